@@ -1,0 +1,72 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+// The two fixed configurations of the one HTTP/1.x client through which every byte exchanged
+// with the register goes.
+namespace korvalot::fetch {
+
+/// A failed request. what() is the exact message the log shows: a status line such as
+/// "HTTP/1.1 404 Not Found" (worker) or a reason phrase such as "Not Found" (directory),
+/// "Connect timed out.", "Read timed out.", "Socket Error # <n>\r\n<text>.",
+/// "Connection Closed Gracefully.", "Error connecting with SSL.\r\n<reason>",
+/// "Request aborted on timeout", and the others of the profile tables.
+class ClientError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// The time limits of a profile. The product always uses the defaults; tests shorten them.
+struct ClientLimits {
+    std::chrono::milliseconds connect{30000};  // worker: to establish TCP and TLS
+    std::chrono::milliseconds read{30000};     // worker: without data while an answer is awaited
+    std::chrono::milliseconds idle{120000};    // directory: without any byte sent or received
+};
+
+class HttpClient;
+
+/// One per fetch worker. Keeps its connection and cookies from one request to the next.
+class WorkerClient {
+public:
+    WorkerClient();
+    explicit WorkerClient(const ClientLimits& limits);
+    ~WorkerClient();
+    WorkerClient(const WorkerClient&) = delete;
+    WorkerClient& operator=(const WorkerClient&) = delete;
+
+    /// The final answer's body after content decoding. Raises ClientError.
+    std::string Get(const std::string& address, const std::string& referer);
+    /// The code of the last status line received by this client, -1 before any.
+    std::int32_t LastStatusCode() const noexcept;
+    /// Drops the connection; the next Get opens a new one.
+    void Close() noexcept;
+
+private:
+    std::unique_ptr<HttpClient> client_;
+};
+
+/// For the one region-directory load. Presents "01cert.pem" and "01key.pem" of the working
+/// directory when the server asks for a client certificate.
+class DirectoryClient {
+public:
+    DirectoryClient();
+    explicit DirectoryClient(const ClientLimits& limits);
+    ~DirectoryClient();
+    DirectoryClient(const DirectoryClient&) = delete;
+    DirectoryClient& operator=(const DirectoryClient&) = delete;
+
+    /// The body as received. Calls whileWaiting at least every 100 ms until the answer is
+    /// complete, so that the caller's window keeps handling its events. Raises ClientError.
+    std::string Get(const std::string& address, const std::string& referer,
+                    const std::function<void()>& whileWaiting = {});
+
+private:
+    std::unique_ptr<HttpClient> client_;
+};
+
+}  // namespace korvalot::fetch
