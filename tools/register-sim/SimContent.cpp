@@ -270,11 +270,15 @@ std::string ClaimList(SimRng& rng, std::size_t length) {
         "Права требования к физическим лицам (дебиторская задолженность) согласно "
         "перечню; сведения о должниках:\n";
     int n = 1;
-    while (Utf8Length(out) < length) {
-        out += std::to_string(n++) + ". " + Initials(rng) + ", сумма " +
-               Money(rng.Between(100000, 50000000)) + " руб., решение суда от " +
-               std::to_string(rng.Between(10, 28)) + ".0" + std::to_string(rng.Between(1, 9)) +
-               ".2024;" + (rng.Chance(0.5) ? "\r\n" : "\n");
+    std::size_t have = Utf8Length(out);
+    while (have < length) {
+        const std::string claim = std::to_string(n++) + ". " + Initials(rng) + ", сумма " +
+                                  Money(rng.Between(100000, 50000000)) + " руб., решение суда от " +
+                                  std::to_string(rng.Between(10, 28)) + ".0" +
+                                  std::to_string(rng.Between(1, 9)) + ".2024;" +
+                                  (rng.Chance(0.5) ? "\r\n" : "\n");
+        have += Utf8Length(claim);
+        out += claim;
     }
     return Utf8Cut(std::move(out), length);
 }
