@@ -12,10 +12,10 @@
 #include <unistd.h>
 
 #include "crawl/ResultsFile.h"
+#include "crawl/fakes/FakeRegister.h"
+#include "crawl/fakes/RecordingReports.h"
+#include "crawl/fakes/TempDir.h"
 #include "crawl/uScraper.h"
-#include "support/FakeRegister.h"
-#include "support/RecordingReports.h"
-#include "support/TempDir.h"
 
 namespace korvalot::crawl {
 namespace {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -9,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "support/TempDir.h"
+#include "crawl/fakes/TempDir.h"
 #include "util/Platform.h"
 
 namespace korvalot::util {
@@ -37,6 +38,10 @@ struct ReadCase {
     std::string bytes;
     std::vector<std::string> lines;
 };
+
+void PrintTo(const ReadCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ListFileReadTest : public testing::TestWithParam<ReadCase> {};
 

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ostream>
 #include <string>
 
 #include <sys/resource.h>
 
 #include "crawl/CrawlError.h"
 #include "crawl/ResultsFile.h"
-#include "support/TempDir.h"
+#include "crawl/fakes/TempDir.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -42,6 +43,10 @@ struct LineCase {
     ResultRow row;
     std::string line;
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ResultsLineTest : public testing::TestWithParam<LineCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,10 @@ std::deque<std::string> Queued(const std::vector<std::string>& parts) {
 struct RegionCase {
     std::string item, code, name;
 };
+
+void PrintTo(const RegionCase& c, std::ostream* os) {
+    *os << c.item;
+}
 
 class RegionItemTest : public testing::TestWithParam<RegionCase> {};
 
@@ -78,6 +83,10 @@ struct DateSplitCase {
     // The parts in the order they will be fetched.
     std::vector<std::pair<std::string, std::string>> fetched;
 };
+
+void PrintTo(const DateSplitCase& c, std::ostream* os) {
+    *os << c.from << " to " << c.to << ", " << c.found;
+}
 
 class DateSplitTest : public testing::TestWithParam<DateSplitCase> {};
 
@@ -141,6 +150,10 @@ struct PriceSplitCase {
     std::string bounds;  // appended to a single-day query
     std::vector<std::pair<std::int64_t, std::int64_t>> parts;
 };
+
+void PrintTo(const PriceSplitCase& c, std::ostream* os) {
+    *os << (c.bounds.empty() ? "no bounds" : c.bounds);
+}
 
 class PriceSplitTest : public testing::TestWithParam<PriceSplitCase> {};
 
@@ -207,6 +220,10 @@ struct PagesCase {
     std::int64_t found;
     std::vector<int> offsets;
 };
+
+void PrintTo(const PagesCase& c, std::ostream* os) {
+    *os << "found " << c.found;
+}
 
 class FurtherPagesTest : public testing::TestWithParam<PagesCase> {};
 

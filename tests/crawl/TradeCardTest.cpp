@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,10 @@ struct CardCase {
     std::vector<Columns> rows;
     std::vector<std::string> dateErrors;
 };
+
+void PrintTo(const CardCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class CardExtractionTest : public testing::TestWithParam<CardCase> {};
 
@@ -175,6 +180,10 @@ struct CutCase {
     std::string text;
     std::string expected;
 };
+
+void PrintTo(const CutCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 std::string Repeat(const std::string& piece, int times) {
     std::string out;

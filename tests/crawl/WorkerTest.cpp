@@ -3,11 +3,12 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <vector>
 
+#include "crawl/fakes/FakeRegister.h"
 #include "fetch/TScrapingThread2.h"
-#include "support/FakeRegister.h"
 
 namespace korvalot::fetch {
 namespace {
@@ -48,6 +49,10 @@ struct AttemptCase {
     std::string status;
     std::string body;
 };
+
+void PrintTo(const AttemptCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class AttemptsTest : public testing::TestWithParam<AttemptCase> {};
 
@@ -159,6 +164,10 @@ struct PartialCase {
     std::vector<std::string> made;  // address tails requested, in order
     std::string status;
 };
+
+void PrintTo(const PartialCase& c, std::ostream* os) {
+    *os << "failing " << (*c.failing ? c.failing : "card");
+}
 
 class PartialTradeTest : public testing::TestWithParam<PartialCase> {};
 

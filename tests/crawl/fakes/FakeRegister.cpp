@@ -1,4 +1,4 @@
-#include "support/FakeRegister.h"
+#include "crawl/fakes/FakeRegister.h"
 
 #include <algorithm>
 #include <thread>

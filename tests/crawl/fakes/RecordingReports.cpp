@@ -1,4 +1,4 @@
-#include "support/RecordingReports.h"
+#include "crawl/fakes/RecordingReports.h"
 
 #include <algorithm>
 
