@@ -26,8 +26,6 @@ struct TScraper::Shared {
 
 namespace {
 
-constexpr std::int64_t kMaxPagedTrades = 100000;
-
 std::chrono::year_month_day LocalToday() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -191,7 +189,7 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
             Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
                 " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не всё: " +
                 job);
-            found = std::min(found, kMaxPagedTrades);
+            found = std::min(found, kSplitThreshold);
         }
     }
     // Read the whole page before anything changes, so that an answer that fails can be tried
@@ -354,7 +352,8 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
 
                 try {
                     Log(std::string(logPrefix) + job + ": " + status);
-                    if (outcome == 1) handler(job, answers);
+                    if (outcome == 1)
+                        handler(job, answers);
                 } catch (const ResultsFileError&) {
                     throw;
                 } catch (const std::exception& e) {

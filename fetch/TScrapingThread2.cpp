@@ -23,10 +23,16 @@ bool IsBlank(const std::string& body) {
     return true;
 }
 
-std::size_t LotCount(const std::string& body) {
-    const json::JsonValue page = json::Parse(util::StreamToString(body));
-    if (page.IsNothing())
-        return 0;
+// An answer is usable only as a JSON object: an HTML page or a body cut short in transit
+// would otherwise pass for a card or a page without trades.
+json::JsonValue ParseObject(const std::string& body) {
+    json::JsonValue doc = json::Parse(util::StreamToString(body));
+    if (doc.IsNothing() || doc.Kind() != json::JsonKind::Object)
+        return {};
+    return doc;
+}
+
+std::size_t LotCount(const json::JsonValue& page) {
     const json::JsonValue lots = page.Member("pageData");
     if (lots.IsNothing())
         return 0;
@@ -97,17 +103,17 @@ void TScrapingThread2::Body(WorkerLists& lists) {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
                 const std::string card = settings_.registerBaseUrl + "/backend/biddings/" + url;
+                json::JsonValue page;
                 bool ok = Request(*transport, card, html) &&
-                          Request(*transport, card + "/lots?offset=0&limit=50", html2);
+                          Request(*transport, card + "/lots?offset=0&limit=50", html2, &page);
                 // Every lot counts: a full page means there may be another.
                 const std::string* last = &html2;
-                for (int page = 1; ok && page < kMaxLotPages && LotCount(*last) == kLotsPageSize;
-                     ++page) {
+                for (int n = 1; ok && n < kMaxLotPages && LotCount(page) == kLotsPageSize; ++n) {
                     std::string body;
                     ok = Request(
                         *transport,
-                        card + "/lots?offset=" + std::to_string(page * kLotsPageSize) + "&limit=50",
-                        body);
+                        card + "/lots?offset=" + std::to_string(n * kLotsPageSize) + "&limit=50",
+                        body, &page);
                     if (ok && body == *last)
                         break;  // the register ignored the offset
                     moreLots.push_back(std::move(body));
@@ -131,7 +137,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 }
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
-                               std::string& body) {
+                               std::string& body, json::JsonValue* parsed) {
     const std::string referer = settings_.registerBaseUrl + "/biddings";
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
@@ -148,6 +154,15 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
                 transport.Close();
                 continue;
             }
+            json::JsonValue doc = ParseObject(body);
+            if (doc.IsNothing()) {
+                result = -1;
+                statusText = "ERROR_Invalid JSON response for " + url;
+                transport.Close();
+                continue;
+            }
+            if (parsed)
+                *parsed = std::move(doc);
             result = 1;
             statusText = "успешно";
             return true;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "json/JsonValue.h"
+
 // The fetch workers: one short-lived thread per job of a crawl run.
 namespace korvalot::fetch {
 
@@ -52,7 +54,8 @@ struct WorkerSettings {
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
 /// whose card, lots pages and additional data are fetched into html, html2 (and moreLots)
-/// and html3. Every request is tried up to 10 times; a 404 ends the attempts at once.
+/// and html3. Every request is tried up to 10 times, until it yields a JSON object; a 404 ends
+/// the attempts at once. A trade job stops at its first request that fails.
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
@@ -72,7 +75,9 @@ public:
     std::string html2;                  ///< the first page of lots (offset 0)
     std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
     std::string html3;                  ///< the additional data
-    std::string statusText;  ///< "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url
+    /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url or
+    /// "ERROR_Invalid JSON response for " + url
+    std::string statusText;
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
     void Start();
@@ -86,7 +91,8 @@ public:
 
 private:
     void Body(WorkerLists& lists);
-    bool Request(WorkerTransport& transport, const std::string& address, std::string& body);
+    bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
+                 json::JsonValue* parsed = nullptr);
 
     WorkerSettings settings_;
     std::atomic<bool> terminated_{false};

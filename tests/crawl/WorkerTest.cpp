@@ -88,8 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
                     -1,
                     "ERROR_Empty response1 for " + kSearch,
                     " \r\n\t"},
-        AttemptCase{
-            "a reset, then a body", {{0, ""}, {500, ""}, {200, "ok"}}, 3, 1, "успешно", "ok"},
+        AttemptCase{"a reset, then a body",
+                    {{0, ""}, {500, ""}, {200, "{\"ok\":1}"}},
+                    3,
+                    1,
+                    "успешно",
+                    "{\"ok\":1}"},
         AttemptCase{"success on the tenth",
                     {{0, ""},
                      {0, ""},
@@ -100,11 +104,25 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, ""},
                      {0, ""},
                      {0, ""},
-                     {200, "x"}},
+                     {200, "{}"}},
                     10,
                     1,
                     "успешно",
-                    "x"}));
+                    "{}"},
+        // Pages that are no JSON object are no answer: an HTML page, a body cut short.
+        AttemptCase{"an HTML page ten times",
+                    {{200, "<html>busy</html>"}},
+                    10,
+                    -1,
+                    "ERROR_Invalid JSON response for " + kSearch,
+                    "<html>busy</html>"},
+        AttemptCase{
+            "a cut body, then the whole",
+            {{200, "{\"found\":3,\"pageData\":[{\"gu"}, {200, "[]"}, {200, "{\"found\":0}"}},
+            3,
+            1,
+            "успешно",
+            "{\"found\":0}"}));
 
 // Lots numbered from `first`, as the register numbers them.
 std::string LotsPage(int count, int first = 0) {
