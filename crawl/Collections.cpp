@@ -41,4 +41,16 @@ const std::string& FirstEntryMap::Lookup(std::string_view key) const {
     return it == map_.end() ? kEmpty : it->second;
 }
 
+std::size_t CollectNewGuids(RunCollections& c, std::vector<std::string>&& guids,
+                            const std::string& regionCode) {
+    const std::size_t before = c.NewGuidList.size();
+    for (auto& guid : guids) {
+        if (!c.SeenList.insert(guid).second)
+            continue;
+        c.GuidRegionList.Add(guid, regionCode);
+        c.NewGuidList.push_back(std::move(guid));
+    }
+    return c.NewGuidList.size() - before;
+}
+
 }  // namespace korvalot::crawl

@@ -49,4 +49,9 @@ struct RunCollections {
     FirstEntryMap GuidRegionList;         // guid -> region code
 };
 
+// Lists the guids of one page that the run has not met before, with the region code of the
+// query they were met in; returns how many were new.
+std::size_t CollectNewGuids(RunCollections& c, std::vector<std::string>&& guids,
+                            const std::string& regionCode);
+
 }  // namespace korvalot::crawl
