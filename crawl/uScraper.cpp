@@ -133,7 +133,7 @@ void TScraper::Run::Steps() {
     o_.WaitWhilePaused();
     util::WriteListFile(
         env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile,
-        std::vector<std::string>(c_.NewGuidList.begin(), c_.NewGuidList.end()));
+        c_.NewGuidList);
     if (c_.NewGuidList.empty())
         return;
     CardPhase();

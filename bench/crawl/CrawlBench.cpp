@@ -108,7 +108,7 @@ Harvest RunHarvest(QuietReports& reports, const std::string& baseUrl, ScraperTim
     env.executableDir = dir;
     env.guidsFile = dir / "guids.txt";
     env.openDocument = [](const std::filesystem::path&) {};
-    env.mutexName = "Global\\KorvalotBench" + std::to_string(::getpid());
+    env.mutexName = "Global\\KorvalotTest";
     env.timings = timings;
     const auto start = std::chrono::steady_clock::now();
     auto run = TScraper::Create(reports, baseUrl, env);

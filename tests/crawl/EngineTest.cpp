@@ -88,7 +88,7 @@ protected:
             std::lock_guard lock(openedMutex);
             opened.push_back(p);
         };
-        env.mutexName = "Global\\KorvalotTest" + std::to_string(::getpid());
+        env.mutexName = "Global\\KorvalotTest";
         env.timings = {2ms, 1ms, 1ms};
         return env;
     }

@@ -135,7 +135,7 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
     env.guidsFile = workDir / "guids.txt";
     env.tickCount = [] { return kTick; };
     env.openDocument = [](const std::filesystem::path&) {};
-    env.mutexName = "Global\\KorvalotE2E" + std::to_string(::getpid());
+    env.mutexName = "Global\\KorvalotTest";
     env.timings = {5ms, 1ms, 20ms};
     auto run = TScraper::Create(reports, sim.BaseUrl(), env);
     run->Limit = 4;
