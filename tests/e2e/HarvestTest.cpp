@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,6 +73,10 @@ struct Selection {
     bool cards;  // false: the run is stopped at the hand-over and guids.txt is compared
     double faultRate;
 };
+
+void PrintTo(const Selection& s, std::ostream* os) {
+    *os << s.what << (s.faultRate > 0 ? ", faults" : "");
+}
 
 class HarvestTest : public testing::TestWithParam<Selection> {};
 
