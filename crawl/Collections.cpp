@@ -11,7 +11,7 @@ constexpr unsigned char Fold(char c) noexcept {
 
 }  // namespace
 
-std::size_t AsciiCaseInsensitiveHash::operator()(std::string_view text) const noexcept {
+std::size_t AsciiCaseInsensitiveHash::operator()(std::string_view text) const {
     // FNV-1a over the folded bytes.
     std::size_t hash = 14695981039346656037ull;
     for (const char c : text) {

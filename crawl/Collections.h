@@ -13,9 +13,11 @@
 // letter case is folded for ASCII letters only.
 namespace korvalot::crawl {
 
+// Not noexcept on purpose: the standard library then keeps each entry's hash beside it, so
+// that growing a table of millions of guids does not hash every one of them again.
 struct AsciiCaseInsensitiveHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept;
+    std::size_t operator()(std::string_view text) const;
 };
 
 struct AsciiCaseInsensitiveEqual {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -257,14 +258,15 @@ void BM_Deduplicate1MGuids(benchmark::State& state) {
         malloc_trim(0);
         const std::size_t before = HeapInUse();
         state.ResumeTiming();
-        RunCollections c;
+        auto c = std::make_unique<RunCollections>();
         std::size_t added = 0;
         for (auto& b : batches)
-            added += CollectNewGuids(c, std::move(b), "77");
+            added += CollectNewGuids(*c, std::move(b), "77");
         state.PauseTiming();
         state.counters["new_guids"] = static_cast<double>(added);
         state.counters["heap_bytes_per_new_guid"] =
             static_cast<double>(HeapInUse() - before) / static_cast<double>(added);
+        c.reset();
         batches.clear();
         state.ResumeTiming();
     }
