@@ -1,0 +1,178 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fetch/TScrapingThread2.h"
+
+// One crawl run: from the operator's selection to the results file, on its own thread.
+//
+// How the window drives a run:
+//
+//   auto run = TScraper::Create(reports, registerBaseUrl);   // created, not started
+//   run->Limit = 4;
+//   run->Start();                                            // the crawl thread begins
+//   ... run->Pause() / run->Resume() / run->IsPaused() / run->Terminate() from the UI thread
+//   ... run->IsLive() is false once the crawl thread has ended; the window then forgets it.
+//
+// Reports. The crawl thread never touches the window. It sets one field of the run (result,
+// LogMessageText, CursorHourGlass, ProgressBarPosition/ProgressBarMax or firmscounter) and then
+// calls the matching operation of ScraperReports, passing the run, and waits until it returns.
+// The window's implementation must run the operation on the UI thread and block the crawl thread
+// meanwhile (e.g. a blocking queued call); an exception thrown by the operation must be carried
+// back and thrown again on the crawl thread (std::exception_ptr). The fields are stable while an
+// operation runs; read them only from inside an operation.
+//
+// Call order of a run with new trades: UpdateRunUi (CursorHourGlass true), ReadRunInputs,
+// ShowLogMessage ("Начинаем работу..."), ShowFoundCount (0), the search phase's reports,
+// ShowProgress (position 0), ShowLogMessage ("Найдено торгов: N"), the card phase's reports,
+// HandleRunResult ("ok"), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
+// UpdateRunUi (CursorHourGlass false).
+//
+// Pause. HandleRunResult with a result containing "ERROR" is expected to log it, arm the 30 s
+// resume timer and call run.Pause() before returning; the crawl thread then halts at its next
+// pause point until Resume(). Pause points lie before every dispatch, collection, report and
+// file write, and after every report; no lock is held while halted, so workers keep finishing.
+// Terminate() is only seen by a running crawl thread: resume a paused run before stopping it.
+namespace korvalot::crawl {
+
+class TScraper;
+
+// The desktop's regional settings as the run needs them.
+struct RegionalSettings {
+    // Replaces every "." of the two price columns ("," with Russian settings).
+    std::string decimalSeparator = ",";
+    // The date and time in front of each log line, as strftime conversions (short date, a
+    // blank, long time). The run formats no log line itself; reporters without a window of
+    // their own use it through FormatLogDateTime.
+    std::string logDateTimeFormat = "%d.%m.%Y %H:%M:%S";
+};
+
+// What the run reads from the window, once, after UpdateRunUi (start) has disabled the controls.
+struct RunInputs {
+    // Texts of the selected items of the region list, in list order: "name (code)".
+    std::vector<std::string> regionItems;
+    // Positions (0 to 5) of the selected trade types, in list order.
+    std::vector<int> tradeTypePositions;
+    // The two date pickers; empty when a picker holds no date.
+    std::optional<std::chrono::year_month_day> dateFrom;
+    std::optional<std::chrono::year_month_day> dateTo;
+    RegionalSettings regional;
+};
+
+// The window's side of a run. Every operation is called on the crawl thread; see above.
+class ScraperReports {
+public:
+    virtual ~ScraperReports() = default;
+
+    // CursorHourGlass true: the run starts (clear the log, log the start line, disable the
+    // selection controls and Start; reset the once-a-second progress throttle so that the
+    // run's first progress report shows). False: the run has ended (write the log file,
+    // enable the controls).
+    virtual void UpdateRunUi(TScraper& run) = 0;
+    // One log line: date and time, ": ", run.LogMessageText.
+    virtual void ShowLogMessage(TScraper& run) = 0;
+    // run.ProgressBarPosition of run.ProgressBarMax (at most once a second).
+    virtual void ShowProgress(TScraper& run) = 0;
+    // "Найдено торгов: " + run.firmscounter.
+    virtual void ShowFoundCount(TScraper& run) = 0;
+    // run.result: "ok", or "ERROR_" + a message, which pauses the run (see above).
+    virtual void HandleRunResult(TScraper& run) = 0;
+    // The selection, the dates and the regional settings; called once per run, right after
+    // UpdateRunUi (start).
+    virtual RunInputs ReadRunInputs(TScraper& run) = 0;
+};
+
+// Timings of a run. The product always uses the defaults; tests shorten them.
+struct ScraperTimings {
+    std::chrono::milliseconds pacing{200};      // after starting a worker
+    std::chrono::milliseconds loopTurn{10};     // at the end of every loop turn
+    std::chrono::milliseconds retryPause{100};  // a worker's pause after a failed attempt
+};
+
+// Where a run meets the machine. Every member left empty takes the product's choice; tests
+// replace them.
+struct ScraperEnvironment {
+    fetch::WorkerTransportFactory transport;             // a fetch::WorkerClient per worker
+    std::filesystem::path executableDir;                 // util::ExecutableDirectory(): skip.txt,
+                                                         // the results file
+    std::filesystem::path guidsFile;                     // "guids.txt" in the working directory
+    std::function<std::int32_t()> tickCount;             // util::TickCount()
+    std::function<std::chrono::year_month_day()> today;  // the local date
+    std::function<void(const std::filesystem::path&)> openDocument;  // util::OpenWithDesktop
+    std::string mutexName;                                           // "Global\\KorvalotMutex"
+    ScraperTimings timings;
+};
+
+class TScraper : public std::enable_shared_from_this<TScraper> {
+public:
+    // A run that has not started. The reports object must outlive the crawl thread.
+    static std::shared_ptr<TScraper> Create(ScraperReports& reports, std::string registerBaseUrl,
+                                            ScraperEnvironment environment = {});
+    ~TScraper();
+    TScraper(const TScraper&) = delete;
+    TScraper& operator=(const TScraper&) = delete;
+
+    // Report fields, written by the crawl thread before each report.
+    std::string result;
+    std::string LogMessageText;
+    bool CursorHourGlass = false;
+    std::int32_t ProgressBarPosition = 0;
+    std::int32_t ProgressBarMax = 0;
+    std::int32_t firmscounter = 0;
+    // The most fetch workers running at once; set before Start (the window sets 4).
+    std::int32_t Limit = 4;
+
+    // Starts the crawl thread; once only. The thread keeps the run alive until it ends.
+    void Start();
+    // From any thread. A paused run halts at its next pause point.
+    void Pause();
+    void Resume();
+    bool IsPaused() const;
+    // Asks the run to stop; seen at the top of the next turn of a phase loop.
+    void Terminate();
+    bool Terminated() const;
+    // Started and its thread not yet ended.
+    bool IsLive() const;
+    // Waits until the crawl thread has ended; false when the time ran out first.
+    bool WaitUntilEnded(std::chrono::milliseconds timeout) const;
+
+private:
+    struct Shared;
+    class Run;
+    friend class Run;
+
+    TScraper(ScraperReports& reports, std::string registerBaseUrl, ScraperEnvironment environment);
+
+    // The report operations: field first, then these (crawl thread only).
+    void UpdateRunUi();
+    void ShowLogMessage();
+    void ShowProgress();
+    void ShowFoundCount();
+    void HandleRunResult();
+    RunInputs ReadRunInputs();
+    // Halts the crawl thread while the run is paused.
+    void WaitWhilePaused();
+    void Body();
+
+    ScraperReports& reports_;
+    std::string registerBaseUrl_;
+    ScraperEnvironment environment_;
+    std::shared_ptr<Shared> shared_;
+    std::atomic<bool> started_{false};
+};
+
+// The date and time at the start of a log line in the given strftime form, local time.
+std::string FormatLogDateTime(const std::string& format,
+                              std::chrono::system_clock::time_point when);
+
+}  // namespace korvalot::crawl

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "json/JsonValue.h"
+
+// The fetch workers: one short-lived thread per job of a crawl run.
+namespace korvalot::fetch {
+
+/// How a worker reaches the register: a WorkerClient in the product, a fake in tests. One per
+/// worker, used by that worker's thread only. Get raises ClientError.
+class WorkerTransport {
+public:
+    virtual ~WorkerTransport() = default;
+    virtual std::string Get(const std::string& address, const std::string& referer) = 0;
+    virtual std::int32_t LastStatusCode() const noexcept = 0;
+    virtual void Close() noexcept = 0;
+};
+
+/// Makes the transport of one worker; called on the worker's thread when it starts. Must be
+/// safe to call from several threads at once.
+using WorkerTransportFactory = std::function<std::unique_ptr<WorkerTransport>()>;
+
+/// The product's transport: a WorkerClient with the default limits.
+std::unique_ptr<WorkerTransport> MakeWorkerClientTransport();
+
+class TScrapingThread2;
+
+/// The running and finished workers of one phase, with the run's lock. Every worker holds a
+/// share of it, so that workers a stopped or failed phase no longer waits for can still move
+/// themselves when they end, after the run has let go of it.
+struct WorkerLists {
+    explicit WorkerLists(std::shared_ptr<std::mutex> lock) : WorkerListLock(std::move(lock)) {}
+    std::shared_ptr<std::mutex> WorkerListLock;
+    std::list<std::shared_ptr<TScrapingThread2>> RunningList;
+    std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
+};
+
+/// Settings of a worker. The product always uses the defaults; tests shorten the pause.
+struct WorkerSettings {
+    std::string registerBaseUrl;
+    WorkerTransportFactory transport;           ///< empty: MakeWorkerClientTransport
+    std::chrono::milliseconds retryPause{100};  ///< after an attempt that raised an error
+};
+
+/// One job: a search address (a text containing "https") fetched into html, or a trade guid
+/// whose card, lots pages and additional data are fetched into html, html2 (and moreLots)
+/// and html3. Every request is tried up to 10 times, until it yields a JSON object; a 404 ends
+/// the attempts at once. A trade job stops at its first request that fails.
+class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
+public:
+    explicit TScrapingThread2(WorkerSettings settings);
+    /// Joins the thread unless it was detached (or is the caller).
+    ~TScrapingThread2();
+    TScrapingThread2(const TScrapingThread2&) = delete;
+    TScrapingThread2& operator=(const TScrapingThread2&) = delete;
+
+    // Written by the crawl thread before Start; Start hands the lists over to the thread.
+    std::shared_ptr<WorkerLists> Lists;
+    std::string url;
+
+    // Written by the worker before it moves itself to FinishedList; read by the crawl thread
+    // only after taking it from there.
+    std::int32_t result = 0;            ///< 0 not finished, 1 every request succeeded, -1 failure
+    std::string html;                   ///< search answer, or the trade's card
+    std::string html2;                  ///< the first page of lots (offset 0)
+    std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
+    std::string html3;                  ///< the additional data
+    /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url or
+    /// "ERROR_Invalid JSON response for " + url
+    std::string statusText;
+
+    /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
+    void Start();
+    /// Asks the worker to make no further attempt; a request in progress runs to its end.
+    void Terminate() noexcept;
+    bool Terminated() const noexcept;
+    /// Waits for the thread to end (after the worker reached FinishedList).
+    void Join();
+    /// Lets the thread end on its own; for workers nobody will collect.
+    void Detach();
+
+private:
+    void Body(WorkerLists& lists);
+    bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
+                 json::JsonValue* parsed = nullptr);
+
+    WorkerSettings settings_;
+    std::atomic<bool> terminated_{false};
+    std::thread thread_;
+};
+
+}  // namespace korvalot::fetch

@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "crawl/ResultsFile.h"
+#include "crawl/SearchQueries.h"
+#include "crawl/fakes/RecordingReports.h"
+#include "crawl/fakes/TempDir.h"
+#include "crawl/uScraper.h"
+#include "json/JsonValue.h"
+#include "tools/register-sim/SimProcess.h"
+
+namespace korvalot::crawl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::ReadBytes;
+using testing_support::RecordingReports;
+using testing_support::TempDir;
+
+constexpr std::int32_t kTick = 777;
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// The records of a results file: fields between double quotes (a value never holds one),
+// separated by ";", each record ended by CR LF.
+std::vector<std::vector<std::string>> Records(const std::string& bytes) {
+    std::vector<std::vector<std::string>> out;
+    std::size_t i = 0;
+    std::vector<std::string> record;
+    while (i < bytes.size()) {
+        if (bytes[i] != '"') {
+            ADD_FAILURE() << "expected a quote at byte " << i;
+            return out;
+        }
+        const std::size_t end = bytes.find('"', i + 1);
+        if (end == std::string::npos) {
+            ADD_FAILURE() << "unterminated field at byte " << i;
+            return out;
+        }
+        record.push_back(bytes.substr(i + 1, end - i - 1));
+        i = end + 1;
+        if (bytes.compare(i, 1, ";") == 0) {
+            ++i;
+        } else if (bytes.compare(i, 2, "\r\n") == 0) {
+            i += 2;
+            out.push_back(std::move(record));
+            record.clear();
+        } else {
+            ADD_FAILURE() << "expected ; or CR LF at byte " << i;
+            return out;
+        }
+    }
+    return out;
+}
+
+struct Selection {
+    const char* what;
+    std::vector<std::string> regionItems;
+    std::vector<int> types;
+    bool cards;  // false: the run is stopped at the hand-over and guids.txt is compared
+    double faultRate;
+};
+
+void PrintTo(const Selection& s, std::ostream* os) {
+    *os << s.what << (s.faultRate > 0 ? ", faults" : "");
+}
+
+class HarvestTest : public testing::TestWithParam<Selection> {};
+
+// The harvest of a selection holds exactly the register's trades for it: every lot one row,
+// none lost, none twice.
+TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
+    const Selection& s = GetParam();
+    std::vector<std::string> args = {"--port", "0",  "--trades",   "3000",
+                                     "--seed", "11", "--stall-ms", "100"};
+    if (s.faultRate > 0) {
+        args.insert(args.end(), {"--fault-rate", std::to_string(s.faultRate)});
+    }
+    tools::SimProcess sim(args);
+
+    std::vector<std::string> codes;
+    std::map<std::string, std::string> names;
+    for (const auto& item : s.regionItems) {
+        const auto open = item.rfind(" (");
+        codes.push_back(item.substr(open + 2, item.size() - open - 3));
+        names[codes.back()] = item.substr(0, open);
+    }
+    std::string typesParam;
+    for (const int t : s.types) {
+        typesParam += (typesParam.empty() ? "" : ",") + std::string(kTradeTypeCodes[t]);
+    }
+    std::string regionsParam;
+    for (const auto& c : codes)
+        regionsParam += (regionsParam.empty() ? "" : ",") + c;
+    const auto truthAnswer = sim.Get("/sim/truth?regions=" + regionsParam + "&types=" + typesParam +
+                                     "&from=2026-01-01&to=2026-06-30");
+    ASSERT_EQ(truthAnswer.status, 200);
+    const json::JsonValue truth = json::Parse(truthAnswer.body);
+    ASSERT_FALSE(truth.IsNothing());
+    std::map<std::string, int> lots;              // guid -> lots
+    std::map<std::string, std::string> regionOf;  // guid -> region code
+    for (std::size_t k = 0; k < truth.Length(); ++k) {
+        const auto t = truth.Element(k);
+        const std::string guid = Lower(t.MemberText("guid"));
+        lots[guid] = std::stoi(t.MemberText("lots"));
+        regionOf[guid] = t.MemberText("regionCode");
+    }
+    ASSERT_GT(lots.size(), 10u) << "a selection worth harvesting";
+
+    TempDir exeDir;
+    TempDir workDir;
+    RecordingReports reports;
+    reports.inputs.regionItems = s.regionItems;
+    reports.inputs.tradeTypePositions = s.types;
+    reports.inputs.dateFrom = std::chrono::year_month_day{
+        std::chrono::year(2026), std::chrono::January, std::chrono::day(1)};
+    reports.inputs.dateTo = std::chrono::year_month_day{std::chrono::year(2026), std::chrono::June,
+                                                        std::chrono::day(30)};
+    if (!s.cards) {
+        reports.onReport = [](TScraper& run, const testing_support::Report& r) {
+            if (r.text.starts_with("Найдено торгов: "))
+                run.Terminate();
+        };
+    }
+    ScraperEnvironment env;
+    env.executableDir = exeDir.path();
+    env.guidsFile = workDir / "guids.txt";
+    env.tickCount = [] { return kTick; };
+    env.openDocument = [](const std::filesystem::path&) {};
+    env.mutexName = "Global\\KorvalotTest";
+    env.timings = {5ms, 1ms, 20ms};
+    auto run = TScraper::Create(reports, sim.BaseUrl(), env);
+    run->Limit = 4;
+    run->Start();
+    ASSERT_TRUE(run->WaitUntilEnded(600s));
+
+    // Every answer arrived within its ten attempts.
+    const auto stats = json::Parse(sim.Get("/sim/stats").body);
+    EXPECT_EQ(stats.MemberText("failedTenTimes"), "0");
+    if (s.faultRate > 0) {
+        EXPECT_NE(stats.MemberText("faultsTotal"), "0");
+    }
+    for (const auto& line : reports.LogTexts()) {
+        EXPECT_EQ(line.find(": ERROR"), std::string::npos) << line;
+    }
+
+    // guids.txt: every trade of the selection once.
+    std::multiset<std::string> found;
+    std::string guidsText = ReadBytes(workDir / "guids.txt");
+    for (std::size_t start = 0; start < guidsText.size();) {
+        const auto end = guidsText.find("\r\n", start);
+        found.insert(Lower(guidsText.substr(start, end - start)));
+        start = end + 2;
+    }
+    std::multiset<std::string> expectedGuids;
+    for (const auto& [guid, n] : lots)
+        expectedGuids.insert(guid);
+    EXPECT_EQ(found, expectedGuids);
+    if (!s.cards)
+        return;
+
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    const std::string bytes = ReadBytes(exeDir / ResultsFile::FileName(kTick));
+    ASSERT_TRUE(bytes.starts_with("\xEF\xBB\xBF"));
+    const auto records = Records(bytes.substr(3));
+    ASSERT_FALSE(records.empty());
+    ASSERT_EQ(records[0].size(), 14u);
+    EXPECT_EQ(records[0][0], "Ссылка на сообщение");
+    std::map<std::string, int> rows;
+    const std::string prefix = sim.BaseUrl() + "/biddings/";
+    for (std::size_t r = 1; r < records.size(); ++r) {
+        const auto& record = records[r];
+        ASSERT_EQ(record.size(), 14u) << r;
+        ASSERT_TRUE(record[0].starts_with(prefix)) << record[0];
+        const std::string guid = Lower(record[0].substr(prefix.size()));
+        ++rows[guid];
+        EXPECT_EQ(record[1], names[regionOf[guid]]) << guid;
+    }
+    std::map<std::string, int> expectedRows;
+    for (const auto& [guid, n] : lots) {
+        if (n > 0)
+            expectedRows[guid] = n;
+    }
+    EXPECT_EQ(rows, expectedRows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Selections, HarvestTest,
+    testing::Values(Selection{"two regions two types",
+                              {"Республика Саха (Якутия) (14)", "Московская область (50)"},
+                              {0, 2},
+                              true,
+                              0.0},
+                    Selection{"two regions two types",
+                              {"Республика Саха (Якутия) (14)", "Московская область (50)"},
+                              {0, 2},
+                              true,
+                              0.2},
+                    // The crowded days of this register need splits by date and by price.
+                    Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.0},
+                    Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.2}),
+    [](const testing::TestParamInfo<Selection>& info) {
+        std::string name = info.param.cards ? "Harvest" : "CrowdedSearch";
+        return name + (info.param.faultRate > 0 ? "WithFaults" : "");
+    });
+
+}  // namespace
+}  // namespace korvalot::crawl
