@@ -1,0 +1,184 @@
+#include "app/ScraperRun.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/UiHandOff.h"
+#include "app/uMain.h"
+
+namespace korvalot::app {
+namespace {
+
+// The window's side of a run's reports. Each operation crosses to the UI thread and waits.
+class WindowReports : public crawl::ScraperReports {
+public:
+    WindowReports(std::shared_ptr<UiHandOff> handOff, MainFormLogic* logic)
+        : handOff_(std::move(handOff)), logic_(logic) {}
+
+    void UpdateRunUi(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->UpdateRunUi(run.CursorHourGlass); });
+    }
+    void ShowLogMessage(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowLogMessage(QString::fromStdString(run.LogMessageText)); });
+    }
+    void ShowProgress(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowProgress(run.ProgressBarPosition, run.ProgressBarMax); });
+    }
+    void ShowFoundCount(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowFoundCount(run.firmscounter); });
+    }
+    void HandleRunResult(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->HandleRunResult(QString::fromStdString(run.result)); });
+    }
+    crawl::RunInputs ReadRunInputs(crawl::TScraper&) override {
+        crawl::RunInputs inputs;
+        handOff_->Call([&] {
+            const RunInputs window = logic_->CollectRunInputs();
+            for (const QString& item : window.regionItems) {
+                inputs.regionItems.push_back(item.toStdString());
+            }
+            inputs.tradeTypePositions = window.tradeTypes;
+            const auto toDay =
+                [](const std::optional<QDate>& date) -> std::optional<std::chrono::year_month_day> {
+                if (!date) {
+                    return std::nullopt;
+                }
+                return std::chrono::year_month_day{
+                    std::chrono::year{date->year()},
+                    std::chrono::month{static_cast<unsigned>(date->month())},
+                    std::chrono::day{static_cast<unsigned>(date->day())}};
+            };
+            inputs.dateFrom = toDay(window.from);
+            inputs.dateTo = toDay(window.to);
+            const RegionalSettings& regional = logic_->Services().regional;
+            inputs.regional.decimalSeparator = QString(regional.DecimalSeparator()).toStdString();
+            inputs.regional.logDateTimeFormat =
+                StrftimeFromQtFormat(regional.ShortDateFormat() + u' ' + regional.LongTimeFormat());
+        });
+        return inputs;
+    }
+
+private:
+    std::shared_ptr<UiHandOff> handOff_;
+    MainFormLogic* logic_;
+};
+
+class ScraperRun : public IRunHandle {
+public:
+    ScraperRun(std::unique_ptr<WindowReports> reports, const std::string& baseUrl,
+               crawl::ScraperEnvironment environment)
+        : reports_(std::move(reports)),
+          run_(crawl::TScraper::Create(*reports_, baseUrl, std::move(environment))) {}
+
+    bool IsLive() const override { return run_->IsLive(); }
+    bool IsPaused() const override { return run_->IsPaused(); }
+    void Pause() override { run_->Pause(); }
+    void Resume() override { run_->Resume(); }
+    void Terminate() override { run_->Terminate(); }
+
+    void Start() {
+        run_->Limit = 4;
+        run_->Start();
+    }
+
+private:
+    std::unique_ptr<WindowReports> reports_;  // outlives the run: declared first
+    std::shared_ptr<crawl::TScraper> run_;
+};
+
+// A run's reports must outlive its crawl thread, also when the window is closed while the run
+// goes on; runs are kept here until they have ended. Never destroyed: at exit a crawl thread
+// may still be running.
+struct RunKeeper {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<ScraperRun>> runs;
+
+    void Keep(std::shared_ptr<ScraperRun> run) {
+        std::lock_guard lock(mutex);
+        std::erase_if(runs, [](const auto& kept) { return !kept->IsLive(); });
+        runs.push_back(std::move(run));
+    }
+};
+
+RunKeeper& Keeper() {
+    static auto* keeper = new RunKeeper;
+    return *keeper;
+}
+
+}  // namespace
+
+void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
+    std::shared_ptr<UiHandOff> handOff = form.HandOff();
+    MainFormLogic* logic = &form.Logic();
+    logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
+        auto run =
+            std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
+                                         logic->Services().config.RegisterBaseUrl, environment);
+        Keeper().Keep(run);
+        run->Start();
+        return run;
+    });
+}
+
+std::string StrftimeFromQtFormat(const QString& format) {
+    std::string out;
+    qsizetype i = 0;
+    while (i < format.size()) {
+        const QChar c = format[i];
+        if (c == u'\'') {
+            const qsizetype close = format.indexOf(u'\'', i + 1);
+            const qsizetype end = close < 0 ? format.size() : close;
+            out += format.mid(i + 1, end - i - 1).toStdString();
+            i = end + 1;
+            continue;
+        }
+        qsizetype run = 1;
+        while (i + run < format.size() && format[i + run] == c) {
+            ++run;
+        }
+        std::string piece;
+        switch (c.unicode()) {
+            case u'd':
+                piece = run >= 4 ? "%A" : run == 3 ? "%a" : "%d";
+                break;
+            case u'M':
+                piece = run >= 4 ? "%B" : run == 3 ? "%b" : "%m";
+                break;
+            case u'y':
+                piece = run >= 4 ? "%Y" : "%y";
+                break;
+            case u'H':
+                piece = "%H";
+                break;
+            case u'h':
+                piece = format.contains(QStringLiteral("AP"), Qt::CaseInsensitive) ? "%I" : "%H";
+                break;
+            case u'm':
+                piece = "%M";
+                break;
+            case u's':
+                piece = "%S";
+                break;
+            case u'A':
+            case u'a':
+                piece = "%p";
+                if (i + run < format.size() &&
+                    (format[i + run] == u'P' || format[i + run] == u'p')) {
+                    ++run;
+                }
+                break;
+            case u'%':
+                piece = std::string(static_cast<std::size_t>(run) * 2, '%');
+                break;
+            default:
+                piece = QString(run, c).toStdString();
+                break;
+        }
+        out += piece;
+        i += run;
+    }
+    return out;
+}
+
+}  // namespace korvalot::app
