@@ -61,7 +61,7 @@ public:
     TScrapingThread2(const TScrapingThread2&) = delete;
     TScrapingThread2& operator=(const TScrapingThread2&) = delete;
 
-    // Written by the crawl thread before Start.
+    // Written by the crawl thread before Start; Start hands the lists over to the thread.
     std::shared_ptr<WorkerLists> Lists;
     std::string url;
 
@@ -85,7 +85,7 @@ public:
     void Detach();
 
 private:
-    void Body();
+    void Body(WorkerLists& lists);
     bool Request(WorkerTransport& transport, const std::string& address, std::string& body);
 
     WorkerSettings settings_;

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+// The run's collections. Guids and skip.txt lines are ASCII (identifiers and addresses), so
+// letter case is folded for ASCII letters only.
+namespace korvalot::crawl {
+
+struct AsciiCaseInsensitiveHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept;
+};
+
+struct AsciiCaseInsensitiveEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept;
+};
+
+using CaseInsensitiveSet =
+    std::unordered_set<std::string, AsciiCaseInsensitiveHash, AsciiCaseInsensitiveEqual>;
+
+// Key to value, the first entry of a key winning (later duplicates are ignored); a missing key
+// gives the empty text.
+class FirstEntryMap {
+public:
+    void Add(std::string key, std::string value);
+    const std::string& Lookup(std::string_view key) const;
+    std::size_t size() const { return map_.size(); }
+
+private:
+    std::unordered_map<std::string, std::string, AsciiCaseInsensitiveHash,
+                       AsciiCaseInsensitiveEqual>
+        map_;
+};
+
+struct RunCollections {
+    std::deque<std::string> JobQueue;     // search addresses waiting for a worker
+    CaseInsensitiveSet SeenList;          // every guid met in this run
+    std::deque<std::string> NewGuidList;  // new guids in discovery order; the card queue
+    CaseInsensitiveSet SkipList;          // the lines of skip.txt
+    FirstEntryMap RegionNameList;         // region code -> region name
+    FirstEntryMap GuidRegionList;         // guid -> region code
+};
+
+}  // namespace korvalot::crawl

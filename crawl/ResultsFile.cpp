@@ -1,0 +1,105 @@
+#include "crawl/ResultsFile.h"
+
+#include <cerrno>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "crawl/CrawlError.h"
+#include "util/uLib.h"
+
+namespace korvalot::crawl {
+
+const std::string_view ResultsFile::kHeader =
+    "\"Ссылка на сообщение\";\"Регион\";\"Номер объявления о торгах\";\"Дата объявления о "
+    "торгах\";\"Наименование должника\";\"ИНН должника\";\"Тип имущества\";\"Описание "
+    "лота\";\"Наименование суда\";\"Начальная цена\";\"Итоговая цена\";\"Дата объявления "
+    "результатов\";\"Победитель наименование\";\"Победитель ИНН\"";
+
+std::string ResultsFile::FileName(std::int32_t tickCount) {
+    return "data" + std::to_string(tickCount) + ".csv";
+}
+
+std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const ResultRow& row) {
+    std::string line;
+    line.reserve(256 + row.lotDescription.size());
+    line += '"';
+    line += registerBaseUrl;
+    line += "/biddings/";
+    line += row.guid;
+    line += '"';
+    for (const std::string* value :
+         {&row.region, &row.number, &row.datePublish, &row.debtorName, &row.debtorInn,
+          &row.propertyType, &row.lotDescription, &row.courtName, &row.startPrice,
+          &row.currentPrice, &row.resultsDate, &row.winnerName, &row.winnerInn}) {
+        line += ";\"";
+        line += util::EscapeCsvQuotes(*value);
+        line += '"';
+    }
+    line += "\r\n";
+    return line;
+}
+
+ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl)
+    : path_(std::move(path)), registerBaseUrl_(std::move(registerBaseUrl)) {
+    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+        throw ResultsFileError("Cannot create file \"" + path_.string() + "\". " +
+                               std::system_category().message(errno));
+    }
+    try {
+        std::string head = "\xEF\xBB\xBF";
+        head += kHeader;
+        head += "\r\n";
+        Write(head);
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+ResultsFile::~ResultsFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void ResultsFile::WriteRow(const ResultRow& row) {
+    Write(FormatLine(registerBaseUrl_, row));
+}
+
+void ResultsFile::Close() {
+    if (fd_ < 0)
+        return;
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0) {
+        throw ResultsFileError("Cannot close file \"" + path_.string() + "\". " +
+                               std::system_category().message(errno));
+    }
+}
+
+void ResultsFile::Write(std::string_view bytes) {
+    if (fd_ < 0)
+        throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
+    std::size_t pending = 0;
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            // Drop the part of the line that did get through: the file keeps whole lines only.
+            if (::ftruncate(fd_, static_cast<off_t>(written_)) == 0) {
+                ::lseek(fd_, static_cast<off_t>(written_), SEEK_SET);
+            }
+            throw ResultsFileError("Cannot write to file \"" + path_.string() + "\". " +
+                                   std::system_category().message(error));
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+        pending += static_cast<std::size_t>(n);
+    }
+    written_ += pending;
+}
+
+}  // namespace korvalot::crawl

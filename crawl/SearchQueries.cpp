@@ -1,0 +1,231 @@
+#include "crawl/SearchQueries.h"
+
+#include <charconv>
+#include <cstdio>
+#include <limits>
+
+#include "crawl/CrawlError.h"
+#include "util/uLib.h"
+
+namespace korvalot::crawl {
+
+namespace {
+
+using std::chrono::days;
+using std::chrono::sys_days;
+using std::chrono::year_month_day;
+
+// a / b rounded to the nearest whole number, a half going to the even neighbour (b > 0).
+template <typename T>
+T DivideRoundHalfEven(T a, T b) {
+    T q = a / b;
+    T r = a % b;
+    if (r < 0) {  // floor division for negative numerators
+        r += b;
+        q -= 1;
+    }
+    if (2 * r > b || (2 * r == b && q % 2 != 0))
+        q += 1;
+    return q;
+}
+
+// A price bound as written in the address; a text that is not a number reads as 0.
+std::int64_t ReadPriceBound(std::string_view job, std::string_view marker, std::int64_t fallback) {
+    std::string text = util::ExtractBetween(job, marker, {}, {});
+    const auto amp = text.find('&');
+    if (amp != std::string::npos)
+        text.resize(amp);
+    if (text.empty())
+        return fallback;
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size())
+        return 0;
+    return value;
+}
+
+std::string DateTail(std::string_view from, std::string_view to) {
+    std::string tail = "&tradeStartDate=";
+    tail += from;
+    tail += "T00%3A00%3A00&tradeEndDate=";
+    tail += to;
+    tail += "T23%3A59%3A59";
+    return tail;
+}
+
+std::vector<std::string> SplitByDate(std::string_view job, std::string_view start,
+                                     std::string_view end, std::int64_t found) {
+    const auto first = ParseIsoDate(start);
+    const auto last = ParseIsoDate(end);
+    if (!first || !last) {
+        const std::string bad(first ? end : start);
+        throw CrawlError("''" + bad + "'' is not a valid date");
+    }
+    const std::int64_t span = (sys_days(*last) - sys_days(*first)).count();
+    const std::int64_t parts = found / kSplitThreshold + 1;
+    const std::int64_t step = span < 0 ? 0 : DivideRoundHalfEven(span, parts);
+    const std::string base =
+        util::RemoveUrlParam(util::RemoveUrlParam(job, "tradeStartDate"), "tradeEndDate");
+    std::vector<std::string> out;
+    sys_days from = sys_days(*first);
+    sys_days to = from + days(step);
+    const sys_days stop = sys_days(*last);
+    while (from <= stop) {
+        if (to > stop)
+            to = stop;
+        out.push_back(base + DateTail(FormatIsoDate(year_month_day(from)),
+                                      FormatIsoDate(year_month_day(to))));
+        from = to + days(1);
+        to = from + days(step);
+    }
+    return out;
+}
+
+std::optional<std::vector<std::string>> SplitByPrice(std::string_view job) {
+    const std::int64_t low = ReadPriceBound(job, "&lotStartPrice=", 0);
+    const std::int64_t high = ReadPriceBound(job, "&lotFinishPrice=", 1000000000000);
+    const __int128 width = static_cast<__int128>(high) - low;
+    if (width <= 0)
+        return std::nullopt;
+    const __int128 step = DivideRoundHalfEven<__int128>(width, 10);
+    if (step == 0)
+        return std::nullopt;
+    const std::string base =
+        util::RemoveUrlParam(util::RemoveUrlParam(job, "lotStartPrice"), "lotFinishPrice");
+    std::vector<std::string> out;
+    // Neighbouring parts share their bound, so a price between two whole numbers is asked too.
+    __int128 a = low;
+    while (a < high) {
+        const __int128 b = a + step < high ? a + step : static_cast<__int128>(high);
+        out.push_back(base + "&lotStartPrice=" + std::to_string(static_cast<std::int64_t>(a)) +
+                      "&lotFinishPrice=" + std::to_string(static_cast<std::int64_t>(b)));
+        a = b;
+    }
+    return out;
+}
+
+}  // namespace
+
+RegionItem ParseRegionItem(std::string_view item) {
+    RegionItem region;
+    const auto open = item.rfind('(');
+    if (open != std::string_view::npos) {
+        const auto close = item.find(')', open + 1);
+        if (close != std::string_view::npos) {
+            region.code = std::string(item.substr(open + 1, close - open - 1));
+        }
+    }
+    const auto nameEnd = item.rfind(" (");
+    if (nameEnd != std::string_view::npos)
+        region.name = std::string(item.substr(0, nameEnd));
+    return region;
+}
+
+std::string FormatIsoDate(year_month_day date) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return text;
+}
+
+std::optional<year_month_day> ParseIsoDate(std::string_view text) {
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    int parts[3] = {0, 0, 0};
+    const std::size_t maxDigits[3] = {4, 2, 2};
+    const std::size_t minDigits[3] = {4, 1, 1};
+    std::size_t pos = 0;
+    for (int k = 0; k < 3; ++k) {
+        if (k > 0) {
+            if (pos >= text.size() || text[pos] != '-')
+                return std::nullopt;
+            ++pos;
+        }
+        std::size_t digits = 0;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && digits < maxDigits[k]) {
+            parts[k] = parts[k] * 10 + (text[pos] - '0');
+            ++pos;
+            ++digits;
+        }
+        if (digits < minDigits[k])
+            return std::nullopt;
+    }
+    if (pos != text.size())
+        return std::nullopt;
+    const year_month_day date{std::chrono::year(parts[0]),
+                              std::chrono::month(static_cast<unsigned>(parts[1])),
+                              std::chrono::day(static_cast<unsigned>(parts[2]))};
+    if (!date.ok() || parts[0] == 0)
+        return std::nullopt;
+    return date;
+}
+
+std::string SearchAddress(std::string_view registerBaseUrl, std::string_view tradeTypeCode,
+                          std::string_view regionCode, std::string_view startDate,
+                          std::string_view endDate) {
+    std::string address(registerBaseUrl);
+    address += "/backend/biddings?limit=50&offset=0&tradeType=";
+    address += tradeTypeCode;
+    address += "&regionCode=";
+    address += regionCode;
+    address += DateTail(startDate, endDate);
+    return address;
+}
+
+FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
+                               const std::vector<std::string>& regionItems,
+                               const std::vector<int>& tradeTypePositions,
+                               std::string_view startDate, std::string_view endDate) {
+    FirstQueries queries;
+    for (const auto& item : regionItems) {
+        const RegionItem region = ParseRegionItem(item);
+        for (const int position : tradeTypePositions) {
+            if (position < 0 || position >= static_cast<int>(kTradeTypeCodes.size()))
+                continue;
+            queries.jobs.push_back(SearchAddress(registerBaseUrl, kTradeTypeCodes[position],
+                                                 region.code, startDate, endDate));
+            queries.regions.emplace_back(region.code, region.name);
+        }
+    }
+    return queries;
+}
+
+bool IsFirstPage(std::string_view job) {
+    return job.find("offset=0&") != std::string_view::npos;
+}
+
+std::int64_t ReadFoundCount(std::string_view found) {
+    const auto fraction = found.find('.');
+    if (fraction != std::string_view::npos)
+        found = found.substr(0, fraction);
+    std::int64_t n = 0;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    for (const char c : found) {
+        if (c < '0' || c > '9')
+            continue;
+        const int digit = c - '0';
+        n = n > (kMax - digit) / 10 ? kMax : n * 10 + digit;
+    }
+    return n;
+}
+
+std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found) {
+    const std::string start = util::ExtractBetween(job, "tradeStartDate=", {}, "T");
+    const std::string end = util::ExtractBetween(job, "tradeEndDate=", {}, "T");
+    if (start == end)
+        return SplitByPrice(job);
+    return SplitByDate(job, start, end, found);
+}
+
+std::vector<std::string> FurtherPages(std::string_view job, std::int64_t found) {
+    const std::string base = util::RemoveUrlParam(job, "offset");
+    std::vector<std::string> pages;
+    for (std::int64_t offset = kPageSize; offset < found; offset += kPageSize) {
+        pages.push_back(base + "&offset=" + std::to_string(offset));
+    }
+    return pages;
+}
+
+}  // namespace korvalot::crawl

@@ -1,0 +1,26 @@
+#include "fetch/ClientProfiles.h"
+#include "fetch/TScrapingThread2.h"
+
+namespace korvalot::fetch {
+
+namespace {
+
+class WorkerClientTransport final : public WorkerTransport {
+public:
+    std::string Get(const std::string& address, const std::string& referer) override {
+        return client_.Get(address, referer);
+    }
+    std::int32_t LastStatusCode() const noexcept override { return client_.LastStatusCode(); }
+    void Close() noexcept override { client_.Close(); }
+
+private:
+    WorkerClient client_;
+};
+
+}  // namespace
+
+std::unique_ptr<WorkerTransport> MakeWorkerClientTransport() {
+    return std::make_unique<WorkerClientTransport>();
+}
+
+}  // namespace korvalot::fetch
