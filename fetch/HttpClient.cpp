@@ -1,0 +1,728 @@
+// The only translation unit that includes Boost.Beast and Boost.Asio: they are slow to compile.
+#include "fetch/HttpClient.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/error.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/error.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/socket.h>
+
+#include "fetch/ContentDecoding.h"
+#include "fetch/CookieJar.h"
+#include "fetch/Url.h"
+
+namespace korvalot::fetch {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = asio::ssl;
+using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using Kind = Failure::Kind;
+
+// whileWaiting runs after at most this long without it; with the time a completion takes on top
+// it stays well within the 100 ms the window needs.
+constexpr auto kWaitTick = 40ms;
+// Waiting for the server's answer to our TLS close message is a courtesy, never a delay.
+constexpr auto kShutdownLimit = 500ms;
+// Servers of the register send cookies that outgrow the parser's default 8 KiB of header.
+constexpr std::uint32_t kHeaderLimit = 1024 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+// Raised inside a get and worded by the profile at its boundary. nothingReceived marks a
+// failure that left the server no chance to answer, which may be retried on a new connection.
+struct FailureError {
+    Failure failure;
+    bool nothingReceived = false;
+};
+
+FailureError Fail(Kind kind, int number = 0, std::string text = {}, bool nothingReceived = false) {
+    return FailureError{Failure{kind, number, std::move(text), {}}, nothingReceived};
+}
+
+bool TlsLibraryReady() {
+    // A function-local static is initialised exactly once even when several workers make their
+    // first request at the same moment.
+    static const bool ready =
+        OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                         nullptr) == 1;
+    return ready;
+}
+
+// The first error the TLS library queued on this thread. OpenSSL 3 wraps the system's error
+// (a missing file) into its own code; that is unwrapped into the system's words.
+std::string OpenSslError() {
+    const unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) {
+        return "unknown error";
+    }
+    if (ERR_SYSTEM_ERROR(code)) {
+        return std::system_category().message(static_cast<int>(ERR_GET_REASON(code)));
+    }
+    if (const char* reason = ERR_reason_error_string(code)) {
+        return reason;
+    }
+    std::array<char, 256> text{};
+    ERR_error_string_n(code, text.data(), text.size());
+    return text.data();
+}
+
+int PassPhraseCallback(char* buffer, int size, int /*rwflag*/, void* userdata) {
+    const auto* phrase = static_cast<const std::string*>(userdata);
+    const int length = std::min(size, static_cast<int>(phrase->size()));
+    std::copy_n(phrase->data(), length, buffer);
+    return length;
+}
+
+bool IsEndOfStream(const error_code& ec) {
+    // A server that closes without a TLS close message reports stream_truncated instead.
+    return ec == asio::error::eof || ec == ssl::error::stream_truncated;
+}
+
+std::string TlsReason(const error_code& ec) {
+    if (IsEndOfStream(ec)) {
+        return "unexpected eof while reading";
+    }
+    if (ec.category() == asio::error::get_ssl_category()) {
+        const auto code = static_cast<unsigned long>(static_cast<unsigned int>(ec.value()));
+        if (const char* reason = ERR_reason_error_string(code)) {
+            return reason;
+        }
+    }
+    return ec.message();
+}
+
+// Whether the status line can be handed to the parser, and its parts. The parser needs a blank
+// after the code; the caller inserts one when the server left the reason out.
+struct StatusLine {
+    int code = 0;
+    std::string reason;
+    bool needsBlank = false;
+};
+
+std::optional<StatusLine> ParseStatusLine(std::string_view line) {
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || !digit(line[5]) || line[6] != '.' ||
+        !digit(line[7]) || line[8] != ' ' || !digit(line[9]) || !digit(line[10]) ||
+        !digit(line[11])) {
+        return std::nullopt;
+    }
+    StatusLine status;
+    status.code = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
+    if (line.size() == 12) {
+        status.needsBlank = true;
+    } else if (line[12] != ' ') {
+        return std::nullopt;
+    } else {
+        status.reason = std::string(line.substr(13));
+    }
+    return status;
+}
+
+std::string_view View(beast::string_view text) {
+    return {text.data(), text.size()};
+}
+
+struct Answer {
+    int status = 0;
+    std::string statusLine;
+    std::string reason;
+    std::string body;
+    std::optional<std::string> location;
+    std::string contentEncoding;
+    bool reusable = false;
+};
+
+}  // namespace
+
+struct HttpClient::Impl {
+    using TlsStream = ssl::stream<beast::tcp_stream>;
+
+    explicit Impl(HttpProfile p) : profile(std::move(p)), readBuffer(kReadChunk) {}
+
+    ~Impl() { Drop(healthy); }
+
+    HttpProfile profile;
+    // Declared first so that it outlives every object whose handlers it may still hold.
+    asio::io_context ioc;
+    asio::ip::tcp::resolver resolver{ioc};
+    std::optional<ssl::context> tls;
+    std::unique_ptr<TlsStream> secure;         // the open connection when it is https
+    std::unique_ptr<beast::tcp_stream> plain;  // the open connection when it is http
+    Url peer;                                  // whom the open connection leads to
+    bool healthy = false;  // the open connection ended its last exchange cleanly
+    CookieJar cookies;
+    std::int32_t lastStatus = -1;
+    std::vector<char> readBuffer;
+    const std::function<void()>* whileWaiting = nullptr;
+    Clock::time_point lastCall;
+
+    // --- waiting --------------------------------------------------------------------------
+
+    // Runs the client's own io_context on the calling thread until `done`. Beast's blocking
+    // calls know no time limits; its asynchronous ones honour expires_after.
+    void Pump(const bool& done) {
+        while (!done) {
+            if (whileWaiting != nullptr) {
+                ioc.run_one_for(kWaitTick);
+                if (Clock::now() - lastCall >= kWaitTick) {
+                    CallWhileWaiting(done);
+                }
+            } else {
+                ioc.run_one();
+            }
+            if (ioc.stopped()) {
+                ioc.restart();
+            }
+        }
+    }
+
+    void CallWhileWaiting(const bool& done) {
+        try {
+            (*whileWaiting)();
+            lastCall = Clock::now();
+        } catch (...) {
+            // The pending operation refers to this frame: finish it before the exception leaves.
+            Abort();
+            whileWaiting = nullptr;
+            Pump(done);
+            throw;
+        }
+    }
+
+    // Starts an operation whose handler takes (error_code) and waits for it.
+    template <class Start>
+    error_code Await(Start&& start) {
+        bool done = false;
+        error_code result;
+        start([&](error_code ec, auto&&...) {
+            result = ec;
+            done = true;
+        });
+        Pump(done);
+        return result;
+    }
+
+    // The same for an operation whose handler takes (error_code, bytes).
+    template <class Start>
+    std::pair<error_code, std::size_t> AwaitBytes(Start&& start) {
+        bool done = false;
+        error_code result;
+        std::size_t bytes = 0;
+        start([&](error_code ec, std::size_t n) {
+            result = ec;
+            bytes = n;
+            done = true;
+        });
+        Pump(done);
+        return {result, bytes};
+    }
+
+    beast::tcp_stream& Tcp() { return secure ? secure->next_layer() : *plain; }
+
+    template <class F>
+    void WithStream(F&& f) {
+        if (secure) {
+            f(*secure);
+        } else {
+            f(*plain);
+        }
+    }
+
+    void ArmConnect(beast::tcp_stream& tcp, Clock::time_point deadline) {
+        if (profile.timeLimitRule == TimeLimitRule::ConnectAndRead) {
+            tcp.expires_at(deadline);
+        } else {
+            tcp.expires_after(profile.limits.idle);
+        }
+    }
+
+    void ArmRead() {
+        Tcp().expires_after(profile.timeLimitRule == TimeLimitRule::ConnectAndRead
+                                ? profile.limits.read
+                                : profile.limits.idle);
+    }
+
+    Kind TimeoutKind(bool connecting) const {
+        if (profile.timeLimitRule == TimeLimitRule::Idle) {
+            return Kind::IdleTimeout;
+        }
+        return connecting ? Kind::ConnectTimeout : Kind::ReadTimeout;
+    }
+
+    // --- connection ----------------------------------------------------------------------
+
+    void Abort() noexcept {
+        error_code ignored;
+        resolver.cancel();
+        if (secure || plain) {
+            Tcp().socket().close(ignored);
+        }
+    }
+
+    // Closes the connection; a healthy TLS connection first says goodbye with a close message.
+    void Drop(bool graceful) noexcept {
+        if (!secure && !plain) {
+            return;
+        }
+        if (secure && graceful) {
+            try {
+                const auto* saved = whileWaiting;
+                whileWaiting = nullptr;
+                secure->next_layer().expires_after(
+                    std::min<Clock::duration>(profile.limits.read, kShutdownLimit));
+                const error_code ec = Await([&](auto handler) { secure->async_shutdown(handler); });
+                whileWaiting = saved;
+                if (ec && ec != ssl::error::stream_truncated) {
+                    // The server did not answer our close message; the socket goes all the same.
+                }
+            } catch (...) {
+            }
+        }
+        error_code ignored;
+        Tcp().socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        Tcp().socket().close(ignored);
+        secure.reset();
+        plain.reset();
+        healthy = false;
+    }
+
+    // Whether the kept connection still leads to `url` and the server has neither closed it nor
+    // sent anything unasked (such as a TLS close message) since the last answer.
+    bool CanReuse(const Url& url) {
+        if (!secure && !plain) {
+            return false;
+        }
+        const bool sameOrigin = healthy && peer.scheme == url.scheme && peer.port == url.port &&
+                                beast::iequals(peer.host, url.host);
+        if (!sameOrigin) {
+            Drop(healthy);
+            return false;
+        }
+        char byte;
+        const auto n = ::recv(Tcp().socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            return true;
+        }
+        Drop(false);
+        return false;
+    }
+
+    void EnsureTls() {
+        if (tls) {
+            return;
+        }
+        if (!TlsLibraryReady()) {
+            throw Fail(Kind::TlsLibrary);
+        }
+        std::optional<ssl::context> context;
+        try {
+            context.emplace(ssl::context::tls_client);
+        } catch (const boost::system::system_error&) {
+            throw Fail(Kind::TlsLibrary);
+        }
+        SSL_CTX* handle = context->native_handle();
+        // Any certificate is accepted: the register is reached by address, not by trust.
+        context->set_verify_mode(ssl::verify_none);
+        if (profile.tlsCapAt12) {
+            SSL_CTX_set_min_proto_version(handle, 0);  // the lowest version the library offers
+            SSL_CTX_set_max_proto_version(handle, TLS1_2_VERSION);
+            // Above security level 0 the library refuses its own older versions.
+            SSL_CTX_set_cipher_list(handle, "DEFAULT:@SECLEVEL=0");
+        }
+        if (!profile.certificateFile.empty()) {
+            LoadClientCertificate(handle);
+        }
+        tls.emplace(std::move(*context));
+    }
+
+    void LoadClientCertificate(SSL_CTX* handle) {
+        ERR_clear_error();
+        SSL_CTX_set_default_passwd_cb(handle, PassPhraseCallback);
+        SSL_CTX_set_default_passwd_cb_userdata(handle, &profile.passPhrase);
+        // The pass phrase is needed only while loading; the context must not keep a pointer
+        // it does not own (Asio's context deletes whatever user data it finds).
+        struct Reset {
+            SSL_CTX* handle;
+            ~Reset() {
+                SSL_CTX_set_default_passwd_cb(handle, nullptr);
+                SSL_CTX_set_default_passwd_cb_userdata(handle, nullptr);
+            }
+        } reset{handle};
+        if (SSL_CTX_use_certificate_chain_file(handle, profile.certificateFile.c_str()) != 1) {
+            throw Fail(Kind::ClientCertificate, 0,
+                       "Could not load the client certificate \"" + profile.certificateFile +
+                           "\": " + OpenSslError());
+        }
+        if (SSL_CTX_use_PrivateKey_file(handle, profile.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_check_private_key(handle) != 1) {
+            throw Fail(
+                Kind::ClientCertificate, 0,
+                "Could not load the client key \"" + profile.keyFile + "\": " + OpenSslError());
+        }
+    }
+
+    std::vector<asio::ip::tcp::endpoint> Resolve(const Url& url) {
+        if (url.IsIpLiteral()) {
+            return {asio::ip::tcp::endpoint(asio::ip::make_address(url.host), url.port)};
+        }
+        bool done = false;
+        error_code result;
+        std::vector<asio::ip::tcp::endpoint> endpoints;
+        resolver.async_resolve(url.host, std::to_string(url.port),
+                               asio::ip::tcp::resolver::numeric_service,
+                               [&](error_code ec, asio::ip::tcp::resolver::results_type found) {
+                                   result = ec;
+                                   for (const auto& entry : found) {
+                                       endpoints.push_back(entry.endpoint());
+                                   }
+                                   done = true;
+                               });
+        Pump(done);
+        if (result) {
+            throw Fail(Kind::ResolveFailed, result.value(), result.message());
+        }
+        return endpoints;
+    }
+
+    void Connect(const Url& url) {
+        if (url.IsSecure()) {
+            EnsureTls();
+        }
+        const auto deadline = Clock::now() + profile.limits.connect;
+        const auto endpoints = Resolve(url);
+        auto tcp = std::make_unique<beast::tcp_stream>(ioc);
+        error_code failure = asio::error::host_not_found;
+        for (const auto& endpoint : endpoints) {
+            error_code ec;
+            tcp->socket().close(ec);
+            tcp->socket().open(endpoint.protocol(), ec);
+            if (ec) {
+                throw Fail(Kind::SocketOpenFailed, ec.value(), ec.message());
+            }
+            ArmConnect(*tcp, deadline);
+            failure = Await([&](auto handler) { tcp->async_connect(endpoint, handler); });
+            if (!failure || failure == beast::error::timeout) {
+                break;
+            }
+        }
+        if (failure == beast::error::timeout) {
+            throw Fail(TimeoutKind(true));
+        }
+        if (failure) {
+            throw Fail(Kind::ConnectFailed, failure.value(), failure.message());
+        }
+
+        if (!url.IsSecure()) {
+            plain = std::move(tcp);
+        } else {
+            auto stream = std::make_unique<TlsStream>(std::move(*tcp), *tls);
+            // A name, never an address, goes into the server name indication (RFC 6066).
+            if (!url.IsIpLiteral() &&
+                SSL_set_tlsext_host_name(stream->native_handle(), url.host.c_str()) != 1) {
+                throw Fail(Kind::TlsFailed, 0, OpenSslError());
+            }
+            ArmConnect(stream->next_layer(), deadline);
+            const error_code ec = Await(
+                [&](auto handler) { stream->async_handshake(ssl::stream_base::client, handler); });
+            if (ec == beast::error::timeout) {
+                throw Fail(TimeoutKind(true));
+            }
+            if (ec && ec.category() == boost::system::system_category()) {
+                throw Fail(Kind::SocketFailed, ec.value(), ec.message());
+            }
+            if (ec) {
+                throw Fail(Kind::TlsFailed, 0, TlsReason(ec));
+            }
+            secure = std::move(stream);
+        }
+        peer = url;
+    }
+
+    // --- exchange ------------------------------------------------------------------------
+
+    std::string RequestHead(const Url& url, const std::string& referer) const {
+        std::string head =
+            "GET " + url.Target() + (profile.version == 10 ? " HTTP/1.0" : " HTTP/1.1") + "\r\n";
+        for (const auto& rule : profile.headers) {
+            std::string value;
+            switch (rule.source) {
+                case HeaderSource::Fixed:
+                    value = rule.value;
+                    break;
+                case HeaderSource::Host:
+                    value = url.HostHeader();
+                    break;
+                case HeaderSource::Referer:
+                    value = referer;
+                    break;
+                case HeaderSource::Cookie:
+                    value = cookies.HeaderFor(url);
+                    break;
+            }
+            if (value.empty() && rule.source != HeaderSource::Fixed) {
+                continue;
+            }
+            head += rule.name + ": " + value + "\r\n";
+        }
+        return head + "\r\n";
+    }
+
+    FailureError TransportFailure(const error_code& ec, bool headerDone, std::size_t received) {
+        if (ec == beast::error::timeout) {
+            return Fail(TimeoutKind(false));
+        }
+        if (IsEndOfStream(ec)) {
+            return Fail(headerDone ? Kind::CutBody : Kind::ClosedBeforeHeaders, 0, {},
+                        received == 0);
+        }
+        if (ec.category() == boost::system::system_category()) {
+            return Fail(Kind::SocketFailed, ec.value(), ec.message(), received == 0);
+        }
+        return Fail(Kind::TlsFailed, 0, TlsReason(ec));
+    }
+
+    void Send(const std::string& head) {
+        ArmRead();
+        std::pair<error_code, std::size_t> result;
+        WithStream([&](auto& stream) {
+            result = AwaitBytes(
+                [&](auto handler) { asio::async_write(stream, asio::buffer(head), handler); });
+        });
+        if (result.first) {
+            throw TransportFailure(result.first, false, 0);
+        }
+    }
+
+    Answer ReadAnswer(const Url& url) {
+        using Parser = http::response_parser<http::string_body>;
+        std::optional<Parser> parser;
+        auto freshParser = [&] {
+            // A parser serves one message only; an interim answer needs a new one.
+            parser.emplace();
+            parser->eager(true);
+            parser->header_limit(kHeaderLimit);
+            parser->body_limit(kMaxBodyBytes);
+        };
+        freshParser();
+        Answer answer;
+        std::string pending;  // received and not yet parsed
+        bool statusSeen = false;
+        bool closed = false;
+        std::size_t received = 0;
+
+        for (;;) {
+            if (!statusSeen) {
+                const auto end = pending.find("\r\n");
+                if (end != std::string::npos) {
+                    // The parser's reason() invents a phrase when the server sent none: the
+                    // status line is kept as it came.
+                    const std::string line = pending.substr(0, end);
+                    const auto status = ParseStatusLine(line);
+                    if (!status) {
+                        throw Fail(Kind::BadAnswer, 0, "bad status line");
+                    }
+                    if (status->needsBlank) {
+                        pending.insert(end, " ");
+                    }
+                    answer.status = status->code;
+                    answer.statusLine = line;
+                    answer.reason = status->reason;
+                    lastStatus = status->code;
+                    statusSeen = true;
+                }
+            }
+            if (statusSeen && !pending.empty()) {
+                error_code ec;
+                const auto used = parser->put(asio::buffer(pending), ec);
+                pending.erase(0, used);
+                if (ec == http::error::body_limit) {
+                    throw Fail(Kind::BodyTooLarge);
+                }
+                if (ec && ec != http::error::need_more) {
+                    throw Fail(Kind::BadAnswer, 0, ec.message());
+                }
+                if (parser->is_header_done()) {
+                    const int status = parser->get().result_int();
+                    if (status / 100 == 1 && status != 101) {
+                        freshParser();
+                        statusSeen = false;
+                        continue;
+                    }
+                }
+                if (parser->is_done()) {
+                    break;
+                }
+                if (used > 0 && !pending.empty()) {
+                    continue;
+                }
+            }
+
+            ArmRead();
+            std::pair<error_code, std::size_t> result;
+            WithStream([&](auto& stream) {
+                result = AwaitBytes([&](auto handler) {
+                    stream.async_read_some(asio::buffer(readBuffer), handler);
+                });
+            });
+            const auto [ec, n] = result;
+            received += n;
+            pending.append(readBuffer.data(), n);
+            if (!ec) {
+                continue;
+            }
+            const bool headerDone = statusSeen && parser->is_header_done();
+            if (!IsEndOfStream(ec) || !headerDone) {
+                throw TransportFailure(ec, headerDone, received);
+            }
+            // A body without length ends when the server closes; a framed one must be complete.
+            error_code eofError;
+            parser->put_eof(eofError);
+            if (eofError) {
+                throw Fail(Kind::CutBody);
+            }
+            closed = true;
+            break;
+        }
+
+        auto& message = parser->get();
+        for (const auto& field : message) {
+            if (field.name() == http::field::set_cookie) {
+                cookies.Store(View(field.value()), url);
+            } else if (field.name() == http::field::content_encoding) {
+                answer.contentEncoding +=
+                    (answer.contentEncoding.empty() ? "" : ", ") + std::string(View(field.value()));
+            } else if (field.name() == http::field::location && !answer.location &&
+                       !field.value().empty()) {
+                answer.location = std::string(View(field.value()));
+            }
+        }
+        answer.reusable = profile.keepConnection && !closed && parser->keep_alive() &&
+                          pending.empty() && answer.status != 101;
+        answer.body = std::move(message.body());
+        return answer;
+    }
+
+    Answer Exchange(const Url& url, const std::string& referer) {
+        const std::string head = RequestHead(url, referer);
+        for (int attempt = 0;; ++attempt) {
+            const bool reused = CanReuse(url);
+            if (!reused) {
+                Connect(url);
+            }
+            healthy = false;
+            try {
+                Send(head);
+                Answer answer = ReadAnswer(url);
+                if (answer.reusable) {
+                    healthy = true;
+                } else {
+                    Drop(false);
+                }
+                return answer;
+            } catch (const FailureError& error) {
+                Drop(false);
+                // The server may close a kept connection just as the request goes out: one
+                // more try on a new connection, as it never saw this request.
+                if (reused && attempt == 0 && error.nothingReceived) {
+                    continue;
+                }
+                throw;
+            }
+        }
+    }
+
+    std::string Fetch(const std::string& address, const std::string& referer) {
+        std::string current = address;
+        auto url = Url::Parse(current);
+        if (!url) {
+            throw Fail(Kind::BadAddress, 0, address);
+        }
+        if (std::any_of(referer.begin(), referer.end(),
+                        [](unsigned char c) { return c < 0x20 || c == 0x7F; })) {
+            throw Fail(Kind::BadAddress, 0, referer);
+        }
+        for (int redirects = 0;;) {
+            Answer answer = Exchange(*url, referer);
+            if (answer.location && profile.isRedirect(answer.status)) {
+                if (++redirects > profile.maxRedirects) {
+                    return {};
+                }
+                current = ResolveReference(current, *answer.location);
+                url = Url::Parse(current);
+                if (!url) {
+                    throw Fail(Kind::BadAddress, 0, current);
+                }
+                continue;
+            }
+            if (profile.isStatusError(answer.status)) {
+                throw FailureError{
+                    Failure{Kind::Status, answer.status, answer.statusLine, answer.reason}};
+            }
+            if (!profile.decodeContent) {
+                return std::move(answer.body);
+            }
+            DecodedBody decoded = DecodeContent(answer.contentEncoding, std::move(answer.body));
+            switch (decoded.status) {
+                case DecodedBody::Status::Ok:
+                    return std::move(decoded.body);
+                case DecodedBody::Status::TooLarge:
+                    throw Fail(Kind::BodyTooLarge);
+                case DecodedBody::Status::Corrupt:
+                    throw Fail(Kind::CorruptEncoding, 0, decoded.error);
+            }
+        }
+    }
+};
+
+HttpClient::HttpClient(HttpProfile profile) : impl_(std::make_unique<Impl>(std::move(profile))) {}
+
+HttpClient::~HttpClient() = default;
+
+std::string HttpClient::Get(const std::string& address, const std::string& referer,
+                            const std::function<void()>& whileWaiting) {
+    struct Waiting {
+        Impl& impl;
+        ~Waiting() { impl.whileWaiting = nullptr; }
+    } waiting{*impl_};
+    impl_->whileWaiting = whileWaiting ? &whileWaiting : nullptr;
+    impl_->lastCall = Clock::now();
+    try {
+        return impl_->Fetch(address, referer);
+    } catch (const FailureError& error) {
+        throw ClientError(impl_->profile.message(error.failure));
+    }
+}
+
+std::int32_t HttpClient::LastStatusCode() const noexcept {
+    return impl_->lastStatus;
+}
+
+void HttpClient::Close() noexcept {
+    impl_->Drop(impl_->healthy);
+}
+
+}  // namespace korvalot::fetch
