@@ -135,6 +135,7 @@ void TMainForm::BuildControls() {
     ResumeTimer = new QTimer(this);
     ResumeTimer->setObjectName(QStringLiteral("ResumeTimer"));
     ResumeTimer->setSingleShot(true);
+    ResumeTimer->setTimerType(Qt::PreciseTimer);
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
@@ -207,7 +208,10 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
     if (watched == LogsMemo && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         LogsMemoKeyDown(key->key(), key->modifiers());
-        return false;  // the text box gets every key, Ctrl+A included
+        // The text box gets every key, Ctrl+A included, except Ctrl+Alt+A: Qt takes Ctrl+Alt
+        // for AltGr and would type the letter over the log that was just selected.
+        return key->key() == Qt::Key_A && (key->modifiers() & Qt::ControlModifier) &&
+               (key->modifiers() & Qt::AltModifier);
     }
     if (event->type() == QEvent::Show) {
         for (QDateEdit* picker : {DateFromPicker, DateToPicker}) {

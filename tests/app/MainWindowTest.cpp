@@ -162,8 +162,10 @@ private Q_SLOTS:
         }
 
         // Anchors: the log to all sides, the region list and its button to the bottom.
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         form->resize(1197, 836);
-        QCOMPARE(form->LogsMemo->geometry(), QRect(271, 70, 918, 743));
+        QTRY_COMPARE(form->LogsMemo->geometry(), QRect(271, 70, 918, 743));
         QCOMPARE(form->CitiesListBox->geometry(), QRect(8, 190, 257, 623));
         QCOMPARE(form->SelectAllCitiesButton->pos(), QPoint(206, 786));
         QCOMPARE(form->ProgressBar->geometry(), QRect(0, 819, 1197, 17));
@@ -175,8 +177,12 @@ private Q_SLOTS:
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QDateEdit* picker = form->DateFromPicker;
-        picker->setFocus();
-        QTest::keyClick(picker, Qt::Key_F4);
+        const auto openCalendar = [](QDateEdit* edit) {
+            // A click on the drop-down arrow at the right edge.
+            QTest::mouseClick(edit, Qt::LeftButton, {},
+                              QPoint(edit->width() - 6, edit->height() / 2));
+        };
+        openCalendar(picker);
         QCalendarWidget* calendar = picker->calendarWidget();
         QTRY_VERIFY(calendar->isVisible());
         QCOMPARE(calendar->yearShown(), 2026);
@@ -188,8 +194,7 @@ private Q_SLOTS:
         QCOMPARE(picker->date(), kNoDate);
         // A picker with a date opens at it.
         form->DateToPicker->setDate(QDate(2024, 3, 9));
-        form->DateToPicker->setFocus();
-        QTest::keyClick(form->DateToPicker, Qt::Key_F4);
+        openCalendar(form->DateToPicker);
         QTRY_VERIFY(form->DateToPicker->calendarWidget()->isVisible());
         QCOMPARE(form->DateToPicker->calendarWidget()->monthShown(), 3);
         QTest::keyClick(form->DateToPicker->calendarWidget(), Qt::Key_Escape);
@@ -371,8 +376,8 @@ private Q_SLOTS:
         const int before = form->ResumeTimer->remainingTime();
         form->Logic().HandleRunResult(QStringLiteral("ERROR_second"));
         // Re-arming would have restarted the 30 s; the first firing time holds.
+        QVERIFY(before < 29950);
         QVERIFY(form->ResumeTimer->remainingTime() <= before);
-        QVERIFY(form->ResumeTimer->remainingTime() < 29900);
     }
 
     void progressBarClampsAndShowsItsHint() {
