@@ -65,6 +65,10 @@ public:
     std::int64_t IntegerValue() const;
     std::int64_t DecimalTenThousandths() const;
 
+    /// Floating value, for tests and diagnostics. Raises JsonAccessError on nothing or on
+    /// another kind.
+    double FloatingValue() const;
+
 private:
     friend struct JsonAccess;
     explicit JsonValue(std::shared_ptr<const JsonNode> node) : node_(std::move(node)) {}

@@ -1,6 +1,7 @@
 #include "util/uLib.h"
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct ExtractCase {
     const char* what;
     std::string text, start, middle, end, expected;
 };
+
+void PrintTo(const ExtractCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ExtractBetweenTest : public ::testing::TestWithParam<ExtractCase> {};
 
@@ -65,6 +70,10 @@ struct RemoveCase {
     std::string address, name, expected;
 };
 
+void PrintTo(const RemoveCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
 class RemoveUrlParamTest : public ::testing::TestWithParam<RemoveCase> {};
 
 TEST_P(RemoveUrlParamTest, RemovesTheFirstMatchingParameter) {
@@ -98,6 +107,10 @@ struct EscapeCase {
     std::string value, expected;
 };
 
+void PrintTo(const EscapeCase& c, std::ostream* os) {
+    *os << ::testing::PrintToString(c.value);
+}
+
 class EscapeCsvQuotesTest : public ::testing::TestWithParam<EscapeCase> {};
 
 TEST_P(EscapeCsvQuotesTest, ReplacesOnlyDoubleQuotes) {
@@ -119,6 +132,10 @@ struct DecodeCase {
     const char* what;
     std::string bytes, expected;
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class StreamToStringTest : public ::testing::TestWithParam<DecodeCase> {};
 
