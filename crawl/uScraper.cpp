@@ -352,20 +352,20 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
                 const std::string status = finished->statusText;
                 finished.reset();
 
-                Log(std::string(logPrefix) + job + ": " + status);
-                if (outcome == 1) {
-                    try {
-                        handler(job, answers);
-                    } catch (const ResultsFileError&) {
-                        throw;
-                    } catch (const std::exception& e) {
-                        o_.result = std::string("ERROR_") + e.what();
-                        o_.HandleRunResult();
-                        if (failedOnce.insert(job).second) {
-                            queue.push_front(job);
-                        } else {
-                            Log("Ответ снова не обработан, задание пропускаем: " + job);
-                        }
+                try {
+                    Log(std::string(logPrefix) + job + ": " + status);
+                    if (outcome == 1) handler(job, answers);
+                } catch (const ResultsFileError&) {
+                    throw;
+                } catch (const std::exception& e) {
+                    // One answer that cannot be handled costs that answer only: it is tried
+                    // once more after the pause, the other jobs go on.
+                    o_.result = std::string("ERROR_") + e.what();
+                    o_.HandleRunResult();
+                    if (failedOnce.insert(job).second) {
+                        queue.push_front(job);
+                    } else {
+                        Log("Ответ снова не обработан, задание пропускаем: " + job);
                     }
                 }
             }

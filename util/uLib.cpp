@@ -63,8 +63,11 @@ std::string StreamToString(std::string_view bytes) {
     while (i < n) {
         const unsigned char c = s[i];
         if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
+            // Bodies are mostly ASCII: copy whole runs of it.
+            std::size_t j = i + 1;
+            while (j < n && s[j] < 0x80) ++j;
+            out.append(bytes.substr(i, j - i));
+            i = j;
             continue;
         }
         // Lead byte: the length of the sequence and the range its second byte must fall in

@@ -1,0 +1,636 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "crawl/ResultsFile.h"
+#include "crawl/uScraper.h"
+#include "support/FakeRegister.h"
+#include "support/RecordingReports.h"
+#include "support/TempDir.h"
+
+namespace korvalot::crawl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::BookTrade;
+using testing_support::FakeRegister;
+using testing_support::ReadBytes;
+using testing_support::RecordingReports;
+using testing_support::Reply;
+using testing_support::Report;
+using testing_support::TempDir;
+using testing_support::TradeBook;
+
+const std::string kBase = "https://reg.test";
+constexpr std::int32_t kTick = 4242;
+
+std::string Search(const std::string& type, const std::string& region, const std::string& from,
+                   const std::string& to) {
+    return kBase + "/backend/biddings?limit=50&offset=0&tradeType=" + type +
+           "&regionCode=" + region + "&tradeStartDate=" + from +
+           "T00%3A00%3A00&tradeEndDate=" + to + "T23%3A59%3A59";
+}
+
+std::string Page(const std::vector<std::string>& guids, long long found) {
+    std::string body = "{\"found\":" + std::to_string(found) + ",\"pageData\":[";
+    for (std::size_t k = 0; k < guids.size(); ++k) {
+        body += (k ? "," : "") + std::string("{\"guid\":\"") + guids[k] + "\"}";
+    }
+    return body + "]}";
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const auto end = text.find("\r\n", start);
+        out.push_back(text.substr(start, end - start));
+        if (end == std::string::npos)
+            break;
+        start = end + 2;
+    }
+    return out;
+}
+
+class EngineTest : public testing::Test {
+protected:
+    void SetUp() override {
+        reports.inputs.regionItems = {"Москва (77)"};
+        reports.inputs.tradeTypePositions = {0};
+        reports.inputs.dateFrom = std::chrono::year_month_day{
+            std::chrono::year(2023), std::chrono::January, std::chrono::day(1)};
+        reports.inputs.dateTo = std::chrono::year_month_day{
+            std::chrono::year(2023), std::chrono::January, std::chrono::day(31)};
+        reports.inputs.regional.decimalSeparator = ",";
+    }
+
+    // Fast timings unless the test is about them.
+    ScraperEnvironment Environment(const std::shared_ptr<FakeRegister>& reg) {
+        ScraperEnvironment env;
+        env.transport = reg->Factory();
+        env.executableDir = exeDir.path();
+        env.guidsFile = workDir / "guids.txt";
+        env.tickCount = [] { return kTick; };
+        env.today = [] {
+            return std::chrono::year_month_day{std::chrono::year(2026), std::chrono::February,
+                                               std::chrono::day(3)};
+        };
+        env.openDocument = [this](const std::filesystem::path& p) {
+            std::lock_guard lock(openedMutex);
+            opened.push_back(p);
+        };
+        env.mutexName = "Global\\KorvalotTest" + std::to_string(::getpid());
+        env.timings = {2ms, 1ms, 1ms};
+        return env;
+    }
+
+    std::shared_ptr<TScraper> Start(const std::shared_ptr<FakeRegister>& reg,
+                                    std::optional<ScraperEnvironment> env = {}, int limit = 4) {
+        auto run = TScraper::Create(reports, kBase, env ? *env : Environment(reg));
+        run->Limit = limit;
+        run->Start();
+        return run;
+    }
+
+    void Finish(const std::shared_ptr<TScraper>& run, const std::shared_ptr<FakeRegister>& reg) {
+        ASSERT_TRUE(run->WaitUntilEnded(120s));
+        EXPECT_FALSE(run->IsLive());
+        reg->Release();
+        EXPECT_TRUE(reg->WaitUntilNoTransport(60s));
+    }
+
+    std::filesystem::path ResultsPath() const { return exeDir / ResultsFile::FileName(kTick); }
+    std::vector<std::string> ResultLines() const { return Lines(ReadBytes(ResultsPath())); }
+    std::vector<std::filesystem::path> Opened() {
+        std::lock_guard lock(openedMutex);
+        return opened;
+    }
+
+    TempDir exeDir;
+    TempDir workDir;
+    RecordingReports reports;
+    std::mutex openedMutex;
+    std::vector<std::filesystem::path> opened;
+};
+
+// The expected line of one lot of a TradeBook trade.
+std::string BookLine(const BookTrade& t, const std::string& regionName, int lot) {
+    ResultRow r;
+    r.guid = t.guid;
+    r.region = regionName;
+    r.number = "N-" + t.guid;
+    r.datePublish =
+        t.date.substr(8, 2) + "." + t.date.substr(5, 2) + "." + t.date.substr(0, 4) + " 10:15";
+    r.debtorName = "Должник \"" + t.guid + "\"";
+    r.debtorInn = "7700";
+    r.propertyType = "c" + std::to_string(lot);
+    r.lotDescription = TradeBook::LotObject(t.guid, lot);
+    r.courtName = "Суд " + t.region;
+    r.startPrice = std::to_string(t.price) + ",25";
+    r.currentPrice = "null";
+    r.resultsDate =
+        t.date.substr(8, 2) + "." + t.date.substr(5, 2) + "." + t.date.substr(0, 4) + " 09:00";
+    std::string line = ResultsFile::FormatLine(kBase, r);
+    line.resize(line.size() - 2);
+    return line;
+}
+
+TEST_F(EngineTest, ACompleteRunWritesEveryLotOfEveryNewTradeOnce) {
+    TradeBook book(kBase);
+    // 120 trades in one query: three pages.
+    for (int k = 0; k < 120; ++k) {
+        book.Add({"m" + std::to_string(k), "77", "OpenAuction",
+                  "2023-01-" + std::string(k % 28 < 9 ? "0" : "") + std::to_string(k % 28 + 1),
+                  1000 + k, k % 3});
+    }
+    book.Add({"big", "77", "PublicOffer", "2023-01-05", 5, 120});  // three pages of lots
+    book.Add({"DUP", "77", "PublicOffer", "2023-01-06", 5, 1});
+    book.Add({"dup", "14", "OpenAuction", "2023-01-06", 5, 1});  // the same trade again
+    book.Add({"y1", "14", "OpenAuction", "2023-01-07", 7, 2});
+    book.Add({"skipme", "14", "PublicOffer", "2023-01-08", 7, 1});
+    book.Add({"blank", "14", "PublicOffer", "2023-01-09", 7, 1});
+    book.Add({"late", "77", "OpenAuction", "2023-02-01", 7, 1});  // outside the dates
+    auto reg = FakeRegister::Create(book.Script());
+    testing_support::WriteBytes(exeDir / "skip.txt", std::string("\xEF\xBB\xBF") + kBase +
+                                                         "/BIDDINGS/SKIPME\r\n" + kBase +
+                                                         "/biddings/blank \r\n");
+    reports.inputs.regionItems = {"Москва (77)", "Республика Саха (Якутия) (14)"};
+    reports.inputs.tradeTypePositions = {0, 2};
+    // One worker at a time makes the order in which trades are met, and so which spelling
+    // and region of the repeated trade wins, certain.
+    auto run = Start(reg, {}, 1);
+    Finish(run, reg);
+
+    // Reports: start, inputs, first line, count 0 ... ok, opening, progress 0, end.
+    const auto all = reports.Reports();
+    ASSERT_GE(all.size(), 8u);
+    EXPECT_EQ(all[0].kind, Report::UpdateRunUi);
+    EXPECT_TRUE(all[0].hourGlass);
+    EXPECT_EQ(all[1].kind, Report::ReadRunInputs);
+    EXPECT_EQ(all[2].kind, Report::ShowLogMessage);
+    EXPECT_EQ(all[2].text, "Начинаем работу...");
+    EXPECT_EQ(all[3].kind, Report::ShowFoundCount);
+    EXPECT_EQ(all[3].found, 0);
+    const auto n = all.size();
+    EXPECT_EQ(all[n - 4].kind, Report::HandleRunResult);
+    EXPECT_EQ(all[n - 4].text, "ok");
+    EXPECT_EQ(all[n - 3].text, "Открываем файл с результатами");
+    EXPECT_EQ(all[n - 2].kind, Report::ShowProgress);
+    EXPECT_EQ(all[n - 2].position, 0);
+    EXPECT_EQ(all[n - 1].kind, Report::UpdateRunUi);
+    EXPECT_FALSE(all[n - 1].hourGlass);
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+
+    // The four first queries, regions outermost, with the region's code from its last
+    // parentheses.
+    const auto calls = reg->Calls();
+    const std::vector<std::string> first(calls.begin(), calls.begin() + 4);
+    EXPECT_EQ(first,
+              (std::vector<std::string>{Search("OpenAuction", "77", "2023-01-01", "2023-01-31"),
+                                        Search("PublicOffer", "77", "2023-01-01", "2023-01-31"),
+                                        Search("OpenAuction", "14", "2023-01-01", "2023-01-31"),
+                                        Search("PublicOffer", "14", "2023-01-01", "2023-01-31")}));
+    EXPECT_TRUE(reports.LogContains(Search("OpenAuction", "77", "2023-01-01", "2023-01-31") +
+                                    "\r\nНашлось 120 торгов"));
+
+    // guids.txt: every new trade once, "dup" only under its first spelling.
+    std::set<std::string> expectedGuids = {"big", "DUP", "y1", "skipme", "blank"};
+    for (int k = 0; k < 120; ++k)
+        expectedGuids.insert("m" + std::to_string(k));
+    const auto guidLines = Lines(ReadBytes(workDir / "guids.txt"));
+    EXPECT_EQ(std::set<std::string>(guidLines.begin(), guidLines.end()), expectedGuids);
+    EXPECT_EQ(guidLines.size(), expectedGuids.size());
+    EXPECT_TRUE(reports.LogContains("Найдено торгов: " + std::to_string(expectedGuids.size())));
+    int lastFound = -1;
+    for (const auto& r : all) {
+        if (r.kind == Report::ShowFoundCount) {
+            EXPECT_GE(r.found, lastFound);
+            lastFound = r.found;
+        }
+    }
+    EXPECT_EQ(lastFound, static_cast<int>(expectedGuids.size()));
+
+    // The results file: one line per lot, trades in any order, lots in order within a trade.
+    std::multiset<std::string> expected;
+    std::map<std::string, std::vector<std::string>> byTrade;
+    for (const auto& t : book.Trades()) {
+        if (!expectedGuids.contains(t.guid) || t.guid == "skipme")
+            continue;
+        const std::string name = t.region == "77" ? "Москва" : "Республика Саха (Якутия)";
+        for (int lot = 0; lot < t.lots; ++lot) {
+            expected.insert(BookLine(t, name, lot));
+            byTrade[t.guid].push_back(BookLine(t, name, lot));
+        }
+    }
+    auto lines = ResultLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "\xEF\xBB\xBF" + std::string(ResultsFile::kHeader));
+    lines.erase(lines.begin());
+    EXPECT_EQ(std::multiset<std::string>(lines.begin(), lines.end()), expected);
+    for (const auto& [guid, tradeLines] : byTrade) {
+        auto from = std::find(lines.begin(), lines.end(), tradeLines.front());
+        ASSERT_NE(from, lines.end());
+        EXPECT_TRUE(std::equal(tradeLines.begin(), tradeLines.end(), from)) << guid;
+    }
+    // The skipped trade was never fetched; the blank-suffixed line did not match.
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/skipme"), 0);
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/blank"), 1);
+    EXPECT_EQ(Opened(), (std::vector<std::filesystem::path>{ResultsPath()}));
+    EXPECT_TRUE(reports.LogContains("Данные будут записываться в файл " + ResultsPath().string()));
+}
+
+TEST_F(EngineTest, WithoutDatesTheQueriesRunFrom2010ToToday) {
+    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, Page({}, 0)}; });
+    reports.inputs.dateFrom.reset();
+    reports.inputs.dateTo.reset();
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_EQ(reg->Calls(),
+              (std::vector<std::string>{Search("OpenAuction", "77", "2010-01-01", "2026-02-03")}));
+}
+
+TEST_F(EngineTest, ARunWithoutNewTradesWritesAnEmptyGuidsFileAndNoResults) {
+    testing_support::WriteBytes(workDir / "guids.txt", "old\r\n");
+    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, Page({}, 0)}; });
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_TRUE(reports.LogContains("Найдено 0 новых торгов на странице"));
+    EXPECT_TRUE(reports.LogContains("Найдено торгов: 0"));
+    EXPECT_EQ(ReadBytes(workDir / "guids.txt"), "");
+    EXPECT_TRUE(reports.Results().empty());
+    EXPECT_FALSE(std::filesystem::exists(ResultsPath()));
+    EXPECT_TRUE(Opened().empty());
+    EXPECT_FALSE(reports.Reports().back().hourGlass);
+    EXPECT_EQ(reports.Reports().back().kind, Report::UpdateRunUi);
+}
+
+// Totals around the threshold: 999 is paged, 1000 is split (and not collected).
+TEST_F(EngineTest, ATotalOf999IsPagedAndOneOf1000IsSplitByDate) {
+    const std::string paged = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
+    const std::string split = Search("PublicOffer", "77", "2023-01-01", "2023-01-31");
+    auto reg = FakeRegister::Create([&](const std::string& url) -> Reply {
+        if (url == paged)
+            return {200, Page({"p0"}, 999)};
+        if (url == split)
+            return {200, Page({"never"}, 1000)};
+        if (url.find("tradeType=PublicOffer") != std::string::npos) {
+            return {200, Page({"s-" + url.substr(url.find("tradeStartDate=") + 15, 10)}, 1)};
+        }
+        return {200, Page({}, 999)};
+    });
+    reports.inputs.tradeTypePositions = {0, 2};
+    // Stop before the card phase; the search is what this test is about.
+    reports.onReport = [](TScraper& r, const Report& report) {
+        if (report.text.starts_with("Найдено торгов: "))
+            r.Terminate();
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+    const auto calls = reg->Calls();
+    for (int offset = 50; offset <= 950; offset += 50) {
+        const std::string page =
+            kBase +
+            "/backend/biddings?limit=50&tradeType=OpenAuction&regionCode=77&"
+            "tradeStartDate=2023-01-01T00%3A00%3A00&tradeEndDate=2023-01-31T23%"
+            "3A59%3A59&offset=" +
+            std::to_string(offset);
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), page), 1) << offset;
+    }
+    EXPECT_EQ(std::count_if(
+                  calls.begin(), calls.end(),
+                  [](const std::string& c) { return c.find("offset=1000") != std::string::npos; }),
+              0);
+    // 30 days, 1000 trades: two parts, the later first.
+    const auto a = std::find(calls.begin(), calls.end(),
+                             Search("PublicOffer", "77", "2023-01-17", "2023-01-31"));
+    const auto b = std::find(calls.begin(), calls.end(),
+                             Search("PublicOffer", "77", "2023-01-01", "2023-01-16"));
+    ASSERT_NE(a, calls.end());
+    ASSERT_NE(b, calls.end());
+    EXPECT_LT(a, b);
+    EXPECT_TRUE(reports.LogContains(
+        "Разбиваем длинный интервал на несколько мелких, с текущей ссылки торги не собираем."));
+    const auto guids = Lines(ReadBytes(workDir / "guids.txt"));
+    EXPECT_EQ(std::count(guids.begin(), guids.end(), "never"), 0);
+    EXPECT_EQ(std::count(guids.begin(), guids.end(), "s-2023-01-17"), 1);
+    EXPECT_EQ(std::count(guids.begin(), guids.end(), "p0"), 1);
+}
+
+// A single day that still reports 1000 trades is narrowed by price down to ranges the step
+// cannot cut; those are paged as far as the register goes, and the log says so.
+TEST_F(EngineTest, APriceRangeThatCannotBeNarrowedIsPagedAndFlagged) {
+    reports.inputs.dateFrom = reports.inputs.dateTo = std::chrono::year_month_day{
+        std::chrono::year(2023), std::chrono::May, std::chrono::day(10)};
+    auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
+        const auto p = testing_support::QueryParameters(url);
+        const long long low = p.contains("lotStartPrice") ? std::stoll(p.at("lotStartPrice")) : 0;
+        const long long high =
+            p.contains("lotFinishPrice") ? std::stoll(p.at("lotFinishPrice")) : 1000000000000;
+        const bool hot = low <= 5 && 5 <= high;  // every trade costs exactly 5
+        if (!hot)
+            return {200, Page({}, 0)};
+        if (p.contains("offset") && p.at("offset") != "0") {
+            return {200, Page({"t" + p.at("offset")}, 1200)};
+        }
+        return {200, Page({"first"}, 1200)};
+    });
+    reports.onReport = [](TScraper& r, const Report& report) {
+        if (report.text.starts_with("Найдено торгов: "))
+            r.Terminate();
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+    const std::string narrowest4 = Search("OpenAuction", "77", "2023-05-10", "2023-05-10") +
+                                   "&lotStartPrice=4&lotFinishPrice=5";
+    const std::string narrowest5 = Search("OpenAuction", "77", "2023-05-10", "2023-05-10") +
+                                   "&lotStartPrice=5&lotFinishPrice=6";
+    EXPECT_EQ(reg->CallsTo(narrowest4), 1);
+    EXPECT_EQ(reg->CallsTo(narrowest5), 1);
+    const std::string flag =
+        "Интервал больше не сужается: реестр сообщает о 1200 торгах, больше, чем даёт "
+        "пролистать; по этой ссылке собрано может быть не всё: ";
+    EXPECT_TRUE(reports.LogContains(flag + narrowest4));
+    EXPECT_TRUE(reports.LogContains(flag + narrowest5));
+    const auto guids = Lines(ReadBytes(workDir / "guids.txt"));
+    const std::set<std::string> unique(guids.begin(), guids.end());
+    EXPECT_EQ(unique.size(), guids.size());
+    EXPECT_TRUE(unique.contains("first"));
+    EXPECT_TRUE(unique.contains("t1150"));  // the last page below 1200
+    EXPECT_FALSE(unique.contains("t1200"));
+}
+
+// The product's own pacing and limit.
+TEST_F(EngineTest, AtMostFourWorkersRunAndStartsAreAtLeast200MsApart) {
+    auto reg = FakeRegister::Create([](const std::string&) {
+        std::this_thread::sleep_for(1500ms);
+        return Reply{200, Page({}, 0)};
+    });
+    reports.inputs.regionItems = {"A (1)", "B (2)"};
+    reports.inputs.tradeTypePositions = {0, 1, 2, 3};
+    auto env = Environment(reg);
+    env.timings = ScraperTimings{};
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    EXPECT_EQ(reg->Calls().size(), 8u);
+    EXPECT_LE(reg->MaxConcurrent(), 4);
+    std::vector<std::chrono::steady_clock::time_point> dispatches;
+    for (const auto& r : reports.Reports()) {
+        if (r.kind == Report::ShowProgress && r.position > 0)
+            dispatches.push_back(r.at);
+    }
+    ASSERT_EQ(dispatches.size(), 8u);
+    for (std::size_t k = 1; k < dispatches.size(); ++k) {
+        EXPECT_GE(dispatches[k] - dispatches[k - 1], 199ms) << k;
+    }
+}
+
+TEST_F(EngineTest, StopDuringTheSearchAbandonsRunningWorkersAndWritesNothing) {
+    testing_support::WriteBytes(workDir / "guids.txt", "previous\r\n");
+    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, Page({"x"}, 1)}; });
+    reg->Hold();
+    reports.inputs.tradeTypePositions = {0, 1, 2, 3, 4, 5};
+    auto run = Start(reg);
+    ASSERT_TRUE(reg->WaitForActive(4, 60s));
+    run->Terminate();
+    ASSERT_TRUE(run->WaitUntilEnded(60s));
+    EXPECT_EQ(reg->Active(), 4) << "the run did not wait for its workers";
+    reg->Release();
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(reg->Calls().size(), 4u) << "a terminated worker made another request";
+    EXPECT_EQ(ReadBytes(workDir / "guids.txt"), "previous\r\n");
+    EXPECT_FALSE(std::filesystem::exists(ResultsPath()));
+    EXPECT_TRUE(reports.Results().empty());
+    for (const auto& line : reports.LogTexts()) {
+        EXPECT_EQ(line.find(": успешно"), std::string::npos) << "collected: " << line;
+    }
+    EXPECT_EQ(reports.Reports().back().kind, Report::UpdateRunUi);
+    EXPECT_FALSE(reports.Reports().back().hourGlass);
+}
+
+TEST_F(EngineTest, StopAtTheFirstTurnOfTheCardPhaseLeavesAHeaderOnlyFileThatIsOpened) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    reports.onReport = [](TScraper& r, const Report& report) {
+        if (report.text.starts_with("Найдено торгов: "))
+            r.Terminate();
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_EQ(ReadBytes(ResultsPath()).size(), 509u);
+    EXPECT_EQ(Opened(), (std::vector<std::filesystem::path>{ResultsPath()}));
+    EXPECT_TRUE(reports.Results().empty());
+    EXPECT_TRUE(reports.LogContains("Открываем файл с результатами"));
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1"), 0);
+}
+
+// Count of this process's threads: workers that ended are gone from it.
+int ThreadCount() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry :
+         std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
+    return n;
+}
+
+TEST_F(EngineTest, APausedRunStartsNothingWhileItsWorkersFinish) {
+    auto reg = FakeRegister::Create([](const std::string&) {
+        std::this_thread::sleep_for(200ms);
+        return Reply{200, Page({}, 0)};
+    });
+    reports.inputs.regionItems = {"A (1)", "B (2)"};
+    reports.inputs.tradeTypePositions = {0, 1, 2, 3, 4, 5};
+    const int baseline = ThreadCount();
+    auto run = Start(reg);
+    ASSERT_TRUE(reg->WaitForActive(2, 60s));
+    run->Pause();
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    // Every worker that had started ends although nobody collects it while paused: the paused
+    // run holds no lock they need.
+    for (int i = 0; i < 600 && ThreadCount() > baseline + 1; ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(ThreadCount(), baseline + 1) << "only the paused crawl thread is left";
+    const auto callsWhilePaused = reg->Calls().size();
+    const auto reportsWhilePaused = reports.Reports().size();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(reg->Calls().size(), callsWhilePaused);
+    EXPECT_EQ(reports.Reports().size(), reportsWhilePaused);
+    EXPECT_TRUE(run->IsLive());
+    EXPECT_LT(callsWhilePaused, 12u);
+    run->Resume();
+    Finish(run, reg);
+    EXPECT_EQ(reg->Calls().size(), 12u);
+}
+
+// An answer that cannot be handled pauses the run, is asked once more, and the other jobs go
+// on; one that fails again is dropped with a line.
+TEST_F(EngineTest, AnAnswerThatFailsIsRetriedOnceAfterTheErrorPauseAndTheRunGoesOn) {
+    TradeBook book(kBase);
+    book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
+    book.Add({"b1", "77", "OpenConcours", "2023-01-02"});
+    book.Add({"c1", "77", "PublicOffer", "2023-01-02"});
+    const std::string flaky = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
+    const std::string broken = Search("OpenConcours", "77", "2023-01-01", "2023-01-31");
+    auto flakyCalls = std::make_shared<std::atomic<int>>(0);
+    auto reg = FakeRegister::Create([&, flakyCalls](const std::string& url) -> Reply {
+        if (url == flaky && (*flakyCalls)++ == 0)
+            return {200, "<html>busy</html>"};
+        if (url == broken)
+            return {200, "{\"found\":1,\"pageData\":{}}"};
+        return book.Answer(url);
+    });
+    reports.inputs.tradeTypePositions = {0, 1, 2};
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_EQ(reg->CallsTo(flaky), 2);
+    EXPECT_EQ(reg->CallsTo(broken), 2);
+    const auto results = reports.Results();
+    ASSERT_EQ(results.size(), 4u);
+    EXPECT_TRUE(results[0].starts_with("ERROR_"));
+    EXPECT_TRUE(results[1].starts_with("ERROR_"));
+    EXPECT_TRUE(results[2].starts_with("ERROR_"));
+    EXPECT_EQ(results[3], "ok");
+    EXPECT_TRUE(reports.LogContains("Ответ снова не обработан, задание пропускаем: " + broken));
+    const auto lines = ResultLines();
+    EXPECT_EQ(lines.size(), 3u);  // header, a1, c1
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) {
+                                return l.find("/biddings/a1\"") != std::string::npos;
+                            }),
+              1);
+}
+
+// A report that fails is raised in the crawl thread and handled like a failed answer.
+TEST_F(EngineTest, AFailingReportDuringACardCostsThatCardOneRetry) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02", 1000, 2});
+    book.Add({"g2", "77", "OpenAuction", "2023-01-03", 1000, 2});
+    auto reg = FakeRegister::Create(book.Script());
+    auto thrown = std::make_shared<std::atomic<bool>>(false);
+    reports.onReport = [thrown](TScraper&, const Report& r) {
+        if (r.text == "Карточка g2: успешно" && !thrown->exchange(true)) {
+            throw std::runtime_error("window closed its log");
+        }
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ERROR_window closed its log", "ok"}));
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g2"), 2);
+    EXPECT_EQ(ResultLines().size(), 5u);  // header and two lots of each trade, once
+}
+
+TEST_F(EngineTest, AnUnreadableDateEmptiesItsColumnLogsAndKeepsTheRows) {
+    TradeBook book(kBase);
+    BookTrade t{"g1", "77", "OpenAuction", "2023-01-02", 1000, 2};
+    t.datePublish = "2023-01-02";
+    book.Add(t);
+    book.Add({"g2", "77", "OpenAuction", "2023-01-03", 1000, 1});
+    auto reg = FakeRegister::Create(book.Script());
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_TRUE(reports.LogContains("Карточка g1: '''' is not a valid date"));
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    const auto lines = ResultLines();
+    ASSERT_EQ(lines.size(), 4u);
+    int withEmptyDate = 0;
+    for (const auto& l : lines) {
+        if (l.find("/biddings/g1\";\"Москва\";\"N-g1\";\"\";") != std::string::npos)
+            ++withEmptyDate;
+    }
+    EXPECT_EQ(withEmptyDate, 2);
+}
+
+TEST_F(EngineTest, ATradeWithAFailedRequestGetsNoRowAndItsFirstFailureIsLogged) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02", 1000, 2});
+    book.Add({"g2", "77", "OpenAuction", "2023-01-03", 1000, 1});
+    auto reg = FakeRegister::Create([book](const std::string& url) -> Reply {
+        if (url.find("/biddings/g1/lots") != std::string::npos)
+            return {404, ""};
+        return book.Answer(url);
+    });
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_TRUE(reports.LogContains("Карточка g1: ERROR HTTP/1.1 404 Not Found"));
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1/additional"), 0);
+    const auto lines = ResultLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[1].find("/biddings/g2\""), std::string::npos);
+}
+
+TEST_F(EngineTest, AFailedWriteEndsTheCardPhaseAfterThePauseKeepingTheRowsWritten) {
+    TradeBook book(kBase);
+    for (int k = 0; k < 10; ++k)
+        book.Add({"g" + std::to_string(k), "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    // Room for the header and one and a half lines (all lines are equally long here).
+    const std::size_t line = BookLine(book.Trades()[0], "Москва", 0).size() + 2;
+    std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    rlimit limited = old;
+    limited.rlim_cur = 509 + line + line / 2;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto env = Environment(reg);
+    env.guidsFile = "/dev/null";
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    setrlimit(RLIMIT_FSIZE, &old);
+    const auto results = reports.Results();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(results[0].starts_with("ERROR_Cannot write to file \"" + ResultsPath().string()))
+        << results[0];
+    EXPECT_EQ(results[1], "ok");
+    const auto lines = ResultLines();
+    EXPECT_EQ(lines.size(), 2u) << "the header and the one whole row";
+    EXPECT_EQ(Opened(), (std::vector<std::filesystem::path>{ResultsPath()}));
+    EXPECT_LT(reg->Calls().size(), 1u + 10u * 3u) << "the phase went on after the file failed";
+}
+
+TEST_F(EngineTest, AResultsFileThatCannotBeCreatedIsReportedAndNothingIsOpened) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.executableDir = exeDir / "missing";
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    const auto results = reports.Results();
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_TRUE(
+        results[0].starts_with("ERROR_Cannot create file \"" +
+                               (exeDir / "missing" / ResultsFile::FileName(kTick)).string()))
+        << results[0];
+    EXPECT_EQ(results[1], "ok");
+    EXPECT_TRUE(Opened().empty());
+    EXPECT_FALSE(reports.LogContains("Открываем файл с результатами"));
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1"), 0);
+}
+
+TEST_F(EngineTest, ASkipFileThatCannotBeReadIsLoggedAndTheRunEndsNormally) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    std::filesystem::create_directory(exeDir / "skip.txt");
+    auto run = Start(reg);
+    Finish(run, reg);
+    const auto log = reports.LogTexts();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.starts_with("Не удалось прочитать skip.txt, пропускаем его: ");
+    }));
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    EXPECT_EQ(ResultLines().size(), 2u);
+    EXPECT_FALSE(reports.Reports().back().hourGlass);
+}
+
+}  // namespace
+}  // namespace korvalot::crawl
