@@ -73,6 +73,8 @@ public:
     RunInputs CollectRunInputs() const;
 
     bool HasLiveRun() const { return activeRun_ != nullptr && activeRun_->IsLive(); }
+    // ActiveScraper: the most recent run, live or not; empty before the first Start.
+    const std::shared_ptr<IRunHandle>& ActiveRun() const { return activeRun_; }
     // Selects exactly the items of the list whose text is a line of the file, when it exists.
     void ApplySavedSelection(ListId list, const QString& fileName);
     const MainFormServices& Services() const { return services_; }
