@@ -3,12 +3,19 @@
 // installed; scripts/run.sh uses it where there is no display.
 //
 // Environment:
-//   KORVALOT_DRIVE_REGIONS     region codes to select, comma separated (default: the first 3)
+//   KORVALOT_DRIVE_REGIONS     region codes to select, comma separated, or "all" (default: the
+//                              first 3)
 //   KORVALOT_DRIVE_TYPES       trade-type positions 0-5, comma separated (default: all six)
 //   KORVALOT_DRIVE_SCREENSHOT  where to save a PNG of the window after the harvest
 //   KORVALOT_DRIVE_TIMEOUT     seconds to wait for the harvest (default 1800)
+//   KORVALOT_DRIVE_SHOW_ONLY   set: print "shown" once the window has painted itself, and end
+//   KORVALOT_DRIVE_PACING_MS   the run's pause after starting a worker, for measurements that
+//                              are about memory, not pace (default: the product's 200 ms)
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <string>
 
 #include <QApplication>
 #include <QDeadlineTimer>
@@ -56,6 +63,30 @@ QString PathAfter(const QStringList& log, const QString& marker) {
     return {};
 }
 
+// The process's peak resident memory in kB, from the kernel's accounting.
+long PeakResidentKb() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmHWM:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+// Reports the window's first paint.
+class FirstPaint : public QObject {
+public:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !painted) {
+            painted = true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+    bool painted = false;
+};
+
 int Fail(const char* message) {
     std::fprintf(stderr, "korvalot harvest driver: %s\n", message);
     return 1;
@@ -70,8 +101,23 @@ int main(int argc, char** argv) {
     QApplication application(qtArgc, qtArgv);
     auto* form = new TMainForm(korvalot::app::ProgramServices());
     QApplication::setApplicationDisplayName(form->windowTitle());
-    korvalot::app::ConnectCrawl(*form);
+    korvalot::crawl::ScraperEnvironment environment;
+    if (qEnvironmentVariableIsSet("KORVALOT_DRIVE_PACING_MS")) {
+        environment.timings.pacing =
+            std::chrono::milliseconds(qEnvironmentVariableIntValue("KORVALOT_DRIVE_PACING_MS"));
+    }
+    korvalot::app::ConnectCrawl(*form, environment);
+    FirstPaint firstPaint;
+    form->installEventFilter(&firstPaint);
     form->show();
+    if (qEnvironmentVariableIsSet("KORVALOT_DRIVE_SHOW_ONLY")) {
+        while (!firstPaint.painted) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        }
+        std::printf("shown\n");
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
 
     const bool ready = WaitFor(
         [&] {
@@ -89,7 +135,10 @@ int main(int argc, char** argv) {
     form->CitiesListBox->clearSelection();
     form->CatsListBox->clearSelection();
     const QStringList codes = EnvironmentList("KORVALOT_DRIVE_REGIONS");
-    for (int row = 0; row < form->CitiesListBox->count(); ++row) {
+    if (codes == QStringList{QStringLiteral("all")}) {
+        QTest::mouseClick(form->SelectAllCitiesButton, Qt::LeftButton);
+    }
+    for (int row = 0; row < form->CitiesListBox->count() && codes != QStringList{"all"}; ++row) {
         const QString item = form->CitiesListBox->item(row)->text();
         const bool wanted =
             codes.isEmpty() ? row < 3 : codes.contains(item.section(u'(', -1).chopped(1));
@@ -123,6 +172,7 @@ int main(int argc, char** argv) {
         return Fail("the screenshot could not be saved");
     }
     std::printf("found: %s\n", qPrintable(form->Label4->text()));
+    std::printf("peak memory: %ld kB\n", PeakResidentKb());
     std::printf("results file: %s\n",
                 results.isEmpty() ? "(none: no new trades)" : qPrintable(results));
     std::printf("log file: %s\n", qPrintable(logFile));
