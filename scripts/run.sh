@@ -57,6 +57,17 @@ fi
 
 echo "No display found: running the window under Xvfb and carrying out one harvest through its"
 echo "own controls (regions ${KORVALOT_DEMO_REGIONS:-the first three}, every trade type)."
+# Under Xvfb there is no desktop to show the results file in: say so instead of trying.
+no_desktop=$run_dir/no-desktop
+mkdir -p "$no_desktop"
+cat >"$no_desktop/xdg-open" <<'STUB'
+#!/bin/sh
+echo "(no desktop under Xvfb to open $1 in)" >&2
+STUB
+chmod +x "$no_desktop/xdg-open"
+export PATH=$no_desktop:$PATH
+XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d)}
+export XDG_RUNTIME_DIR
 KORVALOT_DRIVE_REGIONS=${KORVALOT_DEMO_REGIONS:-} \
 KORVALOT_DRIVE_SCREENSHOT=$run_dir/screenshot.png \
   xvfb-run -a -s "-screen 0 1280x1024x24" "$run_dir/korvalot_harvest_driver"

@@ -140,9 +140,14 @@ struct LoadedWindow {
     }
 };
 
+// Made on first use; released in main, while the application object still exists.
+std::unique_ptr<LoadedWindow> loadedWindow;
+
 LoadedWindow& Window() {
-    static LoadedWindow window;
-    return window;
+    if (!loadedWindow) {
+        loadedWindow = std::make_unique<LoadedWindow>();
+    }
+    return *loadedWindow;
 }
 
 // Appending a run's 200,000 log lines, each as ShowLogMessage does.
@@ -255,18 +260,19 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
-    QApplication application(argc, argv);
-    benchmark::Initialize(&argc, argv);
     // The harvest takes minutes: only on request.
     bool filtered = false;
     for (int i = 1; i < argc; ++i) {
         filtered = filtered || std::string(argv[i]).rfind("--benchmark_filter", 0) == 0;
     }
+    QApplication application(argc, argv);
+    benchmark::Initialize(&argc, argv);
     if (!filtered) {
         benchmark::RunSpecifiedBenchmarks("^BM_(Start|LogPane)");
     } else {
         benchmark::RunSpecifiedBenchmarks();
     }
     benchmark::Shutdown();
+    loadedWindow.reset();
     return 0;
 }
