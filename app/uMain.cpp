@@ -45,6 +45,8 @@ TMainForm::TMainForm(MainFormServices services, std::function<void()> endProgram
 
 TMainForm::~TMainForm() {
     handOff_->Detach();
+    Timer1->stop();
+    ResumeTimer->stop();
     while (hourGlassDepth_ > 0) {
         SetHourGlass(false);
     }
