@@ -15,6 +15,7 @@
 
 #include <benchmark/benchmark.h>
 #include <QApplication>
+#include <QDir>
 #include <QFile>
 #include <QKeyEvent>
 #include <QScrollBar>
@@ -222,6 +223,10 @@ BENCHMARK(BM_LogPaneLinesAt200k)->Unit(benchmark::kMillisecond);
 void BM_Harvest10kPeakMemory(benchmark::State& state) {
     for (auto _ : state) {
         QTemporaryDir dir;
+        // The directory client presents the certificate files of the working directory.
+        Child({REGISTER_SIM_PATH, "--write-client-cert", dir.path().toStdString()}, {}).Wait();
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(dir.path());
         Child sim({REGISTER_SIM_PATH, "--port", "0", "--trades", "10000", "--seed", "7"}, {});
         const std::string url = sim.Line();
         if (url.rfind("https://", 0) != 0) {
@@ -243,6 +248,7 @@ void BM_Harvest10kPeakMemory(benchmark::State& state) {
             }
         }
         driver.Wait();
+        QDir::setCurrent(previous);
         state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
         if (peakKb < 0) {
             state.SkipWithError("the harvest did not finish");
