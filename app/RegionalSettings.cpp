@@ -1,5 +1,7 @@
 #include "app/RegionalSettings.h"
 
+#include <string>
+
 namespace korvalot::app {
 namespace {
 
@@ -92,6 +94,70 @@ QDate RegionalSettings::ParseDate(const QString& text) const {
 QString RegionalSettings::FormatStamp(const QDateTime& moment) const {
     return locale_.toString(moment.date(), shortDate_) + u' ' +
            locale_.toString(moment.time(), longTime_);
+}
+
+std::string StrftimeFromQtFormat(const QString& format) {
+    std::string out;
+    qsizetype i = 0;
+    while (i < format.size()) {
+        const QChar c = format[i];
+        if (c == u'\'') {
+            const qsizetype close = format.indexOf(u'\'', i + 1);
+            const qsizetype end = close < 0 ? format.size() : close;
+            out += format.mid(i + 1, end - i - 1).toStdString();
+            i = end + 1;
+            continue;
+        }
+        qsizetype run = 1;
+        while (i + run < format.size() && format[i + run] == c) {
+            ++run;
+        }
+        std::string piece;
+        switch (c.unicode()) {
+            case u'd':
+                piece = run >= 4 ? "%A" : run == 3 ? "%a" : "%d";
+                break;
+            case u'M':
+                piece = run >= 4 ? "%B" : run == 3 ? "%b" : "%m";
+                break;
+            case u'y':
+                piece = run >= 4 ? "%Y" : "%y";
+                break;
+            case u'H':
+                piece = "%H";
+                break;
+            case u'h':
+                piece = format.contains(QStringLiteral("AP"), Qt::CaseInsensitive) ? "%I" : "%H";
+                break;
+            case u'm':
+                piece = "%M";
+                break;
+            case u's':
+                piece = "%S";
+                break;
+            case u'A':
+            case u'a':
+                piece = "%p";
+                if (i + run < format.size() &&
+                    (format[i + run] == u'P' || format[i + run] == u'p')) {
+                    ++run;
+                }
+                break;
+            case u'%':
+                piece = std::string(static_cast<std::size_t>(run) * 2, '%');
+                break;
+            default:
+                piece = QString(run, c).toStdString();
+                break;
+        }
+        out += piece;
+        i += run;
+    }
+    return out;
+}
+
+std::string RegionalSettings::StampAsStrftime() const {
+    return StrftimeFromQtFormat(shortDate_ + u' ' + longTime_);
 }
 
 bool SameTextIgnoringCase(const QString& a, const QString& b) {

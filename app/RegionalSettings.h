@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include <QChar>
 #include <QDate>
 #include <QDateTime>
@@ -26,6 +28,8 @@ public:
     QDate ParseDate(const QString& text) const;
     // Short date, one blank, long time: the head of every log line.
     QString FormatStamp(const QDateTime& moment) const;
+    // The same stamp as strftime conversions, for parts of the program without Qt.
+    std::string StampAsStrftime() const;
 
 private:
     QLocale locale_;
@@ -36,5 +40,8 @@ private:
 // Equal when they differ only in letter case, in any script ("открытый аукцион" and
 // "Открытый аукцион").
 bool SameTextIgnoringCase(const QString& a, const QString& b);
+
+// A Qt date/time format as strftime conversions; quoted literals are kept.
+std::string StrftimeFromQtFormat(const QString& format);
 
 }  // namespace korvalot::app

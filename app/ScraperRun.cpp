@@ -53,8 +53,7 @@ public:
             inputs.dateTo = toDay(window.to);
             const RegionalSettings& regional = logic_->Services().regional;
             inputs.regional.decimalSeparator = QString(regional.DecimalSeparator()).toStdString();
-            inputs.regional.logDateTimeFormat =
-                StrftimeFromQtFormat(regional.ShortDateFormat() + u' ' + regional.LongTimeFormat());
+            inputs.regional.logDateTimeFormat = regional.StampAsStrftime();
         });
         return inputs;
     }
@@ -119,66 +118,6 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
         run->Start();
         return run;
     });
-}
-
-std::string StrftimeFromQtFormat(const QString& format) {
-    std::string out;
-    qsizetype i = 0;
-    while (i < format.size()) {
-        const QChar c = format[i];
-        if (c == u'\'') {
-            const qsizetype close = format.indexOf(u'\'', i + 1);
-            const qsizetype end = close < 0 ? format.size() : close;
-            out += format.mid(i + 1, end - i - 1).toStdString();
-            i = end + 1;
-            continue;
-        }
-        qsizetype run = 1;
-        while (i + run < format.size() && format[i + run] == c) {
-            ++run;
-        }
-        std::string piece;
-        switch (c.unicode()) {
-            case u'd':
-                piece = run >= 4 ? "%A" : run == 3 ? "%a" : "%d";
-                break;
-            case u'M':
-                piece = run >= 4 ? "%B" : run == 3 ? "%b" : "%m";
-                break;
-            case u'y':
-                piece = run >= 4 ? "%Y" : "%y";
-                break;
-            case u'H':
-                piece = "%H";
-                break;
-            case u'h':
-                piece = format.contains(QStringLiteral("AP"), Qt::CaseInsensitive) ? "%I" : "%H";
-                break;
-            case u'm':
-                piece = "%M";
-                break;
-            case u's':
-                piece = "%S";
-                break;
-            case u'A':
-            case u'a':
-                piece = "%p";
-                if (i + run < format.size() &&
-                    (format[i + run] == u'P' || format[i + run] == u'p')) {
-                    ++run;
-                }
-                break;
-            case u'%':
-                piece = std::string(static_cast<std::size_t>(run) * 2, '%');
-                break;
-            default:
-                piece = QString(run, c).toStdString();
-                break;
-        }
-        out += piece;
-        i += run;
-    }
-    return out;
 }
 
 }  // namespace korvalot::app

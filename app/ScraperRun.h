@@ -14,7 +14,4 @@ class TMainForm;
 // take the product's choices; tests point it at their own directories.
 void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment = {});
 
-// A Qt date/time format as strftime conversions, for the run's regional settings.
-std::string StrftimeFromQtFormat(const QString& format);
-
 }  // namespace korvalot::app

@@ -13,6 +13,7 @@ struct LocaleCase {
     const char* longTime;
     const char* stamp;  // of 25 June 2026, 14:03:07
     char16_t decimal;
+    const char* strftime;
 };
 
 class RegionalSettingsTest : public ::testing::TestWithParam<LocaleCase> {};
@@ -25,6 +26,7 @@ TEST_P(RegionalSettingsTest, FormatsKeepFourDigitYearsAndNoZone) {
     EXPECT_EQ(regional.FormatStamp(QDateTime(QDate(2026, 6, 25), QTime(14, 3, 7))),
               QString::fromUtf8(c.stamp));
     EXPECT_EQ(regional.DecimalSeparator(), QChar(c.decimal));
+    EXPECT_EQ(regional.StampAsStrftime(), c.strftime);
     // What is written reads back as the same day, also for years a two-digit form would move.
     for (const QDate date : {QDate(2026, 6, 25), QDate(1899, 12, 30), QDate(2010, 1, 1)}) {
         EXPECT_EQ(regional.ParseDate(regional.FormatDate(date)), date) << c.name;
@@ -34,11 +36,12 @@ TEST_P(RegionalSettingsTest, FormatsKeepFourDigitYearsAndNoZone) {
 INSTANTIATE_TEST_SUITE_P(
     Locales, RegionalSettingsTest,
     ::testing::Values(LocaleCase{"ru_RU", QLocale(QLocale::Russian, QLocale::Russia), "dd.MM.yyyy",
-                                 "HH:mm:ss", "25.06.2026 14:03:07", u','},
+                                 "HH:mm:ss", "25.06.2026 14:03:07", u',', "%d.%m.%Y %H:%M:%S"},
                       LocaleCase{"en_US", QLocale(QLocale::English, QLocale::UnitedStates),
-                                 "M/d/yyyy", "h:mm:ss AP", "6/25/2026 2:03:07 PM", u'.'},
+                                 "M/d/yyyy", "h:mm:ss AP", "6/25/2026 2:03:07 PM", u'.',
+                                 "%m/%d/%Y %I:%M:%S %p"},
                       LocaleCase{"de_DE", QLocale(QLocale::German, QLocale::Germany), "dd.MM.yyyy",
-                                 "HH:mm:ss", "25.06.2026 14:03:07", u','}),
+                                 "HH:mm:ss", "25.06.2026 14:03:07", u',', "%d.%m.%Y %H:%M:%S"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Before anything asks Qt for the system locale, which it reads once.
@@ -54,6 +57,11 @@ TEST(RegionalSettings, TheSystemLocaleFollowsLangEvenWithoutTheCLibrarysLocale) 
     const RegionalSettings regional(QLocale::system());
     EXPECT_EQ(regional.DecimalSeparator(), QChar(u','));
     EXPECT_EQ(regional.ShortDateFormat(), QStringLiteral("dd.MM.yyyy"));
+}
+
+TEST(RegionalSettings, QuotedLiteralsAndPercentSignsSurviveTheStrftimeForm) {
+    EXPECT_EQ(StrftimeFromQtFormat(QStringLiteral("yyyy'г.' d MMMM, 100% HH'h'")),
+              "%Yг. %d %B, 100%% %Hh");
 }
 
 TEST(RegionalSettings, CaseIsIgnoredInEveryScript) {
