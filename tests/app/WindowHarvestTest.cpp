@@ -258,10 +258,10 @@ private Q_SLOTS:
     }
 
     void anErrorPauseEndsByItselfAfterThirtySeconds() {
-        // Every address answers an HTML page once before its real answer: the first search
-        // page fails the search phase.
+        // Every address answers a JSON object without a page of trades once before its real
+        // answer: the first search page fails the search phase.
         korvalot::tools::SimProcess sim({"--port", "0", "--trades", "40", "--seed", "5",
-                                         "--fail-first", "1", "--fault-kinds", "html"});
+                                         "--fail-first", "1", "--fault-kinds", "malformed"});
         const auto items = RegionItems(sim);
         // A region without trades, so that the card phase adds no pauses of its own.
         QString empty;

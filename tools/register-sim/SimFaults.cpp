@@ -24,6 +24,8 @@ std::string_view FaultKindName(FaultKind kind) {
             return "reset";
         case FaultKind::Stall:
             return "stall";
+        case FaultKind::Malformed:
+            return "malformed";
     }
     return "none";
 }
@@ -33,6 +35,9 @@ std::optional<FaultKind> ParseFaultKind(std::string_view name) {
         if (FaultKindName(kind) == name) {
             return kind;
         }
+    }
+    if (name == FaultKindName(FaultKind::Malformed)) {
+        return FaultKind::Malformed;
     }
     return std::nullopt;
 }

@@ -19,13 +19,15 @@ enum class FaultKind : std::uint8_t {
     Truncated,    // the body cut short of its Content-Length, then the connection closed
     Reset,        // the connection reset instead of an answer
     Stall,        // silence for a while, then the connection closed
+    Malformed,    // 200 with a JSON object whose "pageData" is not an array; asked for by name
+                  // only, as it is a broken register rather than a passing fault
 };
 
 inline constexpr FaultKind kAllFaultKinds[] = {
     FaultKind::Unavailable, FaultKind::ServerError, FaultKind::Empty, FaultKind::Html,
     FaultKind::Truncated,   FaultKind::Reset,       FaultKind::Stall};
 
-// "503", "500", "empty", "html", "truncated", "reset", "stall"; "none".
+// "503", "500", "empty", "html", "truncated", "reset", "stall", "malformed"; "none".
 std::string_view FaultKindName(FaultKind kind);
 std::optional<FaultKind> ParseFaultKind(std::string_view name);
 

@@ -69,7 +69,7 @@ const char* Usage() {
            "                    [--truth FILE [--truth-regions c1,c2] [--truth-types T1,T2]\n"
            "                     [--truth-from d] [--truth-to d]]\n"
            "       register-sim --write-client-cert DIR\n"
-           "fault kinds: 503 500 empty html truncated reset stall\n";
+           "fault kinds: 503 500 empty html truncated reset stall malformed\n";
 }
 
 SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {

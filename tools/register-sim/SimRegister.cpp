@@ -71,6 +71,9 @@ SimAnswer FaultAnswer(FaultKind kind) {
                 "недоступен</h1><p>Ведутся технические работы. Попробуйте повторить запрос "
                 "позже.</p></body></html>\n";
             break;
+        case FaultKind::Malformed:
+            answer.body = R"({"found":"unknown","pageData":{"error":"index rebuilding"}})";
+            break;
         default:
             break;
     }
