@@ -35,8 +35,6 @@ namespace {
 // A container at this level may be empty but may hold no value.
 constexpr int kMaxLevel = 32;
 
-constexpr char kReplacementCharacter[] = "\xEF\xBF\xBD";
-
 // A parsed text and every node made from it; a value handed out keeps all of it alive.
 class Document {
 public:

@@ -5,7 +5,8 @@
 #   seconds    time per target (default 300)
 #   target     run only these (default: every target of tests/fuzz)
 # The growing corpus of each target stays in fuzz-corpus/<target>, crash inputs go to
-# build-fuzz/artifacts/<target>/. Exits non-zero when any target finds a crash, a leak or a time-out.
+# build-fuzz/artifacts/<target>/. Exits non-zero when any target finds a crash, a leak or a
+# time-out.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=300
