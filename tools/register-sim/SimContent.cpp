@@ -270,11 +270,15 @@ std::string ClaimList(SimRng& rng, std::size_t length) {
         "Права требования к физическим лицам (дебиторская задолженность) согласно "
         "перечню; сведения о должниках:\n";
     int n = 1;
-    while (Utf8Length(out) < length) {
-        out += std::to_string(n++) + ". " + Initials(rng) + ", сумма " +
-               Money(rng.Between(100000, 50000000)) + " руб., решение суда от " +
-               std::to_string(rng.Between(10, 28)) + ".0" + std::to_string(rng.Between(1, 9)) +
-               ".2024;" + (rng.Chance(0.5) ? "\r\n" : "\n");
+    std::size_t have = Utf8Length(out);
+    while (have < length) {
+        const std::string claim = std::to_string(n++) + ". " + Initials(rng) + ", сумма " +
+                                  Money(rng.Between(100000, 50000000)) + " руб., решение суда от " +
+                                  std::to_string(rng.Between(10, 28)) + ".0" +
+                                  std::to_string(rng.Between(1, 9)) + ".2024;" +
+                                  (rng.Chance(0.5) ? "\r\n" : "\n");
+        have += Utf8Length(claim);
+        out += claim;
     }
     return Utf8Cut(std::move(out), length);
 }
@@ -419,13 +423,16 @@ SimParty MakeDebtor(SimRng& rng, std::string_view regionCode) {
     return person;
 }
 
-std::string MakeLotDescription(SimRng& rng, std::string_view regionCode,
-                               std::string_view regionDescription, std::size_t length) {
-    if (length > 0) {
-        return ClaimList(rng, length);
-    }
+namespace {
+
+// The classifier that goes with each kind of description; a claim list is a receivable.
+constexpr std::size_t kKindClassifier[] = {1, 3, 4, 5, 6, 9, 2, 8};
+constexpr std::size_t kClaimsClassifier = 5;
+
+std::string Description(SimRng& rng, std::uint64_t kind, std::string_view regionCode,
+                        std::string_view regionDescription) {
     std::string text;
-    switch (rng.Below(8)) {
+    switch (kind) {
         case 0:
             text = "Квартира, общая площадь " + std::to_string(rng.Between(18, 140)) + "," +
                    std::to_string(rng.Below(10)) + " кв. м, этаж " +
@@ -489,7 +496,7 @@ std::string MakeLotDescription(SimRng& rng, std::string_view regionCode,
     return text;
 }
 
-std::string MakeClassifiersJson(SimRng& rng) {
+std::string ClassifiersJson(SimRng& rng, std::size_t primary) {
     const std::uint64_t form = rng.Below(20);
     if (form == 0) {
         return {};
@@ -499,10 +506,10 @@ std::string MakeClassifiersJson(SimRng& rng) {
     if (form == 1) {
         return json.EndArray().Take();
     }
-    const std::int64_t count = rng.Between(1, 3);
     const bool objects = form <= 6;
+    std::size_t k = primary;
+    const std::int64_t count = rng.Between(1, 3);
     for (std::int64_t i = 0; i < count; ++i) {
-        const std::size_t k = static_cast<std::size_t>(rng.Below(std::size(kClassifierTexts)));
         if (objects) {
             json.BeginObject()
                 .Key("code")
@@ -513,8 +520,25 @@ std::string MakeClassifiersJson(SimRng& rng) {
         } else {
             json.String(kClassifierTexts[k]);
         }
+        k = static_cast<std::size_t>(rng.Below(std::size(kClassifierTexts)));
     }
     return json.EndArray().Take();
+}
+
+}  // namespace
+
+SimLotTexts MakeLotTexts(SimRng& rng, std::string_view regionCode,
+                         std::string_view regionDescription, std::size_t length) {
+    SimLotTexts texts;
+    if (length > 0) {
+        texts.description = ClaimList(rng, length);
+        texts.classifiersJson = ClassifiersJson(rng, kClaimsClassifier);
+        return texts;
+    }
+    const std::uint64_t kind = rng.Below(std::size(kKindClassifier));
+    texts.description = Description(rng, kind, regionCode, regionDescription);
+    texts.classifiersJson = ClassifiersJson(rng, kKindClassifier[kind]);
+    return texts;
 }
 
 std::size_t Utf8Length(std::string_view text) {

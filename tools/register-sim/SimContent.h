@@ -38,14 +38,17 @@ SimParty MakeCompany(SimRng& rng, std::string_view regionCode);
 // A debtor: mostly companies, some persons and individual entrepreneurs.
 SimParty MakeDebtor(SimRng& rng, std::string_view regionCode);
 
-// A lot description of one of the usual kinds. With a length, the text is exactly that many
-// characters long (a list of claims long enough to fill it).
-std::string MakeLotDescription(SimRng& rng, std::string_view regionCode,
-                               std::string_view regionDescription, std::size_t length = 0);
+struct SimLotTexts {
+    std::string description;
+    // The "classifiers" member's JSON value: an array of strings, of objects, or empty; the
+    // empty text when the lot has no such member.
+    std::string classifiersJson;
+};
 
-// The "classifiers" member's JSON value: an array of strings, of objects, or empty; the empty
-// text when the lot has no such member.
-std::string MakeClassifiersJson(SimRng& rng);
+// A lot description of one of the usual kinds with classifiers to match. With a length, the
+// description is exactly that many characters long (a list of claims long enough to fill it).
+SimLotTexts MakeLotTexts(SimRng& rng, std::string_view regionCode,
+                         std::string_view regionDescription, std::size_t length = 0);
 
 std::size_t Utf8Length(std::string_view text);
 

@@ -422,7 +422,6 @@ SimLot SimData::Lot(const SimTrade& trade, std::size_t index) const {
     SimLot lot;
     lot.number = static_cast<int>(index + 1);
     lot.startPrice = trade.lots[index];
-    lot.classifiersJson = MakeClassifiersJson(rng);
     std::size_t length = 0;
     if (trade.shape == TradeShape::LongTexts && index < 3) {
         static constexpr std::size_t kLengths[] = {32000, 32001, 45000};
@@ -431,10 +430,12 @@ SimLot SimData::Lot(const SimTrade& trade, std::size_t index) const {
         static constexpr std::size_t kLengths[] = {31999, 32000, 32001, 33000, 64000};
         length = rng.Pick(kLengths);
     }
+    SimLotTexts texts = MakeLotTexts(rng, region.code, region.description, length);
+    lot.tradeObject = std::move(texts.description);
+    lot.classifiersJson = std::move(texts.classifiersJson);
     if (trade.shape == TradeShape::NoClassifiers) {
         lot.classifiersJson = index == 0 ? std::string() : std::string("[]");
     }
-    lot.tradeObject = MakeLotDescription(rng, region.code, region.description, length);
 
     const bool offer = trade.type == 2 || trade.type == 5;
     if (trade.day < kResultsBefore && !lot.startPrice.IsNull() && rng.Chance(0.5)) {
