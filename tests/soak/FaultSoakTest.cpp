@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,6 +35,10 @@ struct SoakCase {
     // must be whole and the failures must match.
     bool everyTrade;
 };
+
+void PrintTo(const SoakCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class FaultSoakTest : public testing::TestWithParam<SoakCase> {};
 
