@@ -46,7 +46,10 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     const SoakCase& c = GetParam();
     const bool longRun = LongRun();
     // A stall lasts longer than the client waits for data, so it ends in "Read timed out.".
-    const auto readLimit = 2000ms;
+    // Without stalls the limit is generous: a slow answer on a loaded machine must not count as
+    // one more failure where the failures are counted exactly.
+    const bool stalls = std::string(c.kinds).find("stall") != std::string::npos;
+    const auto readLimit = stalls ? 2000ms : 15000ms;
     tools::SimProcess sim({"--port", "0", "--trades", longRun ? "10000" : "1500", "--seed",
                            std::to_string(c.seed), "--fault-rate", "0.2", "--fault-kinds", c.kinds,
                            "--fail-first", std::to_string(c.failFirst), "--stall-ms", "2500"});
