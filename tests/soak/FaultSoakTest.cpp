@@ -121,7 +121,12 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
         EXPECT_TRUE(truth.contains(Lower(g))) << "not a trade of the selection: " << g;
     }
     if (!searchFailed) {
-        EXPECT_EQ(listed.size(), truth.size()) << "trades missing from guids.txt";
+        std::string missing;
+        for (const auto& [guid, t] : truth) {
+            if (!listed.contains(guid))
+                missing += " " + guid + " (region " + t.regionCode + ")";
+        }
+        EXPECT_EQ(missing, "") << "trades missing from guids.txt";
     }
 
     const ResultsRecords records =
