@@ -44,7 +44,8 @@ class FaultSoakTest : public testing::TestWithParam<SoakCase> {};
 
 TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     const SoakCase& c = GetParam();
-    const bool longRun = LongRun();
+    // Cases where every address fails nine times first stay small: they would take hours.
+    const bool longRun = LongRun() && c.failFirst == 0;
     // A stall lasts longer than the client waits for data, so it ends in "Read timed out.".
     // Without stalls the limit is generous: a slow answer on a loaded machine must not count as
     // one more failure where the failures are counted exactly.
