@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crawl/ResultsFile.h"
+#include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "soak/SoakSupport.h"
 #include "support/ScriptedServer.h"

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <ostream>
 #include <set>
 #include <string>
@@ -13,6 +14,7 @@
 
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
+#include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "json/JsonValue.h"
 #include "soak/SoakSupport.h"

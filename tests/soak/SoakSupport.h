@@ -1,16 +1,12 @@
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "crawl/fakes/RecordingReports.h"
 #include "crawl/uScraper.h"
 #include "fetch/ClientProfiles.h"
 #include "fetch/TScrapingThread2.h"

@@ -7,12 +7,14 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "crawl/ResultsFile.h"
+#include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "soak/SoakSupport.h"
 #include "tools/register-sim/SimProcess.h"
