@@ -31,6 +31,11 @@ function(korvalot_add_gtest name)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
-                       PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+  # A list inside PROPERTIES must keep its ";" escaped, or its second item reads as a name.
+  set(props TIMEOUT ${T_TIMEOUT})
+  if(T_LABELS)
+    string(REPLACE ";" "\\;" labels "${T_LABELS}")
+    list(APPEND props LABELS "${labels}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
 endfunction()

@@ -11,7 +11,7 @@ constexpr unsigned char Fold(char c) noexcept {
 
 }  // namespace
 
-std::size_t AsciiCaseInsensitiveHash::operator()(std::string_view text) const noexcept {
+std::size_t AsciiCaseInsensitiveHash::operator()(std::string_view text) const {
     // FNV-1a over the folded bytes.
     std::size_t hash = 14695981039346656037ull;
     for (const char c : text) {
@@ -39,6 +39,18 @@ const std::string& FirstEntryMap::Lookup(std::string_view key) const {
     static const std::string kEmpty;
     const auto it = map_.find(key);
     return it == map_.end() ? kEmpty : it->second;
+}
+
+std::size_t CollectNewGuids(RunCollections& c, std::vector<std::string>&& guids,
+                            const std::string& regionCode) {
+    const std::size_t before = c.NewGuidList.size();
+    for (auto& guid : guids) {
+        if (!c.SeenList.insert(guid).second)
+            continue;
+        c.GuidRegionList.Add(guid, regionCode);
+        c.NewGuidList.push_back(std::move(guid));
+    }
+    return c.NewGuidList.size() - before;
 }
 
 }  // namespace korvalot::crawl

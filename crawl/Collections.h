@@ -13,9 +13,11 @@
 // letter case is folded for ASCII letters only.
 namespace korvalot::crawl {
 
+// Not noexcept on purpose: the standard library then keeps each entry's hash beside it, so
+// that growing a table of millions of guids does not hash every one of them again.
 struct AsciiCaseInsensitiveHash {
     using is_transparent = void;
-    std::size_t operator()(std::string_view text) const noexcept;
+    std::size_t operator()(std::string_view text) const;
 };
 
 struct AsciiCaseInsensitiveEqual {
@@ -48,5 +50,10 @@ struct RunCollections {
     FirstEntryMap RegionNameList;         // region code -> region name
     FirstEntryMap GuidRegionList;         // guid -> region code
 };
+
+// Lists the guids of one page that the run has not met before, with the region code of the
+// query they were met in; returns how many were new.
+std::size_t CollectNewGuids(RunCollections& c, std::vector<std::string>&& guids,
+                            const std::string& regionCode);
 
 }  // namespace korvalot::crawl

@@ -133,7 +133,7 @@ void TScraper::Run::Steps() {
     o_.WaitWhilePaused();
     util::WriteListFile(
         env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile,
-        std::vector<std::string>(c_.NewGuidList.begin(), c_.NewGuidList.end()));
+        c_.NewGuidList);
     if (c_.NewGuidList.empty())
         return;
     CardPhase();
@@ -205,15 +205,9 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
         for (auto& next : FurtherPages(job, found))
             c_.JobQueue.push_back(std::move(next));
     }
-    const std::size_t before = c_.NewGuidList.size();
-    const std::string code = util::ExtractBetween(job, "regionCode=", {}, "&");
-    for (auto& guid : guids) {
-        if (!c_.SeenList.insert(guid).second)
-            continue;
-        c_.GuidRegionList.Add(guid, code);
-        c_.NewGuidList.push_back(std::move(guid));
-    }
-    Log("Найдено " + std::to_string(c_.NewGuidList.size() - before) + " новых торгов на странице");
+    const std::size_t added =
+        CollectNewGuids(c_, std::move(guids), util::ExtractBetween(job, "regionCode=", {}, "&"));
+    Log("Найдено " + std::to_string(added) + " новых торгов на странице");
     o_.firmscounter = static_cast<std::int32_t>(c_.NewGuidList.size());
     o_.ShowFoundCount();
 }
@@ -309,6 +303,7 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
                 std::lock_guard lock(*lists->WorkerListLock);
                 running = lists->RunningList.size();
             }
+            bool started = false;
             if (static_cast<std::int64_t>(running) < o_.Limit && !queue.empty()) {
                 std::string job = std::move(queue.front());
                 queue.pop_front();
@@ -324,6 +319,7 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
                     }
                     worker->Start();
                     Pace(env_.timings.pacing);
+                    started = true;
                 }
             }
 
@@ -376,7 +372,10 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
             }
             if (idle && queue.empty())
                 return PhaseEnd::Done;
-            Pace(env_.timings.loopTurn);
+            // A turn that started a worker has already paused for the pacing; another pause
+            // would only stretch every job beyond it.
+            if (!started)
+                Pace(env_.timings.loopTurn);
         }
         abandon(true);
         return PhaseEnd::Stopped;

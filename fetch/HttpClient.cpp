@@ -9,6 +9,10 @@
 #include <string_view>
 #include <system_error>
 
+// Under the sanitizers GCC flags a boost::optional inside Beast's parser as maybe used
+// uninitialised; it is not.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -21,6 +25,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
+#pragma GCC diagnostic pop
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -553,6 +558,8 @@ struct HttpClient::Impl {
                     answer.reason = status->reason;
                     lastStatus = status->code;
                     statusSeen = true;
+                } else if (pending.size() > kHeaderLimit) {
+                    throw Fail(Kind::BadAnswer, 0, "bad status line");
                 }
             }
             if (statusSeen && !pending.empty()) {

@@ -120,12 +120,7 @@ void OpenWithDesktop(const std::filesystem::path& document) {
     }).detach();
 }
 
-void WriteListFile(const std::filesystem::path& path, const std::vector<std::string>& lines) {
-    std::string text;
-    for (const auto& line : lines) {
-        text += line;
-        text += "\r\n";
-    }
+void WriteFileBytes(const std::filesystem::path& path, std::string_view text) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
         throw PlatformError("Cannot create file \"" + path.string() + "\". " + SystemReason(errno));

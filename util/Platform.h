@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The few services the program takes from the operating system, in one place.
@@ -43,9 +44,25 @@ private:
 // is ignored.
 void OpenWithDesktop(const std::filesystem::path& document);
 
-// Writes the lines as UTF-8 (this system's "ANSI code page"), no byte-order mark, each line
-// followed by CR LF; replaces the file. Raises PlatformError.
-void WriteListFile(const std::filesystem::path& path, const std::vector<std::string>& lines);
+// Replaces the file with these bytes. Raises PlatformError.
+void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
+
+// Writes the lines (any range of strings) as UTF-8 (this system's "ANSI code page"), no
+// byte-order mark, each line followed by CR LF; replaces the file. Raises PlatformError.
+template <typename Lines>
+void WriteListFile(const std::filesystem::path& path, const Lines& lines) {
+    std::string text;
+    for (const auto& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    WriteFileBytes(path, text);
+}
+
+inline void WriteListFile(const std::filesystem::path& path,
+                          const std::vector<std::string>& lines) {
+    WriteListFile<std::vector<std::string>>(path, lines);
+}
 
 // Reads the lines of a list file: UTF-8, UTF-16 LE or UTF-16 BE by its byte-order mark, else
 // UTF-8 (invalid bytes become U+FFFD). Lines end in CR LF, CR or LF; a final line end adds no

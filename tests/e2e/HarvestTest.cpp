@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -73,6 +74,10 @@ struct Selection {
     double faultRate;
 };
 
+void PrintTo(const Selection& s, std::ostream* os) {
+    *os << s.what << (s.faultRate > 0 ? ", faults" : "");
+}
+
 class HarvestTest : public testing::TestWithParam<Selection> {};
 
 // The harvest of a selection holds exactly the register's trades for it: every lot one row,
@@ -135,7 +140,7 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
     env.guidsFile = workDir / "guids.txt";
     env.tickCount = [] { return kTick; };
     env.openDocument = [](const std::filesystem::path&) {};
-    env.mutexName = "Global\\KorvalotE2E" + std::to_string(::getpid());
+    env.mutexName = "Global\\KorvalotTest";
     env.timings = {5ms, 1ms, 20ms};
     auto run = TScraper::Create(reports, sim.BaseUrl(), env);
     run->Limit = 4;

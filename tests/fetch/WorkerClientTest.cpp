@@ -26,8 +26,6 @@ const std::string kUserAgent =
     "Mozilla/5.0 (Windows NT 6.1; Win64; x64; rv:109.0) Gecko/20100101 Firefox/115.0";
 // Generous, for cases that must not time out on a loaded machine.
 const ClientLimits kPatient{10s, 10s, 10s};
-// Short, for the cases that wait for a limit.
-const ClientLimits kImpatient{300ms, 300ms, 300ms};
 
 ServerOptions Options(ServerOptions::Mode mode, std::string greeting = {}, int minTls = 0) {
     ServerOptions options;
@@ -444,15 +442,19 @@ struct LimitCase {
     friend void PrintTo(const LimitCase& c, std::ostream* os) { *os << c.name; }
     ServerOptions::Mode mode;
     Reply reply;
+    ClientLimits limits;  // only the limit under test is short
     const char* message;
 };
+
+const ClientLimits kShortConnect{300ms, 10s, 10s};
+const ClientLimits kShortRead{10s, 300ms, 10s};
 
 class WorkerTimeLimits : public ::testing::TestWithParam<LimitCase> {};
 
 TEST_P(WorkerTimeLimits, EndTheWaitWithTheirMessage) {
     const auto& c = GetParam();
     ScriptedServer server(Always(c.reply), Options(c.mode));
-    WorkerClient client(kImpatient);
+    WorkerClient client(c.limits);
     EXPECT_EQ(GetError(client, server.Address("/")), c.message);
 }
 
@@ -460,24 +462,25 @@ INSTANTIATE_TEST_SUITE_P(
     Limits, WorkerTimeLimits,
     ::testing::Values(
         // The TCP connection is made but the TLS handshake is never answered.
-        LimitCase{"HandshakeUnanswered", ServerOptions::Mode::Silent, Reply(),
+        LimitCase{"HandshakeUnanswered", ServerOptions::Mode::Silent, Reply(), kShortConnect,
                   "Connect timed out."},
-        LimitCase{"NoAnswer", ServerOptions::Mode::Tls, Reply().Pause(30s), "Read timed out."},
+        LimitCase{"NoAnswer", ServerOptions::Mode::Tls, Reply().Pause(30s), kShortRead,
+                  "Read timed out."},
         LimitCase{"StallInTheHeaders", ServerOptions::Mode::Tls,
-                  Reply().Send("HTTP/1.1 200 OK\r\n").Pause(30s), "Read timed out."},
+                  Reply().Send("HTTP/1.1 200 OK\r\n").Pause(30s), kShortRead, "Read timed out."},
         LimitCase{"StallInTheBody", ServerOptions::Mode::Tls,
                   Reply().Send("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n12345").Pause(30s),
-                  "Read timed out."}),
+                  kShortRead, "Read timed out."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(WorkerTimeLimit, NeverCutsOffASlowButSteadyAnswer) {
-    const std::string body(20, 'x');
+    const std::string body(30, 'x');
     ScriptedServer server(Always(Reply()
                                      .Pause(100ms)
-                                     .Send("HTTP/1.1 200 OK\r\nContent-Length: 20\r\n\r\n")
+                                     .Send("HTTP/1.1 200 OK\r\nContent-Length: 30\r\n\r\n")
                                      .Trickle(body, 50ms)));
-    // Each gap is well inside the read limit, the whole answer takes twice as long.
-    WorkerClient client(ClientLimits{10s, 500ms, 10s});
+    // Each gap is far inside the read limit; the whole answer takes longer than the limit.
+    WorkerClient client(ClientLimits{10s, 1s, 10s});
     EXPECT_EQ(client.Get(server.Address("/"), kReferer), body);
 }
 

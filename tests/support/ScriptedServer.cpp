@@ -6,6 +6,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
@@ -208,6 +209,9 @@ void ScriptedServer::AcceptLoop() {
                     ::close(fd);
                 }
             } else {
+                // Answers written in pieces must not wait for the client's delayed ACK.
+                const int on = 1;
+                ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 const int index = static_cast<int>(openFds_.size());
                 openFds_.push_back(fd);
                 connections_.emplace(index, std::thread(&ScriptedServer::Serve, this, fd, index));

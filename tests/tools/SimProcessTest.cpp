@@ -1,9 +1,11 @@
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -57,6 +59,35 @@ TEST(SimProcess, ServesTheTruthItWroteAndEndsCleanlyOnSigterm) {
     }
     EXPECT_EQ(found, fromFile.size());
     EXPECT_EQ(sim.Stop(), 0);
+    std::filesystem::remove_all(dir);
+}
+
+bool Running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) {
+        return false;
+    }
+    // a zombie nobody has reaped yet has ended all the same
+    return line.substr(line.rfind(')') + 2, 1) != "Z";
+}
+
+TEST(SimProcess, EndsWithTheProcessThatStartedIt) {
+    const auto dir = TempDir("orphan");
+    const auto pidFile = dir / "pid";
+    const std::string command =
+        "sh -c '" + SimProcess::DefaultBinary() +
+        " --port 0 --trades 10 --parent-pid $$ >/dev/null 2>&1 & echo $! > " + pidFile.string() +
+        "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream in(pidFile);
+    pid_t pid = 0;
+    ASSERT_TRUE(in >> pid);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (Running(pid) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_FALSE(Running(pid));
     std::filesystem::remove_all(dir);
 }
 

@@ -65,6 +65,7 @@ const char* Usage() {
            "                    [--fault-rate R] [--fault-kinds k1,k2,...] [--latency-ms L]\n"
            "                    [--fail-first K] [--stall-ms M] [--require-client-cert]\n"
            "                    [--strict-headers] [--log FILE] [--threads N] [--no-compress]\n"
+           "                    [--parent-pid PID]\n"
            "                    [--truth FILE [--truth-regions c1,c2] [--truth-types T1,T2]\n"
            "                     [--truth-from d] [--truth-to d]]\n"
            "       register-sim --write-client-cert DIR\n"
@@ -142,6 +143,8 @@ SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.truthFilter.fromDay = Day(option, value());
         } else if (option == "--truth-to") {
             cl.truthFilter.toDay = Day(option, value());
+        } else if (option == "--parent-pid") {
+            cl.parentPid = Number<int>(option, value(), 1, INT32_MAX);
         } else if (option == "--write-client-cert") {
             cl.clientCertDirectory = value();
         } else {

@@ -22,6 +22,9 @@ struct SimCommandLine {
     std::string truthFile;
     SimFilter truthFilter;
     std::string clientCertDirectory;  // set: write the client certificate pair and end
+    // for launchers: ends once its parent is no longer this process, so that a test that dies
+    // leaves no server behind
+    int parentPid = 0;
     bool help = false;
 };
 

@@ -202,6 +202,9 @@ SimProcess::SimProcess(const std::vector<std::string>& args, std::string binary,
     }
     std::vector<std::string> argvText{binary};
     argvText.insert(argvText.end(), args.begin(), args.end());
+    // a test process that crashes must not leave its server running
+    argvText.push_back("--parent-pid");
+    argvText.push_back(std::to_string(getpid()));
     std::vector<char*> argv;
     for (std::string& a : argvText) {
         argv.push_back(a.data());

@@ -1,4 +1,5 @@
 #include <pthread.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -57,9 +58,19 @@ int main(int argc, char** argv) {
                      static_cast<unsigned long long>(cl.data.seed), server.BaseUrl().c_str());
 
         int signal = 0;
-        sigwait(&stopSignals, &signal);
+        while (signal <= 0) {
+            const timespec second{1, 0};
+            signal = sigtimedwait(&stopSignals, nullptr, &second);
+            if (signal <= 0 && cl.parentPid != 0 && getppid() != cl.parentPid) {
+                break;
+            }
+        }
         server.Stop();
-        std::fprintf(stderr, "register-sim: stopped by signal %d\n", signal);
+        if (signal > 0) {
+            std::fprintf(stderr, "register-sim: stopped by signal %d\n", signal);
+        } else {
+            std::fprintf(stderr, "register-sim: stopped, its parent has ended\n");
+        }
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "register-sim: %s\n", e.what());

@@ -1,0 +1,399 @@
+#include "app/MainFormLogic.h"
+
+#include <exception>
+#include <utility>
+
+#include <QFileInfo>
+
+#include "app/AppError.h"
+#include "app/IniFile.h"
+#include "app/ListFile.h"
+#include "app/StartupChecks.h"
+#include "json/JsonValue.h"
+#include "util/uLib.h"
+
+namespace korvalot::app {
+namespace {
+
+const QDate kNoDate(1899, 12, 30);
+
+const QString kSettingsFile = QStringLiteral("settings.ini");
+const QString kCatsSelectionFile = QStringLiteral("selection1.txt");
+const QString kCitiesSelectionFile = QStringLiteral("selection2.txt");
+
+// Raised from the directory wait when the window closes meanwhile, so that the program need not
+// wait for the register's answer before it ends.
+class DirectoryLoadAbandoned : public std::runtime_error {
+public:
+    DirectoryLoadAbandoned() : std::runtime_error("Загрузка прервана: окно закрыто") {}
+};
+
+// position * 100 / maximum rounded to the nearest whole number, halves to the even one.
+std::int64_t PercentHalfEven(std::int64_t position, std::int64_t maximum) {
+    if (maximum <= 0) {
+        return 0;
+    }
+    const std::int64_t numerator = position * 100;
+    std::int64_t quotient = numerator / maximum;
+    const std::int64_t twiceRemainder = 2 * (numerator % maximum);
+    if (twiceRemainder > maximum || (twiceRemainder == maximum && quotient % 2 != 0)) {
+        ++quotient;
+    }
+    return quotient;
+}
+
+QString FirstCharacters(const QString& text, qsizetype from, qsizetype count) {
+    QString part = text.mid(from, count);
+    // A surrogate pair cut in half would write an invalid character into the log file.
+    if (!part.isEmpty() && part.back().isHighSurrogate() && from + count < text.size()) {
+        part.chop(1);
+    }
+    return part;
+}
+
+}  // namespace
+
+std::atomic<std::uint32_t>& LastProgressUpdate() {
+    static std::atomic<std::uint32_t> lastUpdate{0};
+    return lastUpdate;
+}
+
+MainFormLogic::MainFormLogic(IMainView& view, MainFormServices services)
+    : view_(view), services_(std::move(services)) {
+    if (services_.lastProgressUpdate == nullptr) {
+        services_.lastProgressUpdate = &LastProgressUpdate();
+    }
+}
+
+QString MainFormLogic::WindowCaption() const {
+    return QStringLiteral("Парсер торгов с ") +
+           QString::fromStdString(services_.config.RegisterDisplayHost) +
+           QStringLiteral("/biddings");
+}
+
+void MainFormLogic::Log(const QString& afterStamp) {
+    view_.AddLogLine(services_.regional.FormatStamp(services_.now()) + afterStamp);
+}
+
+// ---- start-up, persistence, region directory ----
+
+void MainFormLogic::FormShow() {
+    if (shown_) {
+        return;
+    }
+    shown_ = true;
+    const StartupRefusal refusal =
+        CheckStartupLocation(services_.exeDir, services_.tlsReady ? services_.tlsReady() : true);
+    if (refusal != StartupRefusal::None) {
+        ended_ = true;
+        view_.ShowWarning(QString::fromUtf16(kStartupRefusalTitle), StartupRefusalText(refusal));
+        view_.EndProgram();
+        return;
+    }
+    const QString settings = services_.exeDir + kSettingsFile;
+    const auto readDate = [&](const QString& key) {
+        const QDate date = services_.regional.ParseDate(
+            ReadIniValue(settings, QStringLiteral("General"), key, QString()));
+        return date.isValid() && date >= kNoDate ? date : kNoDate;
+    };
+    view_.SetPickerDate(PickerId::From, readDate(QStringLiteral("FromDate")));
+    view_.SetPickerDate(PickerId::To, readDate(QStringLiteral("ToDate")));
+}
+
+bool MainFormLogic::FormClose() {
+    if (ended_) {
+        return true;
+    }
+    closing_ = true;
+    try {
+        SaveSelection(ListId::Cities, kCitiesSelectionFile);
+        SaveSelection(ListId::Cats, kCatsSelectionFile);
+        const QString settings = services_.exeDir + kSettingsFile;
+        const auto dateText = [&](PickerId picker) {
+            const QDate date = view_.PickerDate(picker);
+            return services_.regional.FormatDate(date.isValid() ? date : kNoDate);
+        };
+        WriteIniValue(settings, QStringLiteral("General"), QStringLiteral("FromDate"),
+                      dateText(PickerId::From));
+        WriteIniValue(settings, QStringLiteral("General"), QStringLiteral("ToDate"),
+                      dateText(PickerId::To));
+    } catch (const std::exception& error) {
+        if (!closeFailed_) {
+            // Once: the operator sees why, and a second close leaves all the same.
+            closeFailed_ = true;
+            closing_ = false;
+            view_.AddLogLine(QStringLiteral("Ошибка ") + QString::fromStdString(error.what()));
+            return false;
+        }
+    }
+    return true;
+}
+
+void MainFormLogic::SaveSelection(ListId list, const QString& fileName) {
+    QStringList lines;
+    const int count = view_.ItemCount(list);
+    for (int i = 0; i < count; ++i) {
+        if (view_.IsItemSelected(list, i)) {
+            lines.append(view_.ItemText(list, i));
+        }
+    }
+    WriteListFile(services_.exeDir + fileName, lines);
+}
+
+void MainFormLogic::ApplySavedSelection(ListId list, const QString& fileName) {
+    const QString path = services_.exeDir + fileName;
+    if (!QFileInfo::exists(path)) {
+        return;
+    }
+    const QStringList lines = ReadListFile(path);
+    const int count = view_.ItemCount(list);
+    for (int i = 0; i < count; ++i) {
+        const QString item = view_.ItemText(list, i);
+        bool selected = false;
+        for (const QString& line : lines) {
+            if (SameTextIgnoringCase(item, line)) {
+                selected = true;
+                break;
+            }
+        }
+        view_.SetItemSelected(list, i, selected);
+    }
+}
+
+void MainFormLogic::Timer1Timer() {
+    view_.DisarmTimer1();
+    if (ended_) {
+        return;
+    }
+    try {
+        view_.SetHourGlass(true);
+        struct CursorGuard {
+            IMainView& view;
+            ~CursorGuard() { view.SetHourGlass(false); }
+        } cursorGuard{view_};
+        view_.AddLogLine(QStringLiteral("Загружаем регионы с сайта..."));
+        {
+            const std::string& base = services_.config.RegisterBaseUrl;
+            const std::string body = services_.fetchDirectory(
+                base + "/backend/reference-book/regions", base + "/biddings", [this] {
+                    view_.ProcessPendingEvents();
+                    if (closing_) {
+                        throw DirectoryLoadAbandoned();
+                    }
+                });
+            const json::JsonValue document = json::Parse(util::StreamToString(body));
+            const json::JsonValue regions =
+                document.IsNothing() ? json::JsonValue() : document.AsArray();
+            if (!regions.IsNothing()) {
+                const std::size_t length = regions.Length();
+                for (std::size_t i = 0; i < length; ++i) {
+                    const json::JsonValue region = regions.Element(i);
+                    view_.AddItem(ListId::Cities,
+                                  QString::fromStdString(region.MemberText("description")) +
+                                      QStringLiteral(" (") +
+                                      QString::fromStdString(region.MemberText("code")) +
+                                      QStringLiteral(")"));
+                }
+            }
+        }
+    } catch (const std::exception& error) {
+        view_.AddLogLine(QStringLiteral("Ошибка ") + QString::fromStdString(error.what()));
+        return;
+    }
+    try {
+        view_.AddLogLine(
+            QStringLiteral("Всё готово к работе, выделите нужные регионы и виды торгов"));
+        ApplySavedSelection(ListId::Cats, kCatsSelectionFile);
+        ApplySavedSelection(ListId::Cities, kCitiesSelectionFile);
+    } catch (const std::exception& error) {
+        view_.AddLogLine(QStringLiteral("Ошибка ") + QString::fromStdString(error.what()));
+    }
+}
+
+void MainFormLogic::SelectAll(ListId list) {
+    const int count = view_.ItemCount(list);
+    for (int i = 0; i < count; ++i) {
+        view_.SetItemSelected(list, i, true);
+    }
+}
+
+void MainFormLogic::SelectAllCitiesButtonClick() {
+    SelectAll(ListId::Cities);
+}
+
+void MainFormLogic::Button1Click() {
+    SelectAll(ListId::Cats);
+}
+
+// ---- run control ----
+
+void MainFormLogic::StartButtonClick() {
+    if (HasLiveRun()) {
+        return;
+    }
+    const auto anySelected = [this](ListId list) {
+        const int count = view_.ItemCount(list);
+        for (int i = 0; i < count; ++i) {
+            if (view_.IsItemSelected(list, i)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    if (!anySelected(ListId::Cities)) {
+        view_.AddLogLine(QStringLiteral(
+            "Ни один регион не выбран, старт невозможен. Кликните по нужному региону для его "
+            "выбора."));
+        return;
+    }
+    if (!anySelected(ListId::Cats)) {
+        view_.AddLogLine(QStringLiteral(
+            "Ни одна категория не выбрана, старт невозможен. Кликните по нужной категории для "
+            "её выбора."));
+        return;
+    }
+    if (services_.startRun) {
+        activeRun_ = services_.startRun();
+    }
+}
+
+void MainFormLogic::PauseButtonClick() {
+    if (!HasLiveRun()) {
+        return;
+    }
+    if (activeRun_->IsPaused()) {
+        activeRun_->Resume();
+        Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+    } else {
+        activeRun_->Pause();
+        Log(QStringLiteral(": Включаем паузу"));
+    }
+}
+
+void MainFormLogic::StopButtonClick() {
+    if (!HasLiveRun()) {
+        return;
+    }
+    if (activeRun_->IsPaused()) {
+        activeRun_->Resume();
+    }
+    activeRun_->Terminate();
+    Log(QStringLiteral(": Останавливаем работу"));
+    view_.SetProgressPosition(0);
+}
+
+void MainFormLogic::ResumeTimerTimer() {
+    view_.DisarmResumeTimer();
+    if (HasLiveRun() && activeRun_->IsPaused()) {
+        activeRun_->Resume();
+        Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
+    }
+}
+
+// ---- report operations ----
+
+void MainFormLogic::HandleRunResult(const QString& result) {
+    if (result.contains(QStringLiteral("ERROR"), Qt::CaseSensitive)) {
+        Log(QStringLiteral(": Ошибка: ") + FirstCharacters(result, 6, 200));
+        Log(QStringLiteral(": Включаем паузу на 30 секунд"));
+        StartResumeTimer();
+        if (HasLiveRun()) {
+            activeRun_->Pause();
+        }
+        return;
+    }
+    Log(QStringLiteral(": Сбор данных завершен"));
+}
+
+void MainFormLogic::SetRunControlsEnabled(bool enabled) {
+    for (ControlId control :
+         {ControlId::CitiesListBox, ControlId::CatsListBox, ControlId::StartButton,
+          ControlId::DateFromPicker, ControlId::DateToPicker}) {
+        view_.SetControlEnabled(control, enabled);
+    }
+}
+
+void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
+    if (cursorHourGlass) {
+        // The run's first progress report always shows.
+        services_.lastProgressUpdate->store(0);
+        view_.ClearLog();
+        Log(QStringLiteral(": Начинаем работу по заданным регионам и категориям"));
+        SetRunControlsEnabled(false);
+        return;
+    }
+    const auto ticks = static_cast<std::int32_t>(services_.tickCount());
+    const QString path =
+        services_.exeDir + QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt");
+    Log(QStringLiteral(": Работа завершена, лог записан в ") + path);
+    try {
+        WriteListFile(path, view_.LogLines());
+    } catch (const std::exception& error) {
+        // The run's end must still give the controls back; the pane keeps the whole log.
+        SetRunControlsEnabled(true);
+        Log(QStringLiteral(": Ошибка: ") + QString::fromStdString(error.what()));
+        return;
+    }
+    SetRunControlsEnabled(true);
+}
+
+void MainFormLogic::ShowLogMessage(const QString& text) {
+    Log(QStringLiteral(": ") + text);
+}
+
+void MainFormLogic::ShowProgress(std::int32_t position, std::int32_t maximum) {
+    const std::uint32_t now = services_.tickCount();
+    if (static_cast<std::uint32_t>(now - services_.lastProgressUpdate->load()) <= 1000) {
+        return;
+    }
+    const std::int32_t barMax = maximum < 0 ? 0 : maximum;
+    const std::int32_t barPos = position < 0 ? 0 : (position > barMax ? barMax : position);
+    view_.SetProgress(barMax, barPos);
+    view_.SetProgressHint(QStringLiteral("%1%: %2 из %3, осталось %4")
+                              .arg(PercentHalfEven(barPos, barMax))
+                              .arg(barPos)
+                              .arg(barMax)
+                              .arg(barMax - barPos));
+    view_.ProcessPendingEvents();
+    services_.lastProgressUpdate->store(services_.tickCount());
+}
+
+void MainFormLogic::ShowFoundCount(std::int32_t count) {
+    view_.SetFoundCaption(QStringLiteral("Найдено торгов: ") + QString::number(count));
+    view_.ProcessPendingEvents();
+}
+
+void MainFormLogic::StartResumeTimer() {
+    // Arming an armed timer would restart its countdown: the first firing time holds.
+    if (!view_.ResumeTimerArmed()) {
+        view_.ArmResumeTimer(30000);
+    }
+}
+
+RunInputs MainFormLogic::CollectRunInputs() const {
+    RunInputs inputs;
+    const int cities = view_.ItemCount(ListId::Cities);
+    for (int i = 0; i < cities; ++i) {
+        if (view_.IsItemSelected(ListId::Cities, i)) {
+            inputs.regionItems.append(view_.ItemText(ListId::Cities, i));
+        }
+    }
+    const int cats = view_.ItemCount(ListId::Cats);
+    for (int i = 0; i < cats; ++i) {
+        if (view_.IsItemSelected(ListId::Cats, i)) {
+            inputs.tradeTypes.push_back(i);
+        }
+    }
+    const auto date = [this](PickerId picker) -> std::optional<QDate> {
+        const QDate value = view_.PickerDate(picker);
+        if (!value.isValid() || value <= kNoDate) {
+            return std::nullopt;
+        }
+        return value;
+    };
+    inputs.from = date(PickerId::From);
+    inputs.to = date(PickerId::To);
+    return inputs;
+}
+
+}  // namespace korvalot::app

@@ -1,0 +1,100 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include <QDateTime>
+#include <QString>
+
+#include "app/AppConfig.h"
+#include "app/MainView.h"
+#include "app/RegionalSettings.h"
+#include "app/RunHandle.h"
+
+namespace korvalot::app {
+
+// GET of the region directory: address, referer, and a callback to run at least every 100 ms
+// while the answer is awaited. Returns the body's bytes; raises on failure.
+using DirectoryFetch = std::function<std::string(
+    const std::string& address, const std::string& referer, const std::function<void()>&)>;
+
+// The program-wide tick count of the last progress shown.
+std::atomic<std::uint32_t>& LastProgressUpdate();
+
+// What the logic takes from the program around it; tests replace each part.
+struct MainFormServices {
+    QString exeDir;  // the executable's directory with a trailing separator
+    AppConfig config;
+    RegionalSettings regional;
+    std::function<std::uint32_t()> tickCount;
+    std::function<QDateTime()> now;
+    std::function<bool()> tlsReady;
+    DirectoryFetch fetchDirectory;
+    // Creates a run, hands it what it needs and starts its thread.
+    std::function<std::shared_ptr<IRunHandle>()> startRun;
+    // The tick count at which progress was last shown; 0 when a run begins. Null: the
+    // program-wide one.
+    std::atomic<std::uint32_t>* lastProgressUpdate = nullptr;
+};
+
+// The window's behaviour without its widgets: the handlers of the main window and the report
+// operations of a run. Everything here runs on the UI thread.
+class MainFormLogic {
+public:
+    MainFormLogic(IMainView& view, MainFormServices services);
+
+    QString WindowCaption() const;
+
+    // Window handlers.
+    void FormShow();
+    // Saves selections and dates. False when a file could not be written: the error is in the
+    // log and the window should stay open once, so that the operator sees it.
+    bool FormClose();
+    void Timer1Timer();
+    void StartButtonClick();
+    void PauseButtonClick();
+    void StopButtonClick();
+    void ResumeTimerTimer();
+    void SelectAllCitiesButtonClick();
+    void Button1Click();
+
+    // Report operations of the live run.
+    void HandleRunResult(const QString& result);
+    void UpdateRunUi(bool cursorHourGlass);
+    void ShowLogMessage(const QString& text);
+    void ShowProgress(std::int32_t position, std::int32_t maximum);
+    void ShowFoundCount(std::int32_t count);
+    void StartResumeTimer();
+
+    // What a run reads from the window when it begins.
+    RunInputs CollectRunInputs() const;
+
+    bool HasLiveRun() const { return activeRun_ != nullptr && activeRun_->IsLive(); }
+    // ActiveScraper: the most recent run, live or not; empty before the first Start.
+    const std::shared_ptr<IRunHandle>& ActiveRun() const { return activeRun_; }
+    // Selects exactly the items of the list whose text is a line of the file, when it exists.
+    void ApplySavedSelection(ListId list, const QString& fileName);
+    const MainFormServices& Services() const { return services_; }
+    void SetRunStarter(std::function<std::shared_ptr<IRunHandle>()> startRun) {
+        services_.startRun = std::move(startRun);
+    }
+
+private:
+    void Log(const QString& afterStamp);
+    void SetRunControlsEnabled(bool enabled);
+    void SelectAll(ListId list);
+    void SaveSelection(ListId list, const QString& fileName);
+
+    IMainView& view_;
+    MainFormServices services_;
+    std::shared_ptr<IRunHandle> activeRun_;
+    bool shown_ = false;
+    bool ended_ = false;    // a start-up check ended the program
+    bool closing_ = false;  // the close handler has run; a pending directory wait gives up
+    bool closeFailed_ = false;
+};
+
+}  // namespace korvalot::app

@@ -1,0 +1,123 @@
+#include "app/ScraperRun.h"
+
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "app/UiHandOff.h"
+#include "app/uMain.h"
+
+namespace korvalot::app {
+namespace {
+
+// The window's side of a run's reports. Each operation crosses to the UI thread and waits.
+class WindowReports : public crawl::ScraperReports {
+public:
+    WindowReports(std::shared_ptr<UiHandOff> handOff, MainFormLogic* logic)
+        : handOff_(std::move(handOff)), logic_(logic) {}
+
+    void UpdateRunUi(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->UpdateRunUi(run.CursorHourGlass); });
+    }
+    void ShowLogMessage(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowLogMessage(QString::fromStdString(run.LogMessageText)); });
+    }
+    void ShowProgress(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowProgress(run.ProgressBarPosition, run.ProgressBarMax); });
+    }
+    void ShowFoundCount(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->ShowFoundCount(run.firmscounter); });
+    }
+    void HandleRunResult(crawl::TScraper& run) override {
+        handOff_->Call([&] { logic_->HandleRunResult(QString::fromStdString(run.result)); });
+    }
+    crawl::RunInputs ReadRunInputs(crawl::TScraper&) override {
+        crawl::RunInputs inputs;
+        handOff_->Call([&] {
+            const RunInputs window = logic_->CollectRunInputs();
+            for (const QString& item : window.regionItems) {
+                inputs.regionItems.push_back(item.toStdString());
+            }
+            inputs.tradeTypePositions = window.tradeTypes;
+            const auto toDay =
+                [](const std::optional<QDate>& date) -> std::optional<std::chrono::year_month_day> {
+                if (!date) {
+                    return std::nullopt;
+                }
+                return std::chrono::year_month_day{
+                    std::chrono::year{date->year()},
+                    std::chrono::month{static_cast<unsigned>(date->month())},
+                    std::chrono::day{static_cast<unsigned>(date->day())}};
+            };
+            inputs.dateFrom = toDay(window.from);
+            inputs.dateTo = toDay(window.to);
+            const RegionalSettings& regional = logic_->Services().regional;
+            inputs.regional.decimalSeparator = QString(regional.DecimalSeparator()).toStdString();
+            inputs.regional.logDateTimeFormat = regional.StampAsStrftime();
+        });
+        return inputs;
+    }
+
+private:
+    std::shared_ptr<UiHandOff> handOff_;
+    MainFormLogic* logic_;
+};
+
+class ScraperRun : public IRunHandle {
+public:
+    ScraperRun(std::unique_ptr<WindowReports> reports, const std::string& baseUrl,
+               crawl::ScraperEnvironment environment)
+        : reports_(std::move(reports)),
+          run_(crawl::TScraper::Create(*reports_, baseUrl, std::move(environment))) {}
+
+    bool IsLive() const override { return run_->IsLive(); }
+    bool IsPaused() const override { return run_->IsPaused(); }
+    void Pause() override { run_->Pause(); }
+    void Resume() override { run_->Resume(); }
+    void Terminate() override { run_->Terminate(); }
+
+    void Start() {
+        run_->Limit = 4;
+        run_->Start();
+    }
+
+private:
+    std::unique_ptr<WindowReports> reports_;  // outlives the run: declared first
+    std::shared_ptr<crawl::TScraper> run_;
+};
+
+// A run's reports must outlive its crawl thread, also when the window is closed while the run
+// goes on; runs are kept here until they have ended. Never destroyed: at exit a crawl thread
+// may still be running.
+struct RunKeeper {
+    std::mutex mutex;
+    std::vector<std::shared_ptr<ScraperRun>> runs;
+
+    void Keep(std::shared_ptr<ScraperRun> run) {
+        std::lock_guard lock(mutex);
+        std::erase_if(runs, [](const auto& kept) { return !kept->IsLive(); });
+        runs.push_back(std::move(run));
+    }
+};
+
+RunKeeper& Keeper() {
+    static auto* keeper = new RunKeeper;
+    return *keeper;
+}
+
+}  // namespace
+
+void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
+    std::shared_ptr<UiHandOff> handOff = form.HandOff();
+    MainFormLogic* logic = &form.Logic();
+    logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
+        auto run =
+            std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
+                                         logic->Services().config.RegisterBaseUrl, environment);
+        Keeper().Keep(run);
+        run->Start();
+        return run;
+    });
+}
+
+}  // namespace korvalot::app

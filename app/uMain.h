@@ -1,0 +1,102 @@
+#pragma once
+
+#include <memory>
+
+#include <QDateEdit>
+#include <QLabel>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+
+#include "app/MainFormLogic.h"
+#include "app/MainView.h"
+
+namespace korvalot::app {
+
+class UiHandOff;
+
+// The program's one window. Its behaviour is MainFormLogic's; this class is the widgets, their
+// layout and the wiring of their events.
+class TMainForm : public QWidget, public IMainView {
+    Q_OBJECT
+public:
+    // endProgram ends the program after a start-up refusal; by default it quits the event loop.
+    explicit TMainForm(MainFormServices services, std::function<void()> endProgram = {},
+                       QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    MainFormLogic& Logic() { return *logic_; }
+    // Calls from other threads wait here until the UI thread has run them; see UiHandOff.
+    const std::shared_ptr<UiHandOff>& HandOff() const { return handOff_; }
+
+    QProgressBar* ProgressBar;
+    QLabel* Label2;
+    QLabel* Label1;
+    QLabel* Label4;
+    QLabel* Label3;
+    QLabel* Label5;
+    QLabel* Label6;
+    QLabel* Label7;
+    QPlainTextEdit* LogsMemo;
+    QPushButton* StartButton;
+    QPushButton* StopButton;
+    QPushButton* PauseButton;
+    QListWidget* CitiesListBox;
+    QPushButton* SelectAllCitiesButton;
+    QListWidget* CatsListBox;
+    QPushButton* Button1;
+    QDateEdit* DateFromPicker;
+    QDateEdit* DateToPicker;
+    QTimer* ResumeTimer;
+    QTimer* Timer1;
+
+    // IMainView
+    void AddLogLine(const QString& line) override;
+    void ClearLog() override;
+    QStringList LogLines() const override;
+    void SetControlEnabled(ControlId control, bool enabled) override;
+    int ProgressPosition() const override;
+    void SetProgress(int maximum, int position) override;
+    void SetProgressPosition(int position) override;
+    void SetProgressHint(const QString& hint) override;
+    void SetFoundCaption(const QString& caption) override;
+    bool ResumeTimerArmed() const override;
+    void ArmResumeTimer(int intervalMs) override;
+    void DisarmResumeTimer() override;
+    void DisarmTimer1() override;
+    void ProcessPendingEvents() override;
+    int ItemCount(ListId list) const override;
+    QString ItemText(ListId list, int index) const override;
+    bool IsItemSelected(ListId list, int index) const override;
+    void SetItemSelected(ListId list, int index, bool selected) override;
+    void AddItem(ListId list, const QString& text) override;
+    QDate PickerDate(PickerId picker) const override;
+    void SetPickerDate(PickerId picker, const QDate& date) override;
+    void SetHourGlass(bool on) override;
+    void ShowWarning(const QString& title, const QString& text) override;
+    void EndProgram() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    void LayOut();
+    QListWidget* List(ListId list) const;
+    QDateEdit* Picker(PickerId picker) const;
+    void LogsMemoKeyDown(int key, Qt::KeyboardModifiers modifiers);
+
+    std::unique_ptr<MainFormLogic> logic_;
+    std::shared_ptr<UiHandOff> handOff_;
+    std::function<void()> endProgram_;
+    bool showHandled_ = false;
+    int hourGlassDepth_ = 0;
+};
+
+}  // namespace korvalot::app

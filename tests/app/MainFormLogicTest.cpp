@@ -1,0 +1,562 @@
+#include <atomic>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include "app/FakeMainView.h"
+#include "app/MainFormLogic.h"
+
+namespace korvalot::app {
+namespace {
+
+using testing::FakeMainView;
+using testing::FakeRun;
+
+const QDate kNoDate(1899, 12, 30);
+const QString kStamp = QStringLiteral("25.06.2026 14:03:07");
+const QString kRegionRefusal = QStringLiteral(
+    "Ни один регион не выбран, старт невозможен. Кликните по нужному региону для его выбора.");
+const QString kCategoryRefusal = QStringLiteral(
+    "Ни одна категория не выбрана, старт невозможен. Кликните по нужной категории для её "
+    "выбора.");
+
+class MainFormLogicTest : public ::testing::Test {
+protected:
+    MainFormLogicTest() {
+        services.exeDir = dir.path() + u'/';
+        services.config = {"https://127.0.0.1:4443", "register.test"};
+        services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+        services.tickCount = [this] { return tick; };
+        services.now = [] { return QDateTime(QDate(2026, 6, 25), QTime(14, 3, 7)); };
+        services.tlsReady = [this] { return tlsReady; };
+        services.fetchDirectory = [this](const std::string& address, const std::string& referer,
+                                         const std::function<void()>& whileWaiting) {
+            requests.push_back(address + " | " + referer);
+            whileWaiting();
+            if (!directoryError.empty()) {
+                throw std::runtime_error(directoryError);
+            }
+            return directoryBody;
+        };
+        services.startRun = [this]() -> std::shared_ptr<IRunHandle> {
+            ++runsStarted;
+            return run;
+        };
+        services.lastProgressUpdate = &lastProgress;
+    }
+
+    MainFormLogic& Logic() {
+        if (!logic) {
+            logic = std::make_unique<MainFormLogic>(view, services);
+        }
+        return *logic;
+    }
+
+    void WriteFile(const QString& name, const QByteArray& bytes) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(bytes);
+    }
+    QByteArray ReadFile(const QString& name) {
+        QFile file(dir.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+    }
+    void SelectAndStart() {
+        view.cities = {{"Москва (77)", true}};
+        view.cats[0].selected = true;
+        Logic().StartButtonClick();
+        ASSERT_EQ(runsStarted, 1);
+    }
+
+    QTemporaryDir dir;
+    MainFormServices services;
+    FakeMainView view;
+    std::unique_ptr<MainFormLogic> logic;
+    std::uint32_t tick = 50000;
+    std::atomic<std::uint32_t> lastProgress{0};
+    bool tlsReady = true;
+    std::string directoryBody = "[]";
+    std::string directoryError;
+    std::vector<std::string> requests;
+    std::shared_ptr<FakeRun> run = std::make_shared<FakeRun>();
+    int runsStarted = 0;
+};
+
+// ---- Start refusals ----
+
+struct RefusalCase {
+    const char* name;
+    bool city;
+    bool cat;
+    const QString* expected;  // null: the run starts
+};
+
+class StartRefusalTest : public MainFormLogicTest,
+                         public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(StartRefusalTest, RefusesWithoutRegionOrTypeAndNeverClearsTheLog) {
+    const RefusalCase& c = GetParam();
+    view.cities = {{"Москва (77)", c.city}, {"Тверская область (69)", false}};
+    view.cats[2].selected = c.cat;
+    view.log = {QStringLiteral("earlier line")};
+    Logic().StartButtonClick();
+    if (c.expected == nullptr) {
+        EXPECT_EQ(runsStarted, 1);
+        EXPECT_EQ(view.log, QStringList{QStringLiteral("earlier line")});  // Start logs nothing
+        return;
+    }
+    EXPECT_EQ(runsStarted, 0);
+    EXPECT_EQ(view.log, (QStringList{QStringLiteral("earlier line"), *c.expected}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, StartRefusalTest,
+                         ::testing::Values(RefusalCase{"Neither", false, false, &kRegionRefusal},
+                                           RefusalCase{"NoRegion", false, true, &kRegionRefusal},
+                                           RefusalCase{"NoType", true, false, &kCategoryRefusal},
+                                           RefusalCase{"Both", true, true, nullptr}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(MainFormLogicTest, StartWhileARunIsLiveIsIgnoredAndAnEndedRunAllowsANewOne) {
+    SelectAndStart();
+    Logic().StartButtonClick();
+    EXPECT_EQ(runsStarted, 1);
+    run->live = false;
+    Logic().StartButtonClick();
+    EXPECT_EQ(runsStarted, 2);
+}
+
+// ---- Pause, Stop, resume timer ----
+
+TEST_F(MainFormLogicTest, PauseTogglesAndStopResumesAPausedRunBeforeTerminating) {
+    SelectAndStart();
+    Logic().PauseButtonClick();
+    Logic().PauseButtonClick();
+    Logic().PauseButtonClick();
+    view.progressPos = 40;
+    view.progressHint = QStringLiteral("40%: 4 из 10, осталось 6");
+    Logic().StopButtonClick();
+    EXPECT_EQ(run->calls,
+              (std::vector<std::string>{"pause", "resume", "pause", "resume", "terminate"}));
+    EXPECT_EQ(
+        view.log,
+        (QStringList{kStamp + ": Включаем паузу", kStamp + ": Отключаем паузу, продолжаем работу",
+                     kStamp + ": Включаем паузу", kStamp + ": Останавливаем работу"}));
+    EXPECT_EQ(view.progressPos, 0);
+    EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));  // left as it was
+}
+
+TEST_F(MainFormLogicTest, StopDoesNotDisarmTheResumeTimerWhichThenFindsNothingToResume) {
+    SelectAndStart();
+    Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
+    Logic().StopButtonClick();
+    EXPECT_TRUE(view.resumeArmed);
+    run->live = false;  // the run winds down and ends
+    const int lines = view.log.size();
+    Logic().ResumeTimerTimer();
+    EXPECT_FALSE(view.resumeArmed);
+    EXPECT_EQ(view.log.size(), lines);
+    EXPECT_EQ(run->resumes, 1);  // only Stop's
+}
+
+TEST_F(MainFormLogicTest, PauseStopAndTimerDoNothingWithoutALiveRun) {
+    Logic().PauseButtonClick();
+    Logic().StopButtonClick();
+    view.resumeArmed = true;
+    Logic().ResumeTimerTimer();
+    EXPECT_TRUE(view.log.isEmpty());
+    EXPECT_FALSE(view.resumeArmed);
+    SelectAndStart();
+    run->live = false;
+    run->paused = true;
+    Logic().PauseButtonClick();
+    Logic().StopButtonClick();
+    Logic().ResumeTimerTimer();
+    EXPECT_TRUE(view.log.isEmpty());
+    EXPECT_TRUE(run->calls.empty());
+}
+
+TEST_F(MainFormLogicTest, ResumeTimerResumesWhateverPausedTheRun) {
+    SelectAndStart();
+    Logic().PauseButtonClick();  // the operator's pause
+    Logic().ResumeTimerTimer();
+    EXPECT_FALSE(run->paused);
+    EXPECT_EQ(view.log.back(), kStamp + ": Отключаем паузу, продолжаем работу");
+    Logic().ResumeTimerTimer();  // running: nothing
+    EXPECT_EQ(run->resumes, 1);
+}
+
+TEST_F(MainFormLogicTest, ASecondErrorKeepsTheFirstArmingAndPauseIsAStateNotACount) {
+    SelectAndStart();
+    Logic().HandleRunResult(QStringLiteral("ERROR_first"));
+    Logic().HandleRunResult(QStringLiteral("ERROR_second"));
+    EXPECT_EQ(view.resumeArmings, 1);
+    EXPECT_EQ(view.resumeInterval, 30000);
+    EXPECT_TRUE(run->paused);
+    Logic().ResumeTimerTimer();
+    EXPECT_FALSE(run->paused);
+    // A timer that has fired starts a fresh countdown at the next error.
+    Logic().HandleRunResult(QStringLiteral("ERROR_third"));
+    EXPECT_EQ(view.resumeArmings, 2);
+}
+
+// ---- HandleRunResult ----
+
+TEST_F(MainFormLogicTest, ResultsAreLoggedAndOnlyErrorsPause) {
+    SelectAndStart();
+    const QString message(250, u'ж');
+    struct Case {
+        QString result;
+        QStringList lines;
+        bool pauses;
+    } cases[] = {
+        {QStringLiteral("ok"), {kStamp + ": Сбор данных завершен"}, false},
+        {QStringLiteral("ERROR_") + message,
+         {kStamp + ": Ошибка: " + message.left(200), kStamp + ": Включаем паузу на 30 секунд"},
+         true},
+        // "ERROR" anywhere counts, and the text is taken from its 7th character on.
+        {QStringLiteral("xxERRORyz"),
+         {kStamp + ": Ошибка: Ryz", kStamp + ": Включаем паузу на 30 секунд"},
+         true},
+        {QStringLiteral("error_lower"), {kStamp + ": Сбор данных завершен"}, false},
+    };
+    for (const Case& c : cases) {
+        view.log.clear();
+        run->paused = false;
+        view.resumeArmed = false;
+        Logic().HandleRunResult(c.result);
+        EXPECT_EQ(view.log, c.lines) << c.result.toStdString();
+        EXPECT_EQ(run->paused, c.pauses) << c.result.toStdString();
+        EXPECT_EQ(view.resumeArmed, c.pauses) << c.result.toStdString();
+    }
+}
+
+// ---- UpdateRunUi ----
+
+TEST_F(MainFormLogicTest, RunStartClearsTheLogAndDisablesTheSelectionControlsInOrder) {
+    view.log = {QStringLiteral("old")};
+    lastProgress = 123;
+    Logic().UpdateRunUi(true);
+    EXPECT_EQ(view.log,
+              QStringList{kStamp + ": Начинаем работу по заданным регионам и категориям"});
+    const std::vector<std::pair<ControlId, bool>> expected = {{ControlId::CitiesListBox, false},
+                                                              {ControlId::CatsListBox, false},
+                                                              {ControlId::StartButton, false},
+                                                              {ControlId::DateFromPicker, false},
+                                                              {ControlId::DateToPicker, false}};
+    EXPECT_EQ(view.enableCalls, expected);
+    EXPECT_EQ(lastProgress.load(), 0u);
+}
+
+TEST_F(MainFormLogicTest, RunEndWritesTheWholeLogWithItsOwnLastLineNamedAfterSignedTicks) {
+    tick = 0xFFFFFFFEu;  // after 49 days of uptime the name carries a minus sign
+    view.log = {QStringLiteral("первая"), QString(), QStringLiteral("edited by hand")};
+    Logic().UpdateRunUi(false);
+    const QString path = dir.path() + QStringLiteral("/log--2.txt");
+    const QString last = kStamp + ": Работа завершена, лог записан в " + path;
+    EXPECT_EQ(view.log.back(), last);
+    EXPECT_EQ(ReadFile(QStringLiteral("log--2.txt")),
+              QStringLiteral("первая\r\n\r\nedited by hand\r\n").toUtf8() + last.toUtf8() + "\r\n");
+    for (ControlId control :
+         {ControlId::CitiesListBox, ControlId::CatsListBox, ControlId::StartButton,
+          ControlId::DateFromPicker, ControlId::DateToPicker}) {
+        EXPECT_TRUE(view.enabled[control]);
+    }
+}
+
+TEST_F(MainFormLogicTest, ALogFileThatCannotBeWrittenStillGivesTheControlsBack) {
+    services.exeDir = dir.path() + QStringLiteral("/missing-directory/");
+    Logic().UpdateRunUi(true);
+    Logic().UpdateRunUi(false);
+    EXPECT_TRUE(view.enabled[ControlId::StartButton]);
+    EXPECT_TRUE(view.log.back().startsWith(kStamp + ": Ошибка: "));
+    EXPECT_TRUE(view.log.back().contains(QStringLiteral("missing-directory")));
+}
+
+// ---- ShowProgress, ShowFoundCount, ShowLogMessage ----
+
+struct ProgressCase {
+    int position;
+    int maximum;
+    int barPos;
+    int barMax;
+    const char* hint;
+};
+
+class ShowProgressTest : public MainFormLogicTest,
+                         public ::testing::WithParamInterface<ProgressCase> {};
+
+TEST_P(ShowProgressTest, ClampsAndRoundsHalvesToEven) {
+    const ProgressCase& c = GetParam();
+    view.progressPos = 50;
+    Logic().ShowProgress(c.position, c.maximum);
+    EXPECT_EQ(view.progressMax, c.barMax);
+    EXPECT_EQ(view.progressPos, c.barPos);
+    EXPECT_EQ(view.progressHint, QString::fromUtf8(c.hint));
+    EXPECT_EQ(view.processEventsCalls, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShowProgressTest,
+    ::testing::Values(ProgressCase{1, 8, 1, 8, "12%: 1 из 8, осталось 7"},  // 12.5
+                      ProgressCase{3, 8, 3, 8, "38%: 3 из 8, осталось 5"},  // 37.5
+                      ProgressCase{8, 8, 8, 8, "100%: 8 из 8, осталось 0"},
+                      ProgressCase{1, 200, 1, 200, "0%: 1 из 200, осталось 199"},  // 0.5
+                      ProgressCase{3, 200, 3, 200, "2%: 3 из 200, осталось 197"},  // 1.5
+                      ProgressCase{2, 3, 2, 3, "67%: 2 из 3, осталось 1"},
+                      ProgressCase{15, 9, 9, 9, "100%: 9 из 9, осталось 0"},  // the queue grew
+                      ProgressCase{-4, 9, 0, 9, "0%: 0 из 9, осталось 9"},
+                      ProgressCase{0, 1, 0, 1, "0%: 0 из 1, осталось 1"}));
+
+TEST_F(MainFormLogicTest, ProgressShowsAtMostOncePerSecondAcrossTheTickWrap) {
+    struct Step {
+        std::uint32_t tick;
+        int position;
+        int shownPosition;
+    } steps[] = {
+        {0xFFFFFD00u, 1, 1},  // the first report after a run's start always shows
+        {0xFFFFFE90u, 2, 1},  // 400 ms later: nothing
+        {0x000000E8u, 3, 1},  // 1000 ms after the shown one, across the wrap: still nothing
+        {0x000000E9u, 4, 4},  // 1001 ms: shows the latest values
+    };
+    Logic().UpdateRunUi(true);
+    for (const Step& step : steps) {
+        tick = step.tick;
+        Logic().ShowProgress(step.position, 10);
+        EXPECT_EQ(view.progressPos, step.shownPosition) << step.tick;
+    }
+    EXPECT_EQ(lastProgress.load(), 0x000000E9u);
+}
+
+TEST_F(MainFormLogicTest, TheLastUpdateIsTakenAfterThePendingEventsRan) {
+    view.onProcessEvents = [this] { tick += 700; };
+    Logic().ShowProgress(1, 2);
+    EXPECT_EQ(lastProgress.load(), 50700u);
+}
+
+TEST_F(MainFormLogicTest, FoundCountAndLogMessages) {
+    Logic().ShowFoundCount(1234);
+    EXPECT_EQ(view.foundCaption, QStringLiteral("Найдено торгов: 1234"));
+    EXPECT_EQ(view.processEventsCalls, 1);
+    Logic().ShowLogMessage(QStringLiteral("Начинаем работу..."));
+    EXPECT_EQ(view.log, QStringList{kStamp + ": Начинаем работу..."});
+}
+
+// ---- Region directory ----
+
+TEST_F(MainFormLogicTest, RegionItemsKeepTheAnswersOrderAndTextsThenSelectionsApply) {
+    directoryBody = R"json([{"description":"Москва","code":"77","id":1},
+                        {"description":"Республика Саха (Якутия)","code":14},
+                        {"description":"Без кода"}])json";
+    WriteFile(QStringLiteral("selection1.txt"), QStringLiteral("открытый аукцион\r\n").toUtf8());
+    WriteFile(QStringLiteral("selection2.txt"),
+              QStringLiteral("республика саха (якутия) (14)\nБез кода ()").toUtf8());
+    Logic().Timer1Timer();
+    EXPECT_FALSE(view.timer1Armed);
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(requests[0],
+              "https://127.0.0.1:4443/backend/reference-book/regions | "
+              "https://127.0.0.1:4443/biddings");
+    ASSERT_EQ(view.cities.size(), 3u);
+    EXPECT_EQ(view.cities[0].text, QStringLiteral("Москва (77)"));
+    EXPECT_EQ(view.cities[1].text, QStringLiteral("Республика Саха (Якутия) (14)"));
+    EXPECT_EQ(view.cities[2].text, QStringLiteral("Без кода ()"));
+    EXPECT_EQ(view.log, (QStringList{QStringLiteral("Загружаем регионы с сайта..."),
+                                     QStringLiteral("Всё готово к работе, выделите нужные регионы "
+                                                    "и виды торгов")}));
+    EXPECT_EQ(view.SelectedTexts(ListId::Cats), QStringList{QStringLiteral("Открытый аукцион")});
+    EXPECT_EQ(view.SelectedTexts(ListId::Cities),
+              (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
+                           QStringLiteral("Без кода ()")}));
+    EXPECT_EQ(view.hourGlassMaxDepth, 1);
+    EXPECT_EQ(view.hourGlassDepth, 0);
+    EXPECT_GE(view.processEventsCalls, 1);  // the window stays live while it waits
+}
+
+TEST_F(MainFormLogicTest, AnAnswerThatIsNoArrayGivesNoRegionsButTheRestRuns) {
+    for (const char* body : {"[]", "{\"description\":\"x\"}", "<html>Service down</html>", ""}) {
+        view = FakeMainView();
+        logic.reset();
+        WriteFile(QStringLiteral("selection1.txt"), "Закрытый конкурс\r\n");
+        directoryBody = body;
+        Logic().Timer1Timer();
+        EXPECT_TRUE(view.cities.empty()) << body;
+        EXPECT_EQ(view.log.size(), 2) << body;
+        EXPECT_EQ(view.SelectedTexts(ListId::Cats), QStringList{QStringLiteral("Закрытый конкурс")})
+            << body;
+    }
+}
+
+TEST_F(MainFormLogicTest, AFailedLoadLogsTheErrorRestoresTheCursorAndAppliesNoSelection) {
+    for (const char* message : {"Not Found", "Request aborted on timeout"}) {
+        view = FakeMainView();
+        logic.reset();
+        WriteFile(QStringLiteral("selection1.txt"), "Открытый конкурс\r\n");
+        directoryError = message;
+        Logic().Timer1Timer();
+        EXPECT_EQ(view.log, (QStringList{QStringLiteral("Загружаем регионы с сайта..."),
+                                         QStringLiteral("Ошибка ") + QString::fromUtf8(message)}));
+        EXPECT_TRUE(view.SelectedTexts(ListId::Cats).isEmpty());
+        EXPECT_EQ(view.hourGlassDepth, 0);
+    }
+    // The next close then saves no region: the saved selection was never applied.
+    WriteFile(QStringLiteral("selection2.txt"), "Москва (77)\r\n");
+    EXPECT_TRUE(Logic().FormClose());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")), QByteArray());
+}
+
+TEST_F(MainFormLogicTest, ClosingWhileTheDirectoryIsAwaitedGivesUpTheWait) {
+    services.fetchDirectory = [this](const std::string&, const std::string&,
+                                     const std::function<void()>& whileWaiting) {
+        for (int i = 0; i < 1000; ++i) {
+            whileWaiting();
+        }
+        ADD_FAILURE() << "the wait went on after the window closed";
+        return std::string("[]");
+    };
+    view.onProcessEvents = [this] { Logic().FormClose(); };
+    Logic().Timer1Timer();
+    EXPECT_EQ(view.processEventsCalls, 1);
+    EXPECT_EQ(view.hourGlassDepth, 0);
+}
+
+// ---- Start-up checks and persistence ----
+
+TEST_F(MainFormLogicTest, ARefusedStartShowsItsBoxEndsTheProgramAndSavesNothing) {
+    services.exeDir = dir.path() + QStringLiteral("/Rar$DIa1.23/Temp/");
+    ASSERT_TRUE(QDir().mkpath(services.exeDir));
+    Logic().FormShow();
+    ASSERT_EQ(view.warnings.size(), 1u);
+    EXPECT_EQ(view.warnings[0].first, QStringLiteral("Внимание!"));
+    EXPECT_TRUE(view.warnings[0].second.startsWith(
+        QStringLiteral("Вы запустили программу изнутри архива!\r\n")));
+    EXPECT_EQ(view.endProgramCalls, 1);
+    Logic().Timer1Timer();  // a timer that fires behind the box loads nothing
+    EXPECT_TRUE(Logic().FormClose());
+    EXPECT_TRUE(requests.empty());
+    EXPECT_TRUE(QDir(services.exeDir).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(MainFormLogicTest, SelectionsAndDatesSurviveAProgramRun) {
+    view.cities = {{"Москва (77)", true},
+                   {"Тверская область (69)", false},
+                   {"Республика Саха (Якутия) (14)", true}};
+    view.cats[1].selected = true;
+    view.cats[5].selected = true;
+    view.fromDate = QDate(2026, 6, 25);
+    view.toDate = kNoDate;
+    WriteFile(QStringLiteral("settings.ini"),
+              "; operator's notes\r\n[Window]\r\nLeft=10\r\n\r\n[general]\r\nfromdate = 01.01.2020"
+              "\r\nTheme=dark\r\n\r\n[Other]\r\nToDate=kept\r\n");
+    ASSERT_TRUE(Logic().FormClose());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")),
+              QStringLiteral("Москва (77)\r\nРеспублика Саха (Якутия) (14)\r\n").toUtf8());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection1.txt")),
+              QStringLiteral("Открытый конкурс\r\nЗакрытое публичное предложение\r\n").toUtf8());
+    EXPECT_EQ(ReadFile(QStringLiteral("settings.ini")),
+              QByteArray("; operator's notes\r\n[Window]\r\nLeft=10\r\n\r\n[general]\r\n"
+                         "FromDate=25.06.2026\r\nTheme=dark\r\nToDate=30.12.1899\r\n\r\n[Other]\r\n"
+                         "ToDate=kept\r\n"));
+
+    FakeMainView next;
+    next.cities = {{"Москва (77)", false},
+                   {"Тверская область (69)", true},
+                   {"Республика Саха (Якутия) (14)", false}};
+    MainFormLogic again(next, services);
+    again.FormShow();
+    EXPECT_EQ(next.fromDate, QDate(2026, 6, 25));
+    EXPECT_EQ(next.toDate, kNoDate);
+    again.ApplySavedSelection(ListId::Cats, QStringLiteral("selection1.txt"));
+    again.ApplySavedSelection(ListId::Cities, QStringLiteral("selection2.txt"));
+    EXPECT_EQ(next.SelectedTexts(ListId::Cities),
+              (QStringList{QStringLiteral("Москва (77)"),
+                           QStringLiteral("Республика Саха (Якутия) (14)")}));
+    EXPECT_EQ(next.SelectedTexts(ListId::Cats),
+              (QStringList{QStringLiteral("Открытый конкурс"),
+                           QStringLiteral("Закрытое публичное предложение")}));
+}
+
+TEST_F(MainFormLogicTest, SavedDatesReadUnderTheReadersFormatOrGiveNoDate) {
+    struct Case {
+        const char* value;
+        QLocale locale;
+        QDate expected;
+    } cases[] = {
+        {"25.06.2026", QLocale(QLocale::Russian, QLocale::Russia), QDate(2026, 6, 25)},
+        {"6/25/2026", QLocale(QLocale::English, QLocale::UnitedStates), QDate(2026, 6, 25)},
+        {"25.06.2026", QLocale(QLocale::English, QLocale::UnitedStates), kNoDate},
+        {"6/25/26", QLocale(QLocale::English, QLocale::UnitedStates), kNoDate},
+        {"30.12.1899", QLocale(QLocale::Russian, QLocale::Russia), kNoDate},
+        {"", QLocale(QLocale::Russian, QLocale::Russia), kNoDate},
+        {"31.02.2026", QLocale(QLocale::Russian, QLocale::Russia), kNoDate},
+    };
+    for (const Case& c : cases) {
+        WriteFile(QStringLiteral("settings.ini"),
+                  QByteArray("[General]\nFromDate=") + c.value + "\nToDate=garbage\n");
+        services.regional = RegionalSettings(c.locale);
+        FakeMainView fresh;
+        fresh.fromDate = fresh.toDate = QDate(2000, 1, 1);
+        MainFormLogic reader(fresh, services);
+        reader.FormShow();
+        EXPECT_EQ(fresh.fromDate, c.expected) << c.value;
+        EXPECT_EQ(fresh.toDate, kNoDate) << c.value;
+    }
+}
+
+TEST_F(MainFormLogicTest, AppliedSelectionsIgnoreCaseButNotBlanks) {
+    view.cities = {{"Москва (77)", false}, {"Тверская область (69)", true}};
+    WriteFile(QStringLiteral("selection2.txt"),
+              QByteArray("\xEF\xBB\xBF") +
+                  QStringLiteral("МОСКВА (77)\r\nТверская область (69) \r\n").toUtf8());
+    WriteFile(QStringLiteral("selection1.txt"),
+              QByteArray("\xFF\xFE") +
+                  QByteArray(reinterpret_cast<const char*>(u"открытый аукцион\r"), 34));
+    Logic().ApplySavedSelection(ListId::Cities, QStringLiteral("selection2.txt"));
+    Logic().ApplySavedSelection(ListId::Cats, QStringLiteral("selection1.txt"));
+    EXPECT_EQ(view.SelectedTexts(ListId::Cities), QStringList{QStringLiteral("Москва (77)")});
+    EXPECT_EQ(view.SelectedTexts(ListId::Cats), QStringList{QStringLiteral("Открытый аукцион")});
+    // Without a file the list keeps its state.
+    view.cats[3].selected = true;
+    ASSERT_TRUE(QFile::remove(dir.filePath(QStringLiteral("selection1.txt"))));
+    Logic().ApplySavedSelection(ListId::Cats, QStringLiteral("selection1.txt"));
+    EXPECT_EQ(view.SelectedTexts(ListId::Cats).size(), 2);
+}
+
+TEST_F(MainFormLogicTest, AFailedSaveKeepsTheWindowOpenOnceWithTheReasonInTheLog) {
+    services.exeDir = dir.path() + QStringLiteral("/gone/");
+    EXPECT_FALSE(Logic().FormClose());
+    ASSERT_EQ(view.log.size(), 1);
+    EXPECT_TRUE(view.log[0].startsWith(QStringLiteral("Ошибка ")));
+    EXPECT_TRUE(Logic().FormClose());
+}
+
+TEST_F(MainFormLogicTest, SelectAllButtonsAddToTheSelection) {
+    view.cities = {{"a (1)", true}, {"b (2)", false}, {"c (3)", false}};
+    Logic().SelectAllCitiesButtonClick();
+    Logic().Button1Click();
+    EXPECT_EQ(view.SelectedTexts(ListId::Cities).size(), 3);
+    EXPECT_EQ(view.SelectedTexts(ListId::Cats).size(), 6);
+}
+
+TEST_F(MainFormLogicTest, RunInputsAreTheSelectionInListOrderAndDatesOrNothing) {
+    view.cities = {{"b (2)", false}, {"Республика Саха (Якутия) (14)", true}, {"a (1)", true}};
+    view.cats[4].selected = true;
+    view.cats[0].selected = true;
+    view.fromDate = kNoDate;
+    view.toDate = QDate(2026, 1, 31);
+    const RunInputs inputs = Logic().CollectRunInputs();
+    EXPECT_EQ(inputs.regionItems, (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
+                                               QStringLiteral("a (1)")}));
+    EXPECT_EQ(inputs.tradeTypes, (std::vector<int>{0, 4}));
+    EXPECT_FALSE(inputs.from.has_value());
+    EXPECT_EQ(inputs.to, QDate(2026, 1, 31));
+}
+
+TEST_F(MainFormLogicTest, TheCaptionNamesTheDisplayHost) {
+    EXPECT_EQ(Logic().WindowCaption(), QStringLiteral("Парсер торгов с register.test/biddings"));
+}
+
+}  // namespace
+}  // namespace korvalot::app

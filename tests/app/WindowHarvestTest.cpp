@@ -1,0 +1,369 @@
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "app/ProgramServices.h"
+#include "app/ScraperRun.h"
+#include "app/WindowTestSupport.h"
+#include "app/uMain.h"
+#include "json/JsonValue.h"
+#include "tools/register-sim/SimProcess.h"
+#include "tools/register-sim/SimRegister.h"
+
+using korvalot::app::TMainForm;
+namespace json = korvalot::json;
+
+namespace {
+
+const QString kReady = QStringLiteral("Всё готово к работе, выделите нужные регионы и виды торгов");
+
+QByteArray ReadAll(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// Rows of the results file: every field is quoted and holds no quote, so a line end outside
+// quotes ends a row, while one inside a field belongs to it.
+std::vector<QStringList> CsvRows(const QString& text) {
+    std::vector<QStringList> rows;
+    QStringList row;
+    QString field;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (c == u'"') {
+            quoted = !quoted;
+        } else if (quoted) {
+            field += c;
+        } else if (c == u';') {
+            row << field;
+            field.clear();
+        } else if (c == u'\n') {
+            row << field;
+            field.clear();
+            rows.push_back(row);
+            row.clear();
+        } else if (c != u'\r') {
+            field += c;
+        }
+    }
+    return rows;
+}
+
+}  // namespace
+
+class WindowHarvestTest : public QObject {
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir_;
+    QString exeDir_;
+    std::mutex openedMutex_;
+    QStringList opened_;  // documents the run asked the desktop to open
+
+    // The program as korvalot builds it, with its files in this test's folder and the register
+    // at the simulator.
+    std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim) {
+        korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
+        services.exeDir = exeDir_;
+        services.config.RegisterBaseUrl = sim.BaseUrl();
+        services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
+        services.regional =
+            korvalot::app::RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+        auto form = std::make_unique<TMainForm>(std::move(services));
+        korvalot::crawl::ScraperEnvironment environment;
+        environment.executableDir = exeDir_.toStdString();
+        environment.guidsFile = (exeDir_ + QStringLiteral("guids.txt")).toStdString();
+        environment.openDocument = [this](const std::filesystem::path& document) {
+            std::lock_guard lock(openedMutex_);
+            opened_ << QString::fromStdString(document.string());
+        };
+        korvalot::app::ConnectCrawl(*form, environment);
+        return form;
+    }
+
+    // A GET that passes the simulator's checks of certificate and headers.
+    static std::string Fetch(const korvalot::tools::SimProcess& sim, const std::string& target) {
+        korvalot::tools::SimClientOptions options;
+        options.certificateFile = "01cert.pem";
+        options.keyFile = "01key.pem";
+        options.passphrase = "lindorek";
+        korvalot::tools::SimClient client(sim.BaseUrl(), options);
+        return client
+            .Get(target, {{"Referer", sim.BaseUrl() + "/biddings"},
+                          {"User-Agent", std::string(korvalot::tools::kExpectedUserAgent)}})
+            .body;
+    }
+
+    // The region items as the window shows them, by code.
+    static std::map<std::string, QString> RegionItems(const korvalot::tools::SimProcess& sim) {
+        std::map<std::string, QString> items;
+        const json::JsonValue regions =
+            json::Parse(Fetch(sim, "/backend/reference-book/regions")).AsArray();
+        for (std::size_t i = 0; i < regions.Length(); ++i) {
+            const json::JsonValue region = regions.Element(i);
+            items[region.MemberText("code")] = QString::fromStdString(
+                region.MemberText("description") + " (" + region.MemberText("code") + ")");
+        }
+        return items;
+    }
+
+    static bool WaitForReady(TMainForm& form) {
+        return QTest::qWaitFor([&] { return form.LogLines().contains(kReady); }, 60000);
+    }
+
+    static int LogLinesContaining(TMainForm& form, const QString& part) {
+        int count = 0;
+        for (const QString& line : form.LogLines()) {
+            count += line.contains(part) ? 1 : 0;
+        }
+        return count;
+    }
+
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(dir_.isValid());
+        // The directory client presents the certificate files of the working directory.
+        QVERIFY(QDir::setCurrent(dir_.path()));
+        QProcess writer;
+        writer.start(QString::fromStdString(korvalot::tools::SimProcess::DefaultBinary()),
+                     {QStringLiteral("--write-client-cert"), dir_.path()});
+        QVERIFY(writer.waitForFinished(60000));
+        QCOMPARE(writer.exitCode(), 0);
+    }
+
+    void init() {
+        exeDir_ = dir_.path() + QStringLiteral("/exe-") +
+                  QString::fromLatin1(QTest::currentTestFunction()) + u'/';
+        QVERIFY(QDir().mkpath(exeDir_));
+        opened_.clear();
+    }
+
+    void harvestThroughTheWindowEqualsTheGroundTruth() {
+        korvalot::tools::SimProcess sim({"--port", "0", "--trades", "600", "--seed", "11",
+                                         "--require-client-cert", "--strict-headers"});
+        const auto items = RegionItems(sim);
+        QVERIFY(items.count("77") == 1 && items.count("50") == 1);
+        // The saved state of an earlier program run: two regions, two trade types (one line in
+        // other letter case), a date range.
+        WriteAll(exeDir_ + QStringLiteral("selection2.txt"),
+                 (items.at("50") + QStringLiteral("\r\n") + items.at("77") + QStringLiteral("\r\n"))
+                     .toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("selection1.txt"),
+                 QStringLiteral("открытый аукцион\r\nПубличное предложение\r\n").toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("settings.ini"),
+                 "; kept\r\n[General]\r\nFromDate=01.02.2026\r\nToDate=31.05.2026\r\n");
+
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QCOMPARE(form->DateFromPicker->date(), QDate(2026, 2, 1));
+        QCOMPARE(form->DateToPicker->date(), QDate(2026, 5, 31));
+        QCOMPARE(form->CitiesListBox->selectedItems().size(), 2);
+        QCOMPARE(form->CatsListBox->selectedItems().size(), 2);
+
+        const json::JsonValue truth =
+            json::Parse(sim.Get("/sim/truth?regions=77,50&types=OpenAuction,PublicOffer"
+                                "&from=2026-02-01&to=2026-05-31")
+                            .body)
+                .AsArray();
+        QVERIFY(!truth.IsNothing());
+        std::map<QString, int> expectedLots;
+        int expectedRows = 0;
+        std::size_t expectedTrades = 0;
+        for (std::size_t i = 0; i < truth.Length(); ++i) {
+            const int lots = std::stoi(truth.Element(i).MemberText("lots"));
+            ++expectedTrades;
+            expectedRows += lots;
+            if (lots > 0) {  // a trade without lots has no line
+                expectedLots[QString::fromStdString(truth.Element(i).MemberText("guid"))] = lots;
+            }
+        }
+        QVERIFY2(expectedLots.size() >= 5, "the selection should hold a few trades");
+
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(form->Logic().HasLiveRun());
+        QTRY_VERIFY_WITH_TIMEOUT(!form->StartButton->isEnabled(), 30000);
+        QVERIFY(!form->CitiesListBox->isEnabled());
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 600000));
+
+        // The window after the run.
+        QVERIFY(form->StartButton->isEnabled());
+        QVERIFY(form->CitiesListBox->isEnabled() && form->DateToPicker->isEnabled());
+        const QString count = QString::number(expectedTrades);
+        QCOMPARE(form->Label4->text(), QStringLiteral("Найдено торгов: ") + count);
+        const QStringList log = form->LogLines();
+        const QRegularExpression stamp(
+            QStringLiteral("^\\d\\d\\.\\d\\d\\.\\d{4} \\d\\d:\\d\\d:\\d\\d: "));
+        QVERIFY(log.first().contains(stamp));
+        QVERIFY(log.first().endsWith(
+            QStringLiteral(": Начинаем работу по заданным регионам и категориям")));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Найдено торгов: ") + count), 1);
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Сбор данных завершен")), 1);
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral("Ошибка")), 0);
+
+        // The log file holds the pane's lines, its own line last.
+        const QString logMarker = QStringLiteral(": Работа завершена, лог записан в ");
+        QVERIFY(log.last().contains(logMarker));
+        const QString logPath = log.last().mid(log.last().indexOf(logMarker) + logMarker.size());
+        QVERIFY(logPath.startsWith(exeDir_ + QStringLiteral("log-")));
+        QCOMPARE(ReadAll(logPath),
+                 (log.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8());
+
+        // The results file: exactly the ground truth, one row per lot.
+        QCOMPARE(opened_.size(), 1);
+        const QByteArray bytes = ReadAll(opened_.first());
+        QVERIFY(bytes.startsWith("\xEF\xBB\xBF\"Ссылка на сообщение\";\"Регион\";"));
+        const std::vector<QStringList> rows = CsvRows(QString::fromUtf8(bytes.mid(3)));
+        QCOMPARE(int(rows.size()), expectedRows + 1);
+        std::map<QString, int> rowsPerTrade;
+        const QString cardPrefix =
+            QString::fromStdString(sim.BaseUrl()) + QStringLiteral("/biddings/");
+        for (std::size_t i = 1; i < rows.size(); ++i) {
+            QCOMPARE(rows[i].size(), 14);
+            QVERIFY(rows[i][0].startsWith(cardPrefix));
+            ++rowsPerTrade[rows[i][0].mid(cardPrefix.size())];
+        }
+        for (const auto& [guid, lots] : expectedLots) {
+            QVERIFY2(
+                rowsPerTrade.count(guid) == 1 && rowsPerTrade.at(guid) == lots,
+                qPrintable(guid + QStringLiteral(" rows ") +
+                           QString::number(rowsPerTrade.count(guid) ? rowsPerTrade.at(guid) : 0) +
+                           QStringLiteral(" lots ") + QString::number(lots)));
+        }
+        QCOMPARE(rowsPerTrade.size(), expectedLots.size());
+        QCOMPARE(ReadAll(exeDir_ + QStringLiteral("guids.txt")).count("\r\n"),
+                 qsizetype(expectedTrades));
+
+        // Closing saves what the window holds.
+        QVERIFY(form->close());
+        QCOMPARE(ReadAll(exeDir_ + QStringLiteral("selection1.txt")),
+                 QStringLiteral("Открытый аукцион\r\nПубличное предложение\r\n").toUtf8());
+        QCOMPARE(ReadAll(exeDir_ + QStringLiteral("settings.ini")),
+                 QByteArray("; kept\r\n[General]\r\nFromDate=01.02.2026\r\nToDate=31.05.2026\r\n"));
+    }
+
+    void anErrorPauseEndsByItselfAfterThirtySeconds() {
+        // Every address answers an HTML page once before its real answer: the first search
+        // page fails the search phase.
+        korvalot::tools::SimProcess sim({"--port", "0", "--trades", "40", "--seed", "5",
+                                         "--fail-first", "1", "--fault-kinds", "html"});
+        const auto items = RegionItems(sim);
+        // A region without trades, so that the card phase adds no pauses of its own.
+        QString empty;
+        for (const auto& [code, item] : items) {
+            if (json::Parse(Fetch(sim, "/sim/truth?regions=" + code)).Length() == 0) {
+                empty = item;
+                break;
+            }
+        }
+        QVERIFY(!empty.isEmpty());
+        WriteAll(exeDir_ + QStringLiteral("selection2.txt"),
+                 (empty + QStringLiteral("\r\n")).toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("selection1.txt"),
+                 QStringLiteral("Открытый аукцион\r\n").toUtf8());
+
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return LogLinesContaining(*form, QStringLiteral(": Включаем паузу на 30 секунд")) ==
+                       1;
+            },
+            60000));
+        QElapsedTimer paused;
+        paused.start();
+        QVERIFY(form->ResumeTimer->isActive());
+        QVERIFY(form->Logic().ActiveRun()->IsPaused());
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Ошибка: ")), 1);
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return LogLinesContaining(
+                           *form, QStringLiteral(": Отключаем паузу, продолжаем работу")) == 1;
+            },
+            90000));
+        // Only a lower bound: a loaded machine may fire late, never early.
+        QVERIFY2(paused.elapsed() >= 25000, qPrintable(QString::number(paused.elapsed())));
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Найдено торгов: 0")), 1);
+        QVERIFY(form->StartButton->isEnabled());
+        QVERIFY(opened_.isEmpty());
+        form->close();
+    }
+
+    void pauseHaltsTheRunAndStopEndsItWithoutResult() {
+        korvalot::tools::SimProcess sim(
+            {"--port", "0", "--trades", "3000", "--seed", "3", "--latency-ms", "50"});
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QTest::mouseClick(form->SelectAllCitiesButton, Qt::LeftButton);
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return form->LogLines().size() > 20; }, 60000));
+
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);
+        QVERIFY(form->LogLines().last().endsWith(QStringLiteral(": Включаем паузу")));
+        // A report that was already on its way may still land; after that the crawl is halted.
+        QTest::qWait(500);
+        const int halted = form->LogLines().size();
+        QTest::qWait(1500);
+        QCOMPARE(form->LogLines().size(), halted);
+
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);
+        QVERIFY(form->LogLines().last().endsWith(
+            QStringLiteral(": Отключаем паузу, продолжаем работу")));
+        QVERIFY(QTest::qWaitFor([&] { return form->LogLines().size() > halted + 5; }, 60000));
+
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);  // a paused run is resumed by Stop
+        QTest::mouseClick(form->StopButton, Qt::LeftButton);
+        QVERIFY(form->LogLines().last().endsWith(QStringLiteral(": Останавливаем работу")));
+        QCOMPARE(form->ProgressBar->value(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QVERIFY(
+            form->LogLines().last().contains(QStringLiteral(": Работа завершена, лог записан в ")));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral("Сбор данных завершен")), 0);
+        QVERIFY(form->StartButton->isEnabled());
+        form->close();
+    }
+
+    void closingTheWindowDuringARunNeitherCrashesNorWaits() {
+        korvalot::tools::SimProcess sim(
+            {"--port", "0", "--trades", "3000", "--seed", "3", "--latency-ms", "20"});
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QTest::mouseClick(form->SelectAllCitiesButton, Qt::LeftButton);
+        QTest::mouseClick(form->Button1, Qt::LeftButton);
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return form->LogLines().size() > 10; }, 60000));
+        const std::shared_ptr<korvalot::app::IRunHandle> run = form->Logic().ActiveRun();
+        QVERIFY(form->close());
+        form.reset();  // the crawl thread may be waiting in a hand-off right now
+        QVERIFY(run->IsLive());
+        // The program would end here; this test process ends the run so that it can go on.
+        run->Terminate();
+        QVERIFY(QTest::qWaitFor([&] { return !run->IsLive(); }, 120000));
+        QVERIFY(QDir(exeDir_).entryList({QStringLiteral("log-*.txt")}).isEmpty());
+    }
+};
+
+KORVALOT_WINDOW_TEST_MAIN(WindowHarvestTest)
+
+#include "WindowHarvestTest.moc"
