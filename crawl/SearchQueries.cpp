@@ -197,6 +197,20 @@ bool IsFirstPage(std::string_view job) {
 }
 
 std::int64_t ReadFoundCount(std::string_view found) {
+    constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
+    // A total too large for a 64-bit integer reaches us as a floating number such as "1e+30":
+    // its exponent counts, or the total would read as 130 and the query be paged, not split.
+    if (const auto first = found.find_first_of("0123456789"); first != std::string_view::npos) {
+        const std::string_view number = found.substr(first);
+        double value = 0;
+        const auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+        const std::string_view used(number.data(), static_cast<std::size_t>(end - number.data()));
+        if (used.find_first_of("eE") != std::string_view::npos) {
+            if (ec == std::errc::result_out_of_range)
+                return used.find_first_of("-") == std::string_view::npos ? kLargest : 0;
+            return value >= 9.2e18 ? kLargest : static_cast<std::int64_t>(value);
+        }
+    }
     const auto fraction = found.find('.');
     if (fraction != std::string_view::npos)
         found = found.substr(0, fraction);

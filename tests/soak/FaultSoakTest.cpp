@@ -1,0 +1,183 @@
+// Whole harvests against a register that fails a fifth of all attempts in every way it knows,
+// stalls included: nothing may be lost or written twice, and a job is given up exactly when
+// the register failed its address ten times in a row.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "crawl/ResultsFile.h"
+#include "crawl/SearchQueries.h"
+#include "crawl/fakes/RecordingReports.h"
+#include "crawl/fakes/TempDir.h"
+#include "json/JsonValue.h"
+#include "soak/SoakSupport.h"
+#include "tools/register-sim/SimProcess.h"
+
+namespace korvalot::soak {
+namespace {
+
+using namespace std::chrono_literals;
+using crawl::testing_support::ReadBytes;
+using crawl::testing_support::RecordingReports;
+using crawl::testing_support::TempDir;
+
+struct SoakCase {
+    const char* name;
+    std::uint64_t seed;
+    int failFirst;      // every address fails this many times first
+    const char* kinds;  // fault kinds of the simulator
+    // Only then can every trade of the register be demanded; otherwise the trades that arrive
+    // must be whole and the failures must match.
+    bool everyTrade;
+};
+
+void PrintTo(const SoakCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class FaultSoakTest : public testing::TestWithParam<SoakCase> {};
+
+TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
+    const SoakCase& c = GetParam();
+    // Cases where every address fails nine times first stay small: they would take hours.
+    const bool longRun = LongRun() && c.failFirst == 0;
+    // A stall lasts longer than the client waits for data, so it ends in "Read timed out.".
+    // Without stalls the limit is generous: a slow answer on a loaded machine must not count as
+    // one more failure where the failures are counted exactly.
+    const bool stalls = std::string(c.kinds).find("stall") != std::string::npos;
+    const auto readLimit = stalls ? 2000ms : 15000ms;
+    tools::SimProcess sim({"--port", "0", "--trades", longRun ? "10000" : "1500", "--seed",
+                           std::to_string(c.seed), "--fault-rate", "0.2", "--fault-kinds", c.kinds,
+                           "--fail-first", std::to_string(c.failFirst), "--stall-ms", "2500"});
+
+    // The long run takes in the crowded region, whose days are split by date and price.
+    const std::vector<std::string> items =
+        longRun
+            ? std::vector<std::string>{"Москва (77)", "Московская область (50)",
+                                       "Республика Саха (Якутия) (14)"}
+            : std::vector<std::string>{"Московская область (50)", "Республика Саха (Якутия) (14)"};
+    const std::string codes = longRun ? "77,50,14" : "50,14";
+    const auto truth = ReadTruth(sim.Get("/sim/truth?regions=" + codes +
+                                         "&types=OpenAuction,PublicOffer"
+                                         "&from=2026-01-01&to=2026-06-30")
+                                     .body);
+    ASSERT_GT(truth.size(), 20u);
+
+    TempDir exeDir;
+    TempDir workDir;
+    RecordingReports reports;
+    reports.inputs.regionItems = items;
+    reports.inputs.tradeTypePositions = {0, 2};
+    reports.inputs.dateFrom = std::chrono::year_month_day{
+        std::chrono::year(2026), std::chrono::January, std::chrono::day(1)};
+    reports.inputs.dateTo = std::chrono::year_month_day{std::chrono::year(2026), std::chrono::June,
+                                                        std::chrono::day(30)};
+    fetch::ClientLimits limits;
+    limits.connect = readLimit;
+    limits.read = readLimit;
+    auto run = crawl::TScraper::Create(
+        reports, sim.BaseUrl(),
+        TestEnvironment(exeDir.path(), workDir.path(), {5ms, 1ms, 20ms}, ClientWithLimits(limits)));
+    const auto started = std::chrono::steady_clock::now();
+    run->Start();
+    ASSERT_TRUE(run->WaitUntilEnded(1800s)) << "the run did not end";
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    const json::JsonValue stats = json::Parse(sim.Get("/sim/stats").body);
+    const json::JsonValue faults = stats.Member("faults");
+    for (const char* kind : {"503", "500", "empty", "html", "truncated", "reset", "stall"}) {
+        if (std::string(c.kinds).find(kind) != std::string::npos) {
+            EXPECT_NE(faults.MemberText(kind), "0") << "no fault of kind " << kind << " was met";
+        }
+    }
+
+    const auto log = reports.LogTexts();
+    const auto failedLines = FailedJobLines(log, sim.BaseUrl());
+    std::set<std::string> failedCards;
+    bool searchFailed = false;
+    for (const auto& line : failedLines) {
+        const std::string prefix = "Карточка ";
+        if (line.starts_with(prefix)) {
+            const std::size_t end = line.find(": ", prefix.size());
+            failedCards.insert(Lower(line.substr(prefix.size(), end - prefix.size())));
+        } else {
+            searchFailed = true;
+        }
+    }
+    EXPECT_EQ(std::to_string(failedLines.size()), stats.MemberText("failedTenTimes"))
+        << "jobs given up are not the addresses the register failed ten times in a row";
+    EXPECT_EQ(reports.Results(), std::vector<std::string>{"ok"});
+
+    const GuidLines guids = ReadGuidsFile(ReadBytes(workDir / "guids.txt"));
+    ASSERT_EQ(guids.problem, "");
+    std::set<std::string> listed;
+    for (const auto& g : guids.lines) {
+        EXPECT_TRUE(listed.insert(Lower(g)).second) << "listed twice: " << g;
+        EXPECT_TRUE(truth.contains(Lower(g))) << "not a trade of the selection: " << g;
+    }
+    if (!searchFailed) {
+        std::string missing;
+        for (const auto& [guid, t] : truth) {
+            if (!listed.contains(guid))
+                missing += " " + guid + " (region " + t.regionCode + ")";
+        }
+        EXPECT_EQ(missing, "") << "trades missing from guids.txt";
+    }
+
+    const ResultsRecords records =
+        ReadResultsFile(ReadBytes(exeDir / crawl::ResultsFile::FileName(kTick)));
+    ASSERT_EQ(records.problem, "");
+    const auto rows = RowsPerGuid(records, sim.BaseUrl());
+    std::map<std::string, int> expectedRows;
+    for (const auto& g : listed) {
+        const int lots = truth.count(g) ? truth.at(g).lots : 0;
+        if (lots > 0 && !failedCards.contains(g))
+            expectedRows[g] = lots;
+    }
+    EXPECT_EQ(rows, expectedRows);
+    if (c.everyTrade) {
+        EXPECT_TRUE(failedLines.empty()) << failedLines.front();
+    } else {
+        EXPECT_FALSE(failedLines.empty()) << "the case was meant to make jobs fail";
+    }
+
+    std::printf(
+        "soak: case=%s seed=%llu trades=%zu listed=%zu rows=%zu requests=%s faults=%s "
+        "(503 %s, 500 %s, empty %s, html %s, truncated %s, reset %s, stall %s) failedJobs=%zu "
+        "failedTenTimes=%s wall=%.1fs\n",
+        c.name, static_cast<unsigned long long>(c.seed), truth.size(), listed.size(),
+        records.rows.size(), stats.MemberText("requests").c_str(),
+        stats.MemberText("faultsTotal").c_str(), faults.MemberText("503").c_str(),
+        faults.MemberText("500").c_str(), faults.MemberText("empty").c_str(),
+        faults.MemberText("html").c_str(), faults.MemberText("truncated").c_str(),
+        faults.MemberText("reset").c_str(), faults.MemberText("stall").c_str(), failedLines.size(),
+        stats.MemberText("failedTenTimes").c_str(), seconds);
+}
+
+constexpr const char* kEveryKind = "503,500,empty,html,truncated,reset,stall";
+
+INSTANTIATE_TEST_SUITE_P(
+    Harvests, FaultSoakTest,
+    testing::Values(SoakCase{"Seed3", 3, 0, kEveryKind, true},
+                    SoakCase{"Seed17", 17, 0, kEveryKind, true},
+                    SoakCase{"Seed29", 29, 0, kEveryKind, true},
+                    // Nine failures first make a tenth one common, so jobs are given up and
+                    // their count can be held against the register's. Without stalls, which
+                    // would only make it slow.
+                    SoakCase{"NineFailuresFirst", 7, 9, "503,500,empty,html,truncated", false},
+                    // A reset on a kept connection must cost one of the ten attempts like any
+                    // other failure; re-sent silently, the register sees eleven requests.
+                    SoakCase{"NineFailuresFirstWithResets", 7, 9,
+                             "503,500,empty,html,truncated,reset", false}),
+    [](const testing::TestParamInfo<SoakCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace korvalot::soak

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crawl/uScraper.h"
+#include "fetch/ClientProfiles.h"
+#include "fetch/TScrapingThread2.h"
+
+// What the soak, storm and bad-input suites share: reading the files a run leaves, the
+// register's ground truth, and runs with shortened timings.
+namespace korvalot::soak {
+
+// The long versions (bench/harvest/run.sh --long-soak) set KORVALOT_SOAK_LONG=1.
+bool LongRun();
+
+std::string Lower(std::string text);
+bool IsValidUtf8(std::string_view text);
+
+// A results file read back: the header and one record of fourteen fields per line. problem is
+// empty when every byte belongs to a whole line: the byte-order mark, the exact header, and
+// records of fourteen quoted fields separated by ";" and ended by CR LF.
+struct ResultsRecords {
+    std::vector<std::vector<std::string>> rows;  // without the header
+    std::string problem;
+};
+ResultsRecords ReadResultsFile(const std::string& bytes);
+
+// The lines of guids.txt; problem is empty when the file is lines each ended by CR LF.
+struct GuidLines {
+    std::vector<std::string> lines;
+    std::string problem;
+};
+GuidLines ReadGuidsFile(const std::string& bytes);
+
+// Rows of a results file per trade guid (lower case), from the card address in column 1.
+std::map<std::string, int> RowsPerGuid(const ResultsRecords& records, const std::string& baseUrl);
+
+struct TruthTrade {
+    std::string regionCode;
+    int lots = 0;
+};
+// The simulator's trades of a selection, by lower-case guid.
+std::map<std::string, TruthTrade> ReadTruth(const std::string& body);
+
+// A WorkerClient with these limits for every worker.
+fetch::WorkerTransportFactory ClientWithLimits(fetch::ClientLimits limits);
+
+// An environment with these directories; timings and transport as given.
+crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,
+                                          const std::filesystem::path& workDir,
+                                          crawl::ScraperTimings timings,
+                                          fetch::WorkerTransportFactory transport);
+
+// Log lines of workers whose job failed: "Карточка <guid>: ERROR..." and "<address>: ERROR...".
+std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
+                                        const std::string& baseUrl);
+
+constexpr std::int32_t kTick = 4242;
+
+}  // namespace korvalot::soak
