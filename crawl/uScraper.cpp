@@ -198,8 +198,9 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
     const std::size_t count = page.Length();
     std::vector<std::string> guids;
     guids.reserve(count);
+    // Trimmed as the card phase trims, so that " x " and "x" are one trade, fetched once.
     for (std::size_t k = 0; k < count; ++k)
-        guids.push_back(page.Element(k).MemberText("guid"));
+        guids.push_back(Trimmed(page.Element(k).MemberText("guid")));
 
     if (firstPage) {
         for (auto& next : FurtherPages(job, found))
