@@ -44,6 +44,29 @@ std::string Trimmed(std::string_view text) {
     return std::string(text);
 }
 
+// A guid that would break out of its place: a control character splits guids.txt's lines and
+// could forge request headers, a double quote would end the results file's first field, and a
+// text holding "https" is taken for a search address and fetched as it stands.
+bool IsUnsafeGuid(std::string_view guid) {
+    for (const char c : guid) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127 || c == '"')
+            return true;
+    }
+    return guid.find("https") != std::string_view::npos;
+}
+
+// The guid as a log line may show it: control characters as "?".
+std::string Printable(std::string_view guid) {
+    std::string out(guid);
+    for (char& c : out) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 32 || u == 127)
+            c = '?';
+    }
+    return out;
+}
+
 // The answer bodies of a collected worker, decoded.
 struct Answers {
     std::string html;
@@ -199,8 +222,16 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
     std::vector<std::string> guids;
     guids.reserve(count);
     // Trimmed as the card phase trims, so that " x " and "x" are one trade, fetched once.
-    for (std::size_t k = 0; k < count; ++k)
-        guids.push_back(Trimmed(page.Element(k).MemberText("guid")));
+    std::vector<std::string> refused;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::string guid = Trimmed(page.Element(k).MemberText("guid"));
+        if (IsUnsafeGuid(guid))
+            refused.push_back(std::move(guid));
+        else
+            guids.push_back(std::move(guid));
+    }
+    for (const auto& guid : refused)
+        Log("Торги с недопустимым идентификатором пропускаем: " + Printable(guid));
 
     if (firstPage) {
         for (auto& next : FurtherPages(job, found))
