@@ -112,8 +112,17 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
             searchFailed = true;
         }
     }
-    EXPECT_EQ(std::to_string(failedLines.size()), stats.MemberText("failedTenTimes"))
-        << "jobs given up are not the addresses the register failed ten times in a row";
+    // A reset of a kept-alive connection before any byte of the answer is tried again at once
+    // on a new connection inside one attempt, so with resets the register may count ten
+    // failures in a row for an address whose job still had attempts left.
+    const std::size_t failedTenTimes = std::stoul(stats.MemberText("failedTenTimes"));
+    if (std::string(c.kinds).find("reset") == std::string::npos) {
+        EXPECT_EQ(failedLines.size(), failedTenTimes)
+            << "jobs given up are not the addresses the register failed ten times in a row";
+    } else {
+        EXPECT_LE(failedLines.size(), failedTenTimes)
+            << "a job was given up that the register did not fail ten times in a row";
+    }
     EXPECT_EQ(reports.Results(), std::vector<std::string>{"ok"});
 
     const GuidLines guids = ReadGuidsFile(ReadBytes(workDir / "guids.txt"));
