@@ -12,7 +12,9 @@
 // Under the sanitizers GCC flags a boost::optional inside Beast's parser as maybe used
 // uninitialised; it is not.
 #pragma GCC diagnostic push
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
