@@ -41,22 +41,6 @@ std::int32_t Day(std::string_view option, std::string_view text) {
     return *day;
 }
 
-std::vector<std::string> List(std::string_view text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(',', start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        if (end > start) {
-            out.emplace_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return out;
-}
-
 }  // namespace
 
 const char* Usage() {
@@ -107,7 +91,7 @@ SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.reg.faults.rate = Rate(option, value());
         } else if (option == "--fault-kinds") {
             cl.reg.faults.kinds.clear();
-            for (const std::string& name : List(value())) {
+            for (const std::string& name : SplitCommaList(value())) {
                 const auto kind = ParseFaultKind(name);
                 if (!kind) {
                     throw SimUsageError(option + ": unknown fault kind: " + name);
@@ -136,9 +120,9 @@ SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {
         } else if (option == "--truth") {
             cl.truthFile = value();
         } else if (option == "--truth-regions") {
-            cl.truthFilter.regionCodes = List(value());
+            cl.truthFilter.regionCodes = SplitCommaList(value());
         } else if (option == "--truth-types") {
-            cl.truthFilter.tradeTypes = List(value());
+            cl.truthFilter.tradeTypes = SplitCommaList(value());
         } else if (option == "--truth-from") {
             cl.truthFilter.fromDay = Day(option, value());
         } else if (option == "--truth-to") {

@@ -160,22 +160,6 @@ std::optional<std::int32_t> ParseDay(std::string_view text) {
     return ParseDate(text.substr(0, std::min<std::size_t>(text.size(), text.find('T'))));
 }
 
-std::vector<std::string> SplitList(std::string_view text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(',', start);
-        if (end == std::string_view::npos) {
-            end = text.size();
-        }
-        if (end > start) {
-            out.emplace_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return out;
-}
-
 bool ParsePriceBounds(const std::map<std::string, std::string, std::less<>>& params,
                       SimFilter& filter, std::string& error) {
     for (const auto& [key, target] : {std::pair{"lotStartPrice", &filter.minKopecks},
@@ -194,6 +178,22 @@ bool ParsePriceBounds(const std::map<std::string, std::string, std::less<>>& par
 }
 
 }  // namespace
+
+std::vector<std::string> SplitCommaList(std::string_view text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(',', start);
+        if (end == std::string_view::npos) {
+            end = text.size();
+        }
+        if (end > start) {
+            out.emplace_back(text.substr(start, end - start));
+        }
+        start = end + 1;
+    }
+    return out;
+}
 
 std::map<std::string, std::string, std::less<>> ParseQuery(std::string_view query) {
     auto decode = [](std::string_view text) {
@@ -313,10 +313,10 @@ std::optional<SimFilter> ParseTruthQuery(std::string_view query, std::string& er
     const auto params = ParseQuery(query);
     SimFilter filter;
     if (const auto it = params.find("regions"); it != params.end()) {
-        filter.regionCodes = SplitList(it->second);
+        filter.regionCodes = SplitCommaList(it->second);
     }
     if (const auto it = params.find("types"); it != params.end()) {
-        filter.tradeTypes = SplitList(it->second);
+        filter.tradeTypes = SplitCommaList(it->second);
     }
     for (const auto& [key, target] :
          {std::pair{"from", &filter.fromDay}, std::pair{"to", &filter.toDay}}) {

@@ -95,6 +95,9 @@ private:
 // The query's parameters, percent-decoded; of a key given twice the last value counts.
 std::map<std::string, std::string, std::less<>> ParseQuery(std::string_view query);
 
+// The non-empty items of a comma-separated list, in order.
+std::vector<std::string> SplitCommaList(std::string_view text);
+
 // A price bound "100000" or "100000.5" in kopecks.
 std::optional<std::int64_t> ParseKopecks(std::string_view text);
 
