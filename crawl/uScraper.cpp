@@ -494,6 +494,11 @@ bool TScraper::IsLive() const {
     return !shared_->ended;
 }
 
+RunSummary TScraper::Summary() const {
+    std::lock_guard lock(shared_->mutex);
+    return summary_;
+}
+
 bool TScraper::WaitUntilEnded(std::chrono::milliseconds timeout) const {
     std::unique_lock lock(shared_->mutex);
     return shared_->changed.wait_for(lock, timeout, [&] { return shared_->ended; });

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "crawl/RunSummary.h"
 #include "fetch/TScrapingThread2.h"
 
 // One crawl run: from the operator's selection to the results file, on its own thread.
@@ -111,6 +112,11 @@ struct ScraperEnvironment {
     std::function<void(const std::filesystem::path&)> openDocument;  // util::OpenWithDesktop
     std::string mutexName;                                           // "Global\\KorvalotMutex"
     ScraperTimings timings;
+    // Incremental runs: the card address of every trade whose rows were all written is appended
+    // to skip.txt, so the next run leaves it out. Off in the window unless settings.ini asks.
+    bool recordHarvested = false;
+    // Also write data<ticks>.xlsx beside the results file and open that instead.
+    bool writeWorkbook = false;
 };
 
 class TScraper : public std::enable_shared_from_this<TScraper> {
@@ -145,6 +151,8 @@ public:
     bool IsLive() const;
     // Waits until the crawl thread has ended; false when the time ran out first.
     bool WaitUntilEnded(std::chrono::milliseconds timeout) const;
+    // What the run did; complete once the run has ended (IsLive() false after Start).
+    RunSummary Summary() const;
 
 private:
     struct Shared;
@@ -169,6 +177,7 @@ private:
     ScraperEnvironment environment_;
     std::shared_ptr<Shared> shared_;
     std::atomic<bool> started_{false};
+    RunSummary summary_;  // crawl thread while live; read after the end
 };
 
 // The date and time at the start of a log line in the given strftime form, local time.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+
+namespace korvalot::crawl {
+
+// What one run did, counted on the crawl thread and read once the run has ended (TScraper::Summary).
+// The run logs it in its own words at its end; korvalot-harvest also turns it into its exit
+// status.
+struct RunSummary {
+    enum class End { NotStarted, Finished, Stopped, Failed };
+
+    End end = End::NotStarted;
+    std::int64_t queriesAsked = 0;     // search jobs dispatched (first pages, further pages, parts)
+    std::int64_t tradesReported = 0;   // sum of "found" over the selection's top-level queries
+    std::int64_t tradesFound = 0;      // distinct new trades listed by the search phase
+    std::int64_t skipped = 0;          // listed trades left out because skip.txt names them
+    std::int64_t cardsFetched = 0;     // trade jobs whose three answers arrived and were read
+    std::int64_t tradeJobsFailed = 0;  // trade jobs given up after their last chance
+    std::int64_t searchJobsFailed = 0; // search jobs given up (their pages and parts are lost)
+    std::int64_t rowsWritten = 0;      // lines written to the results file, header excluded
+    std::int64_t unreachable = 0;      // trades a crowded day reports that no query could reach
+    bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
+    std::chrono::milliseconds elapsed{0};
+
+    // Every trade the register reported was either harvested or deliberately skipped.
+    bool Complete() const {
+        return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
+               unreachable == 0 && !phaseErrors;
+    }
+};
+
+}  // namespace korvalot::crawl
