@@ -180,15 +180,34 @@ TEST_F(EngineTest, ACompleteRunWritesEveryLotOfEveryNewTradeOnce) {
     EXPECT_EQ(all[2].text, "Начинаем работу...");
     EXPECT_EQ(all[3].kind, Report::ShowFoundCount);
     EXPECT_EQ(all[3].found, 0);
+    // ... then the summary, which counts what the run did: 4 queries and two further pages, 126
+    // trades reported, "dup" met twice, "skipme" skipped, 124 cards of 244 lots.
     const auto n = all.size();
-    EXPECT_EQ(all[n - 4].kind, Report::HandleRunResult);
-    EXPECT_EQ(all[n - 4].text, "ok");
-    EXPECT_EQ(all[n - 3].text, "Открываем файл с результатами");
-    EXPECT_EQ(all[n - 2].kind, Report::ShowProgress);
-    EXPECT_EQ(all[n - 2].position, 0);
+    EXPECT_EQ(all[n - 8].kind, Report::HandleRunResult);
+    EXPECT_EQ(all[n - 8].text, "ok");
+    EXPECT_EQ(all[n - 7].text, "Открываем файл с результатами");
+    EXPECT_EQ(all[n - 6].kind, Report::ShowProgress);
+    EXPECT_EQ(all[n - 6].position, 0);
+    EXPECT_EQ(all[n - 5].text, "Итоги: работа завершена");
+    EXPECT_EQ(all[n - 4].text,
+              "Поисковых запросов: 6, не удалось: 0; реестр сообщил о торгах: 126; найдено "
+              "торгов: 125; пропущено по skip.txt: 1");
+    EXPECT_EQ(all[n - 3].text,
+              "Карточек получено: 124, не удалось получить: 0; строк записано: 244; торгов не "
+              "достать ни одним запросом: 0");
+    EXPECT_TRUE(all[n - 2].text.starts_with("Время работы: ")) << all[n - 2].text;
     EXPECT_EQ(all[n - 1].kind, Report::UpdateRunUi);
     EXPECT_FALSE(all[n - 1].hourGlass);
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.end, RunSummary::End::Finished);
+    EXPECT_EQ(summary.queriesAsked, 6);
+    EXPECT_EQ(summary.tradesReported, 126);
+    EXPECT_EQ(summary.tradesFound, 125);
+    EXPECT_EQ(summary.skipped, 1);
+    EXPECT_EQ(summary.cardsFetched, 124);
+    EXPECT_EQ(summary.rowsWritten, 244);
+    EXPECT_TRUE(summary.Complete());
 
     // The four first queries, regions outermost, with the region's code from its last
     // parentheses.
@@ -293,7 +312,8 @@ TEST_F(EngineTest, ATotalOf999IsPagedAndOneOf1000IsSplitByDate) {
         if (report.text.starts_with("Найдено торгов: "))
             r.Terminate();
     };
-    auto run = Start(reg);
+    // One worker at a time: the register then sees the queries in the order they were queued.
+    auto run = Start(reg, {}, 1);
     Finish(run, reg);
     const auto calls = reg->Calls();
     for (int offset = 50; offset <= 950; offset += 50) {
