@@ -297,13 +297,19 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
     const json::JsonValue doc = json::Parse(body);
     const bool firstPage = IsFirstPage(job);
     std::int64_t found = 0;
+    std::optional<std::vector<std::string>> parts;
     if (firstPage) {
         const std::string foundText = doc.MemberText("found");
         Log(job + "\r\nНашлось " + foundText + " торгов");
         found = ReadFoundCount(foundText);
         if (found >= kSplitThreshold) {
-            auto parts = SplitQuery(job, found);
-            if (parts && !IsSingleDay(job)) {
+            parts = SplitQuery(job, found);
+            // A whole day cut by price keeps its own pages: a trade whose lots have no start
+            // price matches no price range and is found on them or nowhere. Its price parts
+            // hold nothing that their day's pages could add.
+            const bool wholeDay =
+                IsSingleDay(job) && job.find("&lotStartPrice=") == std::string::npos;
+            if (parts && !wholeDay) {
                 Log("Разбиваем длинный интервал на несколько мелких, с текущей ссылки торги не "
                     "собираем.");
                 for (auto& part : *parts)
@@ -311,21 +317,6 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
                 if (firstQueries_.contains(job))
                     s_.tradesReported += found;
                 return;
-            }
-            // A single day cut by price still has its own pages: the trades whose lots have no
-            // start price match no price range and are found on them or nowhere.
-            crowded_.Cut(job, found);
-            if (parts) {
-                Log("Разбиваем длинный интервал на несколько мелких по цене лота, с текущей "
-                    "ссылки собираем первые " +
-                    std::to_string(kSplitThreshold) + " торгов.");
-                for (auto& part : *parts)
-                    c_.JobQueue.push_front(std::move(part));
-            } else {
-                Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
-                    " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не "
-                    "всё: " +
-                    job);
             }
         }
     }
@@ -343,6 +334,21 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
             refused.push_back(std::move(guid));
         else
             guids.push_back(std::move(guid));
+    }
+
+    if (found >= kSplitThreshold) {
+        crowded_.Cut(job, found);
+        if (parts) {
+            Log("Разбиваем длинный интервал на несколько мелких по цене лота, с текущей ссылки "
+                "собираем первые " +
+                std::to_string(kSplitThreshold) + " торгов.");
+            for (auto& part : *parts)
+                c_.JobQueue.push_front(std::move(part));
+        } else {
+            Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
+                " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не всё: " +
+                job);
+        }
     }
     for (const auto& guid : refused)
         Log("Торги с недопустимым идентификатором пропускаем: " + Printable(guid));
