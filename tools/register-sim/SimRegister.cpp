@@ -692,6 +692,8 @@ std::string SimRegister::StatsJson() const {
         .Int(static_cast<std::int64_t>(book_.Addresses()))
         .Key("failedTenTimes")
         .Int(static_cast<std::int64_t>(book_.FailedTenTimes()))
+        .Key("runsOfTenFailures")
+        .Int(static_cast<std::int64_t>(book_.RunsOfTen()))
         .EndObject();
     return json.Take();
 }
