@@ -140,8 +140,6 @@ void TScraper::Run::Execute() {
         } catch (...) {
         }
     }
-    if (o_.Terminated() && s_.end == RunSummary::End::Finished)
-        s_.end = RunSummary::End::Stopped;
     s_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
     {
@@ -285,8 +283,10 @@ bool TScraper::Run::SearchPhase() {
         crowded_.Lost(job);
     };
     const PhaseEnd end = Loop().Run(c_.JobQueue, jobs);
-    if (end == PhaseEnd::Stopped)
+    if (end == PhaseEnd::Stopped) {
+        s_.end = RunSummary::End::Stopped;
         return false;
+    }
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
     LogCrowdedDays();
@@ -426,6 +426,8 @@ void TScraper::Run::CardPhase() {
     }
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
+    if (end == PhaseEnd::Stopped)
+        s_.end = RunSummary::End::Stopped;
     if (end != PhaseEnd::Stopped) {
         o_.result = "ok";
         o_.HandleRunResult();
