@@ -83,7 +83,7 @@ class TScraper::Run {
 public:
     explicit Run(TScraper& owner) : o_(owner), env_(owner.environment_) {}
 
-    void Execute();
+    void Execute(const std::string& mutexName);
 
 private:
     using Filter = std::function<std::optional<std::string>(const std::string& job)>;
@@ -110,10 +110,14 @@ private:
     RunInputs inputs_;
 };
 
-void TScraper::Run::Execute() {
+void TScraper::Run::Execute(const std::string& mutexName) {
     o_.CursorHourGlass = true;
     o_.UpdateRunUi();
+    // Held until the run has given the window back. One that cannot be had ends the run as any
+    // other failure does: the reason in the log and the controls enabled again.
+    std::optional<util::NamedMutex> mutex;
     try {
+        mutex.emplace(mutexName);
         Steps();
     } catch (const std::exception& e) {
         // Failures outside the phases end the run; the operator still learns why.
@@ -164,7 +168,7 @@ void TScraper::Run::Steps() {
 
 void TScraper::Run::LoadSkipList() {
     const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
+        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
     const std::filesystem::path path = dir / "skip.txt";
     std::error_code error;
     if (!std::filesystem::exists(path, error))
@@ -246,7 +250,7 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
 
 void TScraper::Run::CardPhase() {
     const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
+        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
     const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
     const std::filesystem::path path = dir / ResultsFile::FileName(tick);
     Log("Данные будут записываться в файл " + path.string());
@@ -442,8 +446,8 @@ void TScraper::Start() {
         try {
             self->Body();
         } catch (...) {
-            // A run ends quietly when it cannot even begin (the named mutex) or a report of
-            // its last step fails; there is nobody left to tell.
+            // A run ends quietly only when a report of its first or last step fails; there is
+            // nobody left to tell.
         }
         self.reset();  // the run frees itself when its body returns
         {
@@ -455,10 +459,8 @@ void TScraper::Start() {
 }
 
 void TScraper::Body() {
-    const util::NamedMutex mutex(environment_.mutexName.empty() ? "Global\\KorvalotMutex"
-                                                                : environment_.mutexName);
     Run run(*this);
-    run.Execute();
+    run.Execute(environment_.mutexName.empty() ? "Global\\KorvalotMutex" : environment_.mutexName);
 }
 
 void TScraper::Pause() {

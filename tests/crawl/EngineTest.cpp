@@ -16,6 +16,7 @@
 #include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "crawl/uScraper.h"
+#include "util/Platform.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -632,6 +633,29 @@ TEST_F(EngineTest, ASkipFileThatCannotBeReadIsLoggedAndTheRunEndsNormally) {
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
     EXPECT_EQ(ResultLines().size(), 2u);
     EXPECT_FALSE(reports.Reports().back().hourGlass);
+}
+
+// A run that cannot have its named object still tells the operator why and gives the window
+// back, instead of ending with the controls as they were and nothing in the log.
+TEST_F(EngineTest, ANamedObjectThatCannotBeOpenedIsLoggedAndTheWindowIsGivenBack) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.mutexName = std::string(300, 'x');  // longer than the system takes
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    const auto made = reports.Reports();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0].kind, Report::UpdateRunUi);
+    EXPECT_TRUE(made[0].hourGlass);
+    EXPECT_EQ(made[1].kind, Report::ShowLogMessage);
+    EXPECT_EQ(made[1].text, "Ошибка: Cannot open the named object \"" +
+                                util::NamedMutex::SystemName(env.mutexName) +
+                                "\". Invalid argument");
+    EXPECT_EQ(made[2].kind, Report::UpdateRunUi);
+    EXPECT_FALSE(made[2].hourGlass);
+    EXPECT_EQ(reg->CallsTo(Search("OpenAuction", "77", "2023-01-01", "2023-01-31")), 0);
 }
 
 }  // namespace
