@@ -1,5 +1,6 @@
 #include "json/JsonValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -39,6 +40,7 @@ enum Tag : std::uint32_t {
 
 constexpr int kTagBits = 4;
 constexpr std::uint32_t kMaxIndex = (std::uint32_t{1} << (32 - kTagBits)) - 1;
+constexpr std::size_t kMaxSlots = std::numeric_limits<std::uint32_t>::max();
 constexpr std::int64_t kSmallMax = (std::int64_t{1} << (31 - kTagBits)) - 1;
 constexpr std::int64_t kSmallMin = -(std::int64_t{1} << (31 - kTagBits));
 
@@ -99,13 +101,12 @@ public:
     }
 
     std::unique_ptr<char[]> text;
-    std::unique_ptr<Record[]> records;
-    std::unique_ptr<Slot[]> slots;
+    std::vector<Record> records;
+    std::vector<Slot> slots;
     // The runs of the containers' children follow one another in the order the containers
     // open, so where each begins (and, by the next one, how long it is) takes four bytes.
     // Indexed by container from 1, with the end of the last run after it.
-    std::unique_ptr<std::uint32_t[]> firsts;
-    std::uint32_t containerCount = 0;
+    std::vector<std::uint32_t> firsts;
     Slot root = 0;
 };
 
@@ -181,18 +182,31 @@ struct Sizes {
 // without copying, so counting never holds more than the counts themselves.
 using Widths = std::deque<std::uint32_t>;
 
-// Recursive descent over the document's own copy of the text, in two passes over the same
-// code. The first (Build false) writes nothing: it checks the text and counts the records,
-// the slots and the children of every container, so that the second (Build true) fills storage
-// of exactly the right size, in place, with no growing and no copying. Strings are decoded in
-// place in the second pass (no escape is shorter than what it stands for), and only there;
-// the first moves its write position along without writing, so both agree on every length.
+// Recursive descent over the document's own copy of the text. A text is read in one pass
+// (Direct) that gathers the children of the open containers on a stack and moves them into the
+// document as each container closes, within a budget of memory. A text whose shape would take
+// more (many values in few bytes) is read again in two passes over the same code: the first
+// (Count) writes nothing, it checks the text and counts the records, the slots and the children
+// of every container, so that the second (Fill) fills storage of exactly the right size, in
+// place, with no growing and no copying. Strings are decoded in place by the passes that build;
+// the first moves its write position along without writing, so all agree on every length.
 // Recursion is bounded by kMaxLevel.
-template <bool Build>
+enum class Pass { Direct, Count, Fill };
+
+template <Pass P>
 class Parser {
+    static constexpr bool Build = P != Pass::Count;
+
 public:
-    Parser(JsonDocument& doc, char* begin, char* end, Widths* widths, Sizes sizes = {})
-        : doc_(doc), base_(begin), p_(begin), end_(end), widths_(widths), capacity_(sizes) {}
+    Parser(JsonDocument& doc, char* begin, char* end, Widths* widths, Sizes sizes = {},
+           std::size_t budget = 0)
+        : doc_(doc),
+          base_(begin),
+          p_(begin),
+          end_(end),
+          widths_(widths),
+          capacity_(sizes),
+          budget_(budget) {}
 
     bool ParseRoot(Slot& out) {
         if (!SkipSpace())
@@ -205,13 +219,20 @@ public:
     }
 
     Sizes Needed() const { return used_; }
+    // Direct: the text needs the two passes.
+    bool OverBudget() const { return overBudget_; }
 
 private:
     // A slot with a record of its own; r is where its content goes (in the first pass a
     // scratch record).
-    bool NewRecord(Slot& out, Tag tag, Record*& r) {
+    [[gnu::always_inline]] bool NewRecord(Slot& out, Tag tag, Record*& r) {
         const std::uint32_t index = used_.records;
-        if constexpr (Build) {
+        if constexpr (P == Pass::Direct) {
+            std::vector<Record>& records = doc_.records;
+            if ((records.size() == records.capacity() && !Room(records)) || index > kMaxIndex)
+                return false;
+            r = &records.emplace_back();
+        } else if constexpr (Build) {
             if (index >= capacity_.records)
                 return false;
             r = &doc_.records[index];
@@ -236,6 +257,22 @@ private:
             return false;
         r->text.offset = static_cast<std::uint32_t>(s - base_);
         r->text.length = static_cast<std::uint32_t>(n);
+        return true;
+    }
+
+    // Room for more in v, within the budget; the old storage counts while it is copied.
+    template <typename T>
+    [[gnu::noinline]] bool Room(std::vector<T>& v, std::size_t more = 1) {
+        if (v.capacity() - v.size() >= more)
+            return true;
+        std::size_t wanted = std::max<std::size_t>(2 * v.capacity(), 64);
+        wanted = std::max(wanted, v.size() + more);
+        if (held_ + wanted * sizeof(T) > budget_) {
+            overBudget_ = true;
+            return false;
+        }
+        held_ += (wanted - v.capacity()) * sizeof(T);
+        v.reserve(wanted);
         return true;
     }
 
@@ -676,11 +713,13 @@ private:
         }
         if (level >= kMaxLevel)
             return false;
-        const std::uint32_t index = nextContainer_++;
+        std::uint32_t index = 0;
         std::uint32_t first = 0;
         std::uint32_t expected = 0;
-        if constexpr (Build) {
-            if (index > doc_.containerCount)
+        const std::size_t base = stack_.size();
+        if constexpr (P == Pass::Fill) {
+            index = nextContainer_++;
+            if (index + 1 >= doc_.firsts.size())
                 return false;
             first = doc_.firsts[index];
             const std::uint32_t width = doc_.firsts[index + 1] - first;
@@ -688,7 +727,8 @@ private:
                 return false;
             used_.slots += width;
             expected = isObject ? width / 2 : width;
-        } else {
+        } else if constexpr (P == Pass::Count) {
+            index = nextContainer_++;
             if (index > kMaxIndex)
                 return false;
             widths_->push_back(0);
@@ -716,7 +756,13 @@ private:
             Slot value;
             if (!ParseValue(value, level + 1, isObject ? Place::MemberValue : Place::Element))
                 return false;
-            if constexpr (Build) {
+            if constexpr (P == Pass::Direct) {
+                if (stack_.capacity() - stack_.size() < 2 && !Room(stack_, 2))
+                    return false;
+                if (isObject)
+                    stack_.push_back(name);
+                stack_.push_back(value);
+            } else if constexpr (P == Pass::Fill) {
                 if (count >= expected)
                     return false;
                 if (isObject) {
@@ -740,7 +786,21 @@ private:
                 return false;
         }
         ++p_;
-        if constexpr (Build) {
+        if constexpr (P == Pass::Direct) {
+            // Numbered as they close, so that their runs follow one another in that order.
+            const std::size_t width = stack_.size() - base;
+            index = static_cast<std::uint32_t>(doc_.firsts.size() - 1);
+            if (index > kMaxIndex || doc_.slots.size() + width > kMaxSlots)
+                return false;
+            if (!Room(doc_.slots, width))
+                return false;
+            doc_.slots.insert(doc_.slots.end(), stack_.begin() + static_cast<std::ptrdiff_t>(base),
+                              stack_.end());
+            stack_.resize(base);
+            if (!Room(doc_.firsts))
+                return false;
+            doc_.firsts.push_back(static_cast<std::uint32_t>(doc_.slots.size()));
+        } else if constexpr (P == Pass::Fill) {
             if (count != expected)
                 return false;
         } else {
@@ -758,8 +818,14 @@ private:
     char* const base_;
     char* p_;
     char* const end_;
-    Widths* const widths_;  // first pass only
-    const Sizes capacity_;  // second pass: what the first found
+    Widths* const widths_;  // Count only
+    const Sizes capacity_;  // Fill: what Count found
+    // Direct: the children of the open containers, and what the document's storage and the
+    // stack hold against the budget.
+    std::vector<Slot> stack_;
+    const std::size_t budget_;
+    std::size_t held_ = 0;
+    bool overBudget_ = false;  // second pass: what the first found
     Sizes used_;
     std::uint32_t nextContainer_ = 1;  // containers in the order they open; 0 is never used
     Record scratch_{};
@@ -1047,22 +1113,43 @@ JsonValue Parse(std::string_view text) noexcept {
         auto doc = std::make_shared<JsonDocument>();
         doc->text = std::make_unique_for_overwrite<char[]>(text.size() + 1);
         char* begin = doc->text.get();
+        char* end = begin + text.size();
         if (!text.empty())
             std::memcpy(begin, text.data(), text.size());
-        char* end = begin + text.size();
+
+        // The text's own copy included, a parse stays below eight times the text.
+        const std::size_t budget = 6 * text.size() + 4096;
+        bool overBudget = false;
+        {
+            doc->records.emplace_back();  // record 0 is never used
+            doc->firsts = {0, 0};         // container 0 is never used; container 1 starts at 0
+            Parser<Pass::Direct> direct(*doc, begin, end, nullptr, {}, budget);
+            if (direct.ParseRoot(doc->root)) {
+                const Slot root = doc->root;
+                return JsonAccess::Make(std::move(doc), root);
+            }
+            overBudget = direct.OverBudget();
+        }
+        if (!overBudget)
+            return JsonValue();
+        // The first attempt decoded strings in place and took up the budget: start afresh.
+        std::vector<Record>().swap(doc->records);
+        std::vector<Slot>().swap(doc->slots);
+        std::vector<std::uint32_t>().swap(doc->firsts);
+        std::memcpy(begin, text.data(), text.size());
+
         Sizes sizes;
         {
             Widths widths{0};  // container 0 is never used
-            Parser<false> counter(*doc, begin, end, &widths);
+            Parser<Pass::Count> counter(*doc, begin, end, &widths);
             Slot root;
             if (!counter.ParseRoot(root))
                 return JsonValue();
             sizes = counter.Needed();
             // Every slot is placed by a 32-bit index.
-            if (sizes.slots > std::numeric_limits<std::uint32_t>::max())
+            if (sizes.slots > kMaxSlots)
                 return JsonValue();
-            doc->containerCount = static_cast<std::uint32_t>(widths.size() - 1);
-            doc->firsts = std::make_unique_for_overwrite<std::uint32_t[]>(widths.size() + 1);
+            doc->firsts.resize(widths.size() + 1);
             std::uint32_t first = 0;
             std::size_t i = 0;
             for (const std::uint32_t width : widths) {
@@ -1071,10 +1158,10 @@ JsonValue Parse(std::string_view text) noexcept {
             }
             doc->firsts[i] = first;
         }
-        doc->records = std::make_unique_for_overwrite<Record[]>(sizes.records);
-        doc->slots = std::make_unique_for_overwrite<Slot[]>(sizes.slots);
-        Parser<true> builder(*doc, begin, end, nullptr, sizes);
-        if (!builder.ParseRoot(doc->root))
+        doc->records.resize(sizes.records);
+        doc->slots.resize(sizes.slots);
+        Parser<Pass::Fill> filler(*doc, begin, end, nullptr, sizes);
+        if (!filler.ParseRoot(doc->root))
             return JsonValue();
         const Slot root = doc->root;
         return JsonAccess::Make(std::move(doc), root);
