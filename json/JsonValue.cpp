@@ -19,9 +19,8 @@ namespace {
 // One value of a parsed document in 32 bits: its tag in the low four bits, above them an
 // integer small enough to hold there, or the index of its record (numbers that need more bits,
 // texts) or of its container. Index 0 stands for the empty text and the empty container, which
-// need nothing more. Four bytes a value, and exactly as many values as the text holds, keep a
-// document within a small multiple of its text whatever its shape (a body of bare commas is a
-// value per byte).
+// need nothing more. Four bytes a value keep a document within a small multiple of its text
+// whatever its shape (a body of bare commas is a value per byte).
 using Slot = std::uint32_t;
 
 enum Tag : std::uint32_t {

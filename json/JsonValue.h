@@ -80,9 +80,9 @@ private:
 /// Parses a text (UTF-8) into its first value. Never raises: a text cut off inside a value, a
 /// malformed container or escape, or containers nested 32 deep give nothing; a text that does
 /// not begin like JSON (an HTML page, a leading byte-order mark) gives a text value. A parse
-/// holds less than eight times the text's size at any time, whatever its shape; a text too
-/// large to hold (4 GiB or more, or more than 2^28 - 1 containers or long values) gives
-/// nothing.
+/// holds at most seven times the text's size and a few kilobytes at any time, whatever its
+/// shape, and the value less; a text too large to hold (4 GiB or more, or more than 2^28 - 1
+/// containers or long values) gives nothing.
 JsonValue Parse(std::string_view text) noexcept;
 
 }  // namespace korvalot::json
