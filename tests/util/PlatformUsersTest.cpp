@@ -164,8 +164,8 @@ TEST(NamedMutexUsers, ASecondUserOpensTheRunObjectWhileTheFirstUserHoldsIt) {
 TEST(NamedMutexUsers, AnObjectAnotherUserMadeFirstRaisesWithTheSystemsReason) {
     SKIP_UNLESS_ROOT();
     const std::string name = "Global\\KorvalotTaken" + std::to_string(::getpid());
-    const std::string othersName = "/KorvalotTaken" + std::to_string(::getpid()) + "." +
-                                   std::to_string(kOtherUid);
+    const std::string othersName =
+        "/KorvalotTaken" + std::to_string(::getpid()) + "." + std::to_string(kOtherUid);
     sem_t* taken = ::sem_open(othersName.c_str(), O_CREAT, 0600, 1);
     ASSERT_NE(taken, SEM_FAILED);
     const ChildOutcome refused = RunChild([&] {
