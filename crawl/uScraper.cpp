@@ -96,7 +96,7 @@ class TScraper::Run {
 public:
     explicit Run(TScraper& owner) : o_(owner), env_(owner.environment_) {}
 
-    void Execute();
+    void Execute(const std::string& mutexName);
 
 private:
     void Log(std::string text) {
@@ -125,15 +125,20 @@ private:
     RunSummary s_;
 };
 
-void TScraper::Run::Execute() {
+void TScraper::Run::Execute(const std::string& mutexName) {
     const auto started = std::chrono::steady_clock::now();
     o_.CursorHourGlass = true;
     o_.UpdateRunUi();
     s_.end = RunSummary::End::Finished;
+    // Held until the run has given the window back. One that cannot be had ends the run as any
+    // other failure does: the reason in the log and the controls enabled again.
+    std::optional<util::NamedMutex> mutex;
     try {
+        mutex.emplace(mutexName);
         Steps();
     } catch (const std::exception& e) {
-        s_.end = RunSummary::End::Failed;
+        // Without its named object the run never began its work.
+        s_.end = mutex ? RunSummary::End::Failed : RunSummary::End::NotStarted;
         // Failures outside the phases end the run; the operator still learns why.
         try {
             Log(std::string("Ошибка: ") + e.what());
@@ -147,7 +152,8 @@ void TScraper::Run::Execute() {
         o_.summary_ = s_;
     }
     try {
-        LogSummary();
+        if (s_.end != RunSummary::End::NotStarted)
+            LogSummary();
     } catch (...) {
         // The summary repeats what the run has logged already; a window that cannot show it
         // must not keep the run from its end.
@@ -227,7 +233,7 @@ void TScraper::Run::SaveGuids() {
 
 void TScraper::Run::LoadSkipList() {
     const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
+        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
     const std::filesystem::path path = dir / "skip.txt";
     std::error_code error;
     if (!std::filesystem::exists(path, error))
@@ -388,7 +394,7 @@ void TScraper::Run::LogCrowdedDays() {
 
 void TScraper::Run::CardPhase() {
     const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
+        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
     const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
     const std::filesystem::path path = dir / ResultsFile::FileName(tick);
     Log("Данные будут записываться в файл " + path.string());
@@ -488,8 +494,8 @@ void TScraper::Start() {
         try {
             self->Body();
         } catch (...) {
-            // A run ends quietly when it cannot even begin (the named mutex) or a report of
-            // its last step fails; there is nobody left to tell.
+            // A run ends quietly only when a report of its first or last step fails; there is
+            // nobody left to tell.
         }
         self.reset();  // the run frees itself when its body returns
         {
@@ -501,10 +507,8 @@ void TScraper::Start() {
 }
 
 void TScraper::Body() {
-    const util::NamedMutex mutex(environment_.mutexName.empty() ? "Global\\KorvalotMutex"
-                                                                : environment_.mutexName);
     Run run(*this);
-    run.Execute();
+    run.Execute(environment_.mutexName.empty() ? "Global\\KorvalotMutex" : environment_.mutexName);
 }
 
 void TScraper::Pause() {

@@ -105,8 +105,8 @@ struct ScraperTimings {
 // replace them.
 struct ScraperEnvironment {
     fetch::WorkerTransportFactory transport;             // a fetch::WorkerClient per worker
-    std::filesystem::path executableDir;                 // util::ExecutableDirectory(): skip.txt,
-                                                         // the results file
+    std::filesystem::path executableDir;                 // util::DataDirectory(): skip.txt, the
+                                                         // results file
     std::filesystem::path guidsFile;                     // "guids.txt" in the working directory
     std::function<std::int32_t()> tickCount;             // util::TickCount()
     std::function<std::chrono::year_month_day()> today;  // the local date

@@ -18,6 +18,7 @@
 #include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "crawl/uScraper.h"
+#include "util/Platform.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -814,6 +815,31 @@ TEST_F(EngineTest, ASearchJobLostAfterItsSecondChanceIsLoggedAndCounted) {
     EXPECT_TRUE(reports.LogContains(
         "Поисковых запросов: 2, не удалось: 1; реестр сообщил о торгах: 1; найдено торгов: 1; "
         "пропущено по skip.txt: 0"));
+}
+
+// A run that cannot have its named object still tells the operator why and gives the window
+// back, instead of ending with the controls as they were and nothing in the log.
+TEST_F(EngineTest, ANamedObjectThatCannotBeOpenedIsLoggedAndTheWindowIsGivenBack) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.mutexName = std::string(300, 'x');  // longer than the system takes
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    const auto made = reports.Reports();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0].kind, Report::UpdateRunUi);
+    EXPECT_TRUE(made[0].hourGlass);
+    EXPECT_EQ(made[1].kind, Report::ShowLogMessage);
+    // The object's name, then the system's reason.
+    const std::string head = "Ошибка: Cannot open the named object \"" +
+                             util::NamedMutex::SystemName(env.mutexName) + "\". ";
+    EXPECT_TRUE(made[1].text.starts_with(head)) << made[1].text;
+    EXPECT_GT(made[1].text.size(), head.size()) << made[1].text;
+    EXPECT_EQ(made[2].kind, Report::UpdateRunUi);
+    EXPECT_FALSE(made[2].hourGlass);
+    EXPECT_EQ(reg->CallsTo(Search("OpenAuction", "77", "2023-01-01", "2023-01-31")), 0);
 }
 
 }  // namespace
