@@ -18,8 +18,6 @@ int main(int argc, char** argv) {
     application.setWindowIcon(QIcon(QStringLiteral(":/korvalot.png")));
     MainFormServices services = ProgramServices();
     auto* form = new TMainForm(std::move(services));
-    // The application's title is the caption; the same text keeps the desktop from appending it.
-    QApplication::setApplicationDisplayName(form->windowTitle());
     ConnectCrawl(*form);
     form->show();
     const int code = application.exec();
