@@ -21,9 +21,9 @@ int main(int argc, char** argv) {
     ConnectCrawl(*form);
     form->show();
     const int code = application.exec();
-    if (form->Logic().HasLiveRun()) {
-        // Closing the window neither stops nor awaits a run: the process ends under it, before
-        // any exit handler could pull libraries away from its threads.
+    if (form->Logic().HasLiveRun() || DirectoryLoadUnderWay()) {
+        // Closing the window neither stops nor awaits a run or a region request: the process
+        // ends under them, before any exit handler could pull libraries away from their threads.
         std::fflush(nullptr);
         std::_Exit(code);
     }
