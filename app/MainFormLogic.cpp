@@ -285,6 +285,7 @@ void MainFormLogic::StartButtonClick() {
 
 void MainFormLogic::PauseButtonClick() {
     if (!HasLiveRun()) {
+        RefreshPauseHint();  // the button springs back up: there is nothing to pause
         return;
     }
     if (activeRun_->IsPaused()) {
@@ -385,8 +386,7 @@ void MainFormLogic::ShowLogMessage(const QString& text) {
 void MainFormLogic::ShowProgress(std::int32_t position, std::int32_t maximum) {
     const std::uint32_t now = services_.tickCount();
     NotePace(now, position, maximum);
-    const auto sinceShown =
-        static_cast<std::uint32_t>(now - services_.lastProgressUpdate->load());
+    const auto sinceShown = static_cast<std::uint32_t>(now - services_.lastProgressUpdate->load());
     if (sinceShown <= 1000) {
         // Held back, not dropped: the last report of a phase would otherwise stay unseen.
         pendingProgress_.emplace(position, maximum);

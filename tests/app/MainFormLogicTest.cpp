@@ -370,9 +370,8 @@ TEST_F(MainFormLogicTest, TheHintEstimatesTheTimeLeftFromThePaceOfTheLatestJobs)
         Logic().ShowProgress(position, 1000);
     }
     // Shown last at 122 (every 11th report passes the limit); 878 left at 0.1 s = 87.8 s.
-    EXPECT_EQ(view.progressHint,
-              QStringLiteral("12%: 122 из 1000, осталось 878\n"
-                             "Этап закончится примерно через 1 мин 28 с"));
+    EXPECT_EQ(view.progressHint, QStringLiteral("12%: 122 из 1000, осталось 878\n"
+                                                "Этап закончится примерно через 1 мин 28 с"));
     tick += 2000;
     Logic().ShowProgress(1000, 1000);  // nothing left: no estimate
     EXPECT_EQ(view.progressHint, QStringLiteral("100%: 1000 из 1000, осталось 0"));
@@ -393,12 +392,12 @@ TEST_F(MainFormLogicTest, APausedRunPressesThePauseButtonAndSaysSoInTheHint) {
     // The error pause counts the seconds down to the resumption.
     Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
     EXPECT_TRUE(view.pauseShown);
-    EXPECT_TRUE(view.progressHint.endsWith(
-        QStringLiteral("\nПауза после ошибки, продолжаем через 30 с")));
+    EXPECT_TRUE(
+        view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 30 с")));
     view.resumeRemainingMs = 12400;
     Logic().RefreshPauseHint();
-    EXPECT_TRUE(view.progressHint.endsWith(
-        QStringLiteral("\nПауза после ошибки, продолжаем через 13 с")));
+    EXPECT_TRUE(
+        view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 13 с")));
     Logic().ResumeTimerTimer();
     EXPECT_FALSE(view.pauseShown);
     EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));
@@ -424,7 +423,8 @@ TEST_F(MainFormLogicTest, AStartDateAfterTheEndDateIsRefused) {
         run->live = false;
         const int before = runsStarted;
         Logic().StartButtonClick();
-        EXPECT_EQ(runsStarted - before, c.refused ? 0 : 1) << c.from.toString().toStdString() << " " << c.to.toString().toStdString();
+        EXPECT_EQ(runsStarted - before, c.refused ? 0 : 1)
+            << c.from.toString().toStdString() << " " << c.to.toString().toStdString();
         EXPECT_EQ(view.log, c.refused ? QStringList{QStringLiteral(
                                             "Начальная дата торгов позже конечной, старт "
                                             "невозможен. Исправьте даты торгов.")}
@@ -502,7 +502,8 @@ TEST_F(MainFormLogicTest, AFailedLoadLogsTheErrorRestoresTheCursorAndKeepsTheSav
     WriteFile(QStringLiteral("selection2.txt"), "Москва (77)\r\n");
     view.cats[2].selected = true;
     EXPECT_TRUE(Logic().FormClose());
-    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")), QStringLiteral("Москва (77)\r\n").toUtf8());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")),
+              QStringLiteral("Москва (77)\r\n").toUtf8());
     EXPECT_EQ(ReadFile(QStringLiteral("selection1.txt")),
               QStringLiteral("Открытый конкурс\r\n").toUtf8());
     EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("settings.ini"))));
@@ -523,7 +524,8 @@ TEST_F(MainFormLogicTest, ClosingWhileTheDirectoryIsAwaitedGivesUpTheWait) {
     EXPECT_EQ(view.processEventsCalls, 1);
     EXPECT_EQ(view.hourGlassDepth, 0);
     // The list was never filled: the operator's saved choice stays.
-    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")), QStringLiteral("Москва (77)\r\n").toUtf8());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")),
+              QStringLiteral("Москва (77)\r\n").toUtf8());
 }
 
 // ---- Start-up checks and persistence ----

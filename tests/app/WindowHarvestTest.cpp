@@ -389,7 +389,8 @@ private Q_SLOTS:
 
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = exeDir_;
-        services.config.RegisterBaseUrl = "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        services.config.RegisterBaseUrl =
+            "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
         TMainForm form(std::move(services));
         // The load runs inside the timer's handler: the window is closed from an event that the
         // load's own wait lets through, as the operator's click would be.
