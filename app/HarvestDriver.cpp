@@ -25,8 +25,8 @@
 #include <QListWidget>
 #include <QRegularExpression>
 #include <QScreen>
-#include <QToolTip>
 #include <QTest>
+#include <QToolTip>
 
 #include "app/ProgramServices.h"
 #include "app/ScraperRun.h"
