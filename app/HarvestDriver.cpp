@@ -7,6 +7,9 @@
 //                              first 3)
 //   KORVALOT_DRIVE_TYPES       trade-type positions 0-5, comma separated (default: all six)
 //   KORVALOT_DRIVE_SCREENSHOT  where to save a PNG of the window after the harvest
+//   KORVALOT_DRIVE_PAUSE_SCREENSHOT  where to save a PNG of the screen two seconds into the
+//                              run's first error pause
+//   KORVALOT_DRIVE_HINT        set: the screenshots show the progress bar's hint as well
 //   KORVALOT_DRIVE_TIMEOUT     seconds to wait for the harvest (default 1800)
 //   KORVALOT_DRIVE_SHOW_ONLY   set: print "shown" once the window has painted itself, and end
 //   KORVALOT_DRIVE_PACING_MS   the run's pause after starting a worker, for measurements that
@@ -21,7 +24,9 @@
 #include <QDeadlineTimer>
 #include <QListWidget>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTest>
+#include <QToolTip>
 
 #include "app/ProgramServices.h"
 #include "app/ScraperRun.h"
@@ -87,6 +92,20 @@ public:
     bool painted = false;
 };
 
+// The window, or with KORVALOT_DRIVE_HINT the screen with the progress bar's hint open on it.
+bool SaveScreenshot(TMainForm& form, const QString& path) {
+    if (!qEnvironmentVariableIsSet("KORVALOT_DRIVE_HINT")) {
+        return form.grab().save(path, "PNG");
+    }
+    QProgressBar* bar = form.ProgressBar;
+    QToolTip::showText(bar->mapToGlobal(QPoint(bar->width() / 3, 0)), bar->toolTip(), bar);
+    QTest::qWait(400);
+    const QRect frame = form.frameGeometry();
+    return form.screen()
+        ->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height() + 60)
+        .save(path, "PNG");
+}
+
 int Fail(const char* message) {
     std::fprintf(stderr, "korvalot harvest driver: %s\n", message);
     return 1;
@@ -100,7 +119,6 @@ int main(int argc, char** argv) {
     (void)argc;
     QApplication application(qtArgc, qtArgv);
     auto* form = new TMainForm(korvalot::app::ProgramServices());
-    QApplication::setApplicationDisplayName(form->windowTitle());
     korvalot::crawl::ScraperEnvironment environment;
     if (qEnvironmentVariableIsSet("KORVALOT_DRIVE_PACING_MS")) {
         environment.timings.pacing =
@@ -158,6 +176,23 @@ int main(int argc, char** argv) {
     if (!WaitFor([&] { return form->Logic().HasLiveRun(); }, 10)) {
         return Fail("Start did not begin a run");
     }
+    const QString pauseShot = qEnvironmentVariable("KORVALOT_DRIVE_PAUSE_SCREENSHOT");
+    if (!pauseShot.isEmpty()) {
+        if (!WaitFor(
+                [&] {
+                    return !form->Logic().HasLiveRun() ||
+                           form->LogLines().join(u'\n').contains(
+                               QStringLiteral(": Включаем паузу на 30 секунд"));
+                },
+                600)) {
+            return Fail("the run made no error pause");
+        }
+        QTest::qWait(2200);
+        if (!SaveScreenshot(*form, pauseShot)) {
+            return Fail("the screenshot could not be saved");
+        }
+        std::printf("pause screenshot: %s\n", qPrintable(pauseShot));
+    }
     const int timeout = qEnvironmentVariableIntValue("KORVALOT_DRIVE_TIMEOUT");
     if (!WaitFor([&] { return !form->Logic().HasLiveRun(); }, timeout > 0 ? timeout : 1800)) {
         return Fail("the harvest did not end in time");
@@ -168,7 +203,7 @@ int main(int argc, char** argv) {
     const QString results = PathAfter(log, QStringLiteral(": Данные будут записываться в файл "));
     const QString logFile = PathAfter(log, QStringLiteral(": Работа завершена, лог записан в "));
     const QString screenshot = qEnvironmentVariable("KORVALOT_DRIVE_SCREENSHOT");
-    if (!screenshot.isEmpty() && !form->grab().save(screenshot, "PNG")) {
+    if (!screenshot.isEmpty() && !SaveScreenshot(*form, screenshot)) {
         return Fail("the screenshot could not be saved");
     }
     std::printf("found: %s\n", qPrintable(form->Label4->text()));

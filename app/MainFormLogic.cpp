@@ -42,6 +42,20 @@ std::int64_t PercentHalfEven(std::int64_t position, std::int64_t maximum) {
     return quotient;
 }
 
+// The pace of a phase is taken from this many of its latest jobs.
+constexpr std::size_t kPaceJobs = 20;
+
+// "2 мин 5 с": a duration as the progress hint shows it.
+QString DurationText(std::int64_t seconds) {
+    if (seconds < 60) {
+        return QStringLiteral("%1 с").arg(seconds);
+    }
+    if (seconds < 3600) {
+        return QStringLiteral("%1 мин %2 с").arg(seconds / 60).arg(seconds % 60);
+    }
+    return QStringLiteral("%1 ч %2 мин").arg(seconds / 3600).arg(seconds % 3600 / 60);
+}
+
 QString FirstCharacters(const QString& text, qsizetype from, qsizetype count) {
     QString part = text.mid(from, count);
     // A surrogate pair cut in half would write an invalid character into the log file.
@@ -115,8 +129,12 @@ bool MainFormLogic::FormClose() {
     }
     closing_ = true;
     try {
-        SaveSelection(ListId::Cities, kCitiesSelectionFile);
-        SaveSelection(ListId::Cats, kCatsSelectionFile);
+        // Lists that never received the saved selections (the region load failed or is still
+        // under way) would only write the operator's choice away.
+        if (selectionsApplied_) {
+            SaveSelection(ListId::Cities, kCitiesSelectionFile);
+            SaveSelection(ListId::Cats, kCatsSelectionFile);
+        }
         const QString settings = DataFile(kSettingsFile);
         const auto dateText = [&](PickerId picker) {
             const QDate date = view_.PickerDate(picker);
@@ -214,6 +232,7 @@ void MainFormLogic::Timer1Timer() {
             QStringLiteral("Всё готово к работе, выделите нужные регионы и виды торгов"));
         ApplySavedSelection(ListId::Cats, kCatsSelectionFile);
         ApplySavedSelection(ListId::Cities, kCitiesSelectionFile);
+        selectionsApplied_ = true;
     } catch (const std::exception& error) {
         view_.AddLogLine(QStringLiteral("Ошибка ") + QString::fromStdString(error.what()));
     }
@@ -261,6 +280,13 @@ void MainFormLogic::StartButtonClick() {
             "её выбора."));
         return;
     }
+    const QDate from = view_.PickerDate(PickerId::From);
+    const QDate to = view_.PickerDate(PickerId::To);
+    if (from.isValid() && to.isValid() && from > kNoDate && to > kNoDate && from > to) {
+        view_.AddLogLine(QStringLiteral(
+            "Начальная дата торгов позже конечной, старт невозможен. Исправьте даты торгов."));
+        return;
+    }
     if (services_.startRun) {
         activeRun_ = services_.startRun();
     }
@@ -268,6 +294,7 @@ void MainFormLogic::StartButtonClick() {
 
 void MainFormLogic::PauseButtonClick() {
     if (!HasLiveRun()) {
+        RefreshPauseHint();  // the button springs back up: there is nothing to pause
         return;
     }
     if (activeRun_->IsPaused()) {
@@ -277,6 +304,7 @@ void MainFormLogic::PauseButtonClick() {
         activeRun_->Pause();
         Log(QStringLiteral(": Включаем паузу"));
     }
+    RefreshPauseHint();
 }
 
 void MainFormLogic::StopButtonClick() {
@@ -289,6 +317,9 @@ void MainFormLogic::StopButtonClick() {
     activeRun_->Terminate();
     Log(QStringLiteral(": Останавливаем работу"));
     view_.SetProgressPosition(0);
+    // A report held back now would put the stopped run's position back on the bar.
+    pendingProgress_.reset();
+    RefreshPauseHint();
 }
 
 void MainFormLogic::ResumeTimerTimer() {
@@ -297,6 +328,7 @@ void MainFormLogic::ResumeTimerTimer() {
         activeRun_->Resume();
         Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
     }
+    RefreshPauseHint();
 }
 
 // ---- report operations ----
@@ -309,6 +341,7 @@ void MainFormLogic::HandleRunResult(const QString& result) {
         if (HasLiveRun()) {
             activeRun_->Pause();
         }
+        RefreshPauseHint();
         return;
     }
     Log(QStringLiteral(": Сбор данных завершен"));
@@ -326,6 +359,9 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     if (cursorHourGlass) {
         // The run's first progress report always shows.
         services_.lastProgressUpdate->store(0);
+        pendingProgress_.reset();
+        pace_.clear();
+        timeLeftLine_.clear();
         view_.ClearLog();
         Log(QStringLiteral(": Начинаем работу по заданным регионам и категориям"));
         SetRunControlsEnabled(false);
@@ -334,6 +370,12 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     const auto ticks = static_cast<std::int32_t>(services_.tickCount());
     const QString path =
         DataFile(QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt"));
+    // The run's last report shows, whatever the once-a-second limit held back.
+    FlushProgress();
+    if (!timeLeftLine_.isEmpty()) {
+        timeLeftLine_.clear();
+        ShowHint();
+    }
     Log(QStringLiteral(": Работа завершена, лог записан в ") + path);
     try {
         WriteListFile(path, view_.LogLines());
@@ -352,19 +394,112 @@ void MainFormLogic::ShowLogMessage(const QString& text) {
 
 void MainFormLogic::ShowProgress(std::int32_t position, std::int32_t maximum) {
     const std::uint32_t now = services_.tickCount();
-    if (static_cast<std::uint32_t>(now - services_.lastProgressUpdate->load()) <= 1000) {
+    NotePace(now, position, maximum);
+    const auto sinceShown = static_cast<std::uint32_t>(now - services_.lastProgressUpdate->load());
+    if (sinceShown <= 1000) {
+        // Held back, not dropped: the last report of a phase would otherwise stay unseen.
+        pendingProgress_.emplace(position, maximum);
+        if (!flushScheduled_) {
+            flushScheduled_ = true;
+            view_.ScheduleProgressFlush(static_cast<int>(1001 - sinceShown));
+        }
         return;
     }
+    pendingProgress_.reset();
+    ApplyProgress(position, maximum);
+    view_.ProcessPendingEvents();
+    services_.lastProgressUpdate->store(services_.tickCount());
+}
+
+void MainFormLogic::FlushProgress() {
+    flushScheduled_ = false;
+    if (!pendingProgress_) {
+        return;
+    }
+    const auto [position, maximum] = *pendingProgress_;
+    pendingProgress_.reset();
+    ApplyProgress(position, maximum);
+    services_.lastProgressUpdate->store(services_.tickCount());
+}
+
+void MainFormLogic::ApplyProgress(std::int32_t position, std::int32_t maximum) {
     const std::int32_t barMax = maximum < 0 ? 0 : maximum;
     const std::int32_t barPos = position < 0 ? 0 : (position > barMax ? barMax : position);
     view_.SetProgress(barMax, barPos);
-    view_.SetProgressHint(QStringLiteral("%1%: %2 из %3, осталось %4")
-                              .arg(PercentHalfEven(barPos, barMax))
-                              .arg(barPos)
-                              .arg(barMax)
-                              .arg(barMax - barPos));
-    view_.ProcessPendingEvents();
-    services_.lastProgressUpdate->store(services_.tickCount());
+    progressLine_ = QStringLiteral("%1%: %2 из %3, осталось %4")
+                        .arg(PercentHalfEven(barPos, barMax))
+                        .arg(barPos)
+                        .arg(barMax)
+                        .arg(barMax - barPos);
+    timeLeftLine_ = TimeLeftLine();
+    ShowHint();
+}
+
+void MainFormLogic::NotePace(std::uint32_t now, std::int32_t position, std::int32_t maximum) {
+    // A new phase, or a position that went back (the reset at a phase's end), starts afresh.
+    if (maximum != paceMaximum_ || (!pace_.empty() && position < pace_.back().second)) {
+        pace_.clear();
+        paceMaximum_ = maximum;
+    }
+    if (!pace_.empty() && position == pace_.back().second) {
+        return;
+    }
+    pace_.emplace_back(now, position);
+    if (pace_.size() > kPaceJobs + 1) {
+        pace_.pop_front();
+    }
+}
+
+QString MainFormLogic::TimeLeftLine() const {
+    if (pace_.size() < 3 || (HasLiveRun() && activeRun_->IsPaused())) {
+        return {};
+    }
+    const auto [firstTick, firstPosition] = pace_.front();
+    const auto [lastTick, lastPosition] = pace_.back();
+    const std::int64_t jobs = lastPosition - firstPosition;
+    const std::int64_t left = std::int64_t{paceMaximum_} - lastPosition;
+    const auto elapsed = static_cast<std::uint32_t>(lastTick - firstTick);
+    if (jobs <= 0 || left <= 0 || elapsed == 0) {
+        return {};
+    }
+    const std::int64_t seconds = (left * std::int64_t{elapsed} / jobs + 999) / 1000;
+    return QStringLiteral("Этап закончится примерно через ") + DurationText(seconds);
+}
+
+void MainFormLogic::ShowHint() {
+    QStringList lines;
+    for (const QString* line : {&progressLine_, &timeLeftLine_, &pauseLine_}) {
+        if (!line->isEmpty()) {
+            lines.append(*line);
+        }
+    }
+    // Before the first report the bar has no hint; once it has one, it follows these lines.
+    if (!lines.isEmpty() || hintShown_) {
+        hintShown_ = true;
+        view_.SetProgressHint(lines.join(u'\n'));
+    }
+}
+
+void MainFormLogic::RefreshPauseHint() {
+    const bool paused = HasLiveRun() && activeRun_->IsPaused();
+    view_.SetPauseShown(paused);
+    QString line;
+    if (paused) {
+        // The pace of the jobs before a pause says nothing about those after it.
+        pace_.clear();
+        timeLeftLine_.clear();
+        const int remaining = view_.ResumeTimerRemainingMs();
+        if (remaining >= 0) {
+            line = QStringLiteral("Пауза после ошибки, продолжаем через %1 с")
+                       .arg((remaining + 999) / 1000);
+        } else {
+            line = QStringLiteral("Работа на паузе; чтобы продолжить, нажмите \"пауза\"");
+        }
+    }
+    if (line != pauseLine_ || paused) {
+        pauseLine_ = line;
+        ShowHint();
+    }
 }
 
 void MainFormLogic::ShowFoundCount(std::int32_t count) {

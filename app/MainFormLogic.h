@@ -2,9 +2,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include <QDateTime>
 #include <QString>
@@ -71,6 +74,12 @@ public:
     void ShowFoundCount(std::int32_t count);
     void StartResumeTimer();
 
+    // Shows a progress report that the once-a-second limit held back (ScheduleProgressFlush).
+    void FlushProgress();
+    // Brings the pause button and the pause line of the progress hint up to date: the window
+    // calls it every second of an error pause, to count down to the resumption.
+    void RefreshPauseHint();
+
     // What a run reads from the window when it begins.
     RunInputs CollectRunInputs() const;
 
@@ -91,6 +100,10 @@ private:
     void SetRunControlsEnabled(bool enabled);
     void SelectAll(ListId list);
     void SaveSelection(ListId list, const QString& fileName);
+    void ApplyProgress(std::int32_t position, std::int32_t maximum);
+    void NotePace(std::uint32_t now, std::int32_t position, std::int32_t maximum);
+    QString TimeLeftLine() const;
+    void ShowHint();
 
     IMainView& view_;
     MainFormServices services_;
@@ -99,6 +112,21 @@ private:
     bool ended_ = false;    // a start-up check ended the program
     bool closing_ = false;  // the close handler has run; a pending directory wait gives up
     bool closeFailed_ = false;
+    // The saved selections were applied to the lists; until then the lists do not hold them,
+    // and closing must not write them over the files.
+    bool selectionsApplied_ = false;
+
+    // A progress report held back by the once-a-second limit, shown by FlushProgress.
+    std::optional<std::pair<std::int32_t, std::int32_t>> pendingProgress_;
+    bool flushScheduled_ = false;
+    // The progress hint: the shown report's line, the time left in the phase, and the pause.
+    QString progressLine_;
+    QString timeLeftLine_;
+    QString pauseLine_;
+    bool hintShown_ = false;
+    // Tick count and position of the latest reports of the running phase, for its pace.
+    std::deque<std::pair<std::uint32_t, std::int32_t>> pace_;
+    std::int32_t paceMaximum_ = -1;
 };
 
 }  // namespace korvalot::app

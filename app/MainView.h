@@ -29,6 +29,11 @@ public:
     virtual void SetProgressPosition(int position) = 0;
     // Sets the hint and switches hint display on.
     virtual void SetProgressHint(const QString& hint) = 0;
+    // Calls MainFormLogic::FlushProgress once, after the delay; an earlier request still
+    // pending is replaced.
+    virtual void ScheduleProgressFlush(int delayMs) = 0;
+    // The pause button stays pressed while the run is paused.
+    virtual void SetPauseShown(bool paused) = 0;
 
     virtual void SetFoundCaption(const QString& caption) = 0;
 
@@ -36,6 +41,9 @@ public:
     // Sets the interval and arms the timer; called only on a disarmed timer.
     virtual void ArmResumeTimer(int intervalMs) = 0;
     virtual void DisarmResumeTimer() = 0;
+    // Time until an armed ResumeTimer fires. While it is armed, the window calls
+    // MainFormLogic::RefreshPauseHint about once a second.
+    virtual int ResumeTimerRemainingMs() const = 0;
     virtual void DisarmTimer1() = 0;
 
     // Lets the window handle its pending events (repaint, clicks, timers) and returns.

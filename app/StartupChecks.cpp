@@ -1,5 +1,6 @@
 #include "app/StartupChecks.h"
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 namespace korvalot::app {
@@ -44,12 +45,18 @@ QString StartupRefusalText(StartupRefusal refusal) {
     return {};
 }
 
+// The library itself is linked at load time: when it is missing, the loader stops the program
+// before any window exists. What can be told here is whether the library that was loaded can
+// make a TLS connection at all: it initialises, and a client context can be built (this fails,
+// for example, when its configuration leaves no provider of algorithms).
 bool TlsLibraryReady() {
     if (OPENSSL_init_ssl(0, nullptr) != 1) {
+        ERR_clear_error();
         return false;
     }
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
     if (context == nullptr) {
+        ERR_clear_error();
         return false;
     }
     SSL_CTX_free(context);

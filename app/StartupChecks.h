@@ -15,7 +15,7 @@ QString StartupRefusalText(StartupRefusal refusal);
 
 inline constexpr const char16_t* kStartupRefusalTitle = u"Внимание!";
 
-// Whether the TLS library that the HTTP clients use can be initialised.
+// Whether the TLS library that the HTTP clients use initialises and can build a client context.
 bool TlsLibraryReady();
 
 }  // namespace korvalot::app

@@ -18,14 +18,12 @@ int main(int argc, char** argv) {
     application.setWindowIcon(QIcon(QStringLiteral(":/korvalot.png")));
     MainFormServices services = ProgramServices();
     auto* form = new TMainForm(std::move(services));
-    // The application's title is the caption; the same text keeps the desktop from appending it.
-    QApplication::setApplicationDisplayName(form->windowTitle());
     ConnectCrawl(*form);
     form->show();
     const int code = application.exec();
-    if (form->Logic().HasLiveRun()) {
-        // Closing the window neither stops nor awaits a run: the process ends under it, before
-        // any exit handler could pull libraries away from its threads.
+    if (form->Logic().HasLiveRun() || DirectoryLoadUnderWay()) {
+        // Closing the window neither stops nor awaits a run or a region request: the process
+        // ends under them, before any exit handler could pull libraries away from their threads.
         std::fflush(nullptr);
         std::_Exit(code);
     }

@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QSignalBlocker>
+#include <QToolTip>
 
 #include "app/UiHandOff.h"
 
@@ -15,6 +16,10 @@ namespace {
 
 constexpr int kDesignWidth = 1097;
 constexpr int kDesignHeight = 786;
+// The smallest window in which every control is whole and reachable: the stop button ends at
+// 774, and the region list and the log keep a few lines.
+constexpr int kMinimumWidth = 800;
+constexpr int kMinimumHeight = 500;
 const QDate kNoDate(1899, 12, 30);
 // Where the calendar of a picker without a date opens.
 const QDate kCalendarStart(2026, 6, 25);
@@ -36,7 +41,11 @@ TMainForm::TMainForm(MainFormServices services, std::function<void()> endProgram
     handOff_ = std::make_shared<UiHandOff>(this);
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(logic_->WindowCaption());
+    // The application's title is the caption; the same text keeps the desktop from appending
+    // it to the caption.
+    QGuiApplication::setApplicationDisplayName(windowTitle());
     setFont(TahomaPixels(11));
+    setMinimumSize(kMinimumWidth, kMinimumHeight);
     resize(kDesignWidth, kDesignHeight);
     BuildControls();
     LayOut();
@@ -47,6 +56,8 @@ TMainForm::~TMainForm() {
     handOff_->Detach();
     Timer1->stop();
     ResumeTimer->stop();
+    ProgressFlushTimer->stop();
+    PauseHintTimer->stop();
     while (hourGlassDepth_ > 0) {
         SetHourGlass(false);
     }
@@ -92,12 +103,16 @@ void TMainForm::BuildControls() {
     LogsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // A long run writes hundreds of thousands of lines; an undo history of them is only weight.
     LogsMemo->setUndoRedoEnabled(false);
+    // Tab moves on to the next control instead of typing into the log (and its file).
+    LogsMemo->setTabChangesFocus(true);
     LogsMemo->installEventFilter(this);
 
     StartButton = button("StartButton", QStringLiteral("СТАРТ"));
     StartButton->setFont(TahomaPixels(19));
     StopButton = button("StopButton", QStringLiteral("стоп"));
     PauseButton = button("PauseButton", QStringLiteral("пауза"));
+    // Stays pressed while the run is paused; the logic sets the state after every click.
+    PauseButton->setCheckable(true);
 
     CitiesListBox = new QListWidget(this);
     CitiesListBox->setObjectName(QStringLiteral("CitiesListBox"));
@@ -105,6 +120,7 @@ void TMainForm::BuildControls() {
     CitiesListBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     CitiesListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     CitiesListBox->setUniformItemSizes(true);
+    CitiesListBox->viewport()->installEventFilter(this);
 
     SelectAllCitiesButton = button("SelectAllCitiesButton", QStringLiteral("все"));
 
@@ -129,6 +145,7 @@ void TMainForm::BuildControls() {
         control->setDisplayFormat(logic_->Services().regional.ShortDateFormat());
         control->setDate(kNoDate);
         control->calendarWidget()->installEventFilter(this);
+        control->installEventFilter(this);
         return control;
     };
     DateFromPicker = picker("DateFromPicker");
@@ -141,6 +158,10 @@ void TMainForm::BuildControls() {
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(1000);
+    ProgressFlushTimer = new QTimer(this);
+    ProgressFlushTimer->setSingleShot(true);
+    PauseHintTimer = new QTimer(this);
+    PauseHintTimer->setInterval(1000);
 
     // The "все" buttons lie over the lower right corners of their lists.
     SelectAllCitiesButton->raise();
@@ -165,6 +186,8 @@ void TMainForm::BuildControls() {
     connect(Button1, &QPushButton::clicked, this, [&logic] { logic.Button1Click(); });
     connect(ResumeTimer, &QTimer::timeout, this, [&logic] { logic.ResumeTimerTimer(); });
     connect(Timer1, &QTimer::timeout, this, [&logic] { logic.Timer1Timer(); });
+    connect(ProgressFlushTimer, &QTimer::timeout, this, [&logic] { logic.FlushProgress(); });
+    connect(PauseHintTimer, &QTimer::timeout, this, [&logic] { logic.RefreshPauseHint(); });
 }
 
 void TMainForm::LayOut() {
@@ -215,6 +238,16 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
         return key->key() == Qt::Key_A && (key->modifiers() & Qt::ControlModifier) &&
                (key->modifiers() & Qt::AltModifier);
     }
+    if (event->type() == QEvent::KeyPress) {
+        for (QDateEdit* picker : {DateFromPicker, DateToPicker}) {
+            if (watched == picker) {
+                return PickerKeyDown(picker, *static_cast<QKeyEvent*>(event));
+            }
+        }
+    }
+    if (watched == CitiesListBox->viewport() && event->type() == QEvent::ToolTip) {
+        return ShowRegionToolTip(*static_cast<QHelpEvent*>(event));
+    }
     if (event->type() == QEvent::Show) {
         for (QDateEdit* picker : {DateFromPicker, DateToPicker}) {
             if (watched == picker->calendarWidget() && picker->date() == kNoDate) {
@@ -233,6 +266,35 @@ void TMainForm::LogsMemoKeyDown(int key, Qt::KeyboardModifiers modifiers) {
     if (key == Qt::Key_A && (modifiers & Qt::ControlModifier)) {
         LogsMemo->selectAll();
     }
+}
+
+bool TMainForm::PickerKeyDown(QDateEdit* picker, const QKeyEvent& key) {
+    if ((key.key() == Qt::Key_Delete || key.key() == Qt::Key_Backspace) &&
+        key.modifiers() == Qt::NoModifier) {
+        picker->setDate(kNoDate);
+        return true;
+    }
+    if (picker->date() == kNoDate && key.text().size() == 1 && key.text()[0].isDigit()) {
+        // "не задана" takes no digits: the typing starts on the day of the date the calendar
+        // would open at, and the key goes on into it.
+        picker->setDate(kCalendarStart);
+        picker->setCurrentSection(QDateTimeEdit::DaySection);
+        picker->setSelectedSection(QDateTimeEdit::DaySection);
+    }
+    return false;
+}
+
+bool TMainForm::ShowRegionToolTip(const QHelpEvent& event) {
+    const QModelIndex index = CitiesListBox->indexAt(event.pos());
+    // Only a name that the list's width cuts needs its whole text shown.
+    if (index.isValid() &&
+        CitiesListBox->sizeHintForIndex(index).width() > CitiesListBox->viewport()->width()) {
+        QToolTip::showText(event.globalPos(), index.data().toString(), CitiesListBox->viewport(),
+                           CitiesListBox->visualRect(index));
+    } else {
+        QToolTip::hideText();
+    }
+    return true;
 }
 
 // ---- IMainView ----
@@ -294,6 +356,14 @@ void TMainForm::SetProgressHint(const QString& hint) {
     ProgressBar->setToolTip(hint);
 }
 
+void TMainForm::ScheduleProgressFlush(int delayMs) {
+    ProgressFlushTimer->start(delayMs);
+}
+
+void TMainForm::SetPauseShown(bool paused) {
+    PauseButton->setChecked(paused);
+}
+
 void TMainForm::SetFoundCaption(const QString& caption) {
     Label4->setText(caption);
     Label4->adjustSize();
@@ -306,10 +376,16 @@ bool TMainForm::ResumeTimerArmed() const {
 void TMainForm::ArmResumeTimer(int intervalMs) {
     ResumeTimer->setInterval(intervalMs);
     ResumeTimer->start();
+    PauseHintTimer->start();
 }
 
 void TMainForm::DisarmResumeTimer() {
     ResumeTimer->stop();
+    PauseHintTimer->stop();
+}
+
+int TMainForm::ResumeTimerRemainingMs() const {
+    return ResumeTimer->isActive() ? ResumeTimer->remainingTime() : -1;
 }
 
 void TMainForm::DisarmTimer1() {
@@ -367,6 +443,14 @@ void TMainForm::SetHourGlass(bool on) {
 }
 
 void TMainForm::ShowWarning(const QString& title, const QString& text) {
+    // The platform appends the application's title to every other window's title; the box's
+    // title must be its own alone.
+    const QString applicationTitle = QGuiApplication::applicationDisplayName();
+    QGuiApplication::setApplicationDisplayName(QStringLiteral(""));
+    struct TitleBack {
+        const QString& title;
+        ~TitleBack() { QGuiApplication::setApplicationDisplayName(title); }
+    } titleBack{applicationTitle};
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, this);
     box.setObjectName(QStringLiteral("StartupRefusal"));
     box.exec();
@@ -375,6 +459,7 @@ void TMainForm::ShowWarning(const QString& title, const QString& text) {
 void TMainForm::EndProgram() {
     Timer1->stop();
     ResumeTimer->stop();
+    PauseHintTimer->stop();
     hide();
     if (endProgram_) {
         endProgram_();

@@ -3,6 +3,8 @@
 #include <memory>
 
 #include <QDateEdit>
+#include <QHelpEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -52,6 +54,10 @@ public:
     QDateEdit* DateToPicker;
     QTimer* ResumeTimer;
     QTimer* Timer1;
+    // Not controls of their own: they show a held-back progress report and count down the
+    // seconds of an error pause in the progress hint.
+    QTimer* ProgressFlushTimer;
+    QTimer* PauseHintTimer;
 
     // IMainView
     void AddLogLine(const QString& line) override;
@@ -62,10 +68,13 @@ public:
     void SetProgress(int maximum, int position) override;
     void SetProgressPosition(int position) override;
     void SetProgressHint(const QString& hint) override;
+    void ScheduleProgressFlush(int delayMs) override;
+    void SetPauseShown(bool paused) override;
     void SetFoundCaption(const QString& caption) override;
     bool ResumeTimerArmed() const override;
     void ArmResumeTimer(int intervalMs) override;
     void DisarmResumeTimer() override;
+    int ResumeTimerRemainingMs() const override;
     void DisarmTimer1() override;
     void ProcessPendingEvents() override;
     int ItemCount(ListId list) const override;
@@ -91,6 +100,8 @@ private:
     QListWidget* List(ListId list) const;
     QDateEdit* Picker(PickerId picker) const;
     void LogsMemoKeyDown(int key, Qt::KeyboardModifiers modifiers);
+    bool PickerKeyDown(QDateEdit* picker, const QKeyEvent& key);
+    bool ShowRegionToolTip(const QHelpEvent& event);
 
     std::unique_ptr<MainFormLogic> logic_;
     std::shared_ptr<UiHandOff> handOff_;

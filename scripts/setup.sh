@@ -11,7 +11,7 @@ packages=(
   nlohmann-json3-dev rapidjson-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core
-  hyperfine time ccache
+  hyperfine time ccache locales
 )
 
 missing=()
@@ -20,11 +20,25 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-echo "Installing missing packages: ${missing[*]}"
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing missing packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# A locale with a decimal comma, so that the tests of number formatting under the regional
+# settings of a Russian desktop run on every machine.
+if ! locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8'; then
+  echo "Generating the locale ru_RU.UTF-8"
+  # localedef returns 1 for mere warnings; the check below is what counts.
+  "${sudo_cmd[@]}" localedef -i ru_RU -c -f UTF-8 -A /usr/share/locale/locale.alias ru_RU.UTF-8 \
+    >/dev/null 2>&1 || true
+  locale -a 2>/dev/null | grep -qix 'ru_RU\.utf-\?8' || {
+    echo "The locale ru_RU.UTF-8 could not be generated" >&2
+    exit 1
+  }
+fi

@@ -32,6 +32,9 @@ public:
     int progressMax = 100;
     int progressPos = 0;
     QString progressHint;
+    std::vector<int> flushDelays;  // requests for a deferred progress update
+    bool pauseShown = false;
+    int resumeRemainingMs = 30000;
     QString foundCaption = QStringLiteral("Найдено торгов: 0");
     bool resumeArmed = false;
     int resumeArmings = 0;
@@ -60,6 +63,8 @@ public:
     }
     void SetProgressPosition(int position) override { progressPos = position; }
     void SetProgressHint(const QString& hint) override { progressHint = hint; }
+    void ScheduleProgressFlush(int delayMs) override { flushDelays.push_back(delayMs); }
+    void SetPauseShown(bool paused) override { pauseShown = paused; }
     void SetFoundCaption(const QString& caption) override { foundCaption = caption; }
     bool ResumeTimerArmed() const override { return resumeArmed; }
     void ArmResumeTimer(int intervalMs) override {
@@ -68,6 +73,7 @@ public:
         ++resumeArmings;
     }
     void DisarmResumeTimer() override { resumeArmed = false; }
+    int ResumeTimerRemainingMs() const override { return resumeArmed ? resumeRemainingMs : -1; }
     void DisarmTimer1() override { timer1Armed = false; }
     void ProcessPendingEvents() override {
         ++processEventsCalls;

@@ -132,11 +132,10 @@ TEST_F(MainFormLogicTest, StartWhileARunIsLiveIsIgnoredAndAnEndedRunAllowsANewOn
 
 TEST_F(MainFormLogicTest, PauseTogglesAndStopResumesAPausedRunBeforeTerminating) {
     SelectAndStart();
+    Logic().ShowProgress(4, 10);
     Logic().PauseButtonClick();
     Logic().PauseButtonClick();
     Logic().PauseButtonClick();
-    view.progressPos = 40;
-    view.progressHint = QStringLiteral("40%: 4 из 10, осталось 6");
     Logic().StopButtonClick();
     EXPECT_EQ(run->calls,
               (std::vector<std::string>{"pause", "resume", "pause", "resume", "terminate"}));
@@ -336,6 +335,103 @@ TEST_F(MainFormLogicTest, TheLastUpdateIsTakenAfterThePendingEventsRan) {
     EXPECT_EQ(lastProgress.load(), 50700u);
 }
 
+TEST_F(MainFormLogicTest, AHeldBackReportShowsOnceTheSecondIsOverAndAtTheRunsEnd) {
+    SelectAndStart();
+    Logic().UpdateRunUi(true);
+    Logic().ShowProgress(49, 50);
+    EXPECT_EQ(view.progressPos, 49);
+    tick += 300;
+    Logic().ShowProgress(0, 50);  // the reset at the phase's end, inside the second
+    EXPECT_EQ(view.progressPos, 49);
+    EXPECT_EQ(view.flushDelays, std::vector<int>{701});
+    tick += 701;
+    Logic().FlushProgress();
+    EXPECT_EQ(view.progressPos, 0);
+    EXPECT_EQ(view.progressHint, QStringLiteral("0%: 0 из 50, осталось 50"));
+    EXPECT_EQ(lastProgress.load(), tick);
+    Logic().FlushProgress();  // nothing held back: nothing changes
+    EXPECT_EQ(view.progressPos, 0);
+
+    // A report held back when the run ends shows with the end, without waiting.
+    tick += 100;
+    Logic().ShowProgress(7, 9);
+    EXPECT_EQ(view.progressPos, 0);
+    Logic().UpdateRunUi(false);
+    EXPECT_EQ(view.progressPos, 7);
+    EXPECT_EQ(view.progressMax, 9);
+}
+
+TEST_F(MainFormLogicTest, TheHintEstimatesTheTimeLeftFromThePaceOfTheLatestJobs) {
+    SelectAndStart();
+    Logic().UpdateRunUi(true);
+    // 2 s a job for 100 jobs, then 0.1 s a job: the estimate follows the latest 20.
+    for (int position = 1; position <= 130; ++position) {
+        tick += position <= 100 ? 2000 : 100;
+        Logic().ShowProgress(position, 1000);
+    }
+    // Shown last at 122 (every 11th report passes the limit); 878 left at 0.1 s = 87.8 s.
+    EXPECT_EQ(view.progressHint, QStringLiteral("12%: 122 из 1000, осталось 878\n"
+                                                "Этап закончится примерно через 1 мин 28 с"));
+    tick += 2000;
+    Logic().ShowProgress(1000, 1000);  // nothing left: no estimate
+    EXPECT_EQ(view.progressHint, QStringLiteral("100%: 1000 из 1000, осталось 0"));
+}
+
+TEST_F(MainFormLogicTest, APausedRunPressesThePauseButtonAndSaysSoInTheHint) {
+    SelectAndStart();
+    Logic().ShowProgress(4, 10);
+    Logic().PauseButtonClick();
+    EXPECT_TRUE(view.pauseShown);
+    EXPECT_EQ(view.progressHint,
+              QStringLiteral("40%: 4 из 10, осталось 6\n"
+                             "Работа на паузе; чтобы продолжить, нажмите \"пауза\""));
+    Logic().PauseButtonClick();
+    EXPECT_FALSE(view.pauseShown);
+    EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));
+
+    // The error pause counts the seconds down to the resumption.
+    Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
+    EXPECT_TRUE(view.pauseShown);
+    EXPECT_TRUE(
+        view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 30 с")));
+    view.resumeRemainingMs = 12400;
+    Logic().RefreshPauseHint();
+    EXPECT_TRUE(
+        view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 13 с")));
+    Logic().ResumeTimerTimer();
+    EXPECT_FALSE(view.pauseShown);
+    EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));
+}
+
+TEST_F(MainFormLogicTest, AStartDateAfterTheEndDateIsRefused) {
+    struct Case {
+        QDate from;
+        QDate to;
+        bool refused;
+    } cases[] = {
+        {QDate(2026, 6, 2), QDate(2026, 6, 1), true},
+        {QDate(2026, 6, 1), QDate(2026, 6, 1), false},
+        {QDate(2026, 6, 2), kNoDate, false},  // an open end
+        {kNoDate, QDate(2026, 6, 1), false},
+    };
+    view.cities = {{"Москва (77)", true}};
+    view.cats[0].selected = true;
+    for (const Case& c : cases) {
+        view.log.clear();
+        view.fromDate = c.from;
+        view.toDate = c.to;
+        run->live = false;
+        const int before = runsStarted;
+        Logic().StartButtonClick();
+        EXPECT_EQ(runsStarted - before, c.refused ? 0 : 1)
+            << c.from.toString().toStdString() << " " << c.to.toString().toStdString();
+        EXPECT_EQ(view.log, c.refused ? QStringList{QStringLiteral(
+                                            "Начальная дата торгов позже конечной, старт "
+                                            "невозможен. Исправьте даты торгов.")}
+                                      : QStringList{});
+    }
+}
+
 TEST_F(MainFormLogicTest, FoundCountAndLogMessages) {
     Logic().ShowFoundCount(1234);
     EXPECT_EQ(view.foundCaption, QStringLiteral("Найдено торгов: 1234"));
@@ -389,7 +485,7 @@ TEST_F(MainFormLogicTest, AnAnswerThatIsNoArrayGivesNoRegionsButTheRestRuns) {
     }
 }
 
-TEST_F(MainFormLogicTest, AFailedLoadLogsTheErrorRestoresTheCursorAndAppliesNoSelection) {
+TEST_F(MainFormLogicTest, AFailedLoadLogsTheErrorRestoresTheCursorAndKeepsTheSavedSelections) {
     for (const char* message : {"Not Found", "Request aborted on timeout"}) {
         view = FakeMainView();
         logic.reset();
@@ -401,10 +497,16 @@ TEST_F(MainFormLogicTest, AFailedLoadLogsTheErrorRestoresTheCursorAndAppliesNoSe
         EXPECT_TRUE(view.SelectedTexts(ListId::Cats).isEmpty());
         EXPECT_EQ(view.hourGlassDepth, 0);
     }
-    // The next close then saves no region: the saved selection was never applied.
+    // The lists never received the saved selections, so closing leaves both files as they were;
+    // the dates are saved all the same.
     WriteFile(QStringLiteral("selection2.txt"), "Москва (77)\r\n");
+    view.cats[2].selected = true;
     EXPECT_TRUE(Logic().FormClose());
-    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")), QByteArray());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")),
+              QStringLiteral("Москва (77)\r\n").toUtf8());
+    EXPECT_EQ(ReadFile(QStringLiteral("selection1.txt")),
+              QStringLiteral("Открытый конкурс\r\n").toUtf8());
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("settings.ini"))));
 }
 
 TEST_F(MainFormLogicTest, ClosingWhileTheDirectoryIsAwaitedGivesUpTheWait) {
@@ -416,10 +518,14 @@ TEST_F(MainFormLogicTest, ClosingWhileTheDirectoryIsAwaitedGivesUpTheWait) {
         ADD_FAILURE() << "the wait went on after the window closed";
         return std::string("[]");
     };
+    WriteFile(QStringLiteral("selection2.txt"), "Москва (77)\r\n");
     view.onProcessEvents = [this] { Logic().FormClose(); };
     Logic().Timer1Timer();
     EXPECT_EQ(view.processEventsCalls, 1);
     EXPECT_EQ(view.hourGlassDepth, 0);
+    // The list was never filled: the operator's saved choice stays.
+    EXPECT_EQ(ReadFile(QStringLiteral("selection2.txt")),
+              QStringLiteral("Москва (77)\r\n").toUtf8());
 }
 
 // ---- Start-up checks and persistence ----
@@ -440,6 +546,7 @@ TEST_F(MainFormLogicTest, ARefusedStartShowsItsBoxEndsTheProgramAndSavesNothing)
 }
 
 TEST_F(MainFormLogicTest, SelectionsAndDatesSurviveAProgramRun) {
+    Logic().Timer1Timer();  // an empty directory: the saved selections are applied (there are none)
     view.cities = {{"Москва (77)", true},
                    {"Тверская область (69)", false},
                    {"Республика Саха (Якутия) (14)", true}};

@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdio>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -7,10 +8,13 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolTip>
 
 #include "app/FakeMainView.h"
+#include "app/StartupChecks.h"
 #include "app/UiHandOff.h"
 #include "app/WindowTestSupport.h"
 #include "app/uMain.h"
@@ -37,17 +41,24 @@ private:
     int endings_ = 0;
     bool tlsReady_ = true;
     std::string directoryBody_ = "[]";
+    std::uint32_t tick_ = 100000;
+    bool failDirectory_ = false;
 
     MainFormServices Services(const QString& exeDir) {
         MainFormServices services;
         services.exeDir = exeDir;
         services.config = {"https://127.0.0.1:1", "register.test"};
         services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
-        services.tickCount = [] { return std::uint32_t{100000}; };
+        services.tickCount = [this] { return tick_; };
         services.now = [] { return QDateTime(QDate(2026, 6, 25), QTime(9, 5, 1)); };
         services.tlsReady = [this] { return tlsReady_; };
         services.fetchDirectory = [this](const std::string&, const std::string&,
-                                         const std::function<void()>&) { return directoryBody_; };
+                                         const std::function<void()>&) {
+            if (failDirectory_) {
+                throw std::runtime_error("Not Found");
+            }
+            return directoryBody_;
+        };
         services.startRun = [this]() -> std::shared_ptr<IRunHandle> {
             ++runsStarted_;
             run_ = std::make_shared<FakeRun>();
@@ -67,6 +78,8 @@ private Q_SLOTS:
         runsStarted_ = 0;
         endings_ = 0;
         tlsReady_ = true;
+        tick_ = 100000;
+        failDirectory_ = false;
         directoryBody_ =
             R"([{"description":"Москва","code":"77"},{"description":"Тверская область","code":"69"}])";
         QDir(dir_.path()).removeRecursively();
@@ -262,6 +275,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(exeDir));
         tlsReady_ = tls;
         QString title;
+        QString nativeTitle;
         QString text;
         int buttons = -1;
         QMessageBox::Icon icon = QMessageBox::Warning;
@@ -274,6 +288,14 @@ private Q_SLOTS:
                 return;
             }
             title = box->windowTitle();
+            if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
+                QProcess xprop;
+                xprop.start(QStringLiteral("xprop"),
+                            {QStringLiteral("-id"), QString::number(box->winId()),
+                             QStringLiteral("_NET_WM_NAME")});
+                xprop.waitForFinished(10000);
+                nativeTitle = QString::fromUtf8(xprop.readAllStandardOutput()).trimmed();
+            }
             text = box->text();
             buttons = box->buttons().size();
             icon = box->icon();
@@ -289,6 +311,10 @@ private Q_SLOTS:
         QVERIFY(text.endsWith(QStringLiteral("пункт меню \"Извлечь все\"")));
         QCOMPARE(buttons, 1);
         QCOMPARE(icon, QMessageBox::NoIcon);
+        if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
+            // The title the window system shows, with nothing appended to it.
+            QCOMPARE(nativeTitle, QStringLiteral("_NET_WM_NAME(UTF8_STRING) = \"Внимание!\""));
+        }
         QVERIFY(!form->isVisible());
         QVERIFY(!form->Timer1->isActive());
         form->close();
@@ -331,6 +357,25 @@ private Q_SLOTS:
         QVERIFY(settings.open(QIODevice::ReadOnly));
         QCOMPARE(settings.readAll(),
                  QByteArray("[General]\r\nFromDate=01.03.2026\r\nToDate=30.06.2026\r\n"));
+    }
+
+    void closingAfterAFailedRegionLoadKeepsTheSavedSelections() {
+        QFile cities(dir_.filePath(QStringLiteral("selection2.txt")));
+        QVERIFY(cities.open(QIODevice::WriteOnly));
+        cities.write(QStringLiteral("Москва (77)\r\n").toUtf8());
+        cities.close();
+        failDirectory_ = true;
+        auto form = MakeForm(ExeDir());
+        form->show();
+        QTRY_COMPARE_WITH_TIMEOUT(form->LogLines().size(), 2, 10000);
+        QCOMPARE(form->LogLines().last(), QStringLiteral("Ошибка Not Found"));
+        form->CatsListBox->item(2)->setSelected(true);
+        QVERIFY(form->close());
+        QFile saved(dir_.filePath(QStringLiteral("selection2.txt")));
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QCOMPARE(saved.readAll(), QStringLiteral("Москва (77)\r\n").toUtf8());
+        QVERIFY(!QFile::exists(dir_.filePath(QStringLiteral("selection1.txt"))));
+        QVERIFY(QFile::exists(dir_.filePath(QStringLiteral("settings.ini"))));
     }
 
     void startPauseStopThroughTheButtons() {
@@ -389,6 +434,195 @@ private Q_SLOTS:
         QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("100%: 3 из 3, осталось 0"));
     }
 
+    void tabLeavesTheLogForTheNextControl() {
+        auto form = MakeForm(ExeDir());
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        form->AddLogLine(QStringLiteral("строка"));
+        form->LogsMemo->setFocus();
+        QTRY_VERIFY(form->LogsMemo->hasFocus());
+        QTest::keyClick(form->LogsMemo, Qt::Key_Tab);
+        QTRY_VERIFY(form->SelectAllCitiesButton->hasFocus());
+        QCOMPARE(form->LogsMemo->toPlainText(), QStringLiteral("строка"));
+        form->LogsMemo->setFocus();
+        QTest::keyClick(form->LogsMemo, Qt::Key_Backtab, Qt::ShiftModifier);
+        QTRY_VERIFY(form->StopButton->hasFocus());
+        QCOMPARE(form->LogsMemo->toPlainText(), QStringLiteral("строка"));
+    }
+
+    void aHeldBackProgressReportStillShows() {
+        auto form = MakeForm(ExeDir());
+        form->Logic().UpdateRunUi(true);
+        form->Logic().ShowProgress(49, 50);
+        QCOMPARE(form->ProgressBar->value(), 49);
+        form->Logic().ShowProgress(0, 50);  // the reset at the phase's end, within the second
+        QCOMPARE(form->ProgressBar->value(), 49);
+        tick_ += 1001;
+        QTRY_COMPARE(form->ProgressBar->value(), 0);
+        QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("0%: 0 из 50, осталось 50"));
+        // At the run's end the last report shows at once.
+        form->Logic().ShowProgress(49, 50);
+        QCOMPARE(form->ProgressBar->value(), 0);
+        form->Logic().UpdateRunUi(false);
+        QCOMPARE(form->ProgressBar->value(), 49);
+        QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("98%: 49 из 50, осталось 1"));
+    }
+
+    void pauseStaysPressedAndTheHintCountsDownTheErrorPause() {
+        auto form = MakeForm(ExeDir());
+        form->AddItem(korvalot::app::ListId::Cities, QStringLiteral("Москва (77)"));
+        form->CitiesListBox->item(0)->setSelected(true);
+        form->CatsListBox->item(0)->setSelected(true);
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);  // no run: nothing stays pressed
+        QVERIFY(!form->PauseButton->isChecked());
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        form->Logic().UpdateRunUi(true);
+        // Jobs at one a second give an estimate of the time left in the phase.
+        for (int position = 1; position <= 4; ++position) {
+            tick_ += 1001;
+            form->Logic().ShowProgress(position, 10);
+        }
+        QCOMPARE(form->ProgressBar->toolTip(),
+                 QStringLiteral("40%: 4 из 10, осталось 6\nЭтап закончится примерно через 7 с"));
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);
+        QVERIFY(form->PauseButton->isChecked());
+        QCOMPARE(form->PauseButton->text(), QStringLiteral("пауза"));
+        QCOMPARE(form->ProgressBar->toolTip(),
+                 QStringLiteral("40%: 4 из 10, осталось 6\n"
+                                "Работа на паузе; чтобы продолжить, нажмите \"пауза\""));
+        QTest::mouseClick(form->PauseButton, Qt::LeftButton);
+        QVERIFY(!form->PauseButton->isChecked());
+        QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("40%: 4 из 10, осталось 6"));
+
+        form->Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
+        QVERIFY(form->PauseButton->isChecked());
+        QVERIFY(form->ProgressBar->toolTip().endsWith(
+            QStringLiteral("Пауза после ошибки, продолжаем через 30 с")));
+        QTRY_VERIFY_WITH_TIMEOUT(form->ProgressBar->toolTip().endsWith(
+                                     QStringLiteral("Пауза после ошибки, продолжаем через 28 с")),
+                                 5000);
+        form->ResumeTimer->setInterval(10);  // end the error pause now
+        form->ResumeTimer->start();
+        QTRY_VERIFY(!form->PauseButton->isChecked());
+        QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("40%: 4 из 10, осталось 6"));
+        QVERIFY(!run_->paused);
+    }
+
+    void aStartDateAfterTheEndDateIsRefusedAtStart() {
+        auto form = MakeForm(ExeDir());
+        form->AddItem(korvalot::app::ListId::Cities, QStringLiteral("Москва (77)"));
+        form->CitiesListBox->item(0)->setSelected(true);
+        form->CatsListBox->item(0)->setSelected(true);
+        form->DateFromPicker->setDate(QDate(2026, 6, 10));
+        form->DateToPicker->setDate(QDate(2026, 6, 1));
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QCOMPARE(runsStarted_, 0);
+        QCOMPARE(form->LogLines(), QStringList{"Начальная дата торгов позже конечной, старт "
+                                               "невозможен. Исправьте даты торгов."});
+        form->DateToPicker->setDate(QDate(2026, 6, 10));
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QCOMPARE(runsStarted_, 1);
+    }
+
+    void aDateCanBeTypedAndTakenAway_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Delete") << int(Qt::Key_Delete);
+        QTest::newRow("Backspace") << int(Qt::Key_Backspace);
+    }
+
+    void aDateCanBeTypedAndTakenAway() {
+        QFETCH(int, key);
+        auto form = MakeForm(ExeDir());
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QDateEdit* picker = form->DateFromPicker;
+        picker->setFocus();
+        QTRY_VERIFY(picker->hasFocus());
+        QTest::keyClicks(picker, QStringLiteral("03022026"));
+        QCOMPARE(picker->date(), QDate(2026, 2, 3));
+        QCOMPARE(picker->findChild<QLineEdit*>()->text(), QStringLiteral("03.02.2026"));
+        QTest::keyClick(picker, Qt::Key(key));
+        QCOMPARE(picker->date(), kNoDate);
+        QCOMPARE(picker->findChild<QLineEdit*>()->text(), QStringLiteral("не задана"));
+    }
+
+    void everyControlStaysReachableInTheSmallestWindow_data() {
+        QTest::addColumn<QSize>("asked");
+        QTest::newRow("700 x 450") << QSize(700, 450);
+        QTest::newRow("300 x 200") << QSize(300, 200);
+        QTest::newRow("800 x 900") << QSize(800, 900);
+    }
+
+    void everyControlStaysReachableInTheSmallestWindow() {
+        QFETCH(QSize, asked);
+        auto form = MakeForm(ExeDir());
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->resize(asked);
+        QTRY_VERIFY(form->width() >= std::max(asked.width(), 800) &&
+                    form->height() >= std::max(asked.height(), 500));
+        for (QWidget* control : form->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (!control->isVisible()) {
+                continue;
+            }
+            QVERIFY2(form->rect().contains(control->geometry()), qPrintable(control->objectName()));
+            QVERIFY2(control->width() > 0 && control->height() > 0,
+                     qPrintable(control->objectName()));
+        }
+        // The log and the region list keep room for a few lines.
+        QVERIFY(form->LogsMemo->height() >= 300);
+        QVERIFY(form->CitiesListBox->height() >= 200);
+    }
+
+    void aCutRegionNameShowsWholeInItsToolTip() {
+        auto form = MakeForm(ExeDir());
+        const QString longName =
+            QStringLiteral("Ханты-Мансийский автономный округ - Югра (Тюменская область) (86)");
+        form->AddItem(korvalot::app::ListId::Cities, QStringLiteral("Москва (77)"));
+        form->AddItem(korvalot::app::ListId::Cities, longName);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QWidget* viewport = form->CitiesListBox->viewport();
+        const auto hover = [&](int row) {
+            const QPoint at =
+                form->CitiesListBox->visualRect(form->CitiesListBox->model()->index(row, 0))
+                    .center();
+            QHelpEvent help(QEvent::ToolTip, at, viewport->mapToGlobal(at));
+            QApplication::sendEvent(viewport, &help);
+        };
+        hover(1);
+        QTRY_VERIFY(QToolTip::isVisible());
+        QCOMPARE(QToolTip::text(), longName);
+        hover(0);  // a name that fits needs no tool tip
+        QTRY_VERIFY(!QToolTip::isVisible());
+    }
+
+    // The check of the TLS library runs once per process: a child process with a TLS library
+    // configured to offer no algorithms at all shows the refusal box and ends.
+    void theTlsCheckRefusesALibraryThatCannotMakeAConnection() {
+        QFile config(dir_.filePath(QStringLiteral("openssl.cnf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(
+            "openssl_conf = init\n[init]\nproviders = providers\n"
+            "[providers]\nnull = null\n[null]\nactivate = 1\n");
+        config.close();
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("OPENSSL_CONF"), config.fileName());
+        environment.insert(QStringLiteral("KORVALOT_TEST_TLS_CHILD"), ExeDir());
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(child.waitForFinished(60000));
+        const QString output = QString::fromUtf8(child.readAllStandardOutput());
+        QCOMPARE(child.exitCode(), 3);
+        QVERIFY2(output.startsWith(QStringLiteral("Внимание!\nПрограмма не обнаружила "
+                                                  "необходимые для работы файлы!\r\n")),
+                 qPrintable(output));
+        QVERIFY(korvalot::app::TlsLibraryReady());  // this process's library is usable
+    }
+
     void handOffRunsOnTheUiThreadAndCarriesExceptionsBack() {
         auto form = MakeForm(ExeDir());
         const std::thread::id uiThread = std::this_thread::get_id();
@@ -439,6 +673,52 @@ private Q_SLOTS:
     }
 };
 
-KORVALOT_WINDOW_TEST_MAIN(MainWindowTest)
+namespace {
+
+// The child of theTlsCheckRefusesALibraryThatCannotMakeAConnection: the window with the real TLS
+// check; prints the refusal's title and text, and ends with 3 when the program was ended.
+int TlsCheckChild(const QString& exeDir) {
+    MainFormServices services;
+    services.exeDir = exeDir;
+    services.config = {"https://127.0.0.1:1", "register.test"};
+    services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+    services.tickCount = [] { return std::uint32_t{1}; };
+    services.now = [] { return QDateTime::currentDateTime(); };
+    services.tlsReady = [] { return korvalot::app::TlsLibraryReady(); };
+    services.fetchDirectory = [](const std::string&, const std::string&,
+                                 const std::function<void()>&) { return std::string("[]"); };
+    QTimer closer;
+    closer.setInterval(20);
+    QObject::connect(&closer, &QTimer::timeout, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            std::printf("%s\n%s", box->windowTitle().toUtf8().constData(),
+                        box->text().toUtf8().constData());
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    closer.start();
+    bool ended = false;
+    TMainForm form(std::move(services), [&ended] {
+        ended = true;
+        QCoreApplication::exit(0);
+    });
+    form.show();
+    QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
+    QApplication::exec();
+    std::fflush(stdout);
+    return ended ? 3 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    korvalot::app::testing::ChooseWindowPlatform();
+    QApplication application(argc, argv);
+    if (qEnvironmentVariableIsSet("KORVALOT_TEST_TLS_CHILD")) {
+        return TlsCheckChild(qEnvironmentVariable("KORVALOT_TEST_TLS_CHILD"));
+    }
+    MainWindowTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 
 #include "MainWindowTest.moc"

@@ -2,13 +2,23 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include "app/ProgramServices.h"
 #include "app/ScraperRun.h"
@@ -341,6 +351,80 @@ private Q_SLOTS:
         QCOMPARE(LogLinesContaining(*form, QStringLiteral("Сбор данных завершен")), 0);
         QVERIFY(form->StartButton->isEnabled());
         form->close();
+    }
+
+    // A register that takes the connection into the kernel's queue and never answers (the TLS
+    // handshake waits), or whose queue is full (the connection itself waits).
+    void closingWhileTheDirectoryConnectsEndsTheLoadAtOnce_data() {
+        QTest::addColumn<bool>("queueFull");
+        QTest::newRow("TLS handshake") << false;
+        QTest::newRow("connecting") << true;
+    }
+
+    void closingWhileTheDirectoryConnectsEndsTheLoadAtOnce() {
+        QFETCH(bool, queueFull);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QCOMPARE(::bind(listener, reinterpret_cast<sockaddr*>(&address), length), 0);
+        QCOMPARE(::listen(listener, queueFull ? 0 : 16), 0);
+        QCOMPARE(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        std::vector<int> fillers;
+        if (queueFull) {
+            for (int i = 0; i < 4; ++i) {
+                const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+                ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
+                fillers.push_back(filler);
+            }
+        }
+        auto closeAll = qScopeGuard([&] {
+            for (int filler : fillers) {
+                ::close(filler);
+            }
+            ::close(listener);
+        });
+
+        korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
+        services.exeDir = exeDir_;
+        services.config.RegisterBaseUrl =
+            "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        TMainForm form(std::move(services));
+        // The load runs inside the timer's handler: the window is closed from an event that the
+        // load's own wait lets through, as the operator's click would be.
+        bool loadingAtClose = false;
+        QElapsedTimer closing;
+        QTimer closer;
+        closer.setInterval(20);
+        connect(&closer, &QTimer::timeout, this, [&] {
+            pollfd waiting{listener, POLLIN, 0};
+            if (!form.LogLines().contains(QStringLiteral("Загружаем регионы с сайта...")) ||
+                (!queueFull && ::poll(&waiting, 1, 0) != 1)) {
+                return;
+            }
+            closer.stop();
+            loadingAtClose = QApplication::overrideCursor() != nullptr;
+            closing.start();
+            form.close();
+        });
+        closer.start();
+        form.show();
+        QTRY_VERIFY_WITH_TIMEOUT(closing.isValid(), 10000);
+        QVERIFY(loadingAtClose);
+        // The load gives up at once instead of waiting out its 120 s time-out.
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::overrideCursor() == nullptr, 10000);
+        QVERIFY2(closing.elapsed() < 10000, qPrintable(QString::number(closing.elapsed())));
+        QVERIFY(!form.LogLines().contains(kReady));
+        QCOMPARE(form.CitiesListBox->count(), 0);
+        // The program would end here; this test process lets the request fail and end.
+        closeAll.dismiss();
+        for (int filler : fillers) {
+            ::close(filler);
+        }
+        ::close(listener);
+        QTRY_VERIFY_WITH_TIMEOUT(!korvalot::app::DirectoryLoadUnderWay(), 60000);
     }
 
     void closingTheWindowDuringARunNeitherCrashesNorWaits() {
