@@ -291,6 +291,7 @@ void ScriptedServer::Serve(int fd, int index) {
                 info.serverName = name;
             }
             info.tlsVersion = SSL_get_version(ssl);
+            info.sessionReused = SSL_session_reused(ssl) == 1;
             X509* peer = SSL_get1_peer_certificate(ssl);
             info.clientCertificate = CommonName(peer);
             X509_free(peer);

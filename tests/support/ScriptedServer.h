@@ -53,6 +53,7 @@ struct ReceivedRequest {
     std::string serverName;         // the TLS server name indication, empty when none was sent
     std::string tlsVersion;         // such as "TLSv1.2"; empty over plain TCP
     std::string clientCertificate;  // common name of the client's certificate, empty when none
+    bool sessionReused = false;     // the TLS handshake resumed an earlier session
 
     std::string Target() const;  // the second word of the request line
 };
