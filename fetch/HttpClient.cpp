@@ -549,6 +549,10 @@ struct HttpClient::Impl {
         if (failure) {
             throw Fail(Kind::ConnectFailed, failure.value(), failure.message());
         }
+        // A resumed handshake ends with our own Finished message, and the request follows it at
+        // once: without this the request would wait for the server's delayed acknowledgement.
+        error_code ignored;
+        transport.socket().set_option(asio::ip::tcp::no_delay(true), ignored);
 
         if (!stream) {
             plain = std::move(tcp);

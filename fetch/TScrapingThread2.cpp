@@ -1,6 +1,7 @@
 #include "fetch/TScrapingThread2.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 
 #include "json/JsonValue.h"
@@ -46,8 +47,7 @@ std::size_t LotCount(const json::JsonValue& page) {
 
 }  // namespace
 
-TScrapingThread2::TScrapingThread2(WorkerSettings settings)
-    : settings_(std::move(settings)), jitter_(std::random_device{}()) {
+TScrapingThread2::TScrapingThread2(WorkerSettings settings) : settings_(std::move(settings)) {
     if (!settings_.transport)
         settings_.transport = MakeWorkerClientTransport;
     if (settings_.retryPauseCap <= std::chrono::milliseconds::zero())
@@ -200,6 +200,14 @@ std::chrono::milliseconds TScrapingThread2::PauseAfter(int failures,
     // Workers that failed together must not come back together: up to half is left out at
     // random.
     if (pause.count() > 1) {
+        if (!jitterSeeded_) {
+            // Seeded at the first failure only: most workers never need it, and a random
+            // device costs more than a whole request on a kept connection.
+            jitter_.seed(static_cast<std::minstd_rand::result_type>(
+                std::chrono::steady_clock::now().time_since_epoch().count() ^
+                reinterpret_cast<std::uintptr_t>(this)));
+            jitterSeeded_ = true;
+        }
         std::uniform_int_distribution<milliseconds::rep> cut(0, pause.count() / 2);
         pause -= milliseconds(cut(jitter_));
     }

@@ -119,6 +119,7 @@ private:
     std::mutex pauseMutex_;
     std::condition_variable pauseEnded_;
     std::minstd_rand jitter_;
+    bool jitterSeeded_ = false;
     std::thread thread_;
 };
 
