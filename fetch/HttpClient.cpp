@@ -1,4 +1,5 @@
-// The only translation unit that includes Boost.Beast and Boost.Asio: they are slow to compile.
+// With AnswerReader.cpp the only translation units that include Boost.Beast and Boost.Asio: they
+// are slow to compile.
 #include "fetch/HttpClient.h"
 
 #include <algorithm>
@@ -12,8 +13,8 @@
 #include <string_view>
 #include <system_error>
 
-// Under the sanitizers GCC flags a boost::optional inside Beast's parser as maybe used
-// uninitialised; it is not.
+// Under the sanitizers GCC flags boost::optional members inside Beast as maybe used
+// uninitialised; they are not.
 #pragma GCC diagnostic push
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -27,15 +28,13 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #pragma GCC diagnostic pop
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include "fetch/AnswerReader.h"
 #include "fetch/ContentDecoding.h"
 #include "fetch/CookieJar.h"
 #include "fetch/RetryAfter.h"
@@ -46,7 +45,6 @@ namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace ssl = asio::ssl;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
@@ -58,17 +56,11 @@ using Kind = Failure::Kind;
 constexpr auto kWaitTick = 40ms;
 // Waiting for the server's answer to our TLS close message is a courtesy, never a delay.
 constexpr auto kShutdownLimit = 500ms;
-// Servers of the register send cookies that outgrow the parser's default 8 KiB of header.
-constexpr std::uint32_t kHeaderLimit = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 // Raised inside a get and worded by the profile at its boundary.
-struct FailureError {
-    Failure failure;
-};
-
-FailureError Fail(Kind kind, int number = 0, std::string text = {}) {
-    return FailureError{Failure{kind, number, std::move(text), {}}};
+Failure Fail(Kind kind, int number = 0, std::string text = {}) {
+    return Failure{kind, number, std::move(text), {}};
 }
 
 bool TlsLibraryReady() {
@@ -122,37 +114,6 @@ std::string TlsReason(const error_code& ec) {
         }
     }
     return ec.message();
-}
-
-// Whether the status line can be handed to the parser, and its parts. The parser needs a blank
-// after the code; the caller inserts one when the server left the reason out.
-struct StatusLine {
-    int code = 0;
-    std::string reason;
-    bool needsBlank = false;
-};
-
-std::optional<StatusLine> ParseStatusLine(std::string_view line) {
-    auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || !digit(line[5]) || line[6] != '.' ||
-        !digit(line[7]) || line[8] != ' ' || !digit(line[9]) || !digit(line[10]) ||
-        !digit(line[11])) {
-        return std::nullopt;
-    }
-    StatusLine status;
-    status.code = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-    if (line.size() == 12) {
-        status.needsBlank = true;
-    } else if (line[12] != ' ') {
-        return std::nullopt;
-    } else {
-        status.reason = std::string(line.substr(13));
-    }
-    return status;
-}
-
-std::string_view View(beast::string_view text) {
-    return {text.data(), text.size()};
 }
 
 // The TLS context of one profile, made once for the whole process, and the sessions of its
@@ -259,16 +220,6 @@ private:
     ssl::context context_;
     std::mutex mutex_;
     std::map<std::string, SSL_SESSION*> sessions_;
-};
-
-struct Answer {
-    int status = 0;
-    std::string statusLine;
-    std::string reason;
-    std::string body;
-    std::optional<std::string> location;
-    std::string contentEncoding;
-    bool reusable = false;
 };
 
 }  // namespace
@@ -603,7 +554,7 @@ struct HttpClient::Impl {
         return head + "\r\n";
     }
 
-    FailureError TransportFailure(const error_code& ec, bool headerDone) {
+    Failure TransportFailure(const error_code& ec, bool headerDone) {
         if (ec == beast::error::timeout) {
             return Fail(TimeoutKind(false));
         }
@@ -629,70 +580,21 @@ struct HttpClient::Impl {
     }
 
     Answer ReadAnswer(const Url& url) {
-        using Parser = http::response_parser<http::string_body>;
-        std::optional<Parser> parser;
-        auto freshParser = [&] {
-            // A parser serves one message only; an interim answer needs a new one.
-            parser.emplace();
-            parser->eager(true);
-            parser->header_limit(kHeaderLimit);
-            parser->body_limit(kMaxBodyBytes);
+        AnswerReader reader;
+        // The status code counts as soon as its line is read, even when the answer fails later.
+        auto feed = [&](std::string_view bytes) {
+            struct Note {
+                const AnswerReader& reader;
+                std::int32_t& lastStatus;
+                ~Note() {
+                    if (reader.LastStatus() != 0) {
+                        lastStatus = reader.LastStatus();
+                    }
+                }
+            } note{reader, lastStatus};
+            return reader.Feed(bytes);
         };
-        freshParser();
-        Answer answer;
-        std::string pending;  // received and not yet parsed
-        bool statusSeen = false;
-        bool closed = false;
-
         for (;;) {
-            if (!statusSeen) {
-                const auto end = pending.find("\r\n");
-                if (end != std::string::npos) {
-                    // The parser's reason() invents a phrase when the server sent none: the
-                    // status line is kept as it came.
-                    const std::string line = pending.substr(0, end);
-                    const auto status = ParseStatusLine(line);
-                    if (!status) {
-                        throw Fail(Kind::BadAnswer, 0, "bad status line");
-                    }
-                    if (status->needsBlank) {
-                        pending.insert(end, " ");
-                    }
-                    answer.status = status->code;
-                    answer.statusLine = line;
-                    answer.reason = status->reason;
-                    lastStatus = status->code;
-                    statusSeen = true;
-                } else if (pending.size() > kHeaderLimit) {
-                    throw Fail(Kind::BadAnswer, 0, "bad status line");
-                }
-            }
-            if (statusSeen && !pending.empty()) {
-                error_code ec;
-                const auto used = parser->put(asio::buffer(pending), ec);
-                pending.erase(0, used);
-                if (ec == http::error::body_limit) {
-                    throw Fail(Kind::BodyTooLarge);
-                }
-                if (ec && ec != http::error::need_more) {
-                    throw Fail(Kind::BadAnswer, 0, ec.message());
-                }
-                if (parser->is_header_done()) {
-                    const int status = parser->get().result_int();
-                    if (status / 100 == 1 && status != 101) {
-                        freshParser();
-                        statusSeen = false;
-                        continue;
-                    }
-                }
-                if (parser->is_done()) {
-                    break;
-                }
-                if (used > 0 && !pending.empty()) {
-                    continue;
-                }
-            }
-
             ArmRead();
             std::pair<error_code, std::size_t> result;
             WithStream([&](auto& stream) {
@@ -701,42 +603,26 @@ struct HttpClient::Impl {
                 });
             });
             const auto [ec, n] = result;
-            pending.append(readBuffer.data(), n);
             if (!ec) {
+                if (feed(std::string_view(readBuffer.data(), n))) {
+                    break;
+                }
                 continue;
             }
-            const bool headerDone = statusSeen && parser->is_header_done();
-            if (!IsEndOfStream(ec) || !headerDone) {
-                throw TransportFailure(ec, headerDone);
+            if (!IsEndOfStream(ec) || !reader.HeaderDone()) {
+                throw TransportFailure(ec, reader.HeaderDone());
             }
-            // A body without length ends when the server closes; a framed one must be complete.
-            error_code eofError;
-            parser->put_eof(eofError);
-            if (eofError) {
-                throw Fail(Kind::CutBody);
-            }
-            closed = true;
+            reader.End();
             break;
         }
 
-        auto& message = parser->get();
-        for (const auto& field : message) {
-            if (field.name() == http::field::set_cookie) {
-                cookies.Store(View(field.value()), url);
-            } else if (field.name() == http::field::content_encoding) {
-                answer.contentEncoding +=
-                    (answer.contentEncoding.empty() ? "" : ", ") + std::string(View(field.value()));
-            } else if (field.name() == http::field::location && !answer.location &&
-                       !field.value().empty()) {
-                answer.location = std::string(View(field.value()));
-            } else if (field.name() == http::field::retry_after &&
-                       (answer.status == 429 || answer.status == 503)) {
-                retryAfter = ParseRetryAfter(View(field.value()), std::chrono::system_clock::now());
-            }
+        Answer answer = reader.Take();
+        for (const auto& cookie : answer.setCookies) {
+            cookies.Store(cookie, url);
         }
-        answer.reusable = profile.keepConnection && !closed && parser->keep_alive() &&
-                          pending.empty() && answer.status != 101;
-        answer.body = std::move(message.body());
+        if (answer.retryAfter && (answer.status == 429 || answer.status == 503)) {
+            retryAfter = ParseRetryAfter(*answer.retryAfter, std::chrono::system_clock::now());
+        }
         return answer;
     }
 
@@ -752,13 +638,15 @@ struct HttpClient::Impl {
         try {
             Send(head);
             Answer answer = ReadAnswer(url);
-            if (answer.reusable) {
+            // A 101 hands the connection over to another protocol: it is not HTTP any more.
+            if (profile.keepConnection && !answer.closed && answer.keepAlive && !answer.leftover &&
+                answer.status != 101) {
                 healthy = true;
             } else {
                 Drop(false, true);
             }
             return answer;
-        } catch (const FailureError&) {
+        } catch (const Failure&) {
             Drop(false);
             throw;
         }
@@ -788,8 +676,7 @@ struct HttpClient::Impl {
                 continue;
             }
             if (profile.isStatusError(answer.status)) {
-                throw FailureError{
-                    Failure{Kind::Status, answer.status, answer.statusLine, answer.reason}};
+                throw Failure{Kind::Status, answer.status, answer.statusLine, answer.reason};
             }
             if (!profile.decodeContent) {
                 return std::move(answer.body);
@@ -822,8 +709,8 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
     impl_->retryAfter.reset();
     try {
         return impl_->Fetch(address, referer);
-    } catch (const FailureError& error) {
-        throw ClientError(impl_->profile.message(error.failure));
+    } catch (const Failure& failure) {
+        throw ClientError(impl_->profile.message(failure));
     }
 }
 
