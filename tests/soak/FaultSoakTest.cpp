@@ -85,7 +85,7 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     auto run =
         crawl::TScraper::Create(reports, sim.BaseUrl(),
                                 TestEnvironment(exeDir.path(), workDir.path(),
-                                                {5ms, 1ms, 2ms, 20ms}, ClientWithLimits(limits)));
+                                                {5ms, 1ms, 1ms, 5ms}, ClientWithLimits(limits)));
     const auto started = std::chrono::steady_clock::now();
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(1800s)) << "the run did not end";
