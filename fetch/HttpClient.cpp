@@ -12,7 +12,6 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
-#include <vector>
 
 // Under the sanitizers GCC flags boost::optional members inside Beast as maybe used
 // uninitialised; they are not.
@@ -223,64 +222,6 @@ private:
     std::map<std::string, SSL_SESSION*> sessions_;
 };
 
-// The io_contexts of clients that have ended, for the next clients to take. Each worker makes a
-// new client, and a new io_context costs its epoll, eventfd and timerfd descriptors and, once a
-// name is looked up, a resolver thread. A context is handed back only when nothing of its client
-// is left on it, and is used by one client at a time, on that client's thread.
-class IoContextPool {
-public:
-    struct GiveBack {
-        void operator()(asio::io_context* context) const noexcept { Instance().Give(context); }
-    };
-    using Lease = std::unique_ptr<asio::io_context, GiveBack>;
-
-    static Lease Take() {
-        IoContextPool& pool = Instance();
-        {
-            std::lock_guard lock(pool.mutex_);
-            if (!pool.idle_.empty()) {
-                asio::io_context* context = pool.idle_.back();
-                pool.idle_.pop_back();
-                return Lease(context);
-            }
-        }
-        return Lease(new asio::io_context());
-    }
-
-private:
-    // Never freed: clients of a stopped phase may still end while the process does.
-    static IoContextPool& Instance() {
-        static IoContextPool* const pool = new IoContextPool;
-        return *pool;
-    }
-
-    void Give(asio::io_context* context) noexcept {
-        // What the client left queued (the aborted waits of its closed streams' timers) runs
-        // here, on the client's own thread, rather than on the next client's.
-        try {
-            context->restart();
-            context->poll();
-            context->restart();
-        } catch (...) {
-            delete context;
-            return;
-        }
-        {
-            std::lock_guard lock(mutex_);
-            if (idle_.size() < kKept) {
-                idle_.push_back(context);
-                return;
-            }
-        }
-        delete context;
-    }
-
-    // More than the workers that run at once; the rest are freed.
-    static constexpr std::size_t kKept = 8;
-    std::mutex mutex_;
-    std::vector<asio::io_context*> idle_;
-};
-
 }  // namespace
 
 struct HttpClient::Impl {
@@ -292,8 +233,7 @@ struct HttpClient::Impl {
 
     HttpProfile profile;
     // Declared first so that it outlives every object whose handlers it may still hold.
-    IoContextPool::Lease lease = IoContextPool::Take();
-    asio::io_context& ioc = *lease;
+    asio::io_context ioc;
     asio::ip::tcp::resolver resolver{ioc};
     SharedTls* tls = nullptr;           // the profile's, once the first https connection is made
     std::unique_ptr<TlsStream> secure;  // the open connection when it is https
