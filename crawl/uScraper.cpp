@@ -325,8 +325,10 @@ PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& f
     };
     // Jobs whose answer could not be handled once; a second failure drops them.
     std::unordered_set<std::string> failedOnce;
-    const fetch::WorkerSettings settings{o_.registerBaseUrl_, env_.transport,
-                                         env_.timings.retryPause, {}, env_.timings.retryAfterCap};
+    const fetch::WorkerSettings settings{.registerBaseUrl = o_.registerBaseUrl_,
+                                         .transport = env_.transport,
+                                         .retryPause = env_.timings.retryPause,
+                                         .retryAfterCap = env_.timings.retryAfterCap};
     try {
         while (!o_.Terminated()) {
             o_.WaitWhilePaused();
