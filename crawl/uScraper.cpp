@@ -248,8 +248,10 @@ void TScraper::Run::LoadSkipList() {
 }
 
 PhaseLoop TScraper::Run::Loop() {
-    const fetch::WorkerSettings settings{o_.registerBaseUrl_, env_.transport,
-                                         env_.timings.retryPause};
+    const fetch::WorkerSettings settings{.registerBaseUrl = o_.registerBaseUrl_,
+                                         .transport = env_.transport,
+                                         .retryPause = env_.timings.retryPause,
+                                         .retryAfterCap = env_.timings.retryAfterCap};
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };
     host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };

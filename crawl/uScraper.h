@@ -98,7 +98,8 @@ public:
 struct ScraperTimings {
     std::chrono::milliseconds pacing{200};      // after starting a worker
     std::chrono::milliseconds loopTurn{10};     // at the end of every loop turn
-    std::chrono::milliseconds retryPause{100};  // a worker's pause after a failed attempt
+    std::chrono::milliseconds retryPause{100};  // a worker's first pause after a failed attempt
+    std::chrono::milliseconds retryAfterCap{60000};  // the longest Retry-After a worker honours
 };
 
 // Where a run meets the machine. Every member left empty takes the product's choice; tests

@@ -156,6 +156,10 @@ std::int32_t WorkerClient::LastStatusCode() const noexcept {
     return client_->LastStatusCode();
 }
 
+std::optional<std::chrono::milliseconds> WorkerClient::RetryAfter() const noexcept {
+    return client_->RetryAfter();
+}
+
 void WorkerClient::Close() noexcept {
     client_->Close();
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -43,6 +44,8 @@ public:
     std::string Get(const std::string& address, const std::string& referer);
     /// The code of the last status line received by this client, -1 before any.
     std::int32_t LastStatusCode() const noexcept;
+    /// How long a 429 or 503 answer of the last Get asked to be left alone (its Retry-After).
+    std::optional<std::chrono::milliseconds> RetryAfter() const noexcept;
     /// Drops the connection; the next Get opens a new one.
     void Close() noexcept;
 

@@ -1,16 +1,20 @@
-// The only translation unit that includes Boost.Beast and Boost.Asio: they are slow to compile.
+// With AnswerReader.cpp the only translation units that include Boost.Beast and Boost.Asio: they
+// are slow to compile.
 #include "fetch/HttpClient.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <system_error>
 
-// Under the sanitizers GCC flags a boost::optional inside Beast's parser as maybe used
-// uninitialised; it is not.
+// Under the sanitizers GCC flags boost::optional members inside Beast as maybe used
+// uninitialised; they are not.
 #pragma GCC diagnostic push
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -24,17 +28,16 @@
 #include <boost/beast/core/error.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
-#include <boost/beast/http/error.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/string_body.hpp>
 #pragma GCC diagnostic pop
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
+#include "fetch/AnswerReader.h"
 #include "fetch/ContentDecoding.h"
 #include "fetch/CookieJar.h"
+#include "fetch/RetryAfter.h"
 #include "fetch/Url.h"
 
 namespace korvalot::fetch {
@@ -42,7 +45,6 @@ namespace {
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
-namespace http = beast::http;
 namespace ssl = asio::ssl;
 using boost::system::error_code;
 using Clock = std::chrono::steady_clock;
@@ -54,19 +56,11 @@ using Kind = Failure::Kind;
 constexpr auto kWaitTick = 40ms;
 // Waiting for the server's answer to our TLS close message is a courtesy, never a delay.
 constexpr auto kShutdownLimit = 500ms;
-// Servers of the register send cookies that outgrow the parser's default 8 KiB of header.
-constexpr std::uint32_t kHeaderLimit = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-// Raised inside a get and worded by the profile at its boundary. nothingReceived marks a
-// failure that left the server no chance to answer, which may be retried on a new connection.
-struct FailureError {
-    Failure failure;
-    bool nothingReceived = false;
-};
-
-FailureError Fail(Kind kind, int number = 0, std::string text = {}, bool nothingReceived = false) {
-    return FailureError{Failure{kind, number, std::move(text), {}}, nothingReceived};
+// Raised inside a get and worded by the profile at its boundary.
+Failure Fail(Kind kind, int number = 0, std::string text = {}) {
+    return Failure{kind, number, std::move(text), {}};
 }
 
 bool TlsLibraryReady() {
@@ -122,45 +116,110 @@ std::string TlsReason(const error_code& ec) {
     return ec.message();
 }
 
-// Whether the status line can be handed to the parser, and its parts. The parser needs a blank
-// after the code; the caller inserts one when the server left the reason out.
-struct StatusLine {
-    int code = 0;
-    std::string reason;
-    bool needsBlank = false;
-};
-
-std::optional<StatusLine> ParseStatusLine(std::string_view line) {
-    auto digit = [](char c) { return c >= '0' && c <= '9'; };
-    if (line.size() < 12 || line.substr(0, 5) != "HTTP/" || !digit(line[5]) || line[6] != '.' ||
-        !digit(line[7]) || line[8] != ' ' || !digit(line[9]) || !digit(line[10]) ||
-        !digit(line[11])) {
-        return std::nullopt;
+// The TLS context of one profile, made once for the whole process, and the sessions of its
+// connections by host and port, so that a worker's new client resumes the session an earlier
+// worker negotiated instead of making a full handshake. Only the context and the sessions are
+// shared: every client still opens and owns its connections.
+class SharedTls {
+public:
+    // Raises the failure of the TLS library when it cannot be set up.
+    static SharedTls& For(bool capAt12) {
+        static std::mutex mutex;
+        // Never freed: workers of a stopped phase may still be connecting while the process ends.
+        static std::array<SharedTls*, 2> made{};
+        std::lock_guard lock(mutex);
+        SharedTls*& entry = made[capAt12 ? 1 : 0];
+        if (entry == nullptr) {
+            if (!TlsLibraryReady()) {
+                throw Fail(Kind::TlsLibrary);
+            }
+            entry = new SharedTls(capAt12);
+        }
+        return *entry;
     }
-    StatusLine status;
-    status.code = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-    if (line.size() == 12) {
-        status.needsBlank = true;
-    } else if (line[12] != ' ') {
-        return std::nullopt;
-    } else {
-        status.reason = std::string(line.substr(13));
+
+    ssl::context& Context() { return context_; }
+
+    // Before the handshake of `handle`, a connection to `origin`.
+    void Prepare(SSL* handle, const std::string& origin) {
+        SSL_set_ex_data(handle, OriginIndex(), new std::string(origin));
+        std::lock_guard lock(mutex_);
+        const auto found = sessions_.find(origin);
+        if (found != sessions_.end() && SSL_SESSION_is_resumable(found->second) == 1) {
+            SSL_set_session(handle, found->second);
+        }
     }
-    return status;
-}
 
-std::string_view View(beast::string_view text) {
-    return {text.data(), text.size()};
-}
+    SharedTls(const SharedTls&) = delete;
+    SharedTls& operator=(const SharedTls&) = delete;
 
-struct Answer {
-    int status = 0;
-    std::string statusLine;
-    std::string reason;
-    std::string body;
-    std::optional<std::string> location;
-    std::string contentEncoding;
-    bool reusable = false;
+private:
+    explicit SharedTls(bool capAt12) : context_(MakeContext(capAt12)) {
+        SSL_CTX* handle = context_.native_handle();
+        SSL_CTX_set_ex_data(handle, OwnerIndex(), this);
+        // The library keeps no client sessions of its own: they are looked up by origin here.
+        SSL_CTX_set_session_cache_mode(handle,
+                                       SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(handle, &SharedTls::OnNewSession);
+    }
+
+    static ssl::context MakeContext(bool capAt12) {
+        try {
+            ssl::context context(ssl::context::tls_client);
+            SSL_CTX* handle = context.native_handle();
+            // Any certificate is accepted: the register is reached by its address, and a
+            // harvest of public data must not stop at an expired or self-made certificate.
+            context.set_verify_mode(ssl::verify_none);
+            // Every version the library has, down to the oldest, so that a server stuck on an
+            // old one is still reached; the worker stops at TLS 1.2 as its counterpart did.
+            SSL_CTX_set_min_proto_version(handle, 0);
+            SSL_CTX_set_max_proto_version(handle, capAt12 ? TLS1_2_VERSION : 0);
+            // Above security level 0 the library refuses its own older versions and their
+            // signature algorithms ("legacy sigalg disallowed").
+            SSL_CTX_set_cipher_list(handle, "DEFAULT:@SECLEVEL=0");
+            return context;
+        } catch (const boost::system::system_error&) {
+            throw Fail(Kind::TlsLibrary);
+        }
+    }
+
+    static int OwnerIndex() {
+        static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+        return index;
+    }
+
+    static void FreeOrigin(void* /*parent*/, void* origin, CRYPTO_EX_DATA* /*data*/, int /*index*/,
+                           long /*argl*/, void* /*argp*/) {
+        delete static_cast<std::string*>(origin);
+    }
+
+    static int OriginIndex() {
+        static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, FreeOrigin);
+        return index;
+    }
+
+    // Called by the library whenever a connection receives a session it could resume later
+    // (with TLS 1.3 that may be after the handshake, while reading an answer).
+    static int OnNewSession(SSL* handle, SSL_SESSION* session) {
+        auto* owner =
+            static_cast<SharedTls*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(handle), OwnerIndex()));
+        const auto* origin =
+            static_cast<const std::string*>(SSL_get_ex_data(handle, OriginIndex()));
+        if (owner == nullptr || origin == nullptr) {
+            return 0;
+        }
+        std::lock_guard lock(owner->mutex_);
+        SSL_SESSION*& kept = owner->sessions_[*origin];
+        if (kept != nullptr) {
+            SSL_SESSION_free(kept);
+        }
+        kept = session;
+        return 1;  // the reference is ours now
+    }
+
+    ssl::context context_;
+    std::mutex mutex_;
+    std::map<std::string, SSL_SESSION*> sessions_;
 };
 
 }  // namespace
@@ -176,13 +235,14 @@ struct HttpClient::Impl {
     // Declared first so that it outlives every object whose handlers it may still hold.
     asio::io_context ioc;
     asio::ip::tcp::resolver resolver{ioc};
-    std::optional<ssl::context> tls;
-    std::unique_ptr<TlsStream> secure;         // the open connection when it is https
+    SharedTls* tls = nullptr;           // the profile's, once the first https connection is made
+    std::unique_ptr<TlsStream> secure;  // the open connection when it is https
     std::unique_ptr<beast::tcp_stream> plain;  // the open connection when it is http
     Url peer;                                  // whom the open connection leads to
     bool healthy = false;  // the open connection ended its last exchange cleanly
     CookieJar cookies;
     std::int32_t lastStatus = -1;
+    std::optional<std::chrono::milliseconds> retryAfter;  // of the last 429 or 503 of this get
     std::vector<char> readBuffer;
     const std::function<void()>* whileWaiting = nullptr;
     Clock::time_point lastCall;
@@ -291,9 +351,15 @@ struct HttpClient::Impl {
     }
 
     // Closes the connection; a healthy TLS connection first says goodbye with a close message.
-    void Drop(bool graceful) noexcept {
+    // `clean`: the last exchange ended as it should (the server asked to close), so the TLS
+    // session stays good for resuming; the library gives up the session of any other
+    // connection that ends without a close message.
+    void Drop(bool graceful, bool clean = false) noexcept {
         if (!secure && !plain) {
             return;
+        }
+        if (secure && !graceful && clean) {
+            SSL_set_shutdown(secure->native_handle(), SSL_SENT_SHUTDOWN);
         }
         if (secure && graceful) {
             try {
@@ -338,54 +404,27 @@ struct HttpClient::Impl {
         return false;
     }
 
-    void EnsureTls() {
-        if (tls) {
-            return;
-        }
-        if (!TlsLibraryReady()) {
-            throw Fail(Kind::TlsLibrary);
-        }
-        std::optional<ssl::context> context;
-        try {
-            context.emplace(ssl::context::tls_client);
-        } catch (const boost::system::system_error&) {
-            throw Fail(Kind::TlsLibrary);
-        }
-        SSL_CTX* handle = context->native_handle();
-        // Any certificate is accepted: the register is reached by address, not by trust.
-        context->set_verify_mode(ssl::verify_none);
-        if (profile.tlsCapAt12) {
-            SSL_CTX_set_min_proto_version(handle, 0);  // the lowest version the library offers
-            SSL_CTX_set_max_proto_version(handle, TLS1_2_VERSION);
-            // Above security level 0 the library refuses its own older versions.
-            SSL_CTX_set_cipher_list(handle, "DEFAULT:@SECLEVEL=0");
-        }
-        if (!profile.certificateFile.empty()) {
-            LoadClientCertificate(handle);
-        }
-        tls.emplace(std::move(*context));
-    }
-
-    void LoadClientCertificate(SSL_CTX* handle) {
+    // Loads the profile's client certificate into one connection. Read anew for every
+    // connection, so that a missing or broken file fails the get that needs it.
+    void LoadClientCertificate(SSL* handle) {
         ERR_clear_error();
-        SSL_CTX_set_default_passwd_cb(handle, PassPhraseCallback);
-        SSL_CTX_set_default_passwd_cb_userdata(handle, &profile.passPhrase);
-        // The pass phrase is needed only while loading; the context must not keep a pointer
-        // it does not own (Asio's context deletes whatever user data it finds).
+        SSL_set_default_passwd_cb(handle, PassPhraseCallback);
+        SSL_set_default_passwd_cb_userdata(handle, &profile.passPhrase);
+        // The pass phrase is needed only while loading.
         struct Reset {
-            SSL_CTX* handle;
+            SSL* handle;
             ~Reset() {
-                SSL_CTX_set_default_passwd_cb(handle, nullptr);
-                SSL_CTX_set_default_passwd_cb_userdata(handle, nullptr);
+                SSL_set_default_passwd_cb(handle, nullptr);
+                SSL_set_default_passwd_cb_userdata(handle, nullptr);
             }
         } reset{handle};
-        if (SSL_CTX_use_certificate_chain_file(handle, profile.certificateFile.c_str()) != 1) {
+        if (SSL_use_certificate_chain_file(handle, profile.certificateFile.c_str()) != 1) {
             throw Fail(Kind::ClientCertificate, 0,
                        "Could not load the client certificate \"" + profile.certificateFile +
                            "\": " + OpenSslError());
         }
-        if (SSL_CTX_use_PrivateKey_file(handle, profile.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
-            SSL_CTX_check_private_key(handle) != 1) {
+        if (SSL_use_PrivateKey_file(handle, profile.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_check_private_key(handle) != 1) {
             throw Fail(
                 Kind::ClientCertificate, 0,
                 "Could not load the client key \"" + profile.keyFile + "\": " + OpenSslError());
@@ -416,22 +455,41 @@ struct HttpClient::Impl {
     }
 
     void Connect(const Url& url) {
-        if (url.IsSecure()) {
-            EnsureTls();
-        }
         const auto deadline = Clock::now() + profile.limits.connect;
+        // A TLS connection is set up before any byte goes out, so that a client certificate
+        // that cannot be loaded fails the get without troubling the server.
+        std::unique_ptr<TlsStream> stream;
+        std::unique_ptr<beast::tcp_stream> tcp;
+        if (url.IsSecure()) {
+            if (tls == nullptr) {
+                tls = &SharedTls::For(profile.tlsCapAt12);
+            }
+            stream = std::make_unique<TlsStream>(ioc, tls->Context());
+            SSL* handle = stream->native_handle();
+            // A name, never an address, goes into the server name indication (RFC 6066).
+            if (!url.IsIpLiteral() && SSL_set_tlsext_host_name(handle, url.host.c_str()) != 1) {
+                throw Fail(Kind::TlsFailed, 0, OpenSslError());
+            }
+            if (!profile.certificateFile.empty()) {
+                LoadClientCertificate(handle);
+            }
+            tls->Prepare(handle, url.host + ":" + std::to_string(url.port));
+        } else {
+            tcp = std::make_unique<beast::tcp_stream>(ioc);
+        }
+        beast::tcp_stream& transport = stream ? stream->next_layer() : *tcp;
+
         const auto endpoints = Resolve(url);
-        auto tcp = std::make_unique<beast::tcp_stream>(ioc);
         error_code failure = asio::error::host_not_found;
         for (const auto& endpoint : endpoints) {
             error_code ec;
-            tcp->socket().close(ec);
-            tcp->socket().open(endpoint.protocol(), ec);
+            transport.socket().close(ec);
+            transport.socket().open(endpoint.protocol(), ec);
             if (ec) {
                 throw Fail(Kind::SocketOpenFailed, ec.value(), ec.message());
             }
-            ArmConnect(*tcp, deadline);
-            failure = Await([&](auto handler) { tcp->async_connect(endpoint, handler); });
+            ArmConnect(transport, deadline);
+            failure = Await([&](auto handler) { transport.async_connect(endpoint, handler); });
             if (!failure || failure == beast::error::timeout) {
                 break;
             }
@@ -442,17 +500,15 @@ struct HttpClient::Impl {
         if (failure) {
             throw Fail(Kind::ConnectFailed, failure.value(), failure.message());
         }
+        // A resumed handshake ends with our own Finished message, and the request follows it at
+        // once: without this the request would wait for the server's delayed acknowledgement.
+        error_code ignored;
+        transport.socket().set_option(asio::ip::tcp::no_delay(true), ignored);
 
-        if (!url.IsSecure()) {
+        if (!stream) {
             plain = std::move(tcp);
         } else {
-            auto stream = std::make_unique<TlsStream>(std::move(*tcp), *tls);
-            // A name, never an address, goes into the server name indication (RFC 6066).
-            if (!url.IsIpLiteral() &&
-                SSL_set_tlsext_host_name(stream->native_handle(), url.host.c_str()) != 1) {
-                throw Fail(Kind::TlsFailed, 0, OpenSslError());
-            }
-            ArmConnect(stream->next_layer(), deadline);
+            ArmConnect(transport, deadline);
             const error_code ec = Await(
                 [&](auto handler) { stream->async_handshake(ssl::stream_base::client, handler); });
             if (ec == beast::error::timeout) {
@@ -498,16 +554,15 @@ struct HttpClient::Impl {
         return head + "\r\n";
     }
 
-    FailureError TransportFailure(const error_code& ec, bool headerDone, std::size_t received) {
+    Failure TransportFailure(const error_code& ec, bool headerDone) {
         if (ec == beast::error::timeout) {
             return Fail(TimeoutKind(false));
         }
         if (IsEndOfStream(ec)) {
-            return Fail(headerDone ? Kind::CutBody : Kind::ClosedBeforeHeaders, 0, {},
-                        received == 0);
+            return Fail(headerDone ? Kind::CutBody : Kind::ClosedBeforeHeaders);
         }
         if (ec.category() == boost::system::system_category()) {
-            return Fail(Kind::SocketFailed, ec.value(), ec.message(), received == 0);
+            return Fail(Kind::SocketFailed, ec.value(), ec.message());
         }
         return Fail(Kind::TlsFailed, 0, TlsReason(ec));
     }
@@ -520,76 +575,26 @@ struct HttpClient::Impl {
                 [&](auto handler) { asio::async_write(stream, asio::buffer(head), handler); });
         });
         if (result.first) {
-            throw TransportFailure(result.first, false, 0);
+            throw TransportFailure(result.first, false);
         }
     }
 
     Answer ReadAnswer(const Url& url) {
-        using Parser = http::response_parser<http::string_body>;
-        std::optional<Parser> parser;
-        auto freshParser = [&] {
-            // A parser serves one message only; an interim answer needs a new one.
-            parser.emplace();
-            parser->eager(true);
-            parser->header_limit(kHeaderLimit);
-            parser->body_limit(kMaxBodyBytes);
+        AnswerReader reader;
+        // The status code counts as soon as its line is read, even when the answer fails later.
+        auto feed = [&](std::string_view bytes) {
+            struct Note {
+                const AnswerReader& reader;
+                std::int32_t& lastStatus;
+                ~Note() {
+                    if (reader.LastStatus() != 0) {
+                        lastStatus = reader.LastStatus();
+                    }
+                }
+            } note{reader, lastStatus};
+            return reader.Feed(bytes);
         };
-        freshParser();
-        Answer answer;
-        std::string pending;  // received and not yet parsed
-        bool statusSeen = false;
-        bool closed = false;
-        std::size_t received = 0;
-
         for (;;) {
-            if (!statusSeen) {
-                const auto end = pending.find("\r\n");
-                if (end != std::string::npos) {
-                    // The parser's reason() invents a phrase when the server sent none: the
-                    // status line is kept as it came.
-                    const std::string line = pending.substr(0, end);
-                    const auto status = ParseStatusLine(line);
-                    if (!status) {
-                        throw Fail(Kind::BadAnswer, 0, "bad status line");
-                    }
-                    if (status->needsBlank) {
-                        pending.insert(end, " ");
-                    }
-                    answer.status = status->code;
-                    answer.statusLine = line;
-                    answer.reason = status->reason;
-                    lastStatus = status->code;
-                    statusSeen = true;
-                } else if (pending.size() > kHeaderLimit) {
-                    throw Fail(Kind::BadAnswer, 0, "bad status line");
-                }
-            }
-            if (statusSeen && !pending.empty()) {
-                error_code ec;
-                const auto used = parser->put(asio::buffer(pending), ec);
-                pending.erase(0, used);
-                if (ec == http::error::body_limit) {
-                    throw Fail(Kind::BodyTooLarge);
-                }
-                if (ec && ec != http::error::need_more) {
-                    throw Fail(Kind::BadAnswer, 0, ec.message());
-                }
-                if (parser->is_header_done()) {
-                    const int status = parser->get().result_int();
-                    if (status / 100 == 1 && status != 101) {
-                        freshParser();
-                        statusSeen = false;
-                        continue;
-                    }
-                }
-                if (parser->is_done()) {
-                    break;
-                }
-                if (used > 0 && !pending.empty()) {
-                    continue;
-                }
-            }
-
             ArmRead();
             std::pair<error_code, std::size_t> result;
             WithStream([&](auto& stream) {
@@ -598,69 +603,52 @@ struct HttpClient::Impl {
                 });
             });
             const auto [ec, n] = result;
-            received += n;
-            pending.append(readBuffer.data(), n);
             if (!ec) {
+                if (feed(std::string_view(readBuffer.data(), n))) {
+                    break;
+                }
                 continue;
             }
-            const bool headerDone = statusSeen && parser->is_header_done();
-            if (!IsEndOfStream(ec) || !headerDone) {
-                throw TransportFailure(ec, headerDone, received);
+            if (!IsEndOfStream(ec) || !reader.HeaderDone()) {
+                throw TransportFailure(ec, reader.HeaderDone());
             }
-            // A body without length ends when the server closes; a framed one must be complete.
-            error_code eofError;
-            parser->put_eof(eofError);
-            if (eofError) {
-                throw Fail(Kind::CutBody);
-            }
-            closed = true;
+            reader.End();
             break;
         }
 
-        auto& message = parser->get();
-        for (const auto& field : message) {
-            if (field.name() == http::field::set_cookie) {
-                cookies.Store(View(field.value()), url);
-            } else if (field.name() == http::field::content_encoding) {
-                answer.contentEncoding +=
-                    (answer.contentEncoding.empty() ? "" : ", ") + std::string(View(field.value()));
-            } else if (field.name() == http::field::location && !answer.location &&
-                       !field.value().empty()) {
-                answer.location = std::string(View(field.value()));
-            }
+        Answer answer = reader.Take();
+        for (const auto& cookie : answer.setCookies) {
+            cookies.Store(cookie, url);
         }
-        answer.reusable = profile.keepConnection && !closed && parser->keep_alive() &&
-                          pending.empty() && answer.status != 101;
-        answer.body = std::move(message.body());
+        if (answer.retryAfter && (answer.status == 429 || answer.status == 503)) {
+            retryAfter = ParseRetryAfter(*answer.retryAfter, std::chrono::system_clock::now());
+        }
         return answer;
     }
 
+    // A kept connection that the server closes just as the request goes out fails this get
+    // like any other failure: the caller's next attempt opens a new connection. Re-sent here
+    // unseen, the server would count one more request than the caller made attempts.
     Answer Exchange(const Url& url, const std::string& referer) {
         const std::string head = RequestHead(url, referer);
-        for (int attempt = 0;; ++attempt) {
-            const bool reused = CanReuse(url);
-            if (!reused) {
-                Connect(url);
+        if (!CanReuse(url)) {
+            Connect(url);
+        }
+        healthy = false;
+        try {
+            Send(head);
+            Answer answer = ReadAnswer(url);
+            // A 101 hands the connection over to another protocol: it is not HTTP any more.
+            if (profile.keepConnection && !answer.closed && answer.keepAlive && !answer.leftover &&
+                answer.status != 101) {
+                healthy = true;
+            } else {
+                Drop(false, true);
             }
-            healthy = false;
-            try {
-                Send(head);
-                Answer answer = ReadAnswer(url);
-                if (answer.reusable) {
-                    healthy = true;
-                } else {
-                    Drop(false);
-                }
-                return answer;
-            } catch (const FailureError& error) {
-                Drop(false);
-                // The server may close a kept connection just as the request goes out: one
-                // more try on a new connection, as it never saw this request.
-                if (reused && attempt == 0 && error.nothingReceived) {
-                    continue;
-                }
-                throw;
-            }
+            return answer;
+        } catch (const Failure&) {
+            Drop(false);
+            throw;
         }
     }
 
@@ -688,8 +676,7 @@ struct HttpClient::Impl {
                 continue;
             }
             if (profile.isStatusError(answer.status)) {
-                throw FailureError{
-                    Failure{Kind::Status, answer.status, answer.statusLine, answer.reason}};
+                throw Failure{Kind::Status, answer.status, answer.statusLine, answer.reason};
             }
             if (!profile.decodeContent) {
                 return std::move(answer.body);
@@ -719,15 +706,20 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
     } waiting{*impl_};
     impl_->whileWaiting = whileWaiting ? &whileWaiting : nullptr;
     impl_->lastCall = Clock::now();
+    impl_->retryAfter.reset();
     try {
         return impl_->Fetch(address, referer);
-    } catch (const FailureError& error) {
-        throw ClientError(impl_->profile.message(error.failure));
+    } catch (const Failure& failure) {
+        throw ClientError(impl_->profile.message(failure));
     }
 }
 
 std::int32_t HttpClient::LastStatusCode() const noexcept {
     return impl_->lastStatus;
+}
+
+std::optional<std::chrono::milliseconds> HttpClient::RetryAfter() const noexcept {
+    return impl_->retryAfter;
 }
 
 void HttpClient::Close() noexcept {

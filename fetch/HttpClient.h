@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,8 @@ public:
     std::string Get(const std::string& address, const std::string& referer,
                     const std::function<void()>& whileWaiting = {});
     std::int32_t LastStatusCode() const noexcept;
+    /// The wait asked for by a Retry-After header of a 429 or 503 answer in the last get.
+    std::optional<std::chrono::milliseconds> RetryAfter() const noexcept;
     void Close() noexcept;
 
 private:

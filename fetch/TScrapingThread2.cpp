@@ -1,5 +1,7 @@
 #include "fetch/TScrapingThread2.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 
 #include "json/JsonValue.h"
@@ -11,6 +13,9 @@ namespace {
 
 constexpr int kAttempts = 10;
 constexpr std::int32_t kNotFound = 404;
+constexpr std::int32_t kTooManyRequests = 429;
+constexpr std::int32_t kUnavailable = 503;
+constexpr int kDefaultCapFactor = 32;
 constexpr std::size_t kLotsPageSize = 50;
 // A register that keeps answering full pages whatever the offset would hold a worker forever.
 constexpr int kMaxLotPages = 2000;
@@ -45,6 +50,8 @@ std::size_t LotCount(const json::JsonValue& page) {
 TScrapingThread2::TScrapingThread2(WorkerSettings settings) : settings_(std::move(settings)) {
     if (!settings_.transport)
         settings_.transport = MakeWorkerClientTransport;
+    if (settings_.retryPauseCap <= std::chrono::milliseconds::zero())
+        settings_.retryPauseCap = settings_.retryPause * kDefaultCapFactor;
 }
 
 TScrapingThread2::~TScrapingThread2() {
@@ -68,7 +75,12 @@ void TScrapingThread2::Start() {
 }
 
 void TScrapingThread2::Terminate() noexcept {
-    terminated_.store(true);
+    {
+        // Under the pause's lock, so that a worker about to wait cannot miss the wake-up.
+        std::lock_guard lock(pauseMutex_);
+        terminated_.store(true);
+    }
+    pauseEnded_.notify_all();
 }
 
 bool TScrapingThread2::Terminated() const noexcept {
@@ -143,6 +155,8 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
         body.clear();
         if (Terminated())
             return false;
+        // An answer that arrived but is of no use is as much a sign of trouble as an error:
+        // the next attempt waits all the same.
         try {
             std::string bytes = transport.Get(address, referer);
             if (Terminated())
@@ -152,30 +166,62 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
                 result = -1;
                 statusText = "ERROR_Empty response1 for " + url;
                 transport.Close();
-                continue;
-            }
-            json::JsonValue doc = ParseObject(body);
-            if (doc.IsNothing()) {
+            } else if (json::JsonValue doc = ParseObject(body); doc.IsNothing()) {
                 result = -1;
                 statusText = "ERROR_Invalid JSON response for " + url;
                 transport.Close();
-                continue;
+            } else {
+                if (parsed)
+                    *parsed = std::move(doc);
+                result = 1;
+                statusText = "успешно";
+                return true;
             }
-            if (parsed)
-                *parsed = std::move(doc);
-            result = 1;
-            statusText = "успешно";
-            return true;
         } catch (const std::exception& e) {
             result = -1;
             statusText = std::string("ERROR ") + e.what();
             transport.Close();
-            std::this_thread::sleep_for(settings_.retryPause);
             if (transport.LastStatusCode() == kNotFound)
                 return false;
         }
+        if (attempt < kAttempts && !Pause(PauseAfter(attempt, transport)))
+            return false;
     }
     return false;
+}
+
+std::chrono::milliseconds TScrapingThread2::PauseAfter(int failures,
+                                                       const WorkerTransport& transport) {
+    using std::chrono::milliseconds;
+    milliseconds pause = settings_.retryPause;
+    for (int n = 1; n < failures && pause < settings_.retryPauseCap; ++n)
+        pause *= 2;
+    pause = std::min(pause, settings_.retryPauseCap);
+    // Workers that failed together must not come back together: up to half is left out at
+    // random.
+    if (pause.count() > 1) {
+        if (!jitterSeeded_) {
+            // Seeded at the first failure only: most workers never need it, and opening the
+            // system's random device for every worker showed in the harvest's CPU profile.
+            jitter_.seed(static_cast<std::minstd_rand::result_type>(
+                std::chrono::steady_clock::now().time_since_epoch().count() ^
+                reinterpret_cast<std::uintptr_t>(this)));
+            jitterSeeded_ = true;
+        }
+        std::uniform_int_distribution<milliseconds::rep> cut(0, pause.count() / 2);
+        pause -= milliseconds(cut(jitter_));
+    }
+    const std::int32_t status = transport.LastStatusCode();
+    if (status == kTooManyRequests || status == kUnavailable) {
+        if (const auto asked = transport.RetryAfter())
+            pause = std::max(pause, std::min(*asked, settings_.retryAfterCap));
+    }
+    return pause;
+}
+
+bool TScrapingThread2::Pause(std::chrono::milliseconds pause) {
+    std::unique_lock lock(pauseMutex_);
+    return !pauseEnded_.wait_for(lock, pause, [this] { return terminated_.load(); });
 }
 
 }  // namespace korvalot::fetch

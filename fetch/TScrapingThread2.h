@@ -2,11 +2,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +26,11 @@ public:
     virtual ~WorkerTransport() = default;
     virtual std::string Get(const std::string& address, const std::string& referer) = 0;
     virtual std::int32_t LastStatusCode() const noexcept = 0;
+    /// How long the last answer asked to be left alone (Retry-After of a 429 or 503), when the
+    /// last Get received such an answer.
+    virtual std::optional<std::chrono::milliseconds> RetryAfter() const noexcept {
+        return std::nullopt;
+    }
     virtual void Close() noexcept = 0;
 };
 
@@ -45,17 +53,25 @@ struct WorkerLists {
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
 };
 
-/// Settings of a worker. The product always uses the defaults; tests shorten the pause.
+/// Settings of a worker. The product always uses the defaults; tests shorten the pauses.
 struct WorkerSettings {
     std::string registerBaseUrl;
-    WorkerTransportFactory transport;           ///< empty: MakeWorkerClientTransport
-    std::chrono::milliseconds retryPause{100};  ///< after an attempt that raised an error
+    WorkerTransportFactory transport;  ///< empty: MakeWorkerClientTransport
+    /// The first pause after a failed attempt; each further failure of the same request doubles
+    /// it, up to retryPauseCap, and a random part of up to half of it is taken off.
+    std::chrono::milliseconds retryPause{100};
+    /// Zero: 32 times retryPause (3.2 s with the default), so that shortened pauses stay short.
+    std::chrono::milliseconds retryPauseCap{0};
+    /// The longest a Retry-After of a 429 or 503 answer is honoured.
+    std::chrono::milliseconds retryAfterCap{60000};
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
 /// whose card, lots pages and additional data are fetched into html, html2 (and moreLots)
 /// and html3. Every request is tried up to 10 times, until it yields a JSON object; a 404 ends
-/// the attempts at once. A trade job stops at its first request that fails.
+/// the attempts at once. Between attempts the worker waits longer and longer, so that ten
+/// attempts outlast a short outage of the register. A trade job stops at its first request
+/// that fails.
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
@@ -81,7 +97,8 @@ public:
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
     void Start();
-    /// Asks the worker to make no further attempt; a request in progress runs to its end.
+    /// Asks the worker to make no further attempt; a request in progress runs to its end, a
+    /// pause between attempts ends at once.
     void Terminate() noexcept;
     bool Terminated() const noexcept;
     /// Waits for the thread to end (after the worker reached FinishedList).
@@ -93,9 +110,16 @@ private:
     void Body(WorkerLists& lists);
     bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
                  json::JsonValue* parsed = nullptr);
+    std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);
+    /// False when the worker was asked to terminate before or during the pause.
+    bool Pause(std::chrono::milliseconds pause);
 
     WorkerSettings settings_;
     std::atomic<bool> terminated_{false};
+    std::mutex pauseMutex_;
+    std::condition_variable pauseEnded_;
+    std::minstd_rand jitter_;
+    bool jitterSeeded_ = false;
     std::thread thread_;
 };
 

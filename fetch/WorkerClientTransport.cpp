@@ -11,6 +11,9 @@ public:
         return client_.Get(address, referer);
     }
     std::int32_t LastStatusCode() const noexcept override { return client_.LastStatusCode(); }
+    std::optional<std::chrono::milliseconds> RetryAfter() const noexcept override {
+        return client_.RetryAfter();
+    }
     void Close() noexcept override { client_.Close(); }
 
 private:

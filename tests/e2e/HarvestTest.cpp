@@ -152,7 +152,7 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
     env.tickCount = [] { return kTick; };
     env.openDocument = [](const std::filesystem::path&) {};
     env.mutexName = "Global\\KorvalotTest";
-    env.timings = {5ms, 1ms, 20ms};
+    env.timings = {5ms, 1ms, 20ms, 20ms};
     auto run = TScraper::Create(reports, sim.BaseUrl(), env);
     run->Limit = 4;
     run->Start();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include "fetch/ClientProfiles.h"
@@ -99,6 +100,38 @@ TEST_F(DirectoryClientTest, SendsItsHeadAndPresentsItsCertificateOverTheHighestV
     EXPECT_EQ(requests[0].clientCertificate, "korvalot client");
     EXPECT_EQ(requests[0].tlsVersion, "TLSv1.3");
 }
+
+struct DirectoryVersionCase {
+    const char* name;
+    friend void PrintTo(const DirectoryVersionCase& c, std::ostream* os) { *os << c.name; }
+    int serverMax;
+    const char* negotiated;
+};
+
+class DirectoryTlsVersions : public DirectoryClientTest,
+                             public ::testing::WithParamInterface<DirectoryVersionCase> {};
+
+// Negotiated: a server stuck on an old version is reached as the worker reaches it.
+TEST_P(DirectoryTlsVersions, TakeTheHighestTheServerSpeaks) {
+    ServerOptions options;
+    options.minTlsVersion = TLS1_VERSION;
+    options.maxTlsVersion = GetParam().serverMax;
+    options.requestClientCertificate = true;
+    ScriptedServer server([](const ReceivedRequest&) { return Reply().Send(OkAnswer("ok")); },
+                          options);
+    DirectoryClient client(kPatient);
+    EXPECT_EQ(client.Get(server.Address(kTarget), kReferer), "ok");
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(server.Requests()[0].tlsVersion, GetParam().negotiated);
+    EXPECT_EQ(server.Requests()[0].clientCertificate, "korvalot client");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, DirectoryTlsVersions,
+    ::testing::Values(DirectoryVersionCase{"Server12", TLS1_2_VERSION, "TLSv1.2"},
+                      DirectoryVersionCase{"Server11", TLS1_1_VERSION, "TLSv1.1"},
+                      DirectoryVersionCase{"Server10", TLS1_VERSION, "TLSv1"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct StatusCase {
     const char* name;

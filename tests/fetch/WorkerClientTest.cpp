@@ -314,9 +314,10 @@ TEST(WorkerRedirect, ReachesPlainHttpTargets) {
 struct ReuseCase {
     const char* name;
     friend void PrintTo(const ReuseCase& c, std::ostream* os) { *os << c.name; }
-    Reply first;        // the reply to the first request on a connection
-    bool closeBetween;  // the caller closes the client between the two gets
-    int connections;    // the server's count after the second get
+    Reply first;                // the reply to the first request on a connection
+    bool closeBetween;          // the caller closes the client between the two gets
+    int connections;            // the server's count after the second get
+    bool serverCloses = false;  // the server ends the connection after its answer
 };
 
 class WorkerConnectionReuse : public ::testing::TestWithParam<ReuseCase> {};
@@ -332,6 +333,11 @@ TEST_P(WorkerConnectionReuse, KeepsTheConnectionUnlessItEnded) {
     if (c.closeBetween) {
         client.Close();
     }
+    // A server that ends the connection after its answer must have done so before the next
+    // request, or that request would meet the closing connection and fail.
+    if (c.serverCloses) {
+        ASSERT_TRUE(server.WaitUntilClosed(0));
+    }
     EXPECT_EQ(client.Get(server.Address("/2"), kReferer), "second");
     EXPECT_EQ(server.Connections(), c.connections);
     EXPECT_EQ(server.Requests().size(), 2u);
@@ -346,23 +352,23 @@ INSTANTIATE_TEST_SUITE_P(
                   Reply().Send(OkAnswer("first", "Connection:  CLOSE \r\n")), false, 2},
         ReuseCase{"Http10WithoutKeepAlive",
                   Reply().Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfirst"), false, 2},
-        ReuseCase{"ServerClosedWithTls", Reply().Send(OkAnswer("first")).Close(), false, 2},
-        ReuseCase{"ServerClosedTcpOnly", Reply().Send(OkAnswer("first")).Drop(), false, 2},
-        ReuseCase{"ServerClosedAfterAWhile", Reply().Send(OkAnswer("first")).Pause(50ms).Drop(),
-                  false, 2}),
+        ReuseCase{"ServerClosedWithTls", Reply().Send(OkAnswer("first")).Close(), false, 2, true},
+        ReuseCase{"ServerClosedTcpOnly", Reply().Send(OkAnswer("first")).Drop(), false, 2, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct StaleCase {
     const char* name;
     friend void PrintTo(const StaleCase& c, std::ostream* os) { *os << c.name; }
     Reply drop;
+    const char* message;
 };
 
 class WorkerStaleConnection : public ::testing::TestWithParam<StaleCase> {};
 
-// The server drops a kept connection just as the next request arrives on it: the client tries
-// once more on a new connection, as that request was never answered.
-TEST_P(WorkerStaleConnection, IsReplacedOnceWithoutAnError) {
+// The server drops a kept connection just as the next request arrives on it: that get fails
+// like any other, so the register counts exactly the requests the caller made, and the next
+// get opens a new connection.
+TEST_P(WorkerStaleConnection, FailsThatGetAndTheNextOneConnectsAnew) {
     ScriptedServer server([](const ReceivedRequest& r) {
         if (r.connection == 0 && r.indexOnConnection == 1) {
             return GetParam().drop;
@@ -371,16 +377,21 @@ TEST_P(WorkerStaleConnection, IsReplacedOnceWithoutAnError) {
     });
     WorkerClient client(kPatient);
     EXPECT_EQ(client.Get(server.Address("/1"), kReferer), "/1");
-    EXPECT_EQ(client.Get(server.Address("/2"), kReferer), "/2");
+    EXPECT_EQ(GetError(client, server.Address("/2")), GetParam().message);
+    EXPECT_EQ(client.Get(server.Address("/3"), kReferer), "/3");
     EXPECT_EQ(server.Connections(), 2);
     EXPECT_EQ(server.Requests().size(), 3u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Drops, WorkerStaleConnection,
-                         ::testing::Values(StaleCase{"TcpClose", Reply().Drop()},
-                                           StaleCase{"TlsClose", Reply().Close()},
-                                           StaleCase{"Reset", Reply().Reset()}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Drops, WorkerStaleConnection,
+    ::testing::Values(StaleCase{"TcpClose", Reply().Drop(), "Connection Closed Gracefully."},
+                      StaleCase{"TlsClose", Reply().Close(), "Connection Closed Gracefully."},
+                      StaleCase{"TcpCloseAfterAWhile", Reply().Pause(50ms).Drop(),
+                                "Connection Closed Gracefully."},
+                      StaleCase{"Reset", Reply().Reset(),
+                                "Socket Error # 104\r\nConnection reset by peer."}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct DecodingCase {
     const char* name;
@@ -543,6 +554,39 @@ INSTANTIATE_TEST_SUITE_P(
                       VersionCase{"Server11", TLS1_1_VERSION, TLS1_1_VERSION, "TLSv1.1"},
                       VersionCase{"Server10", TLS1_VERSION, TLS1_VERSION, "TLSv1"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// Each worker owns its client, but a new worker's handshake resumes the session an earlier one
+// negotiated with the same server; a client's second connection does too.
+TEST(WorkerTlsSessions, AreResumedByNewClientsOfTheSameServer) {
+    ScriptedServer server(Always(Reply().Send(OkAnswer("ok", "Connection: close\r\n"))));
+    const std::string address = server.Address("/");
+    {
+        WorkerClient first(kPatient);
+        EXPECT_EQ(first.Get(address, kReferer), "ok");
+    }
+    WorkerClient second(kPatient);
+    EXPECT_EQ(second.Get(address, kReferer), "ok");
+    EXPECT_EQ(second.Get(address, kReferer), "ok");
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    EXPECT_FALSE(requests[0].sessionReused);
+    EXPECT_TRUE(requests[1].sessionReused);
+    EXPECT_TRUE(requests[2].sessionReused);
+    EXPECT_EQ(server.Connections(), 3);
+}
+
+// A session belongs to the server that made it: another server, even on the same host, gets a
+// full handshake.
+TEST(WorkerTlsSessions, AreNotOfferedToAnotherServer) {
+    ScriptedServer one(Always(Reply().Send(OkAnswer("one"))));
+    ScriptedServer other(Always(Reply().Send(OkAnswer("other"))));
+    WorkerClient a(kPatient);
+    EXPECT_EQ(a.Get(one.Address("/"), kReferer), "one");
+    WorkerClient b(kPatient);
+    EXPECT_EQ(b.Get(other.Address("/"), kReferer), "other");
+    ASSERT_EQ(other.Requests().size(), 1u);
+    EXPECT_FALSE(other.Requests()[0].sessionReused);
+}
 
 struct TlsFailureCase {
     const char* name;

@@ -95,10 +95,10 @@ TEST(StormTest, RunsPausedAndStoppedAtRandomMomentsEndWholeAndComplete) {
             std::chrono::year(2026), std::chrono::January, std::chrono::day(1)};
         reports.inputs.dateTo = std::chrono::year_month_day{
             std::chrono::year(2026), std::chrono::June, std::chrono::day(30)};
-        auto run =
-            crawl::TScraper::Create(reports, sim.BaseUrl(),
-                                    TestEnvironment(exeDir.path(), workDir.path(),
-                                                    {15ms, 1ms, 10ms}, ClientWithLimits(limits)));
+        auto run = crawl::TScraper::Create(
+            reports, sim.BaseUrl(),
+            TestEnvironment(exeDir.path(), workDir.path(), {15ms, 1ms, 10ms, 10ms},
+                            ClientWithLimits(limits)));
         run->Start();
         bool stopRequested = false;
         for (const Action& action : plan) {

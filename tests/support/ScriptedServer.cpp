@@ -226,6 +226,11 @@ void ScriptedServer::AcceptLoop() {
     }
 }
 
+bool ScriptedServer::WaitUntilClosed(int connection, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return connectionClosed_.wait_for(lock, limit, [&] { return closed_.count(connection) > 0; });
+}
+
 bool ScriptedServer::Sleep(std::chrono::milliseconds delay) {
     std::unique_lock lock(mutex_);
     return !stopped_.wait_for(lock, delay, [this] { return stopping_; });
@@ -291,6 +296,7 @@ void ScriptedServer::Serve(int fd, int index) {
                 info.serverName = name;
             }
             info.tlsVersion = SSL_get_version(ssl);
+            info.sessionReused = SSL_session_reused(ssl) == 1;
             X509* peer = SSL_get1_peer_certificate(ssl);
             info.clientCertificate = CommonName(peer);
             X509_free(peer);
@@ -357,6 +363,11 @@ void ScriptedServer::Serve(int fd, int index) {
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
     ::close(fd);
+    {
+        std::lock_guard lock(mutex_);
+        closed_.insert(index);
+    }
+    connectionClosed_.notify_all();
 }
 
 std::string OkAnswer(std::string_view body, std::string_view extraHeaders) {

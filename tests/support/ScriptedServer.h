@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -53,6 +54,7 @@ struct ReceivedRequest {
     std::string serverName;         // the TLS server name indication, empty when none was sent
     std::string tlsVersion;         // such as "TLSv1.2"; empty over plain TCP
     std::string clientCertificate;  // common name of the client's certificate, empty when none
+    bool sessionReused = false;     // the TLS handshake resumed an earlier session
 
     std::string Target() const;  // the second word of the request line
 };
@@ -87,6 +89,9 @@ public:
     std::string Address(std::string_view target = "/") const;
     std::vector<ReceivedRequest> Requests() const;
     int Connections() const;
+    // Whether the server has closed that connection (counted from 0) within the limit.
+    bool WaitUntilClosed(int connection,
+                         std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 private:
     void AcceptLoop();
@@ -107,6 +112,8 @@ private:
     std::vector<int> openFds_;                // by connection index, -1 once closed
     std::map<int, std::thread> connections_;  // by connection index, until joined
     std::vector<int> finished_;               // connections whose thread is ending
+    std::set<int> closed_;                    // connections whose socket the server closed
+    std::condition_variable connectionClosed_;
     std::vector<ReceivedRequest> requests_;
     std::thread acceptor_;
 };
