@@ -7,6 +7,7 @@
 
 #include "crawl/Collections.h"
 #include "crawl/CrawlError.h"
+#include "crawl/HarvestOutputs.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
@@ -76,6 +77,14 @@ struct Answers {
 
 enum class PhaseEnd { Done, Stopped, Failed };
 
+std::filesystem::path SkipFilePath(const ScraperEnvironment& env) {
+    if (!env.skipFile.empty())
+        return env.skipFile;
+    const std::filesystem::path dir =
+        env.executableDir.empty() ? util::ExecutableDirectory() : env.executableDir;
+    return dir / "skip.txt";
+}
+
 }  // namespace
 
 // The body of one run: its collections and its two phases, on the crawl thread.
@@ -108,6 +117,7 @@ private:
     std::shared_ptr<std::mutex> workerListLock_ = std::make_shared<std::mutex>();
     RunCollections c_;
     RunInputs inputs_;
+    std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
 };
 
 void TScraper::Run::Execute() {
@@ -163,9 +173,7 @@ void TScraper::Run::Steps() {
 }
 
 void TScraper::Run::LoadSkipList() {
-    const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
-    const std::filesystem::path path = dir / "skip.txt";
+    const std::filesystem::path path = SkipFilePath(env_);
     std::error_code error;
     if (!std::filesystem::exists(path, error))
         return;
@@ -261,6 +269,12 @@ void TScraper::Run::CardPhase() {
         o_.HandleRunResult();
     }
     if (file) {
+        // Harvest outputs: skip.txt records and the workbook start with the results file.
+        outputs_.emplace(HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook,
+                                              SkipFilePath(env_), o_.registerBaseUrl_,
+                                              inputs_.regional.decimalSeparator},
+                         [this](std::string text) { Log(std::move(text)); });
+        outputs_->Begin(path);
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = o_.registerBaseUrl_ + "/biddings/";
@@ -286,11 +300,13 @@ void TScraper::Run::CardPhase() {
     } catch (const ResultsFileError& e) {
         Log(std::string("Ошибка: ") + e.what());
     }
+    // Harvest outputs: the workbook is finished and, when written, opened instead.
+    const std::filesystem::path document = outputs_->Finish(path, o_.summary_);
     Log("Открываем файл с результатами");
     if (env_.openDocument) {
-        env_.openDocument(path);
+        env_.openDocument(document);
     } else {
-        util::OpenWithDesktop(path);
+        util::OpenWithDesktop(document);
     }
     o_.ProgressBarPosition = 0;
     o_.ShowProgress();
@@ -307,6 +323,9 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
         o_.WaitWhilePaused();
         file.WriteRow(row);
     }
+    // Harvest outputs: every row of the trade is in the results file.
+    if (outputs_)
+        outputs_->TradeWritten(guid, region, card.trade, rows.rows);
 }
 
 PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& filter,
@@ -459,6 +478,9 @@ void TScraper::Body() {
                                                                 : environment_.mutexName);
     Run run(*this);
     run.Execute();
+    // A run whose phases left its end unset has still ended; what it counted stays as it is.
+    if (summary_.end == RunSummary::End::NotStarted)
+        summary_.end = Terminated() ? RunSummary::End::Stopped : RunSummary::End::Finished;
 }
 
 void TScraper::Pause() {
