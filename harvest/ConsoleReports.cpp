@@ -113,6 +113,9 @@ void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
 
 void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, bool force) {
     const auto now = Clock::now();
+    // The bar's return to zero at the end of a phase is no news on the console.
+    if (position == 0 && maximum == lastMaximum_)
+        return;
     if (maximum != lastMaximum_ || position <= 1) {
         if (maximum != lastMaximum_ || position == 0)
             phaseStart_ = now;

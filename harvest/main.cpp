@@ -86,7 +86,6 @@ int main(int argc, char** argv) {
     const std::string baseUrl = RegisterBaseUrl();
     std::vector<std::string> directory;
     try {
-        std::fprintf(stderr, "Загружаем регионы с сайта...\n");
         directory = crawl::LoadRegionDirectory(baseUrl);
     } catch (const std::exception& e) {
         return Fail(harvest::kExitCannotStart, std::string("Ошибка ") + e.what());
