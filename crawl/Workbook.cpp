@@ -15,8 +15,8 @@ namespace korvalot::crawl {
 namespace {
 
 constexpr std::array<std::string_view, 6> kTradeTypeNames = {
-    "Открытый аукцион",   "Открытый конкурс",  "Публичное предложение",
-    "Закрытый аукцион",   "Закрытый конкурс",  "Закрытое публичное предложение"};
+    "Открытый аукцион", "Открытый конкурс", "Публичное предложение",
+    "Закрытый аукцион", "Закрытый конкурс", "Закрытое публичное предложение"};
 
 constexpr std::uint16_t kColumns = 14;
 // Columns (from 0) whose values identify something: kept as text so that a spreadsheet does not
@@ -38,8 +38,7 @@ bool Contains(const auto& columns, std::uint16_t column) {
 
 void Check(lxw_error error, const std::filesystem::path& path) {
     if (error != LXW_NO_ERROR)
-        throw CrawlError("Не удалось записать книгу " + path.string() + ": " +
-                         lxw_strerror(error));
+        throw CrawlError("Не удалось записать книгу " + path.string() + ": " + lxw_strerror(error));
 }
 
 // The header's column names, from the results file's header line.
@@ -194,9 +193,9 @@ void Workbook::AddTrade(const std::string& regionName, const std::string& tradeT
                         const std::vector<ResultRow>& rows) {
     for (const ResultRow& row : rows) {
         const std::array<const std::string*, kColumns - 1> values = {
-            &row.region,         &row.number,     &row.datePublish,  &row.debtorName,
-            &row.debtorInn,      &row.propertyType, &row.lotDescription, &row.courtName,
-            &row.startPrice,     &row.currentPrice, &row.resultsDate,  &row.winnerName,
+            &row.region,     &row.number,       &row.datePublish,    &row.debtorName,
+            &row.debtorInn,  &row.propertyType, &row.lotDescription, &row.courtName,
+            &row.startPrice, &row.currentPrice, &row.resultsDate,    &row.winnerName,
             &row.winnerInn};
         WriteText(nextRow_, 0, registerBaseUrl_ + "/biddings/" + row.guid, text_);
         for (std::uint16_t column = 1; column < kColumns; ++column) {

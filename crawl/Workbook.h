@@ -29,8 +29,7 @@ public:
     static std::string TradeTypeName(std::string_view code);
 
     // Starts the workbook and writes the header row. Raises CrawlError.
-    Workbook(std::filesystem::path path, std::string registerBaseUrl,
-             std::string decimalSeparator);
+    Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator);
     ~Workbook();
     Workbook(const Workbook&) = delete;
     Workbook& operator=(const Workbook&) = delete;

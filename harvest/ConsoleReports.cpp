@@ -56,10 +56,9 @@ ConsoleReports::~ConsoleReports() {
 }
 
 void ConsoleReports::Log(const std::string& text) {
-    const std::string line =
-        crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
-                                 std::chrono::system_clock::now()) +
-        ": " + text;
+    const std::string line = crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
+                                                      std::chrono::system_clock::now()) +
+                             ": " + text;
     std::lock_guard lock(mutex_);
     lines_.push_back(line);
     if (settings_.verbose) {
@@ -122,8 +121,8 @@ void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, b
         lastMaximum_ = maximum;
         force = true;
     }
-    const auto every = settings_.terminal ? std::chrono::milliseconds(200)
-                                          : std::chrono::milliseconds(10000);
+    const auto every =
+        settings_.terminal ? std::chrono::milliseconds(200) : std::chrono::milliseconds(10000);
     if (!force && now - lastDrawn_ < every)
         return;
     if (maximum <= 0)
@@ -132,8 +131,11 @@ void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, b
     position = std::clamp(position, 0, maximum);
     std::string left = "?";
     if (position > 0) {
-        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(now - phaseStart_);
-        left = Duration(std::chrono::seconds(elapsed.count() * (maximum - position) / position));
+        // At the phase's pace so far: the pacing makes every job cost about the same.
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - phaseStart_);
+        left = Duration(std::chrono::seconds(
+            (elapsed.count() * (maximum - position) / position + 999) / 1000));
     }
     const char* phase = cards_ ? "Карточки" : "Поиск";
     if (settings_.terminal) {
@@ -182,8 +184,8 @@ void ConsoleReports::ResumeLoop(std::weak_ptr<crawl::TScraper> weak) {
             resumeChanged_.wait(lock);
             continue;
         }
-        if (resumeChanged_.wait_until(lock, *resumeAt_) == std::cv_status::timeout &&
-            resumeAt_ && Clock::now() >= *resumeAt_) {
+        if (resumeChanged_.wait_until(lock, *resumeAt_) == std::cv_status::timeout && resumeAt_ &&
+            Clock::now() >= *resumeAt_) {
             resumeAt_.reset();
             if (auto run = weak.lock(); run && run->IsPaused()) {
                 lock.unlock();

@@ -55,8 +55,8 @@ std::chrono::year_month_day ParseDate(const std::string& option, const std::stri
         return std::chrono::year_month_day{std::chrono::sys_days(today) - std::chrono::days(1)};
     const auto date = crawl::ParseIsoDate(text);
     if (!date || text.size() != 10)
-        throw UsageError(option + ": дата должна быть в виде ГГГГ-ММ-ДД, today или yesterday: " +
-                         text);
+        throw UsageError(option +
+                         ": дата должна быть в виде ГГГГ-ММ-ДД, today или yesterday: " + text);
     return *date;
 }
 
@@ -121,61 +121,61 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         const std::string value = optarg != nullptr ? optarg : "";
         const std::string name = optind >= 1 && optind <= argc ? storage[optind - 1] : "";
         switch (c) {
-        case 'f':
-            o.from = ParseDate("--from", value, today);
-            break;
-        case 't':
-            o.to = ParseDate("--to", value, today);
-            break;
-        case 'r': {
-            const auto codes = CommaList(value);
-            if (codes.size() == 1 && codes[0] == "all") {
-                o.allRegions = true;
-            } else {
-                o.regionCodes.insert(o.regionCodes.end(), codes.begin(), codes.end());
-            }
-            break;
-        }
-        case 'T':
-            typesGiven = true;
-            for (const std::string& code : CommaList(value)) {
-                int position = -1;
-                for (std::size_t k = 0; k < crawl::kTradeTypeCodes.size(); ++k) {
-                    if (SameAscii(code, crawl::kTradeTypeCodes[k]))
-                        position = static_cast<int>(k);
+            case 'f':
+                o.from = ParseDate("--from", value, today);
+                break;
+            case 't':
+                o.to = ParseDate("--to", value, today);
+                break;
+            case 'r': {
+                const auto codes = CommaList(value);
+                if (codes.size() == 1 && codes[0] == "all") {
+                    o.allRegions = true;
+                } else {
+                    o.regionCodes.insert(o.regionCodes.end(), codes.begin(), codes.end());
                 }
-                if (position < 0)
-                    throw UsageError("--types: неизвестный вид торгов " + code +
-                                     " (известны OpenAuction, OpenConcours, PublicOffer, "
-                                     "CloseAuction, CloseConcours, ClosePublicOffer)");
-                o.tradeTypePositions.push_back(position);
+                break;
             }
-            break;
-        case 'o':
-            o.outputDir = value;
-            break;
-        case 's':
-            o.skipFile = value;
-            break;
-        case 'i':
-            o.incremental = true;
-            break;
-        case 'w':
-            o.workbook = true;
-            break;
-        case 'v':
-            o.verbose = true;
-            break;
-        case 'h':
-            o.help = true;
-            break;
-        case 'V':
-            o.version = true;
-            break;
-        case ':':
-            throw UsageError("у параметра " + name + " нет значения");
-        default:
-            throw UsageError("неизвестный параметр " + name);
+            case 'T':
+                typesGiven = true;
+                for (const std::string& code : CommaList(value)) {
+                    int position = -1;
+                    for (std::size_t k = 0; k < crawl::kTradeTypeCodes.size(); ++k) {
+                        if (SameAscii(code, crawl::kTradeTypeCodes[k]))
+                            position = static_cast<int>(k);
+                    }
+                    if (position < 0)
+                        throw UsageError("--types: неизвестный вид торгов " + code +
+                                         " (известны OpenAuction, OpenConcours, PublicOffer, "
+                                         "CloseAuction, CloseConcours, ClosePublicOffer)");
+                    o.tradeTypePositions.push_back(position);
+                }
+                break;
+            case 'o':
+                o.outputDir = value;
+                break;
+            case 's':
+                o.skipFile = value;
+                break;
+            case 'i':
+                o.incremental = true;
+                break;
+            case 'w':
+                o.workbook = true;
+                break;
+            case 'v':
+                o.verbose = true;
+                break;
+            case 'h':
+                o.help = true;
+                break;
+            case 'V':
+                o.version = true;
+                break;
+            case ':':
+                throw UsageError("у параметра " + name + " нет значения");
+            default:
+                throw UsageError("неизвестный параметр " + name);
         }
     }
     if (optind < argc)
@@ -207,8 +207,8 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
 
 void CheckOutputPlaces(const HarvestOptions& options) {
     if (const auto reason = CannotWriteIn(options.outputDir))
-        throw UsageError("в папку " + options.outputDir.string() + " нельзя записывать: " +
-                         *reason);
+        throw UsageError("в папку " + options.outputDir.string() +
+                         " нельзя записывать: " + *reason);
     if (!options.skipFile.empty()) {
         std::error_code error;
         if (std::filesystem::is_directory(options.skipFile, error))

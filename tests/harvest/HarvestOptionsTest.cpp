@@ -18,9 +18,9 @@ HarvestOptions Parse(std::vector<std::string> args) {
 }
 
 TEST(HarvestOptionsTest, ReadsASelectionInTheListsOrder) {
-    const HarvestOptions o = Parse({"--regions", "77, 50", "-T", "closepublicoffer,OpenAuction",
-                                    "--from", "2026-01-02", "--to", "yesterday", "-o", "out", "-i",
-                                    "-w", "--skip-file", "s.txt"});
+    const HarvestOptions o =
+        Parse({"--regions", "77, 50", "-T", "closepublicoffer,OpenAuction", "--from", "2026-01-02",
+               "--to", "yesterday", "-o", "out", "-i", "-w", "--skip-file", "s.txt"});
     EXPECT_EQ(o.regionCodes, (std::vector<std::string>{"77", "50"}));
     EXPECT_EQ(o.tradeTypePositions, (std::vector<int>{0, 5}));
     EXPECT_EQ(o.from, (year_month_day{year(2026), month(1), day(2)}));
@@ -73,12 +73,12 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
 }
 
 TEST(HarvestOptionsTest, SelectsRegionsByCodeInTheDirectorysOrder) {
-    const std::vector<std::string> directory = {"Республика Саха (Якутия) (14)",
-                                                "г. Москва (77)", "Республика Адыгея (01)"};
+    const std::vector<std::string> directory = {"Республика Саха (Якутия) (14)", "г. Москва (77)",
+                                                "Республика Адыгея (01)"};
     HarvestOptions o = Parse({"-r", "1,14"});
-    EXPECT_EQ(SelectRegionItems(directory, o),
-              (std::vector<std::string>{"Республика Саха (Якутия) (14)",
-                                        "Республика Адыгея (01)"}));
+    EXPECT_EQ(
+        SelectRegionItems(directory, o),
+        (std::vector<std::string>{"Республика Саха (Якутия) (14)", "Республика Адыгея (01)"}));
     o = Parse({"-r", "all"});
     EXPECT_EQ(SelectRegionItems(directory, o), directory);
     o = Parse({"-r", "77,99"});

@@ -78,7 +78,8 @@ private:
     int status_ = -1;
 };
 
-Outcome RunHarvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args) {
+Outcome RunHarvest(const fs::path& dir, const std::string& url,
+                   const std::vector<std::string>& args) {
     return Harvest(dir, url, args).Wait();
 }
 
@@ -164,9 +165,9 @@ protected:
                   0);
     }
     std::vector<std::string> SimArgs(int trades, std::vector<std::string> more = {}) {
-        std::vector<std::string> args = {"--port",  std::to_string(port_), "--trades",
-                                         std::to_string(trades), "--seed", "7",
-                                         "--require-client-cert"};
+        std::vector<std::string> args = {
+            "--port", std::to_string(port_),  "--trades", std::to_string(trades), "--seed",
+            "7",      "--require-client-cert"};
         args.insert(args.end(), more.begin(), more.end());
         return args;
     }
@@ -249,10 +250,9 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     // The workbook beside it, read back by an independent reader, row by row.
     fs::path xlsx = csv1[0];
     xlsx.replace_extension(".xlsx");
-    const std::string compare = std::string("'") + PYTHON_PATH + "' '" +
-                                COMPARE_WORKBOOK_SCRIPT + "' '" + csv1[0].string() + "' '" +
-                                xlsx.string() + "' . > '" + (dir / "compare.txt").string() +
-                                "' 2>&1";
+    const std::string compare = std::string("'") + PYTHON_PATH + "' '" + COMPARE_WORKBOOK_SCRIPT +
+                                "' '" + csv1[0].string() + "' '" + xlsx.string() + "' . > '" +
+                                (dir / "compare.txt").string() + "' 2>&1";
     EXPECT_EQ(::system(compare.c_str()), 0) << ReadBytes(dir / "compare.txt");
 
     // The same port, so that the recorded card addresses still name the register's trades.

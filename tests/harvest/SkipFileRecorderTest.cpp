@@ -37,11 +37,16 @@ TEST(SkipFileRecorderTest, AppendsInTheFilesOwnEncoding) {
         {"utf8 plain", "a\r\nb\r\n", SkipFileRecorder::Encoding::Utf8, {"a", "b"}},
         {"utf8 no last end", "a\nb", SkipFileRecorder::Encoding::Utf8, {"a", "b"}},
         {"utf8 bom only", "\xEF\xBB\xBF", SkipFileRecorder::Encoding::Utf8, {}},
-        {"utf8 bom", "\xEF\xBB\xBF" "a\r", SkipFileRecorder::Encoding::Utf8, {"a"}},
-        {"utf16le", "\xFF\xFE" + Utf16("a\r\nb", true), SkipFileRecorder::Encoding::Utf16Le,
-         {"a", "b"}},
-        {"utf16be", "\xFE\xFF" + Utf16("a\r\n", false), SkipFileRecorder::Encoding::Utf16Be,
+        {"utf8 bom",
+         "\xEF\xBB\xBF"
+         "a\r",
+         SkipFileRecorder::Encoding::Utf8,
          {"a"}},
+        {"utf16le",
+         "\xFF\xFE" + Utf16("a\r\nb", true),
+         SkipFileRecorder::Encoding::Utf16Le,
+         {"a", "b"}},
+        {"utf16be", "\xFE\xFF" + Utf16("a\r\n", false), SkipFileRecorder::Encoding::Utf16Be, {"a"}},
         {"utf16le bom only", "\xFF\xFE", SkipFileRecorder::Encoding::Utf16Le, {}},
     };
     for (const auto& c : cases) {
