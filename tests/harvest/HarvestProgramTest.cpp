@@ -248,12 +248,16 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     EXPECT_TRUE(fs::exists(dir / "out" / "guids.txt"));
 
     // The workbook beside it, read back by an independent reader, row by row.
-    fs::path xlsx = csv1[0];
-    xlsx.replace_extension(".xlsx");
-    const std::string compare = std::string("'") + PYTHON_PATH + "' '" + COMPARE_WORKBOOK_SCRIPT +
-                                "' '" + csv1[0].string() + "' '" + xlsx.string() + "' . > '" +
-                                (dir / "compare.txt").string() + "' 2>&1";
-    EXPECT_EQ(::system(compare.c_str()), 0) << ReadBytes(dir / "compare.txt");
+    const auto compareWorkbook = [&](const fs::path& csv) {
+        fs::path xlsx = csv;
+        xlsx.replace_extension(".xlsx");
+        const std::string command = std::string("'") + PYTHON_PATH + "' '" +
+                                    COMPARE_WORKBOOK_SCRIPT + "' '" + csv.string() + "' '" +
+                                    xlsx.string() + "' . > '" + (dir / "compare.txt").string() +
+                                    "' 2>&1";
+        EXPECT_EQ(::system(command.c_str()), 0) << ReadBytes(dir / "compare.txt");
+    };
+    compareWorkbook(csv1[0]);
 
     // The same port, so that the recorded card addresses still name the register's trades.
     tools::SimProcess sim(SimArgs(200));
@@ -264,7 +268,7 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     ASSERT_FALSE(added.empty());
 
     const auto logsBefore = FilesLike(dir / "out", "log-", ".txt");
-    const Outcome o = RunHarvest(dir.path(), url, {"-r", "77,23", "-i", "-o", "out"});
+    const Outcome o = RunHarvest(dir.path(), url, args);
     ASSERT_EQ(o.status, 0) << o.err;
     std::vector<fs::path> csv2;
     for (const auto& path : FilesLike(dir / "out", "data", ".csv")) {
@@ -273,6 +277,7 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     }
     ASSERT_EQ(csv2.size(), 1u);
     EXPECT_EQ(TradesIn(csv2[0]), Minus(all.withLots, first.withLots));
+    compareWorkbook(csv2[0]);
     EXPECT_EQ(SkipLines(dir / "out" / "skip.txt", url), all.trades);
     fs::path log2;
     for (const auto& path : FilesLike(dir / "out", "log-", ".txt")) {
