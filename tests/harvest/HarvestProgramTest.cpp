@@ -1,5 +1,6 @@
 // korvalot-harvest as a scheduler runs it: a real process against the register simulator.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 #include <regex>
 #include <set>
 #include <thread>
@@ -32,7 +34,9 @@ struct Outcome {
 // The program started in `dir` with the register at `url`; its output goes to files there.
 class Harvest {
 public:
-    Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args)
+    // uid: run as that user instead (root only).
+    Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args,
+            std::optional<uid_t> uid = std::nullopt)
         : dir_(dir) {
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -42,6 +46,8 @@ public:
             const int err = ::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out, 1);
             ::dup2(err, 2);
+            if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(*uid) != 0 || ::setuid(*uid) != 0))
+                ::_exit(122);
             ::setenv("KORVALOT_REGISTER_URL", url.c_str(), 1);
             std::vector<char*> argv{const_cast<char*>(HARVEST_PATH)};
             for (const auto& arg : args)
@@ -217,6 +223,26 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
     EXPECT_EQ(noCertificate.status, 3) << noCertificate.err;
     EXPECT_NE(noCertificate.err.find("01cert.pem"), std::string::npos) << noCertificate.err;
     EXPECT_TRUE(Files(bare.path()).empty());
+}
+
+// A folder the user may not write to, as a real process of a user without the right.
+TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
+    TempDir dir;
+    fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read |
+                                    fs::perms::others_exec);
+    fs::create_directory(dir / "locked");
+    fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec |
+                                        fs::perms::group_read | fs::perms::group_exec |
+                                        fs::perms::others_read | fs::perms::others_exec);
+    // Root writes anywhere: the program then runs as "nobody".
+    const std::optional<uid_t> user = ::geteuid() == 0 ? std::optional<uid_t>(65534) : std::nullopt;
+    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user);
+    const Outcome o = harvest.Wait();
+    EXPECT_EQ(o.status, 2) << o.err;
+    EXPECT_NE(o.err.find("в папку locked нельзя записывать: Permission denied"), std::string::npos)
+        << o.err;
+    EXPECT_TRUE(fs::is_empty(dir / "locked"));
 }
 
 // Two scheduled runs: the register gains trades between them, and the second run fetches only
