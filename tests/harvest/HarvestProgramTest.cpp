@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <optional>
-#include <regex>
 #include <set>
 #include <thread>
 
@@ -118,12 +117,15 @@ struct Truth {
 
 Truth TruthOf(const tools::SimProcess& sim, const std::string& query) {
     const std::string body = sim.Get("/sim/truth?" + query).body;
-    static const std::regex kTrade(R"re("guid":"([^"]+)"[^}]*"lots":(\d+))re");
     Truth truth;
-    for (std::sregex_iterator it(body.begin(), body.end(), kTrade), end; it != end; ++it) {
-        truth.trades.insert((*it)[1]);
-        if ((*it)[2] != "0")
-            truth.withLots.insert((*it)[1]);
+    for (std::size_t at = body.find("\"guid\":\""); at != std::string::npos;
+         at = body.find("\"guid\":\"", at)) {
+        at += 8;
+        const std::string guid = body.substr(at, body.find('"', at) - at);
+        const std::size_t lots = body.find("\"lots\":", at) + 7;
+        truth.trades.insert(guid);
+        if (body[lots] != '0')
+            truth.withLots.insert(guid);
     }
     return truth;
 }
@@ -134,9 +136,11 @@ std::set<std::string> TradesIn(const fs::path& csv) {
     EXPECT_TRUE(bytes.ends_with("\r\n"));
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), '"') % 28, 0) << "a line cut short";
     std::set<std::string> trades;
-    static const std::regex kAddress(R"re(\r\n"https://[^"]*/biddings/([^"]+)")re");
-    for (std::sregex_iterator it(bytes.begin(), bytes.end(), kAddress), end; it != end; ++it)
-        trades.insert((*it)[1]);
+    for (std::size_t at = bytes.find("\r\n\"https://"); at != std::string::npos;
+         at = bytes.find("\r\n\"https://", at)) {
+        at = bytes.find("/biddings/", at) + 10;
+        trades.insert(bytes.substr(at, bytes.find('"', at) - at));
+    }
     return trades;
 }
 
@@ -150,9 +154,14 @@ std::set<std::string> SkipLines(const fs::path& skip, const std::string& url) {
 }
 
 std::size_t CardLines(const std::string& log) {
-    static const std::regex kCard(": Карточка [^:\r\n]+: успешно");
-    return static_cast<std::size_t>(
-        std::distance(std::sregex_iterator(log.begin(), log.end(), kCard), std::sregex_iterator()));
+    std::size_t count = 0;
+    for (std::size_t at = log.find(": Карточка "); at != std::string::npos;
+         at = log.find(": Карточка ", at + 1)) {
+        const std::size_t end = log.find('\n', at);
+        const std::string line = log.substr(at, end == std::string::npos ? end : end - at);
+        count += line.find(": успешно") != std::string::npos ? 1 : 0;
+    }
+    return count;
 }
 
 std::set<std::string> Minus(const std::set<std::string>& a, const std::set<std::string>& b) {
