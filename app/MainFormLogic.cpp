@@ -75,6 +75,10 @@ void MainFormLogic::Log(const QString& afterStamp) {
     view_.AddLogLine(services_.regional.FormatStamp(services_.now()) + afterStamp);
 }
 
+QString MainFormLogic::DataFile(const QString& name) const {
+    return (services_.dataDir.isEmpty() ? services_.exeDir : services_.dataDir) + name;
+}
+
 // ---- start-up, persistence, region directory ----
 
 void MainFormLogic::FormShow() {
@@ -90,7 +94,12 @@ void MainFormLogic::FormShow() {
         view_.EndProgram();
         return;
     }
-    const QString settings = services_.exeDir + kSettingsFile;
+    if (!services_.dataDir.isEmpty() && services_.dataDir != services_.exeDir) {
+        Log(QStringLiteral(": Папка программы недоступна для записи, настройки, логи и "
+                           "результаты сохраняются в ") +
+            services_.dataDir);
+    }
+    const QString settings = DataFile(kSettingsFile);
     const auto readDate = [&](const QString& key) {
         const QDate date = services_.regional.ParseDate(
             ReadIniValue(settings, QStringLiteral("General"), key, QString()));
@@ -108,7 +117,7 @@ bool MainFormLogic::FormClose() {
     try {
         SaveSelection(ListId::Cities, kCitiesSelectionFile);
         SaveSelection(ListId::Cats, kCatsSelectionFile);
-        const QString settings = services_.exeDir + kSettingsFile;
+        const QString settings = DataFile(kSettingsFile);
         const auto dateText = [&](PickerId picker) {
             const QDate date = view_.PickerDate(picker);
             return services_.regional.FormatDate(date.isValid() ? date : kNoDate);
@@ -137,11 +146,11 @@ void MainFormLogic::SaveSelection(ListId list, const QString& fileName) {
             lines.append(view_.ItemText(list, i));
         }
     }
-    WriteListFile(services_.exeDir + fileName, lines);
+    WriteListFile(DataFile(fileName), lines);
 }
 
 void MainFormLogic::ApplySavedSelection(ListId list, const QString& fileName) {
-    const QString path = services_.exeDir + fileName;
+    const QString path = DataFile(fileName);
     if (!QFileInfo::exists(path)) {
         return;
     }
@@ -324,7 +333,7 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     }
     const auto ticks = static_cast<std::int32_t>(services_.tickCount());
     const QString path =
-        services_.exeDir + QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt");
+        DataFile(QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt"));
     Log(QStringLiteral(": Работа завершена, лог записан в ") + path);
     try {
         WriteListFile(path, view_.LogLines());

@@ -27,6 +27,8 @@ std::atomic<std::uint32_t>& LastProgressUpdate();
 // What the logic takes from the program around it; tests replace each part.
 struct MainFormServices {
     QString exeDir;  // the executable's directory with a trailing separator
+    // Where settings, selections and run logs live, with a trailing separator; empty: exeDir.
+    QString dataDir;
     AppConfig config;
     RegionalSettings regional;
     std::function<std::uint32_t()> tickCount;
@@ -84,6 +86,8 @@ public:
 
 private:
     void Log(const QString& afterStamp);
+    // The path of one of the program's own files.
+    QString DataFile(const QString& name) const;
     void SetRunControlsEnabled(bool enabled);
     void SelectAll(ListId list);
     void SaveSelection(ListId list, const QString& fileName);

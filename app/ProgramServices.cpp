@@ -17,11 +17,15 @@ DirectoryFetch RegisterDirectoryFetch() {
 
 MainFormServices ProgramServices() {
     MainFormServices services;
-    QString dir = QString::fromStdString(util::ExecutableDirectory().string());
-    if (!dir.endsWith(u'/')) {
-        dir += u'/';
-    }
-    services.exeDir = dir;
+    const auto withSeparator = [](const std::filesystem::path& path) {
+        QString dir = QString::fromStdString(path.string());
+        if (!dir.endsWith(u'/')) {
+            dir += u'/';
+        }
+        return dir;
+    };
+    services.exeDir = withSeparator(util::ExecutableDirectory());
+    services.dataDir = withSeparator(util::DataDirectory());
     services.config = LoadAppConfig();
     services.regional = RegionalSettings(QLocale::system());
     services.tickCount = [] { return static_cast<std::uint32_t>(util::TickCount()); };

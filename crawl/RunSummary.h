@@ -9,6 +9,9 @@ namespace korvalot::crawl {
 // The run logs it in its own words at its end; korvalot-harvest also turns it into its exit
 // status.
 struct RunSummary {
+    // NotStarted also after a run that could not begin (the named mutex); Failed: a failure
+    // outside the two phases ended the run. A phase error with its 30-second pause still lets
+    // the run finish (phaseErrors). A job's last chance is not counted as a further query.
     enum class End { NotStarted, Finished, Stopped, Failed };
 
     End end = End::NotStarted;

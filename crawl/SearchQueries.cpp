@@ -196,6 +196,11 @@ bool IsFirstPage(std::string_view job) {
     return job.find("offset=0&") != std::string_view::npos;
 }
 
+bool IsSingleDay(std::string_view job) {
+    return util::ExtractBetween(job, "tradeStartDate=", {}, "T") ==
+           util::ExtractBetween(job, "tradeEndDate=", {}, "T");
+}
+
 std::int64_t ReadFoundCount(std::string_view found) {
     constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
     // A total too large for a 64-bit integer reaches us as a floating number such as "1e+30":
@@ -226,10 +231,10 @@ std::int64_t ReadFoundCount(std::string_view found) {
 }
 
 std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found) {
+    if (IsSingleDay(job))
+        return SplitByPrice(job);
     const std::string start = util::ExtractBetween(job, "tradeStartDate=", {}, "T");
     const std::string end = util::ExtractBetween(job, "tradeEndDate=", {}, "T");
-    if (start == end)
-        return SplitByPrice(job);
     return SplitByDate(job, start, end, found);
 }
 

@@ -55,6 +55,9 @@ FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
 // The job is a first page ("offset=0&"); later pages end with their offset.
 bool IsFirstPage(std::string_view job);
 
+// The query covers one day: its start and end dates are the same.
+bool IsSingleDay(std::string_view job);
+
 // The register's "found": its digits before any fraction; no digits read as 0.
 std::int64_t ReadFoundCount(std::string_view found);
 

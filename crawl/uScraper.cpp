@@ -1,5 +1,6 @@
 #include "crawl/uScraper.h"
 
+#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <thread>
@@ -7,7 +8,9 @@
 
 #include "crawl/Collections.h"
 #include "crawl/CrawlError.h"
+#include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
+#include "crawl/PhaseLoop.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
@@ -68,20 +71,30 @@ std::string Printable(std::string_view guid) {
     return out;
 }
 
-// The answer bodies of a collected worker, decoded.
-struct Answers {
-    std::string html;
-    std::vector<std::string> lotPages;
-    std::string html3;
-};
-
-enum class PhaseEnd { Done, Stopped, Failed };
+// "2 мин 05 с": the elapsed time of a run as the summary shows it.
+std::string ElapsedText(std::chrono::milliseconds elapsed) {
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+    const auto h = seconds / 3600;
+    const auto m = seconds / 60 % 60;
+    const auto s = seconds % 60;
+    char text[64];
+    if (h > 0) {
+        std::snprintf(text, sizeof text, "%lld ч %02lld мин %02lld с", static_cast<long long>(h),
+                      static_cast<long long>(m), static_cast<long long>(s));
+    } else if (m > 0) {
+        std::snprintf(text, sizeof text, "%lld мин %02lld с", static_cast<long long>(m),
+                      static_cast<long long>(s));
+    } else {
+        std::snprintf(text, sizeof text, "%lld с", static_cast<long long>(s));
+    }
+    return text;
+}
 
 std::filesystem::path SkipFilePath(const ScraperEnvironment& env) {
     if (!env.skipFile.empty())
         return env.skipFile;
     const std::filesystem::path dir =
-        env.executableDir.empty() ? util::ExecutableDirectory() : env.executableDir;
+        env.executableDir.empty() ? util::DataDirectory() : env.executableDir;
     return dir / "skip.txt";
 }
 
@@ -92,12 +105,9 @@ class TScraper::Run {
 public:
     explicit Run(TScraper& owner) : o_(owner), env_(owner.environment_) {}
 
-    void Execute();
+    void Execute(const std::string& mutexName);
 
 private:
-    using Filter = std::function<std::optional<std::string>(const std::string& job)>;
-    using Handler = std::function<void(const std::string& job, Answers& answers)>;
-
     void Log(std::string text) {
         o_.LogMessageText = std::move(text);
         o_.ShowLogMessage();
@@ -105,12 +115,13 @@ private:
     void Steps();
     bool SearchPhase();
     void CardPhase();
-    PhaseEnd RunPhase(std::deque<std::string>& queue, const Filter& filter, const Handler& handler,
-                      std::string_view logPrefix);
+    PhaseLoop Loop();
     void HandleSearchAnswer(const std::string& job, const std::string& body);
+    void LogCrowdedDays();
+    void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
     void LoadSkipList();
-    void Pace(std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }
+    void LogSummary();
 
     TScraper& o_;
     const ScraperEnvironment& env_;
@@ -118,23 +129,68 @@ private:
     RunCollections c_;
     RunInputs inputs_;
     std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
+    // The selection's own queries, whose totals the register reported for the whole selection.
+    std::unordered_set<std::string> firstQueries_;
+    CrowdedDays crowded_;
+    RunSummary s_;
 };
 
-void TScraper::Run::Execute() {
+void TScraper::Run::Execute(const std::string& mutexName) {
+    const auto started = std::chrono::steady_clock::now();
     o_.CursorHourGlass = true;
     o_.UpdateRunUi();
+    s_.end = RunSummary::End::Finished;
+    // Held until the run has given the window back. One that cannot be had ends the run as any
+    // other failure does: the reason in the log and the controls enabled again.
+    std::optional<util::NamedMutex> mutex;
     try {
+        mutex.emplace(mutexName);
         Steps();
     } catch (const std::exception& e) {
+        // Without its named object the run never began its work.
+        s_.end = mutex ? RunSummary::End::Failed : RunSummary::End::NotStarted;
         // Failures outside the phases end the run; the operator still learns why.
         try {
             Log(std::string("Ошибка: ") + e.what());
         } catch (...) {
         }
     }
+    s_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - started);
+    {
+        std::lock_guard lock(o_.shared_->mutex);
+        o_.summary_ = s_;
+    }
+    try {
+        if (s_.end != RunSummary::End::NotStarted)
+            LogSummary();
+    } catch (...) {
+        // The summary repeats what the run has logged already; a window that cannot show it
+        // must not keep the run from its end.
+    }
     c_ = RunCollections{};
     o_.CursorHourGlass = false;
     o_.UpdateRunUi();
+}
+
+void TScraper::Run::LogSummary() {
+    const char* end = "работа завершена";
+    if (s_.end == RunSummary::End::Stopped) {
+        end = "работа остановлена";
+    } else if (s_.end == RunSummary::End::Failed) {
+        end = "работа прервана ошибкой";
+    } else if (s_.phaseErrors) {
+        end = "работа завершена после ошибок";
+    }
+    Log(std::string("Итоги: ") + end);
+    Log("Поисковых запросов: " + std::to_string(s_.queriesAsked) +
+        ", не удалось: " + std::to_string(s_.searchJobsFailed) + "; реестр сообщил о торгах: " +
+        std::to_string(s_.tradesReported) + "; найдено торгов: " + std::to_string(s_.tradesFound) +
+        "; пропущено по skip.txt: " + std::to_string(s_.skipped));
+    Log("Карточек получено: " + std::to_string(s_.cardsFetched) + ", не удалось получить: " +
+        std::to_string(s_.tradeJobsFailed) + "; строк записано: " + std::to_string(s_.rowsWritten) +
+        "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable));
+    Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
 void TScraper::Run::Steps() {
@@ -149,8 +205,10 @@ void TScraper::Run::Steps() {
                                                         : LocalToday());
     FirstQueries first = BuildFirstQueries(o_.registerBaseUrl_, inputs_.regionItems,
                                            inputs_.tradeTypePositions, from, to);
-    for (auto& job : first.jobs)
+    for (auto& job : first.jobs) {
+        firstQueries_.insert(job);
         c_.JobQueue.push_back(std::move(job));
+    }
     for (auto& [code, name] : first.regions)
         c_.RegionNameList.Add(code, name);
 
@@ -159,17 +217,28 @@ void TScraper::Run::Steps() {
 
     if (!SearchPhase())
         return;
+    s_.tradesFound = static_cast<std::int64_t>(c_.NewGuidList.size());
 
     o_.ProgressBarPosition = 0;
     o_.ShowProgress();
     Log("Найдено торгов: " + std::to_string(c_.NewGuidList.size()));
-    o_.WaitWhilePaused();
-    util::WriteListFile(
-        env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile,
-        c_.NewGuidList);
+    SaveGuids();
     if (c_.NewGuidList.empty())
         return;
     CardPhase();
+}
+
+// Nothing reads guids.txt back, so a file that cannot be written costs that file, not the
+// harvest.
+void TScraper::Run::SaveGuids() {
+    o_.WaitWhilePaused();
+    const std::filesystem::path path =
+        env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile;
+    try {
+        util::WriteListFile(path, c_.NewGuidList);
+    } catch (const std::exception& e) {
+        Log("Не удалось записать " + path.string() + ", продолжаем без него: " + e.what());
+    }
 }
 
 void TScraper::Run::LoadSkipList() {
@@ -186,41 +255,83 @@ void TScraper::Run::LoadSkipList() {
     }
 }
 
+PhaseLoop TScraper::Run::Loop() {
+    const fetch::WorkerSettings settings{o_.registerBaseUrl_, env_.transport,
+                                         env_.timings.retryPause};
+    PhaseHost host;
+    host.stopRequested = [this] { return o_.Terminated(); };
+    host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };
+    host.jobTaken = [this] {
+        ++o_.ProgressBarPosition;
+        o_.ShowProgress();
+    };
+    host.log = [this](std::string text) { Log(std::move(text)); };
+    host.reportError = [this](const std::string& message) {
+        o_.result = "ERROR_" + message;
+        o_.HandleRunResult();
+    };
+    return PhaseLoop(workerListLock_,
+                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn},
+                     std::move(host));
+}
+
 bool TScraper::Run::SearchPhase() {
     o_.ProgressBarPosition = 0;
     o_.ProgressBarMax = static_cast<std::int32_t>(c_.JobQueue.size());
-    const Filter filter = [](const std::string& job) -> std::optional<std::string> {
+    PhaseJobs jobs;
+    jobs.filter = [this](const std::string& job) -> std::optional<std::string> {
         if (Trimmed(job).empty())
             return std::nullopt;
+        ++s_.queriesAsked;
         return job;
     };
-    const Handler handler = [this](const std::string& job, Answers& answers) {
+    jobs.handler = [this](const std::string& job, Answers& answers) {
         HandleSearchAnswer(job, answers.html);
     };
-    return RunPhase(c_.JobQueue, filter, handler, "") != PhaseEnd::Stopped;
+    jobs.lostNote = [](const std::string& job) -> std::string {
+        return IsFirstPage(job) ? "; его страницы и части в этом запуске потеряны"
+                                : "; эта страница в этом запуске потеряна";
+    };
+    jobs.givenUp = [this](const std::string& job) {
+        ++s_.searchJobsFailed;
+        crowded_.Lost(job);
+    };
+    const PhaseEnd end = Loop().Run(c_.JobQueue, jobs);
+    if (end == PhaseEnd::Stopped) {
+        s_.end = RunSummary::End::Stopped;
+        return false;
+    }
+    if (end == PhaseEnd::Failed)
+        s_.phaseErrors = true;
+    LogCrowdedDays();
+    return true;
 }
 
 void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string& body) {
     const json::JsonValue doc = json::Parse(body);
     const bool firstPage = IsFirstPage(job);
     std::int64_t found = 0;
+    std::optional<std::vector<std::string>> parts;
     if (firstPage) {
         const std::string foundText = doc.MemberText("found");
         Log(job + "\r\nНашлось " + foundText + " торгов");
         found = ReadFoundCount(foundText);
         if (found >= kSplitThreshold) {
-            auto parts = SplitQuery(job, found);
-            if (parts) {
+            parts = SplitQuery(job, found);
+            // A whole day cut by price keeps its own pages: a trade whose lots have no start
+            // price matches no price range and is found on them or nowhere. Its price parts
+            // hold nothing that their day's pages could add.
+            const bool wholeDay =
+                IsSingleDay(job) && job.find("&lotStartPrice=") == std::string::npos;
+            if (parts && !wholeDay) {
                 Log("Разбиваем длинный интервал на несколько мелких, с текущей ссылки торги не "
                     "собираем.");
                 for (auto& part : *parts)
                     c_.JobQueue.push_front(std::move(part));
+                if (firstQueries_.contains(job))
+                    s_.tradesReported += found;
                 return;
             }
-            Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
-                " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не всё: " +
-                job);
-            found = std::min(found, kSplitThreshold);
         }
     }
     // Read the whole page before anything changes, so that an answer that fails can be tried
@@ -238,13 +349,34 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
         else
             guids.push_back(std::move(guid));
     }
+
+    if (found >= kSplitThreshold) {
+        crowded_.Cut(job, found);
+        if (parts) {
+            Log("Разбиваем длинный интервал на несколько мелких по цене лота, с текущей ссылки "
+                "собираем первые " +
+                std::to_string(kSplitThreshold) + " торгов.");
+            for (auto& part : *parts)
+                c_.JobQueue.push_front(std::move(part));
+        } else {
+            Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
+                " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не всё: " +
+                job);
+        }
+    }
     for (const auto& guid : refused)
         Log("Торги с недопустимым идентификатором пропускаем: " + Printable(guid));
 
     if (firstPage) {
-        for (auto& next : FurtherPages(job, found))
+        if (firstQueries_.contains(job))
+            s_.tradesReported += found;
+        // The register pages no further than its limit, however many it reports.
+        for (auto& next : FurtherPages(job, std::min(found, kSplitThreshold)))
             c_.JobQueue.push_back(std::move(next));
     }
+    // Refused guids were reached and logged; only the ones no page showed are unaccounted for.
+    crowded_.Reached(job, guids);
+    crowded_.Reached(job, refused);
     const std::size_t added =
         CollectNewGuids(c_, std::move(guids), util::ExtractBetween(job, "regionCode=", {}, "&"));
     Log("Найдено " + std::to_string(added) + " новых торгов на странице");
@@ -252,9 +384,25 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string
     o_.ShowFoundCount();
 }
 
+void TScraper::Run::LogCrowdedDays() {
+    for (const auto& day : crowded_.Shortfalls()) {
+        const std::string& name = c_.RegionNameList.Lookup(day.regionCode);
+        const std::string region =
+            name.empty() ? day.regionCode : name + " (" + day.regionCode + ")";
+        std::string line = region + ", " + TradeTypeName(day.tradeType) + ", " + day.day +
+                           ": реестр сообщает о " + std::to_string(day.reported) +
+                           " торгах, собрано " + std::to_string(day.reached) +
+                           "; ни одним запросом не достать: " + std::to_string(day.Missing());
+        if (day.lostJobs > 0)
+            line += " (среди них и торги неудавшихся запросов этого дня)";
+        Log(std::move(line));
+        s_.unreachable += day.Missing();
+    }
+}
+
 void TScraper::Run::CardPhase() {
     const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::ExecutableDirectory() : env_.executableDir;
+        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
     const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
     const std::filesystem::path path = dir / ResultsFile::FileName(tick);
     Log("Данные будут записываться в файл " + path.string());
@@ -278,17 +426,28 @@ void TScraper::Run::CardPhase() {
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = o_.registerBaseUrl_ + "/biddings/";
-        const Filter filter = [&](const std::string& entry) -> std::optional<std::string> {
+        PhaseJobs jobs;
+        jobs.logPrefix = "Карточка ";
+        jobs.filter = [&](const std::string& entry) -> std::optional<std::string> {
             std::string guid = Trimmed(entry);
-            if (guid.empty() || c_.SkipList.contains(skipPrefix + guid))
+            if (guid.empty())
                 return std::nullopt;
+            if (c_.SkipList.contains(skipPrefix + guid)) {
+                ++s_.skipped;
+                return std::nullopt;
+            }
             return guid;
         };
-        const Handler handler = [&](const std::string& guid, Answers& answers) {
+        jobs.handler = [&](const std::string& guid, Answers& answers) {
             HandleCard(guid, answers, *file);
         };
-        end = RunPhase(c_.NewGuidList, filter, handler, "Карточка ");
+        jobs.givenUp = [this](const std::string&) { ++s_.tradeJobsFailed; };
+        end = Loop().Run(c_.NewGuidList, jobs);
     }
+    if (end == PhaseEnd::Failed)
+        s_.phaseErrors = true;
+    if (end == PhaseEnd::Stopped)
+        s_.end = RunSummary::End::Stopped;
     if (end != PhaseEnd::Stopped) {
         o_.result = "ok";
         o_.HandleRunResult();
@@ -298,10 +457,11 @@ void TScraper::Run::CardPhase() {
     try {
         file->Close();
     } catch (const ResultsFileError& e) {
+        s_.phaseErrors = true;
         Log(std::string("Ошибка: ") + e.what());
     }
     // Harvest outputs: the workbook is finished and, when written, opened instead.
-    const std::filesystem::path document = outputs_->Finish(path, o_.summary_);
+    const std::filesystem::path document = outputs_->Finish(path, s_);
     Log("Открываем файл с результатами");
     if (env_.openDocument) {
         env_.openDocument(document);
@@ -317,125 +477,17 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
     CardAnswers card{std::move(answers.html), std::move(answers.lotPages),
                      std::move(answers.html3)};
     const CardRows rows = ExtractCard(guid, region, card, inputs_.regional.decimalSeparator);
+    ++s_.cardsFetched;
     for (const auto& message : rows.dateErrors)
         Log("Карточка " + guid + ": " + message);
     for (const auto& row : rows.rows) {
         o_.WaitWhilePaused();
         file.WriteRow(row);
+        ++s_.rowsWritten;
     }
     // Harvest outputs: every row of the trade is in the results file.
     if (outputs_)
         outputs_->TradeWritten(guid, region, card.trade, rows.rows);
-}
-
-PhaseEnd TScraper::Run::RunPhase(std::deque<std::string>& queue, const Filter& filter,
-                                 const Handler& handler, std::string_view logPrefix) {
-    auto lists = std::make_shared<fetch::WorkerLists>(workerListLock_);
-    // Workers the phase stops waiting for keep their share of the lists and finish on their own.
-    const auto abandon = [&lists](bool terminate) {
-        std::lock_guard lock(*lists->WorkerListLock);
-        for (auto& worker : lists->RunningList) {
-            if (terminate)
-                worker->Terminate();
-            worker->Detach();
-        }
-        for (auto& worker : lists->FinishedList)
-            worker->Detach();
-    };
-    // Jobs whose answer could not be handled once; a second failure drops them.
-    std::unordered_set<std::string> failedOnce;
-    const fetch::WorkerSettings settings{o_.registerBaseUrl_, env_.transport,
-                                         env_.timings.retryPause};
-    try {
-        while (!o_.Terminated()) {
-            o_.WaitWhilePaused();
-            std::size_t running = 0;
-            {
-                std::lock_guard lock(*lists->WorkerListLock);
-                running = lists->RunningList.size();
-            }
-            bool started = false;
-            if (static_cast<std::int64_t>(running) < o_.Limit && !queue.empty()) {
-                std::string job = std::move(queue.front());
-                queue.pop_front();
-                ++o_.ProgressBarPosition;
-                o_.ShowProgress();
-                if (auto url = filter(job)) {
-                    auto worker = std::make_shared<fetch::TScrapingThread2>(settings);
-                    worker->url = std::move(*url);
-                    worker->Lists = lists;
-                    {
-                        std::lock_guard lock(*lists->WorkerListLock);
-                        lists->RunningList.push_back(worker);
-                    }
-                    worker->Start();
-                    Pace(env_.timings.pacing);
-                    started = true;
-                }
-            }
-
-            o_.WaitWhilePaused();
-            std::shared_ptr<fetch::TScrapingThread2> finished;
-            {
-                std::lock_guard lock(*lists->WorkerListLock);
-                if (!lists->FinishedList.empty()) {
-                    finished = std::move(lists->FinishedList.front());
-                    lists->FinishedList.pop_front();
-                }
-            }
-            if (finished) {
-                finished->Join();
-                Answers answers;
-                answers.html = util::StreamToString(finished->html);
-                answers.lotPages.push_back(util::StreamToString(finished->html2));
-                for (const auto& more : finished->moreLots) {
-                    answers.lotPages.push_back(util::StreamToString(more));
-                }
-                answers.html3 = util::StreamToString(finished->html3);
-                const std::string job = finished->url;
-                const std::int32_t outcome = finished->result;
-                const std::string status = finished->statusText;
-                finished.reset();
-
-                try {
-                    Log(std::string(logPrefix) + job + ": " + status);
-                    if (outcome == 1)
-                        handler(job, answers);
-                } catch (const ResultsFileError&) {
-                    throw;
-                } catch (const std::exception& e) {
-                    // One answer that cannot be handled costs that answer only: it is tried
-                    // once more after the pause, the other jobs go on.
-                    o_.result = std::string("ERROR_") + e.what();
-                    o_.HandleRunResult();
-                    if (failedOnce.insert(job).second) {
-                        queue.push_front(job);
-                    } else {
-                        Log("Ответ снова не обработан, задание пропускаем: " + job);
-                    }
-                }
-            }
-
-            bool idle = false;
-            {
-                std::lock_guard lock(*lists->WorkerListLock);
-                idle = lists->RunningList.empty() && lists->FinishedList.empty();
-            }
-            if (idle && queue.empty())
-                return PhaseEnd::Done;
-            // A turn that started a worker has already paused for the pacing; another pause
-            // would only stretch every job beyond it.
-            if (!started)
-                Pace(env_.timings.loopTurn);
-        }
-        abandon(true);
-        return PhaseEnd::Stopped;
-    } catch (const std::exception& e) {
-        abandon(false);
-        o_.result = std::string("ERROR_") + e.what();
-        o_.HandleRunResult();
-        return PhaseEnd::Failed;
-    }
 }
 
 std::shared_ptr<TScraper> TScraper::Create(ScraperReports& reports, std::string registerBaseUrl,
@@ -461,8 +513,8 @@ void TScraper::Start() {
         try {
             self->Body();
         } catch (...) {
-            // A run ends quietly when it cannot even begin (the named mutex) or a report of
-            // its last step fails; there is nobody left to tell.
+            // A run ends quietly only when a report of its first or last step fails; there is
+            // nobody left to tell.
         }
         self.reset();  // the run frees itself when its body returns
         {
@@ -474,13 +526,8 @@ void TScraper::Start() {
 }
 
 void TScraper::Body() {
-    const util::NamedMutex mutex(environment_.mutexName.empty() ? "Global\\KorvalotMutex"
-                                                                : environment_.mutexName);
     Run run(*this);
-    run.Execute();
-    // A run whose phases left its end unset has still ended; what it counted stays as it is.
-    if (summary_.end == RunSummary::End::NotStarted)
-        summary_.end = Terminated() ? RunSummary::End::Stopped : RunSummary::End::Finished;
+    run.Execute(environment_.mutexName.empty() ? "Global\\KorvalotMutex" : environment_.mutexName);
 }
 
 void TScraper::Pause() {

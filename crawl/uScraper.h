@@ -37,7 +37,8 @@
 // ShowLogMessage ("Начинаем работу..."), ShowFoundCount (0), the search phase's reports,
 // ShowProgress (position 0), ShowLogMessage ("Найдено торгов: N"), the card phase's reports,
 // HandleRunResult ("ok"), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
-// UpdateRunUi (CursorHourGlass false).
+// the summary's ShowLogMessage lines ("Итоги: ..." to "Время работы: ..."; a stopped or failed
+// run logs them too), UpdateRunUi (CursorHourGlass false).
 //
 // Pause. HandleRunResult with a result containing "ERROR" is expected to log it, arm the 30 s
 // resume timer and call run.Pause() before returning; the crawl thread then halts at its next
@@ -104,8 +105,8 @@ struct ScraperTimings {
 // replace them.
 struct ScraperEnvironment {
     fetch::WorkerTransportFactory transport;             // a fetch::WorkerClient per worker
-    std::filesystem::path executableDir;                 // util::ExecutableDirectory(): skip.txt,
-                                                         // the results file
+    std::filesystem::path executableDir;                 // util::DataDirectory(): skip.txt, the
+                                                         // results file
     std::filesystem::path guidsFile;                     // "guids.txt" in the working directory
     std::filesystem::path skipFile;                      // "skip.txt" in executableDir
     std::function<std::int32_t()> tickCount;             // util::TickCount()

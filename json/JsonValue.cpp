@@ -1,8 +1,10 @@
 #include "json/JsonValue.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <new>
 #include <vector>
@@ -12,62 +14,105 @@
 #endif
 
 namespace korvalot::json {
+namespace {
 
-// One value of a parsed document. Texts and names point into the document's own copy of the
-// parsed text (decoded in place), children into the document's node blocks; every node of a
-// container's children lies in one contiguous run.
-struct JsonNode {
-    const char* name;  // member name, for the members of an object
-    union {
-        std::int64_t integer;  // Integer; Decimal in ten-thousandths
-        double floating;
-        bool boolean;
-        const char* text;
-        const JsonNode* children;
-    };
-    std::size_t length;  // bytes of a text, elements or members of a container
-    std::uint32_t nameLength;
-    JsonKind kind;
+// One value of a parsed document in 32 bits: its tag in the low four bits, above them an
+// integer small enough to hold there, or the index of its record (numbers that need more bits,
+// texts) or of its container. Index 0 stands for the empty text and the empty container, which
+// need nothing more. Four bytes a value keep a document within a small multiple of its text
+// whatever its shape (a body of bare commas is a value per byte).
+using Slot = std::uint32_t;
+
+enum Tag : std::uint32_t {
+    kNull,
+    kFalse,
+    kTrue,
+    kSmallInteger,
+    kInteger,
+    kSmallDecimal,
+    kDecimal,
+    kFloating,
+    kText,
+    kArray,
+    kObject
+};
+
+constexpr int kTagBits = 4;
+constexpr std::uint32_t kMaxIndex = (std::uint32_t{1} << (32 - kTagBits)) - 1;
+constexpr std::size_t kMaxSlots = std::numeric_limits<std::uint32_t>::max();
+constexpr std::int64_t kSmallMax = (std::int64_t{1} << (31 - kTagBits)) - 1;
+constexpr std::int64_t kSmallMin = -(std::int64_t{1} << (31 - kTagBits));
+
+Tag TagOf(Slot slot) {
+    return static_cast<Tag>(slot & ((1u << kTagBits) - 1));
+}
+std::uint32_t IndexOf(Slot slot) {
+    return slot >> kTagBits;
+}
+std::int64_t SmallOf(Slot slot) {
+    return static_cast<std::int32_t>(slot) >> kTagBits;
+}
+Slot MakeSlot(Tag tag, std::uint32_t index) {
+    return index << kTagBits | tag;
+}
+Slot MakeSmall(Tag tag, std::int64_t value) {
+    return static_cast<std::uint32_t>(static_cast<std::int32_t>(value)) << kTagBits | tag;
+}
+
+// What a slot's index points at.
+union Record {
+    std::int64_t integer;  // Integer; Decimal in ten-thousandths
+    double floating;
+    struct {
+        std::uint32_t offset;  // into the document's text
+        std::uint32_t length;
+    } text;
+};
+
+// The children of an array (its elements) or an object (name and value, one after the other)
+// lie in one run of the document's slots.
+struct Container {
+    std::uint32_t first;
+    std::uint32_t count;  // elements or members
+};
+
+}  // namespace
+
+// A parsed text and every value made from it; a value handed out keeps all of it alive. Texts
+// and names point into the document's own copy of the text (decoded in place).
+class JsonDocument {
+public:
+    std::string_view TextOf(Slot slot) const {
+        const std::uint32_t index = IndexOf(slot);
+        if (index == 0)
+            return {};
+        return {text.get() + records[index].text.offset, records[index].text.length};
+    }
+    const Record& RecordOf(Slot slot) const { return records[IndexOf(slot)]; }
+    // Empty for index 0.
+    Container ContainerOf(Slot slot) const {
+        const std::uint32_t index = IndexOf(slot);
+        if (index == 0)
+            return {0, 0};
+        const std::uint32_t first = firsts[index];
+        const std::uint32_t width = firsts[index + 1] - first;
+        return {first, TagOf(slot) == kObject ? width / 2 : width};
+    }
+
+    std::unique_ptr<char[]> text;
+    std::vector<Record> records;
+    std::vector<Slot> slots;
+    // The runs of the containers' children follow one another in the order the containers
+    // open, so where each begins (and, by the next one, how long it is) takes four bytes.
+    // Indexed by container from 1, with the end of the last run after it.
+    std::vector<std::uint32_t> firsts;
+    Slot root = 0;
 };
 
 namespace {
 
 // A container at this level may be empty but may hold no value.
 constexpr int kMaxLevel = 32;
-
-// A parsed text and every node made from it; a value handed out keeps all of it alive.
-class Document {
-public:
-    explicit Document(std::size_t textLength)
-        : text_(std::make_unique_for_overwrite<char[]>(textLength + 1)),
-          // Register answers hold about one value per twenty bytes.
-          nextBlockSize_(textLength / 20 + 16) {}
-
-    char* Text() { return text_.get(); }
-    JsonNode& Root() { return root_; }
-
-    JsonNode* Allocate(std::size_t count) {
-        if (count > freeCount_) {
-            const std::size_t size = count > nextBlockSize_ ? count : nextBlockSize_;
-            blocks_.push_back(std::make_unique_for_overwrite<JsonNode[]>(size));
-            free_ = blocks_.back().get();
-            freeCount_ = size;
-            nextBlockSize_ *= 2;
-        }
-        JsonNode* result = free_;
-        free_ += count;
-        freeCount_ -= count;
-        return result;
-    }
-
-private:
-    std::unique_ptr<char[]> text_;
-    std::vector<std::unique_ptr<JsonNode[]>> blocks_;
-    JsonNode* free_ = nullptr;
-    std::size_t freeCount_ = 0;
-    std::size_t nextBlockSize_;
-    JsonNode root_{};
-};
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\b' || c == '\f';
@@ -99,25 +144,6 @@ long ReadHex(const char* p, int count) {
     return value;
 }
 
-char* PutUtf8(char* w, std::uint32_t cp) {
-    if (cp < 0x80) {
-        *w++ = static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        *w++ = static_cast<char>(0xC0 | (cp >> 6));
-        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        *w++ = static_cast<char>(0xE0 | (cp >> 12));
-        *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        *w++ = static_cast<char>(0xF0 | (cp >> 18));
-        *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-    }
-    return w;
-}
-
 // The first of the bytes a, b and c at or after p, or end. Long descriptions make this the
 // reader's hottest loop.
 char* FindAny(char* p, char* end, char a, char b, char c) {
@@ -145,28 +171,142 @@ char* FindAny(char* p, char* end, char a, char b, char c) {
 // Where a value sits decides where a bare word ends.
 enum class Place { TopLevel, Element, MemberValue };
 
-// Recursive descent over the document's own copy of the text; strings are decoded in place
-// (no escape is shorter than what it stands for). Recursion is bounded by kMaxLevel.
-class Parser {
-public:
-    Parser(Document& doc, char* begin, char* end, std::vector<JsonNode>& stack)
-        : doc_(doc), p_(begin), end_(end), stack_(stack) {}
+// How many of each a document needs; the first pass finds them out.
+struct Sizes {
+    std::uint32_t records = 1;  // record 0 is never used
+    std::size_t slots = 0;
+};
 
-    bool ParseRoot(JsonNode& out) {
+// The first pass's count of children's slots for each container, as they open. A deque grows
+// without copying, so counting never holds more than the counts themselves.
+using Widths = std::deque<std::uint32_t>;
+
+// Recursive descent over the document's own copy of the text. A text is read in one pass
+// (Direct) that gathers the children of the open containers on a stack and moves them into the
+// document as each container closes, within a budget of memory. A text whose shape would take
+// more (many values in few bytes) is read again in two passes over the same code: the first
+// (Count) writes nothing, it checks the text and counts the records, the slots and the children
+// of every container, so that the second (Fill) fills storage of exactly the right size, in
+// place, with no growing and no copying. Strings are decoded in place by the passes that build;
+// the first moves its write position along without writing, so all agree on every length.
+// Recursion is bounded by kMaxLevel.
+enum class Pass { Direct, Count, Fill };
+
+template <Pass P>
+class Parser {
+    static constexpr bool Build = P != Pass::Count;
+
+public:
+    Parser(JsonDocument& doc, char* begin, char* end, Widths* widths, Sizes sizes = {},
+           std::size_t budget = 0)
+        : doc_(doc),
+          base_(begin),
+          p_(begin),
+          end_(end),
+          widths_(widths),
+          capacity_(sizes),
+          budget_(budget) {}
+
+    bool ParseRoot(Slot& out) {
         if (!SkipSpace())
             return false;
         if (p_ == end_) {
-            SetText(out, p_, 0);
+            out = MakeSlot(kText, 0);
             return true;
         }
         return ParseValue(out, 1, Place::TopLevel);
     }
 
+    Sizes Needed() const { return used_; }
+    // Direct: the text needs the two passes.
+    bool OverBudget() const { return overBudget_; }
+
 private:
-    static void SetText(JsonNode& out, const char* s, std::size_t n) {
-        out.kind = JsonKind::Text;
-        out.text = s;
-        out.length = n;
+    // A slot with a record of its own; r is where its content goes (in the first pass a
+    // scratch record).
+    [[gnu::always_inline]] bool NewRecord(Slot& out, Tag tag, Record*& r) {
+        const std::uint32_t index = used_.records;
+        if constexpr (P == Pass::Direct) {
+            std::vector<Record>& records = doc_.records;
+            if ((records.size() == records.capacity() && !Room(records)) || index > kMaxIndex)
+                return false;
+            r = &records.emplace_back();
+        } else if constexpr (Build) {
+            if (index >= capacity_.records)
+                return false;
+            r = &doc_.records[index];
+        } else {
+            if (index > kMaxIndex)
+                return false;
+            r = &scratch_;
+        }
+        ++used_.records;
+        out = MakeSlot(tag, index);
+        return true;
+    }
+
+    // A text of n characters at s; one with no characters needs no record.
+    bool SetText(Slot& out, const char* s, std::size_t n) {
+        if (n == 0) {
+            out = MakeSlot(kText, 0);
+            return true;
+        }
+        Record* r;
+        if (!NewRecord(out, kText, r))
+            return false;
+        r->text.offset = static_cast<std::uint32_t>(s - base_);
+        r->text.length = static_cast<std::uint32_t>(n);
+        return true;
+    }
+
+    // Room for more in v, within the budget; the old storage counts while it is copied.
+    template <typename T>
+    [[gnu::noinline]] bool Room(std::vector<T>& v, std::size_t more = 1) {
+        if (v.capacity() - v.size() >= more)
+            return true;
+        std::size_t wanted = std::max<std::size_t>(2 * v.capacity(), 64);
+        wanted = std::max(wanted, v.size() + more);
+        if (held_ + wanted * sizeof(T) > budget_) {
+            overBudget_ = true;
+            return false;
+        }
+        held_ += (wanted - v.capacity()) * sizeof(T);
+        v.reserve(wanted);
+        return true;
+    }
+
+    static void Put(char*& w, char c) {
+        if constexpr (Build)
+            *w = c;
+        ++w;
+    }
+
+    static void PutUtf8(char*& w, std::uint32_t cp) {
+        if (cp < 0x80) {
+            Put(w, static_cast<char>(cp));
+        } else if (cp < 0x800) {
+            Put(w, static_cast<char>(0xC0 | (cp >> 6)));
+            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
+        } else if (cp < 0x10000) {
+            Put(w, static_cast<char>(0xE0 | (cp >> 12)));
+            Put(w, static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
+        } else {
+            Put(w, static_cast<char>(0xF0 | (cp >> 18)));
+            Put(w, static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+            Put(w, static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
+        }
+    }
+
+    // The bytes from p_ up to f move to w.
+    void MoveTo(char*& w, char* f) {
+        if constexpr (Build) {
+            if (w != p_)
+                std::memmove(w, p_, static_cast<std::size_t>(f - p_));
+        }
+        w += f - p_;
+        p_ = f;
     }
 
     // Skips white space and comments; false on a "/" that starts no comment.
@@ -192,7 +332,7 @@ private:
         }
     }
 
-    bool ParseValue(JsonNode& out, int level, Place place) {
+    bool ParseValue(Slot& out, int level, Place place) {
         switch (*p_) {
             case '"':
             case '\'': {
@@ -200,31 +340,27 @@ private:
                 std::size_t n;
                 if (!ParseString(*p_, s, n))
                     return false;
-                SetText(out, s, n);
-                return true;
+                return SetText(out, s, n);
             }
             case '[':
-                return ParseArray(out, level);
+                return ParseContainer(out, level, ']');
             case '{':
-                return ParseObject(out, level);
+                return ParseContainer(out, level, '}');
             case 't':
                 if (MatchLiteral("true")) {
-                    out.kind = JsonKind::Boolean;
-                    out.boolean = true;
+                    out = MakeSlot(kTrue, 0);
                     return true;
                 }
                 return ParseBareWord(out, place);
             case 'f':
                 if (MatchLiteral("false")) {
-                    out.kind = JsonKind::Boolean;
-                    out.boolean = false;
+                    out = MakeSlot(kFalse, 0);
                     return true;
                 }
                 return ParseBareWord(out, place);
             case 'n':
                 if (MatchLiteral("null")) {
-                    out.kind = JsonKind::Null;
-                    out.integer = 0;
+                    out = MakeSlot(kNull, 0);
                     return true;
                 }
                 return ParseBareWord(out, place);
@@ -262,19 +398,19 @@ private:
         const char c = *p_++;
         switch (c) {
             case 'b':
-                *w++ = '\b';
+                Put(w, '\b');
                 return true;
             case 'f':
-                *w++ = '\f';
+                Put(w, '\f');
                 return true;
             case 'n':
-                *w++ = '\n';
+                Put(w, '\n');
                 return true;
             case 'r':
-                *w++ = '\r';
+                Put(w, '\r');
                 return true;
             case 't':
-                *w++ = '\t';
+                Put(w, '\t');
                 return true;
             case 'x': {
                 if (end_ - p_ < 2)
@@ -283,7 +419,7 @@ private:
                 if (unit < 0)
                     return false;
                 p_ += 2;
-                w = PutUtf8(w, static_cast<std::uint32_t>(unit));
+                PutUtf8(w, static_cast<std::uint32_t>(unit));
                 return true;
             }
             case 'u': {
@@ -310,12 +446,12 @@ private:
                 } else if (cp >= 0xDC00 && cp <= 0xDFFF) {
                     cp = 0xFFFD;
                 }
-                w = PutUtf8(w, cp);
+                PutUtf8(w, cp);
                 return true;
             }
             default:
                 // The character itself; the rest of a multi-byte character follows unchanged.
-                *w++ = c;
+                Put(w, c);
                 return true;
         }
     }
@@ -340,9 +476,7 @@ private:
             f = FindAny(p_, end_, quote, '\\', '\\');
             if (f == end_)
                 return false;
-            std::memmove(w, p_, static_cast<std::size_t>(f - p_));
-            w += f - p_;
-            p_ = f;
+            MoveTo(w, f);
             if (*f == quote)
                 break;
         }
@@ -353,8 +487,10 @@ private:
     }
 
     // A bare word: to the end of the text at the top level, else up to the "," or closing
-    // bracket of its container, escapes decoded, trailing blanks and line ends removed.
-    bool ParseBareWord(JsonNode& out, Place place) {
+    // bracket of its container, escapes decoded, trailing blanks and line ends removed. Whether
+    // it gets a record depends on its raw length alone, which both passes see alike (the first
+    // cannot look at decoded characters to trim them).
+    bool ParseBareWord(Slot& out, Place place) {
         char stop = '\\';
         if (place == Place::Element)
             stop = ']';
@@ -365,10 +501,7 @@ private:
         char* w = p_;
         for (;;) {
             char* f = FindAny(p_, end_, comma, stop, '\\');
-            if (w != p_)
-                std::memmove(w, p_, static_cast<std::size_t>(f - p_));
-            w += f - p_;
-            p_ = f;
+            MoveTo(w, f);
             if (f == end_) {
                 if (place != Place::TopLevel)
                     return false;
@@ -379,9 +512,19 @@ private:
             if (!Unescape(w))
                 return false;
         }
-        while (w > start && (w[-1] == ' ' || w[-1] == '\r' || w[-1] == '\n'))
-            --w;
-        SetText(out, start, static_cast<std::size_t>(w - start));
+        if (p_ == start) {
+            out = MakeSlot(kText, 0);
+            return true;
+        }
+        if constexpr (Build) {
+            while (w > start && (w[-1] == ' ' || w[-1] == '\r' || w[-1] == '\n'))
+                --w;
+        }
+        Record* r;
+        if (!NewRecord(out, kText, r))
+            return false;
+        r->text.offset = static_cast<std::uint32_t>(start - base_);
+        r->text.length = static_cast<std::uint32_t>(w - start);
         return true;
     }
 
@@ -412,7 +555,7 @@ private:
                 if (!Unescape(w))
                     return false;
             } else {
-                *w++ = *p_++;
+                Put(w, *p_++);
             }
         }
         if (w == start)
@@ -422,7 +565,20 @@ private:
         return true;
     }
 
-    bool ParseNumber(JsonNode& out) {
+    // An integer or decimal: in the slot when it is small enough, else in a record.
+    bool SetWhole(Slot& out, Tag small, Tag large, std::int64_t value) {
+        if (value >= kSmallMin && value <= kSmallMax) {
+            out = MakeSmall(small, value);
+            return true;
+        }
+        Record* r;
+        if (!NewRecord(out, large, r))
+            return false;
+        r->integer = value;
+        return true;
+    }
+
+    bool ParseNumber(Slot& out) {
         char* const begin = p_;
         char* q = p_;
         while (q < end_ &&
@@ -488,15 +644,17 @@ private:
                 }
             }
             if (fits && magnitude <= limit) {
-                out.kind = hasPoint ? JsonKind::Decimal : JsonKind::Integer;
-                out.integer = negative ? static_cast<std::int64_t>(0 - magnitude)
-                                       : static_cast<std::int64_t>(magnitude);
-                return true;
+                const auto value = negative ? static_cast<std::int64_t>(0 - magnitude)
+                                            : static_cast<std::int64_t>(magnitude);
+                return hasPoint ? SetWhole(out, kSmallDecimal, kDecimal, value)
+                                : SetWhole(out, kSmallInteger, kInteger, value);
             }
         }
         // Numbers outside the 64-bit range are kept as floating values.
-        out.kind = JsonKind::Floating;
-        return ReadFloating(begin, q, integerDigits, hasExponent, out.floating);
+        Record* r;
+        if (!NewRecord(out, kFloating, r))
+            return false;
+        return ReadFloating(begin, q, integerDigits, hasExponent, r->floating);
     }
 
     static bool ReadFloating(const char* begin, const char* end, int integerDigits,
@@ -539,102 +697,137 @@ private:
         return true;
     }
 
-    // Moves the children gathered on the stack since base into one run of the document.
-    void CloseContainer(JsonNode& out, JsonKind kind, std::size_t base) {
-        const std::size_t count = stack_.size() - base;
-        JsonNode* children = nullptr;
-        if (count > 0) {
-            children = doc_.Allocate(count);
-            std::memcpy(static_cast<void*>(children), stack_.data() + base,
-                        count * sizeof(JsonNode));
-            stack_.resize(base);
-        }
-        out.kind = kind;
-        out.children = children;
-        out.length = count;
-    }
-
-    bool ParseArray(JsonNode& out, int level) {
+    // An array (close "]") or an object (close "}"). Its children's run is taken when it
+    // opens, so that its own children fill it while theirs go further on.
+    bool ParseContainer(Slot& out, int level, char close) {
+        const bool isObject = close == '}';
+        const Tag tag = isObject ? kObject : kArray;
         ++p_;
         if (!SkipSpace() || p_ == end_)
             return false;
-        const std::size_t base = stack_.size();
-        if (*p_ != ']') {
-            if (level >= kMaxLevel)
-                return false;
-            for (;;) {
-                JsonNode element;
-                if (!ParseValue(element, level + 1, Place::Element))
-                    return false;
-                element.name = nullptr;
-                element.nameLength = 0;
-                stack_.push_back(element);
-                if (!SkipSpace() || p_ == end_)
-                    return false;
-                if (*p_ == ']')
-                    break;
-                if (*p_ != ',')
-                    return false;
-                ++p_;
-                if (!SkipSpace() || p_ == end_)
-                    return false;
-            }
+        if (*p_ == close) {
+            ++p_;
+            out = MakeSlot(tag, 0);
+            return true;
         }
-        ++p_;
-        CloseContainer(out, JsonKind::Array, base);
-        return true;
-    }
-
-    bool ParseObject(JsonNode& out, int level) {
-        ++p_;
-        if (!SkipSpace() || p_ == end_)
+        if (level >= kMaxLevel)
             return false;
+        std::uint32_t index = 0;
+        std::uint32_t first = 0;
+        std::uint32_t expected = 0;
         const std::size_t base = stack_.size();
-        if (*p_ != '}') {
-            if (level >= kMaxLevel)
+        if constexpr (P == Pass::Fill) {
+            index = nextContainer_++;
+            if (index + 1 >= doc_.firsts.size())
                 return false;
-            for (;;) {
-                const char* name;
-                std::size_t nameLength;
+            first = doc_.firsts[index];
+            const std::uint32_t width = doc_.firsts[index + 1] - first;
+            if (first != used_.slots || capacity_.slots - used_.slots < width)
+                return false;
+            used_.slots += width;
+            expected = isObject ? width / 2 : width;
+        } else if constexpr (P == Pass::Count) {
+            index = nextContainer_++;
+            if (index > kMaxIndex)
+                return false;
+            widths_->push_back(0);
+        }
+        std::uint32_t count = 0;
+        for (;;) {
+            Slot name = 0;
+            if (isObject) {
+                const char* s;
+                std::size_t n;
                 if (*p_ == '"' || *p_ == '\'') {
-                    if (!ParseString(*p_, name, nameLength))
+                    if (!ParseString(*p_, s, n))
                         return false;
-                } else if (!ParseBareName(name, nameLength)) {
+                } else if (!ParseBareName(s, n)) {
                     return false;
                 }
-                if (nameLength > std::numeric_limits<std::uint32_t>::max())
+                if (!SetText(name, s, n))
                     return false;
                 if (!SkipSpace() || p_ == end_ || *p_ != ':')
                     return false;
                 ++p_;
                 if (!SkipSpace() || p_ == end_)
                     return false;
-                JsonNode member;
-                if (!ParseValue(member, level + 1, Place::MemberValue))
-                    return false;
-                member.name = name;
-                member.nameLength = static_cast<std::uint32_t>(nameLength);
-                stack_.push_back(member);
-                if (!SkipSpace() || p_ == end_)
-                    return false;
-                if (*p_ == '}')
-                    break;
-                if (*p_ != ',')
-                    return false;
-                ++p_;
-                if (!SkipSpace() || p_ == end_)
-                    return false;
             }
+            Slot value;
+            if (!ParseValue(value, level + 1, isObject ? Place::MemberValue : Place::Element))
+                return false;
+            if constexpr (P == Pass::Direct) {
+                if (stack_.capacity() - stack_.size() < 2 && !Room(stack_, 2))
+                    return false;
+                if (isObject)
+                    stack_.push_back(name);
+                stack_.push_back(value);
+            } else if constexpr (P == Pass::Fill) {
+                if (count >= expected)
+                    return false;
+                if (isObject) {
+                    doc_.slots[first + 2 * count] = name;
+                    doc_.slots[first + 2 * count + 1] = value;
+                } else {
+                    doc_.slots[first + count] = value;
+                }
+            }
+            if (count == std::numeric_limits<std::uint32_t>::max())
+                return false;
+            ++count;
+            if (!SkipSpace() || p_ == end_)
+                return false;
+            if (*p_ == close)
+                break;
+            if (*p_ != ',')
+                return false;
+            ++p_;
+            if (!SkipSpace() || p_ == end_)
+                return false;
         }
         ++p_;
-        CloseContainer(out, JsonKind::Object, base);
+        if constexpr (P == Pass::Direct) {
+            // Numbered as they close, so that their runs follow one another in that order.
+            const std::size_t width = stack_.size() - base;
+            index = static_cast<std::uint32_t>(doc_.firsts.size() - 1);
+            if (index > kMaxIndex || doc_.slots.size() + width > kMaxSlots)
+                return false;
+            if (!Room(doc_.slots, width))
+                return false;
+            doc_.slots.insert(doc_.slots.end(), stack_.begin() + static_cast<std::ptrdiff_t>(base),
+                              stack_.end());
+            stack_.resize(base);
+            if (!Room(doc_.firsts))
+                return false;
+            doc_.firsts.push_back(static_cast<std::uint32_t>(doc_.slots.size()));
+        } else if constexpr (P == Pass::Fill) {
+            if (count != expected)
+                return false;
+        } else {
+            const std::size_t width = std::size_t{count} * (isObject ? 2 : 1);
+            if (width > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            (*widths_)[index] = static_cast<std::uint32_t>(width);
+            used_.slots += width;
+        }
+        out = MakeSlot(tag, index);
         return true;
     }
 
-    Document& doc_;
+    JsonDocument& doc_;
+    char* const base_;
     char* p_;
     char* const end_;
-    std::vector<JsonNode>& stack_;
+    Widths* const widths_;  // Count only
+    const Sizes capacity_;  // Fill: what Count found
+    // Direct: the children of the open containers, and what the document's storage and the
+    // stack hold against the budget.
+    std::vector<Slot> stack_;
+    const std::size_t budget_;
+    std::size_t held_ = 0;
+    bool overBudget_ = false;  // second pass: what the first found
+    Sizes used_;
+    std::uint32_t nextContainer_ = 1;  // containers in the order they open; 0 is never used
+    Record scratch_{};
 };
 
 // ---- Text of values ----
@@ -717,66 +910,109 @@ void AppendFloating(double value, std::string& out) {
     out.append(buffer, result.ptr);
 }
 
-void AppendJson(const JsonNode& node, std::string& out) {
-    switch (node.kind) {
-        case JsonKind::Text:
-            AppendQuoted(node.text, node.length, out);
+JsonKind KindOf(Slot slot) {
+    switch (TagOf(slot)) {
+        case kNull:
+            return JsonKind::Null;
+        case kFalse:
+        case kTrue:
+            return JsonKind::Boolean;
+        case kSmallInteger:
+        case kInteger:
+            return JsonKind::Integer;
+        case kSmallDecimal:
+        case kDecimal:
+            return JsonKind::Decimal;
+        case kFloating:
+            return JsonKind::Floating;
+        case kText:
+            return JsonKind::Text;
+        case kArray:
+            return JsonKind::Array;
+        case kObject:
             break;
-        case JsonKind::Integer:
-            AppendInteger(node.integer, out);
+    }
+    return JsonKind::Object;
+}
+
+std::int64_t WholeOf(const JsonDocument& doc, Slot slot) {
+    const Tag tag = TagOf(slot);
+    return tag == kSmallInteger || tag == kSmallDecimal ? SmallOf(slot)
+                                                        : doc.RecordOf(slot).integer;
+}
+
+void AppendJson(const JsonDocument& doc, Slot slot, std::string& out) {
+    switch (TagOf(slot)) {
+        case kText: {
+            const std::string_view text = doc.TextOf(slot);
+            AppendQuoted(text.data(), text.size(), out);
             break;
-        case JsonKind::Decimal:
-            AppendDecimal(node.integer, out);
+        }
+        case kSmallInteger:
+        case kInteger:
+            AppendInteger(WholeOf(doc, slot), out);
             break;
-        case JsonKind::Floating:
-            AppendFloating(node.floating, out);
+        case kSmallDecimal:
+        case kDecimal:
+            AppendDecimal(WholeOf(doc, slot), out);
             break;
-        case JsonKind::Boolean:
-            out += node.boolean ? "true" : "false";
+        case kFloating:
+            AppendFloating(doc.RecordOf(slot).floating, out);
             break;
-        case JsonKind::Null:
+        case kFalse:
+            out += "false";
+            break;
+        case kTrue:
+            out += "true";
+            break;
+        case kNull:
             out += "null";
             break;
-        case JsonKind::Array:
+        case kArray: {
+            const Container c = doc.ContainerOf(slot);
             out += '[';
-            for (std::size_t i = 0; i < node.length; ++i) {
+            for (std::uint32_t i = 0; i < c.count; ++i) {
                 if (i > 0)
                     out += ',';
-                AppendJson(node.children[i], out);
+                AppendJson(doc, doc.slots[c.first + i], out);
             }
             out += ']';
             break;
-        case JsonKind::Object:
+        }
+        case kObject: {
+            const Container c = doc.ContainerOf(slot);
             out += '{';
-            for (std::size_t i = 0; i < node.length; ++i) {
+            for (std::uint32_t i = 0; i < c.count; ++i) {
                 if (i > 0)
                     out += ',';
-                AppendQuoted(node.children[i].name, node.children[i].nameLength, out);
+                const std::string_view name = doc.TextOf(doc.slots[c.first + 2 * i]);
+                AppendQuoted(name.data(), name.size(), out);
                 out += ':';
-                AppendJson(node.children[i], out);
+                AppendJson(doc, doc.slots[c.first + 2 * i + 1], out);
             }
             out += '}';
             break;
+        }
     }
 }
 
-std::string TextOf(const JsonNode& node) {
-    if (node.kind == JsonKind::Text)
-        return std::string(node.text, node.length);
+std::string TextOf(const JsonDocument& doc, Slot slot) {
+    if (TagOf(slot) == kText)
+        return std::string(doc.TextOf(slot));
     std::string out;
-    AppendJson(node, out);
+    AppendJson(doc, slot, out);
     return out;
 }
 
 // Duplicate names: the first member of the name counts.
-const JsonNode* FindMember(const JsonNode& node, std::string_view name) {
-    if (node.kind != JsonKind::Object)
+const Slot* FindMember(const JsonDocument& doc, Slot slot, std::string_view name) {
+    if (TagOf(slot) != kObject)
         return nullptr;
-    for (std::size_t i = 0; i < node.length; ++i) {
-        const JsonNode& member = node.children[i];
-        if (member.nameLength == name.size() &&
-            (name.empty() || std::memcmp(member.name, name.data(), name.size()) == 0))
-            return &member;
+    const Container c = doc.ContainerOf(slot);
+    for (std::uint32_t i = 0; i < c.count; ++i) {
+        const Slot* member = &doc.slots[c.first + 2 * i];
+        if (doc.TextOf(member[0]) == name)
+            return member + 1;
     }
     return nullptr;
 }
@@ -784,79 +1020,84 @@ const JsonNode* FindMember(const JsonNode& node, std::string_view name) {
 }  // namespace
 
 struct JsonAccess {
-    static const JsonNode& Node(const JsonValue& value, const char* operation) {
-        if (value.node_ == nullptr) {
+    static const JsonDocument& Doc(const JsonValue& value, const char* operation) {
+        if (value.doc_ == nullptr) {
             throw JsonAccessError(std::string("No JSON value to ") + operation);
         }
-        return *value.node_;
+        return *value.doc_;
     }
 
-    static JsonValue Share(const JsonValue& owner, const JsonNode* node) {
-        return JsonValue(std::shared_ptr<const JsonNode>(owner.node_, node));
+    static JsonValue Share(const JsonValue& owner, Slot slot) {
+        return JsonValue(owner.doc_, slot);
     }
 
-    static JsonValue Make(std::shared_ptr<const JsonNode> node) {
-        return JsonValue(std::move(node));
+    static JsonValue Make(std::shared_ptr<const JsonDocument> doc, Slot slot) {
+        return JsonValue(std::move(doc), slot);
     }
 };
 
 JsonKind JsonValue::Kind() const {
-    return JsonAccess::Node(*this, "tell the kind of").kind;
+    JsonAccess::Doc(*this, "tell the kind of");
+    return KindOf(slot_);
 }
 
 JsonValue JsonValue::Member(std::string_view name) const {
-    const JsonNode& node = JsonAccess::Node(*this, "read a member from");
-    const JsonNode* member = FindMember(node, name);
-    return member != nullptr ? JsonAccess::Share(*this, member) : JsonValue();
+    const JsonDocument& doc = JsonAccess::Doc(*this, "read a member from");
+    const Slot* member = FindMember(doc, slot_, name);
+    return member != nullptr ? JsonAccess::Share(*this, *member) : JsonValue();
 }
 
 std::string JsonValue::MemberText(std::string_view name) const {
-    const JsonNode& node = JsonAccess::Node(*this, "read a member from");
-    const JsonNode* member = FindMember(node, name);
-    return member != nullptr ? TextOf(*member) : std::string();
+    const JsonDocument& doc = JsonAccess::Doc(*this, "read a member from");
+    const Slot* member = FindMember(doc, slot_, name);
+    return member != nullptr ? TextOf(doc, *member) : std::string();
 }
 
 std::string JsonValue::Text() const {
-    return TextOf(JsonAccess::Node(*this, "take the text of"));
+    return TextOf(JsonAccess::Doc(*this, "take the text of"), slot_);
 }
 
 JsonValue JsonValue::AsArray() const {
-    const JsonNode& node = JsonAccess::Node(*this, "take as an array");
-    return node.kind == JsonKind::Array ? *this : JsonValue();
+    JsonAccess::Doc(*this, "take as an array");
+    return TagOf(slot_) == kArray ? *this : JsonValue();
 }
 
 std::size_t JsonValue::Length() const {
-    const JsonNode& node = JsonAccess::Node(*this, "count the elements of");
-    return node.kind == JsonKind::Array || node.kind == JsonKind::Object ? node.length : 0;
+    const JsonDocument& doc = JsonAccess::Doc(*this, "count the elements of");
+    const Tag tag = TagOf(slot_);
+    return tag == kArray || tag == kObject ? doc.ContainerOf(slot_).count : 0;
 }
 
 JsonValue JsonValue::Element(std::size_t index) const {
-    const JsonNode& node = JsonAccess::Node(*this, "take an element from");
-    if (node.kind != JsonKind::Array || index >= node.length)
+    const JsonDocument& doc = JsonAccess::Doc(*this, "take an element from");
+    if (TagOf(slot_) != kArray)
         return JsonValue();
-    return JsonAccess::Share(*this, &node.children[index]);
+    const Container c = doc.ContainerOf(slot_);
+    if (index >= c.count)
+        return JsonValue();
+    return JsonAccess::Share(*this, doc.slots[c.first + index]);
 }
 
 std::int64_t JsonValue::IntegerValue() const {
-    const JsonNode& node = JsonAccess::Node(*this, "read an integer from");
-    if (node.kind != JsonKind::Integer)
+    const JsonDocument& doc = JsonAccess::Doc(*this, "read an integer from");
+    if (KindOf(slot_) != JsonKind::Integer)
         throw JsonAccessError("The JSON value is not an integer");
-    return node.integer;
+    return WholeOf(doc, slot_);
 }
 
 std::int64_t JsonValue::DecimalTenThousandths() const {
-    const JsonNode& node = JsonAccess::Node(*this, "read a decimal from");
-    if (node.kind != JsonKind::Decimal)
+    const JsonDocument& doc = JsonAccess::Doc(*this, "read a decimal from");
+    if (KindOf(slot_) != JsonKind::Decimal)
         throw JsonAccessError("The JSON value is not a decimal");
-    return node.integer;
+    return WholeOf(doc, slot_);
 }
 
 double JsonValue::FloatingValue() const {
-    const JsonNode& node = JsonAccess::Node(*this, "read a floating value from");
-    if (node.kind != JsonKind::Floating) {
+    const JsonDocument& doc = JsonAccess::Doc(*this, "read a floating value from");
+    if (KindOf(slot_) != JsonKind::Floating) {
         throw JsonAccessError("The JSON value is not a floating value");
     }
-    return node.floating;
+    return doc.RecordOf(slot_).floating;
 }
 
 JsonValue Parse(std::string_view text) noexcept {
@@ -864,28 +1105,67 @@ JsonValue Parse(std::string_view text) noexcept {
         text =
             text.substr(0, static_cast<std::size_t>(static_cast<const char*>(nul) - text.data()));
     }
-    // The children of the containers still open; kept per thread so that a parse does not
-    // grow it anew.
-    thread_local std::vector<JsonNode> stack;
+    // Texts are placed by 32-bit offsets.
+    if (text.size() >= std::numeric_limits<std::uint32_t>::max())
+        return JsonValue();
     try {
-        auto doc = std::make_shared<Document>(text.size());
-        char* begin = doc->Text();
+        auto doc = std::make_shared<JsonDocument>();
+        doc->text = std::make_unique_for_overwrite<char[]>(text.size() + 1);
+        char* begin = doc->text.get();
+        char* end = begin + text.size();
         if (!text.empty())
             std::memcpy(begin, text.data(), text.size());
-        stack.clear();
-        Parser parser(*doc, begin, begin + text.size(), stack);
-        const bool ok = parser.ParseRoot(doc->Root());
-        if (stack.capacity() > 65536)
-            std::vector<JsonNode>().swap(stack);
-        if (!ok)
+
+        // The text's own copy included, a parse stays below eight times the text.
+        const std::size_t budget = 6 * text.size() + 4096;
+        bool overBudget = false;
+        {
+            doc->records.emplace_back();  // record 0 is never used
+            doc->firsts = {0, 0};         // container 0 is never used; container 1 starts at 0
+            Parser<Pass::Direct> direct(*doc, begin, end, nullptr, {}, budget);
+            if (direct.ParseRoot(doc->root)) {
+                const Slot root = doc->root;
+                return JsonAccess::Make(std::move(doc), root);
+            }
+            overBudget = direct.OverBudget();
+        }
+        if (!overBudget)
             return JsonValue();
-        JsonNode* root = &doc->Root();
-        root->name = nullptr;
-        root->nameLength = 0;
-        return JsonAccess::Make(std::shared_ptr<const JsonNode>(std::move(doc), root));
+        // The first attempt decoded strings in place and took up the budget: start afresh.
+        std::vector<Record>().swap(doc->records);
+        std::vector<Slot>().swap(doc->slots);
+        std::vector<std::uint32_t>().swap(doc->firsts);
+        std::memcpy(begin, text.data(), text.size());
+
+        Sizes sizes;
+        {
+            Widths widths{0};  // container 0 is never used
+            Parser<Pass::Count> counter(*doc, begin, end, &widths);
+            Slot root;
+            if (!counter.ParseRoot(root))
+                return JsonValue();
+            sizes = counter.Needed();
+            // Every slot is placed by a 32-bit index.
+            if (sizes.slots > kMaxSlots)
+                return JsonValue();
+            doc->firsts.resize(widths.size() + 1);
+            std::uint32_t first = 0;
+            std::size_t i = 0;
+            for (const std::uint32_t width : widths) {
+                doc->firsts[i++] = first;
+                first += width;
+            }
+            doc->firsts[i] = first;
+        }
+        doc->records.resize(sizes.records);
+        doc->slots.resize(sizes.slots);
+        Parser<Pass::Fill> filler(*doc, begin, end, nullptr, sizes);
+        if (!filler.ParseRoot(doc->root))
+            return JsonValue();
+        const Slot root = doc->root;
+        return JsonAccess::Make(std::move(doc), root);
     } catch (...) {
         // Out of memory: a text too large to hold counts as broken.
-        stack.clear();
         return JsonValue();
     }
 }

@@ -19,7 +19,7 @@ public:
 
 enum class JsonKind { Object, Array, Text, Integer, Decimal, Floating, Boolean, Null };
 
-struct JsonNode;
+class JsonDocument;
 
 /// A value of a parsed document, or nothing. Copies are cheap and share the value; a value
 /// stays valid for as long as any copy of it is held, whether or not the document is.
@@ -30,8 +30,8 @@ public:
 
     /// True for nothing: a failed parse, a missing member, an element past the end, as-array of
     /// a value that is not an array. Never raises.
-    bool IsNothing() const noexcept { return node_ == nullptr; }
-    explicit operator bool() const noexcept { return node_ != nullptr; }
+    bool IsNothing() const noexcept { return doc_ == nullptr; }
+    explicit operator bool() const noexcept { return doc_ != nullptr; }
 
     /// The kind of the value. Raises JsonAccessError on nothing.
     JsonKind Kind() const;
@@ -71,13 +71,18 @@ public:
 
 private:
     friend struct JsonAccess;
-    explicit JsonValue(std::shared_ptr<const JsonNode> node) : node_(std::move(node)) {}
-    std::shared_ptr<const JsonNode> node_;
+    JsonValue(std::shared_ptr<const JsonDocument> doc, std::uint32_t slot)
+        : doc_(std::move(doc)), slot_(slot) {}
+    std::shared_ptr<const JsonDocument> doc_;
+    std::uint32_t slot_ = 0;
 };
 
 /// Parses a text (UTF-8) into its first value. Never raises: a text cut off inside a value, a
 /// malformed container or escape, or containers nested 32 deep give nothing; a text that does
-/// not begin like JSON (an HTML page, a leading byte-order mark) gives a text value.
+/// not begin like JSON (an HTML page, a leading byte-order mark) gives a text value. A parse
+/// holds at most seven times the text's size and a few kilobytes at any time, whatever its
+/// shape, and the value less; a text too large to hold (4 GiB or more, or more than 2^28 - 1
+/// containers or long values) gives nothing.
 JsonValue Parse(std::string_view text) noexcept;
 
 }  // namespace korvalot::json

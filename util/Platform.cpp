@@ -1,11 +1,13 @@
 #include "util/Platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <thread>
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <semaphore.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -87,13 +89,55 @@ std::filesystem::path ExecutableDirectory() {
     return exe.parent_path();
 }
 
-NamedMutex::NamedMutex(const std::string& name) {
+std::filesystem::path ChooseDataDirectory(const std::filesystem::path& programDir,
+                                          const std::string& xdgDataHome, const std::string& home) {
+    // The effective ids decide, as they do for the files written later; root is refused only
+    // by a read-only file system.
+    if (::faccessat(AT_FDCWD, programDir.c_str(), W_OK | X_OK, AT_EACCESS) == 0)
+        return programDir;
+    // A relative XDG_DATA_HOME is invalid and ignored, as the base directory rules say.
+    if (!xdgDataHome.empty() && xdgDataHome.front() == '/')
+        return std::filesystem::path(xdgDataHome) / "korvalot";
+    std::string base = home;
+    if (base.empty()) {
+        passwd entry{};
+        passwd* found = nullptr;
+        std::vector<char> buffer(16384);
+        if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+            found != nullptr && found->pw_dir != nullptr)
+            base = found->pw_dir;
+    }
+    return std::filesystem::path(base) / ".local" / "share" / "korvalot";
+}
+
+std::filesystem::path DataDirectory() {
+    static const std::filesystem::path programDir = ExecutableDirectory();
+    static const std::filesystem::path chosen = [] {
+        const char* xdg = std::getenv("XDG_DATA_HOME");
+        const char* home = std::getenv("HOME");
+        return ChooseDataDirectory(programDir, xdg ? xdg : "", home ? home : "");
+    }();
+    if (chosen != programDir) {
+        // Made again should it have been removed meanwhile; a folder that cannot be made shows
+        // up as the failure of the first file written into it, which names it.
+        std::error_code error;
+        std::filesystem::create_directories(chosen, error);
+    }
+    return chosen;
+}
+
+std::string NamedMutex::SystemName(const std::string& name) {
     std::string bare = name;
     const auto slash = bare.find_last_of('\\');
     if (slash != std::string::npos)
         bare = bare.substr(slash + 1);
-    const std::string posixName = "/" + bare;
-    sem_t* sem = sem_open(posixName.c_str(), O_CREAT, 0666, 1);
+    return "/" + bare + "." + std::to_string(::geteuid());
+}
+
+NamedMutex::NamedMutex(const std::string& name) {
+    const std::string posixName = SystemName(name);
+    // Only this user ever opens it, so nobody else needs any right to it.
+    sem_t* sem = sem_open(posixName.c_str(), O_CREAT, 0600, 1);
     if (sem == SEM_FAILED) {
         throw PlatformError("Cannot open the named object \"" + posixName + "\". " +
                             SystemReason(errno));

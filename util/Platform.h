@@ -24,16 +24,35 @@ std::int32_t TickCount();
 // The directory of the running executable.
 std::filesystem::path ExecutableDirectory();
 
+// The folder for everything the program keeps (settings, selections, skip.txt, run logs,
+// results files): the executable's own folder whenever this user may write there, so that a
+// copy unpacked into a folder of its own keeps its files beside it; otherwise (an installed
+// copy in a system folder) the per-user folder of ChooseDataDirectory, created when missing.
+// Decided once per process, so that the window and every run agree.
+std::filesystem::path DataDirectory();
+
+// The choice DataDirectory makes for an executable in programDir: programDir itself when the
+// effective user may create files in it, else xdgDataHome/korvalot when xdgDataHome is an
+// absolute path, else home/.local/share/korvalot (home empty: the user's home from the user
+// database). Creates nothing.
+std::filesystem::path ChooseDataDirectory(const std::filesystem::path& programDir,
+                                          const std::string& xdgDataHome, const std::string& home);
+
 // A system-wide named object that exists while any holder keeps it open; the run holds one so
-// that others can see a harvest is in progress. A POSIX named semaphore: "Global\\Name" (or
-// "Name") becomes "/Name". It is opened without waiting and never taken; it stays in /dev/shm
-// after the last close. Raises PlatformError when it cannot be opened.
+// that others can see a harvest is in progress. A POSIX named semaphore of this user:
+// "Global\\Name" (or "Name") becomes "/Name.<uid>", so that every user of the machine has an
+// object of their own that nobody else can own or block. It is opened without waiting and never
+// taken; it stays in /dev/shm after the last close. Raises PlatformError with the system's
+// reason when it cannot be opened.
 class NamedMutex {
 public:
     explicit NamedMutex(const std::string& name);
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // The POSIX name that name stands for for the effective user.
+    static std::string SystemName(const std::string& name);
 
 private:
     void* handle_;

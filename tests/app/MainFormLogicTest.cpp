@@ -558,5 +558,40 @@ TEST_F(MainFormLogicTest, TheCaptionNamesTheDisplayHost) {
     EXPECT_EQ(Logic().WindowCaption(), QStringLiteral("Парсер торгов с register.test/biddings"));
 }
 
+// An installed copy whose own folder cannot be written keeps every file in the user's folder,
+// says so once at start-up, and leaves the program's folder alone.
+TEST_F(MainFormLogicTest, FilesLiveInTheDataFolderWhenItIsNotTheProgramsFolder) {
+    QTemporaryDir data;
+    services.dataDir = data.path() + u'/';
+    QFile settings(data.filePath(QStringLiteral("settings.ini")));
+    ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+    settings.write("[General]\r\nFromDate=01.02.2024\r\n");
+    settings.close();
+    Logic().FormShow();
+    EXPECT_EQ(view.fromDate, QDate(2024, 2, 1));
+    EXPECT_EQ(view.log, QStringList{kStamp +
+                                    ": Папка программы недоступна для записи, настройки, логи и "
+                                    "результаты сохраняются в " +
+                                    services.dataDir});
+
+    view.cats[2].selected = true;
+    Logic().UpdateRunUi(false);
+    ASSERT_TRUE(Logic().FormClose());
+    EXPECT_TRUE(QFile::exists(data.filePath(QStringLiteral("log-50000.txt"))));
+    QFile cats(data.filePath(QStringLiteral("selection1.txt")));
+    ASSERT_TRUE(cats.open(QIODevice::ReadOnly));
+    EXPECT_EQ(cats.readAll(), QStringLiteral("Публичное предложение\r\n").toUtf8());
+    EXPECT_TRUE(QFile::exists(data.filePath(QStringLiteral("selection2.txt"))));
+    EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(MainFormLogicTest, APortableCopySaysNothingAboutWhereItsFilesAre) {
+    services.dataDir = services.exeDir;
+    Logic().FormShow();
+    EXPECT_TRUE(view.log.isEmpty());
+    ASSERT_TRUE(Logic().FormClose());
+    EXPECT_TRUE(QFile::exists(dir.filePath(QStringLiteral("settings.ini"))));
+}
+
 }  // namespace
 }  // namespace korvalot::app

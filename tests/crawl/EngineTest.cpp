@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -11,11 +12,13 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "crawl/PhaseLoop.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/fakes/FakeRegister.h"
 #include "crawl/fakes/RecordingReports.h"
 #include "crawl/fakes/TempDir.h"
 #include "crawl/uScraper.h"
+#include "util/Platform.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -46,6 +49,13 @@ std::string Page(const std::vector<std::string>& guids, long long found) {
         body += (k ? "," : "") + std::string("{\"guid\":\"") + guids[k] + "\"}";
     }
     return body + "]}";
+}
+
+// A first page's address as its further pages begin.
+std::string RemoveOffset(const std::string& job) {
+    const std::string marker = "&offset=0";
+    const auto at = job.find(marker);
+    return job.substr(0, at) + job.substr(at + marker.size());
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -180,15 +190,34 @@ TEST_F(EngineTest, ACompleteRunWritesEveryLotOfEveryNewTradeOnce) {
     EXPECT_EQ(all[2].text, "Начинаем работу...");
     EXPECT_EQ(all[3].kind, Report::ShowFoundCount);
     EXPECT_EQ(all[3].found, 0);
+    // ... then the summary, which counts what the run did: 4 queries and two further pages, 126
+    // trades reported, "dup" met twice, "skipme" skipped, 124 cards of 244 lots.
     const auto n = all.size();
-    EXPECT_EQ(all[n - 4].kind, Report::HandleRunResult);
-    EXPECT_EQ(all[n - 4].text, "ok");
-    EXPECT_EQ(all[n - 3].text, "Открываем файл с результатами");
-    EXPECT_EQ(all[n - 2].kind, Report::ShowProgress);
-    EXPECT_EQ(all[n - 2].position, 0);
+    EXPECT_EQ(all[n - 8].kind, Report::HandleRunResult);
+    EXPECT_EQ(all[n - 8].text, "ok");
+    EXPECT_EQ(all[n - 7].text, "Открываем файл с результатами");
+    EXPECT_EQ(all[n - 6].kind, Report::ShowProgress);
+    EXPECT_EQ(all[n - 6].position, 0);
+    EXPECT_EQ(all[n - 5].text, "Итоги: работа завершена");
+    EXPECT_EQ(all[n - 4].text,
+              "Поисковых запросов: 6, не удалось: 0; реестр сообщил о торгах: 126; найдено "
+              "торгов: 125; пропущено по skip.txt: 1");
+    EXPECT_EQ(all[n - 3].text,
+              "Карточек получено: 124, не удалось получить: 0; строк записано: 244; торгов не "
+              "достать ни одним запросом: 0");
+    EXPECT_TRUE(all[n - 2].text.starts_with("Время работы: ")) << all[n - 2].text;
     EXPECT_EQ(all[n - 1].kind, Report::UpdateRunUi);
     EXPECT_FALSE(all[n - 1].hourGlass);
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.end, RunSummary::End::Finished);
+    EXPECT_EQ(summary.queriesAsked, 6);
+    EXPECT_EQ(summary.tradesReported, 126);
+    EXPECT_EQ(summary.tradesFound, 125);
+    EXPECT_EQ(summary.skipped, 1);
+    EXPECT_EQ(summary.cardsFetched, 124);
+    EXPECT_EQ(summary.rowsWritten, 244);
+    EXPECT_TRUE(summary.Complete());
 
     // The four first queries, regions outermost, with the region's code from its last
     // parentheses.
@@ -293,7 +322,8 @@ TEST_F(EngineTest, ATotalOf999IsPagedAndOneOf1000IsSplitByDate) {
         if (report.text.starts_with("Найдено торгов: "))
             r.Terminate();
     };
-    auto run = Start(reg);
+    // One worker at a time: the register then sees the queries in the order they were queued.
+    auto run = Start(reg, {}, 1);
     Finish(run, reg);
     const auto calls = reg->Calls();
     for (int offset = 50; offset <= 950; offset += 50) {
@@ -632,6 +662,184 @@ TEST_F(EngineTest, ASkipFileThatCannotBeReadIsLoggedAndTheRunEndsNormally) {
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
     EXPECT_EQ(ResultLines().size(), 2u);
     EXPECT_FALSE(reports.Reports().back().hourGlass);
+}
+
+struct CrowdedDayCase {
+    const char* name;
+    int unpricedAt;         // position of the trade without a priced lot among the day's trades
+    bool twoRanges;         // one trade has lots in two price ranges
+    int failingOffset;      // a page of the uncut day that always fails; 0: none
+    const char* shortfall;  // the line that accounts for the day; empty: none
+    std::int64_t unreachable;
+};
+
+void PrintTo(const CrowdedDayCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CrowdedDayTest : public EngineTest, public testing::WithParamInterface<CrowdedDayCase> {};
+
+// A day of 1200 trades is cut by price; the trade whose lots have no start price is found on
+// the day's own first thousand or accounted for, never silently missing.
+TEST_P(CrowdedDayTest, EveryTradeOfTheDayIsFoundOrAccountedFor) {
+    const CrowdedDayCase& c = GetParam();
+    TradeBook book(kBase);
+    for (int k = 0; k < 1200; ++k) {
+        BookTrade t{"d" + std::to_string(k), "77", "OpenAuction", "2023-05-10",
+                    (k % 10) * 100000000000LL + 5};
+        t.unpriced = k == c.unpricedAt;
+        if (c.twoRanges && k == 7)
+            t.morePrices = {900000000000LL};
+        book.Add(std::move(t));
+    }
+    const std::string day = Search("OpenAuction", "77", "2023-05-10", "2023-05-10");
+    const std::string failing =
+        kBase +
+        "/backend/biddings?limit=50&tradeType=OpenAuction&regionCode=77&tradeStartDate=2023-05-"
+        "10T00%3A00%3A00&tradeEndDate=2023-05-10T23%3A59%3A59&offset=" +
+        std::to_string(c.failingOffset);
+    auto reg = FakeRegister::Create([&book, failing, c](const std::string& url) -> Reply {
+        if (c.failingOffset > 0 && url == failing)
+            return {404, ""};
+        return book.Answer(url);
+    });
+    reports.inputs.dateFrom = reports.inputs.dateTo = std::chrono::year_month_day{
+        std::chrono::year(2023), std::chrono::May, std::chrono::day(10)};
+    reports.onReport = [](TScraper& r, const Report& report) {
+        if (report.text.starts_with("Найдено торгов: "))
+            r.Terminate();
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+
+    EXPECT_TRUE(reports.LogContains(
+        "Разбиваем длинный интервал на несколько мелких по цене лота, с текущей ссылки собираем "
+        "первые 1000 торгов."));
+    EXPECT_EQ(reg->CallsTo(RemoveOffset(day) + "&offset=950"), 1);
+    EXPECT_EQ(reg->CallsTo(RemoveOffset(day) + "&offset=1000"), 0);
+
+    const auto guids = Lines(ReadBytes(workDir / "guids.txt"));
+    const std::set<std::string> listed(guids.begin(), guids.end());
+    EXPECT_EQ(listed.size(), guids.size()) << "a trade listed twice";
+    const std::string unpriced = "d" + std::to_string(c.unpricedAt);
+    const bool found = listed.contains(unpriced);
+    EXPECT_EQ(found, c.unreachable == 0);
+
+    std::vector<std::string> accounted;
+    for (const auto& line : reports.LogTexts()) {
+        if (line.starts_with("Москва (77), Открытый аукцион, 2023-05-10: "))
+            accounted.push_back(line);
+    }
+    EXPECT_EQ(accounted, std::string(c.shortfall).empty() ? std::vector<std::string>{}
+                                                          : std::vector<std::string>{c.shortfall});
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.unreachable, c.unreachable);
+    EXPECT_EQ(summary.searchJobsFailed, c.failingOffset > 0 ? 1 : 0);
+    EXPECT_EQ(summary.tradesReported, 1200);
+    EXPECT_EQ(summary.end, RunSummary::End::Stopped);
+    if (c.failingOffset > 0) {
+        EXPECT_TRUE(reports.LogContains(failing + ": ERROR HTTP/1.1 404 Not Found" +
+                                        "; эта страница в этом запуске потеряна"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Days, CrowdedDayTest,
+    testing::Values(
+        CrowdedDayCase{"UnpricedAmongTheFirstThousand", 10, false, 0, "", 0},
+        CrowdedDayCase{"UnpricedBeyondThePagingLimit", 1100, false, 0,
+                       "Москва (77), Открытый аукцион, 2023-05-10: реестр сообщает о 1200 "
+                       "торгах, собрано 1199; ни одним запросом не достать: 1",
+                       1},
+        // The price parts report 1201 trades between them: a sum would hide the loss.
+        CrowdedDayCase{"UnpricedBeyondTheLimitAndATradeInTwoRanges", 1100, true, 0,
+                       "Москва (77), Открытый аукцион, 2023-05-10: реестр сообщает о 1200 "
+                       "торгах, собрано 1199; ни одним запросом не достать: 1",
+                       1},
+        CrowdedDayCase{"UnpricedOnAPageThatFails", 510, false, 500,
+                       "Москва (77), Открытый аукцион, 2023-05-10: реестр сообщает о 1200 "
+                       "торгах, собрано 1199; ни одним запросом не достать: 1 (среди них и "
+                       "торги неудавшихся запросов этого дня)",
+                       1}),
+    [](const testing::TestParamInfo<CrowdedDayCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// Nothing reads guids.txt, so the harvest goes on without it.
+TEST_F(EngineTest, AGuidsFileThatCannotBeWrittenIsLoggedAndTheCardsAreFetched) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.guidsFile = workDir / "missing" / "guids.txt";
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    const auto log = reports.LogTexts();
+    const std::string prefix =
+        "Не удалось записать " + env.guidsFile.string() + ", продолжаем без него: ";
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [&](const std::string& l) {
+                                return l.starts_with(prefix) && l.size() > prefix.size();
+                            }),
+              1);
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
+    EXPECT_EQ(ResultLines().size(), 2u);
+    EXPECT_EQ(run->Summary().rowsWritten, 1);
+    EXPECT_EQ(run->Summary().end, RunSummary::End::Finished);
+}
+
+// A first page lost after its second chance takes its further pages with it; the log and the
+// summary say so.
+TEST_F(EngineTest, ASearchJobLostAfterItsSecondChanceIsLoggedAndCounted) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    const std::string lost = Search("PublicOffer", "77", "2023-01-01", "2023-01-31");
+    auto reg = FakeRegister::Create([&book, lost](const std::string& url) -> Reply {
+        if (url == lost)
+            return {404, ""};
+        return book.Answer(url);
+    });
+    reports.inputs.tradeTypePositions = {0, 2};
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_EQ(reg->CallsTo(lost), 2);
+    EXPECT_TRUE(reports.LogContains(lost + ": ERROR HTTP/1.1 404 Not Found" +
+                                    std::string(kRetryLaterNote)));
+    EXPECT_TRUE(reports.LogContains(lost + ": ERROR HTTP/1.1 404 Not Found" +
+                                    "; его страницы и части в этом запуске потеряны"));
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.searchJobsFailed, 1);
+    EXPECT_EQ(summary.queriesAsked, 2);
+    EXPECT_EQ(summary.cardsFetched, 1);
+    EXPECT_FALSE(summary.Complete());
+    EXPECT_TRUE(reports.LogContains(
+        "Поисковых запросов: 2, не удалось: 1; реестр сообщил о торгах: 1; найдено торгов: 1; "
+        "пропущено по skip.txt: 0"));
+}
+
+// A run that cannot have its named object still tells the operator why and gives the window
+// back, instead of ending with the controls as they were and nothing in the log.
+TEST_F(EngineTest, ANamedObjectThatCannotBeOpenedIsLoggedAndTheWindowIsGivenBack) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.mutexName = std::string(300, 'x');  // longer than the system takes
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    const auto made = reports.Reports();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0].kind, Report::UpdateRunUi);
+    EXPECT_TRUE(made[0].hourGlass);
+    EXPECT_EQ(made[1].kind, Report::ShowLogMessage);
+    // The object's name, then the system's reason.
+    const std::string head = "Ошибка: Cannot open the named object \"" +
+                             util::NamedMutex::SystemName(env.mutexName) + "\". ";
+    EXPECT_TRUE(made[1].text.starts_with(head)) << made[1].text;
+    EXPECT_GT(made[1].text.size(), head.size()) << made[1].text;
+    EXPECT_EQ(made[2].kind, Report::UpdateRunUi);
+    EXPECT_FALSE(made[2].hourGlass);
+    EXPECT_EQ(reg->CallsTo(Search("OpenAuction", "77", "2023-01-01", "2023-01-31")), 0);
 }
 
 }  // namespace

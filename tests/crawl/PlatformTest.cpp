@@ -90,8 +90,9 @@ TEST(NamedMutex, OpensAgainWhileHeldAndAfterRelease) {
         NamedMutex second(name);  // another run never waits for it
     }
     NamedMutex again(name);
-    EXPECT_TRUE(std::filesystem::exists("/dev/shm/sem.KorvalotTest" + std::to_string(::getpid())));
-    std::filesystem::remove("/dev/shm/sem.KorvalotTest" + std::to_string(::getpid()));
+    const std::string file = "/dev/shm/sem." + NamedMutex::SystemName(name).substr(1);
+    EXPECT_TRUE(std::filesystem::exists(file));
+    std::filesystem::remove(file);
 }
 
 TEST(NamedMutex, AnImpossibleNameRaises) {

@@ -269,7 +269,8 @@ std::vector<BadInput> Cases() {
                      {"Карточка bad-1: ERROR_Invalid JSON response for bad-1"},
                      0,
                      [](const ResultsRecords&, const RecordingReports&, const ScriptedServer& s) {
-                         EXPECT_EQ(RequestsTo(s, kCardPath + "bad-1"), 10);
+                         // Ten attempts, and ten more at its last chance.
+                         EXPECT_EQ(RequestsTo(s, kCardPath + "bad-1"), 20);
                      }});
     cases.push_back({"HtmlPageWithStatus200AsSearchAnswer",
                      fixed(SearchAnswer(OkAnswer(kHtml, "Content-Type: text/html\r\n"))),

@@ -1,6 +1,7 @@
 // Whole harvests against a register that fails a fifth of all attempts in every way it knows,
-// stalls included: nothing may be lost or written twice, and a job is given up exactly when
-// the register failed its address ten times in a row.
+// stalls included: nothing may be lost or written twice, a try of a job fails exactly when the
+// register failed one of its addresses ten times in a row, and a job is given up only after its
+// last chance failed too.
 
 #include <gtest/gtest.h>
 
@@ -101,6 +102,7 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
 
     const auto log = reports.LogTexts();
     const auto failedLines = FailedJobLines(log, sim.BaseUrl());
+    const auto deferredLines = DeferredJobLines(log, sim.BaseUrl());
     std::set<std::string> failedCards;
     bool searchFailed = false;
     for (const auto& line : failedLines) {
@@ -112,17 +114,22 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
             searchFailed = true;
         }
     }
+    // Each try of a job that failed is one run of ten failures in a row at one of its
+    // addresses: a job that failed its first try and then its last chance met two.
     // A reset of a kept-alive connection before any byte of the answer is tried again at once
     // on a new connection inside one attempt, so with resets the register may count ten
     // failures in a row for an address whose job still had attempts left.
-    const std::size_t failedTenTimes = std::stoul(stats.MemberText("failedTenTimes"));
+    const std::size_t failedTries = failedLines.size() + deferredLines.size();
+    const std::size_t runsOfTen = std::stoul(stats.MemberText("runsOfTenFailures"));
     if (std::string(c.kinds).find("reset") == std::string::npos) {
-        EXPECT_EQ(failedLines.size(), failedTenTimes)
-            << "jobs given up are not the addresses the register failed ten times in a row";
+        EXPECT_EQ(failedTries, runsOfTen)
+            << "failed tries are not the runs of ten failures the register counted";
     } else {
-        EXPECT_LE(failedLines.size(), failedTenTimes)
-            << "a job was given up that the register did not fail ten times in a row";
+        EXPECT_LE(failedTries, runsOfTen)
+            << "a try failed that the register did not fail ten times in a row";
     }
+    // Every job given up had its last chance.
+    EXPECT_LE(failedLines.size(), deferredLines.size());
     EXPECT_EQ(reports.Results(), std::vector<std::string>{"ok"});
 
     const GuidLines guids = ReadGuidsFile(ReadBytes(workDir / "guids.txt"));
@@ -133,12 +140,20 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
         EXPECT_TRUE(truth.contains(Lower(g))) << "not a trade of the selection: " << g;
     }
     if (!searchFailed) {
-        std::string missing;
+        // A trade no query can reach (no priced lot, past the thousandth of a crowded day) is
+        // allowed to be missing only where the log counts it.
+        std::map<std::string, std::int64_t> missingByDay;
         for (const auto& [guid, t] : truth) {
             if (!listed.contains(guid))
-                missing += " " + guid + " (region " + t.regionCode + ")";
+                ++missingByDay[t.regionCode + "|" + t.tradeType + "|" + t.tradeDate];
         }
-        EXPECT_EQ(missing, "") << "trades missing from guids.txt";
+        EXPECT_EQ(missingByDay, UnreachableByDay(log))
+            << "trades missing from guids.txt that the log does not account for, or the other "
+               "way round";
+        std::int64_t missing = 0;
+        for (const auto& [day, n] : missingByDay)
+            missing += n;
+        EXPECT_EQ(run->Summary().unreachable, missing);
     }
 
     const ResultsRecords records =
@@ -155,20 +170,22 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     if (c.everyTrade) {
         EXPECT_TRUE(failedLines.empty()) << failedLines.front();
     } else {
-        EXPECT_FALSE(failedLines.empty()) << "the case was meant to make jobs fail";
+        EXPECT_FALSE(deferredLines.empty()) << "the case was meant to make jobs fail a try";
     }
 
     std::printf(
         "soak: case=%s seed=%llu trades=%zu listed=%zu rows=%zu requests=%s faults=%s "
         "(503 %s, 500 %s, empty %s, html %s, truncated %s, reset %s, stall %s) failedJobs=%zu "
-        "failedTenTimes=%s wall=%.1fs\n",
+        "deferredJobs=%zu failedTenTimes=%s runsOfTen=%s unreachable=%lld wall=%.1fs\n",
         c.name, static_cast<unsigned long long>(c.seed), truth.size(), listed.size(),
         records.rows.size(), stats.MemberText("requests").c_str(),
         stats.MemberText("faultsTotal").c_str(), faults.MemberText("503").c_str(),
         faults.MemberText("500").c_str(), faults.MemberText("empty").c_str(),
         faults.MemberText("html").c_str(), faults.MemberText("truncated").c_str(),
         faults.MemberText("reset").c_str(), faults.MemberText("stall").c_str(), failedLines.size(),
-        stats.MemberText("failedTenTimes").c_str(), seconds);
+        deferredLines.size(), stats.MemberText("failedTenTimes").c_str(),
+        stats.MemberText("runsOfTenFailures").c_str(),
+        static_cast<long long>(run->Summary().unreachable), seconds);
 }
 
 constexpr const char* kEveryKind = "503,500,empty,html,truncated,reset,stall";

@@ -3,7 +3,10 @@
 #include <cctype>
 #include <cstdlib>
 
+#include "crawl/CrowdedDays.h"
+#include "crawl/PhaseLoop.h"
 #include "crawl/ResultsFile.h"
+#include "crawl/SearchQueries.h"
 #include "json/JsonValue.h"
 
 namespace korvalot::soak {
@@ -127,7 +130,8 @@ std::map<std::string, TruthTrade> ReadTruth(const std::string& body) {
     for (std::size_t k = 0; k < doc.Length(); ++k) {
         const json::JsonValue t = doc.Element(k);
         truth[Lower(t.MemberText("guid"))] =
-            TruthTrade{t.MemberText("regionCode"), std::stoi(t.MemberText("lots"))};
+            TruthTrade{t.MemberText("regionCode"), std::stoi(t.MemberText("lots")),
+                       t.MemberText("tradeType"), t.MemberText("tradeDate")};
     }
     return truth;
 }
@@ -167,15 +171,59 @@ crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,
     return env;
 }
 
-std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
-                                        const std::string& baseUrl) {
+namespace {
+
+std::vector<std::string> WorkerFailureLines(const std::vector<std::string>& log,
+                                            const std::string& baseUrl, bool deferred) {
     std::vector<std::string> failed;
     for (const auto& line : log) {
         const bool worker = line.starts_with("Карточка ") || line.starts_with(baseUrl);
-        if (worker && line.find(": ERROR") != std::string::npos)
+        if (worker && line.find(": ERROR") != std::string::npos &&
+            line.ends_with(crawl::kRetryLaterNote) == deferred) {
             failed.push_back(line);
+        }
     }
     return failed;
+}
+
+}  // namespace
+
+std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
+                                        const std::string& baseUrl) {
+    return WorkerFailureLines(log, baseUrl, false);
+}
+
+std::vector<std::string> DeferredJobLines(const std::vector<std::string>& log,
+                                          const std::string& baseUrl) {
+    return WorkerFailureLines(log, baseUrl, true);
+}
+
+std::map<std::string, std::int64_t> UnreachableByDay(const std::vector<std::string>& log) {
+    // "Москва (77), Открытый аукцион, 2026-05-08: реестр сообщает о 1527 торгах, собрано 1526;
+    // ни одним запросом не достать: 1"
+    std::map<std::string, std::int64_t> out;
+    const std::string countMarker = "; ни одним запросом не достать: ";
+    for (const auto& line : log) {
+        const auto count = line.find(countMarker);
+        const auto dayEnd = line.find(": реестр сообщает о ");
+        if (count == std::string::npos || dayEnd == std::string::npos || dayEnd < 10)
+            continue;
+        const std::string day = line.substr(dayEnd - 10, 10);
+        const auto codeEnd = line.find("), ");
+        const auto codeStart = line.rfind(" (", codeEnd);
+        const auto typeEnd = line.rfind(", ", dayEnd);
+        if (codeEnd == std::string::npos || codeStart == std::string::npos || typeEnd <= codeEnd)
+            continue;
+        const std::string code = line.substr(codeStart + 2, codeEnd - codeStart - 2);
+        const std::string typeName = line.substr(codeEnd + 3, typeEnd - codeEnd - 3);
+        std::string type = typeName;
+        for (const auto candidate : crawl::kTradeTypeCodes) {
+            if (crawl::TradeTypeName(candidate) == typeName)
+                type = std::string(candidate);
+        }
+        out[code + "|" + type + "|" + day] += std::stoll(line.substr(count + countMarker.size()));
+    }
+    return out;
 }
 
 }  // namespace korvalot::soak

@@ -43,6 +43,8 @@ std::map<std::string, int> RowsPerGuid(const ResultsRecords& records, const std:
 struct TruthTrade {
     std::string regionCode;
     int lots = 0;
+    std::string tradeType;  // the code, e.g. "OpenAuction"
+    std::string tradeDate;  // yyyy-mm-dd
 };
 // The simulator's trades of a selection, by lower-case guid.
 std::map<std::string, TruthTrade> ReadTruth(const std::string& body);
@@ -56,9 +58,17 @@ crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,
                                           crawl::ScraperTimings timings,
                                           fetch::WorkerTransportFactory transport);
 
-// Log lines of workers whose job failed: "Карточка <guid>: ERROR..." and "<address>: ERROR...".
+// Log lines of workers whose job was given up after its last chance: "Карточка <guid>: ERROR..."
+// and "<address>: ERROR...".
 std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
                                         const std::string& baseUrl);
+// Log lines of workers whose job failed its first chance and waits for another.
+std::vector<std::string> DeferredJobLines(const std::vector<std::string>& log,
+                                          const std::string& baseUrl);
+
+// What the run's log says no query could reach, by "<region code>|<trade type code>|<day>", from
+// the lines that account for crowded days.
+std::map<std::string, std::int64_t> UnreachableByDay(const std::vector<std::string>& log);
 
 constexpr std::int32_t kTick = 4242;
 

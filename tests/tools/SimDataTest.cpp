@@ -226,7 +226,10 @@ TEST(SimDataSet, CrowdedDaysForceDateAndPriceSplits) {
         int nearBounds = 0;
         for (std::uint32_t i : data.Select(oneDay)) {
             const SimTrade& trade = data.Trades()[i];
-            // a trade no price query can return would be out of every harvester's reach
+            // The crowded trades themselves are all reachable by price; an ordinary trade that
+            // falls on the day may not be (the README says so).
+            if (!trade.hot)
+                continue;
             ASSERT_FALSE(trade.lots.empty());
             for (const SimPrice& p : trade.lots) {
                 ASSERT_FALSE(p.IsNull());
@@ -247,6 +250,49 @@ TEST(SimDataSet, CrowdedDaysForceDateAndPriceSplits) {
         }
     }
     EXPECT_GE(crowded, 2);
+}
+
+// Trades without a priced lot, put on every crowded day on request: half on the day's first
+// page, half past its thousandth trade.
+TEST(SimDataSet, UnpricedTradesOnCrowdedDaysAsAsked) {
+    SimDataOptions options{6000, 11};
+    options.unpricedPerCrowdedDay = 4;
+    const SimData data = SimData::Generate(options);
+    std::map<std::int32_t, std::vector<const SimTrade*>> perDay;  // in the register's order
+    for (const SimTrade& trade : data.Trades()) {
+        if (trade.hot)
+            perDay[trade.day].push_back(&trade);
+    }
+    ASSERT_FALSE(perDay.empty());
+    for (const auto& [day, trades] : perDay) {
+        std::vector<std::size_t> positions;
+        int withoutLots = 0;
+        for (std::size_t k = 0; k < trades.size(); ++k) {
+            const auto& lots = trades[k]->lots;
+            if (std::none_of(lots.begin(), lots.end(),
+                             [](const SimPrice& p) { return !p.IsNull(); })) {
+                positions.push_back(k);
+                withoutLots += lots.empty();
+            }
+        }
+        ASSERT_GT(trades.size(), 1002u) << FormatDate(day);
+        EXPECT_EQ(positions, (std::vector<std::size_t>{0, 1, trades.size() - 2, trades.size() - 1}))
+            << FormatDate(day);
+        EXPECT_EQ(withoutLots, 2) << FormatDate(day);
+    }
+    // The option changes those trades only.
+    const SimData plain = SimData::Generate(SimDataOptions{6000, 11});
+    std::size_t changed = 0;
+    for (const SimTrade& trade : plain.Trades()) {
+        const SimTrade* same = data.FindTrade(trade.guid);
+        ASSERT_NE(same, nullptr);
+        changed += same->minute != trade.minute || same->lots.size() != trade.lots.size() ||
+                   !std::equal(trade.lots.begin(), trade.lots.end(), same->lots.begin(),
+                               [](const SimPrice& a, const SimPrice& b) {
+                                   return a.kopecks == b.kopecks && a.form == b.form;
+                               });
+    }
+    EXPECT_EQ(changed, 4 * perDay.size());
 }
 
 }  // namespace

@@ -286,6 +286,24 @@ SimData SimData::Generate(const SimDataOptions& options) {
             trade.lots[0] = SimPrice{100000050, PriceForm::Decimal};  // 1000000.50
         }
     }
+    // Trades no price range finds, placed where a harvester paging the whole day reaches them
+    // (its first page) and where it cannot (past the thousandth trade of a larger day).
+    std::size_t dayStart = 0;
+    for (const std::size_t size : hot.sizes) {
+        const std::size_t n = std::min(options.unpricedPerCrowdedDay, size);
+        for (std::size_t j = 0; j < n; ++j) {
+            SimTrade& trade = data.trades_[dayStart + j];
+            if (j % 2 == 0) {
+                for (SimPrice& price : trade.lots) {
+                    price.form = PriceForm::Null;
+                }
+            } else {
+                trade.lots.clear();
+            }
+            trade.minute = j < (n + 1) / 2 ? 20 * 60 : 7 * 60;
+        }
+        dayStart += size;
+    }
     data.Index();
     return data;
 }

@@ -78,6 +78,9 @@ struct SimDataOptions {
     std::uint64_t seed = 1;
     std::int32_t fromDay = 20454;  // 2026-01-01
     std::int32_t toDay = 20634;    // 2026-06-30
+    // On every crowded day this many of its trades have no priced lot (by turns all lots
+    // priced null, or no lots): the first half the day's latest trades, the rest its earliest.
+    std::size_t unpricedPerCrowdedDay = 0;
 };
 
 // A selection. A member left empty does not restrict; codes and types that the register does

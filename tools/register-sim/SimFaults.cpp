@@ -83,10 +83,17 @@ void SimAttemptBook::End(std::string_view address, bool failed) {
         entry.streak = 0;
         return;
     }
-    if (++entry.streak >= 10 && !entry.reachedTen) {
+    if (++entry.streak % 10 == 0)
+        ++runsOfTen_;
+    if (entry.streak >= 10 && !entry.reachedTen) {
         entry.reachedTen = true;
         ++failedTenTimes_;
     }
+}
+
+std::uint64_t SimAttemptBook::RunsOfTen() const {
+    std::lock_guard lock(mutex_);
+    return runsOfTen_;
 }
 
 std::uint64_t SimAttemptBook::FailedTenTimes() const {

@@ -61,6 +61,10 @@ public:
     void End(std::string_view address, bool failed);
     // Distinct addresses that failed ten or more times in a row at some point.
     std::uint64_t FailedTenTimes() const;
+    // Runs of ten failures in a row, over all addresses: twenty in a row count as two. A client
+    // that gives up a job after ten failed attempts and asks it again later meets one per try
+    // that failed.
+    std::uint64_t RunsOfTen() const;
     std::uint64_t Addresses() const;
 
 private:
@@ -72,6 +76,7 @@ private:
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
     std::uint64_t failedTenTimes_ = 0;
+    std::uint64_t runsOfTen_ = 0;
 };
 
 }  // namespace korvalot::tools

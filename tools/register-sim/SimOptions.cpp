@@ -49,7 +49,7 @@ const char* Usage() {
            "                    [--fault-rate R] [--fault-kinds k1,k2,...] [--latency-ms L]\n"
            "                    [--fail-first K] [--stall-ms M] [--require-client-cert]\n"
            "                    [--strict-headers] [--log FILE] [--threads N] [--no-compress]\n"
-           "                    [--parent-pid PID]\n"
+           "                    [--parent-pid PID] [--unpriced-crowded N]\n"
            "                    [--truth FILE [--truth-regions c1,c2] [--truth-types T1,T2]\n"
            "                     [--truth-from d] [--truth-to d]]\n"
            "       register-sim --write-client-cert DIR\n"
@@ -83,6 +83,8 @@ SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.data.trades = Number<std::size_t>(option, value(), 0, 5000000);
         } else if (option == "--seed") {
             cl.data.seed = Number<std::uint64_t>(option, value(), 0, UINT64_MAX);
+        } else if (option == "--unpriced-crowded") {
+            cl.data.unpricedPerCrowdedDay = Number<std::size_t>(option, value(), 0, 1000);
         } else if (option == "--from") {
             cl.data.fromDay = Day(option, value());
         } else if (option == "--to") {

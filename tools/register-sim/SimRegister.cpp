@@ -638,6 +638,9 @@ std::string SimRegister::TruthJson(const SimFilter& filter) const {
             .String(FormatDate(trade.day))
             .Key("lots")
             .Int(static_cast<std::int64_t>(trade.lots.size()))
+            .Key("pricedLots")
+            .Int(std::count_if(trade.lots.begin(), trade.lots.end(),
+                               [](const SimPrice& p) { return !p.IsNull(); }))
             .EndObject();
     }
     return json.EndArray().Take();
@@ -689,6 +692,8 @@ std::string SimRegister::StatsJson() const {
         .Int(static_cast<std::int64_t>(book_.Addresses()))
         .Key("failedTenTimes")
         .Int(static_cast<std::int64_t>(book_.FailedTenTimes()))
+        .Key("runsOfTenFailures")
+        .Int(static_cast<std::int64_t>(book_.RunsOfTen()))
         .EndObject();
     return json.Take();
 }

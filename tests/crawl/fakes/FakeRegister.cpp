@@ -169,16 +169,29 @@ Reply TradeBook::Answer(const std::string& url) const {
     if (rest.starts_with("?")) {
         const std::string from = param("tradeStartDate", "0000-00-00").substr(0, 10);
         const std::string to = param("tradeEndDate", "9999-99-99").substr(0, 10);
+        const bool byPrice = params.contains("lotStartPrice") || params.contains("lotFinishPrice");
         const long long low = std::stoll(param("lotStartPrice", "0"));
         const long long high = std::stoll(param("lotFinishPrice", "1000000000000"));
+        const auto priced = [&](const BookTrade& t) {
+            if (!byPrice)
+                return true;
+            if (t.unpriced)
+                return false;
+            if (t.price >= low && t.price <= high)
+                return true;
+            return std::any_of(t.morePrices.begin(), t.morePrices.end(),
+                               [&](long long p) { return p >= low && p <= high; });
+        };
         std::vector<const BookTrade*> hits;
         for (const auto& t : trades_) {
             if (t.type == param("tradeType", "") && t.region == param("regionCode", "") &&
-                t.date >= from && t.date <= to && t.price >= low && t.price <= high) {
+                t.date >= from && t.date <= to && priced(t)) {
                 hits.push_back(&t);
             }
         }
         const std::size_t offset = std::stoul(param("offset", "0"));
+        if (offset >= 1000)
+            return {400, ""};
         const std::size_t limit = std::stoul(param("limit", "50"));
         std::string body = "{\"found\":" + std::to_string(hits.size()) + ",\"pageData\":[";
         for (std::size_t k = offset; k < hits.size() && k < offset + limit; ++k) {

@@ -64,7 +64,7 @@ private:
 
 // A small register of trades that answers search, card, lots and additional requests as the
 // real one does: search by trade type, region, date range and lot price (bounds inclusive),
-// paged by offset and limit.
+// paged by offset and limit up to an offset of 1000 (400 beyond).
 struct BookTrade {
     BookTrade(std::string guid_, std::string region_, std::string type_, std::string date_,
               long long price_ = 1000, int lots_ = 1)
@@ -81,6 +81,10 @@ struct BookTrade {
     long long price = 1000;
     int lots = 1;
     std::string datePublish;  // empty: date + "T10:15:00+03:00"
+    // Start prices of further lots, which a search by price finds the trade by as well.
+    std::vector<long long> morePrices;
+    // No lot has a start price: a search by price never finds the trade.
+    bool unpriced = false;
 };
 
 class TradeBook {

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fetch/TScrapingThread2.h"
+
+// The dispatch and collect loop that both phases of a run share: jobs handed to fetch workers,
+// finished workers collected one at a time, a failed job given one more chance once every other
+// job of the phase is done, and the workers left behind when the phase stops or fails.
+namespace korvalot::crawl {
+
+// The answer bodies of a collected worker, decoded as UTF-8.
+struct Answers {
+    std::string html;
+    std::vector<std::string> lotPages;
+    std::string html3;
+};
+
+enum class PhaseEnd { Done, Stopped, Failed };
+
+// Added to the log line of a job that failed once; it is asked again at the end of the phase.
+inline constexpr std::string_view kRetryLaterNote = "; попробуем ещё раз в конце этапа";
+
+// What the loop needs of its run. Every member is called on the crawl thread and must be set.
+struct PhaseHost {
+    std::function<bool()> stopRequested;
+    // Returns once the run is not paused.
+    std::function<void()> waitWhilePaused;
+    // A job was taken from the phase's queue (the progress bar counts them).
+    std::function<void()> jobTaken;
+    std::function<void(std::string text)> log;
+    // The run result "ERROR_" + message; the run pauses for the error before this returns.
+    std::function<void(const std::string& message)> reportError;
+};
+
+// What one phase does with its jobs.
+struct PhaseJobs {
+    // In front of every worker's log line: "" in the search phase, "Карточка " in the card
+    // phase.
+    std::string logPrefix;
+    // The worker's job text for a queue entry, or nothing: the entry is consumed without a
+    // request.
+    std::function<std::optional<std::string>(const std::string& entry)> filter;
+    // A successful answer. A ResultsFileError ends the phase; any other failure costs this
+    // answer a second try after the error pause, and the job is given up if it fails again.
+    std::function<void(const std::string& job, Answers& answers)> handler;
+    // Optional: added to the log line of a job whose worker failed its last chance.
+    std::function<std::string(const std::string& job)> lostNote;
+    // Optional: a job is given up (its last chance failed, or its answer failed twice).
+    std::function<void(const std::string& job)> givenUp;
+};
+
+struct PhaseSettings {
+    fetch::WorkerSettings worker;
+    std::int32_t limit = 4;  // workers running at once
+    std::chrono::milliseconds pacing{200};
+    std::chrono::milliseconds loopTurn{10};
+};
+
+class PhaseLoop {
+public:
+    // The lock guards the worker lists of every phase of the run.
+    PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings, PhaseHost host);
+
+    // Runs the phase over the queue, which the handler may extend, until the queue and every
+    // second chance are done (Done), the run is asked to stop (Stopped: running workers are
+    // asked to terminate and left to end on their own) or a failure ends the phase (Failed:
+    // reported through the host; running workers are left to end on their own).
+    PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
+
+private:
+    std::shared_ptr<std::mutex> workerListLock_;
+    PhaseSettings settings_;
+    PhaseHost host_;
+};
+
+}  // namespace korvalot::crawl

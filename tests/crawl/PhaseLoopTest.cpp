@@ -1,0 +1,281 @@
+// The phase loop on its own, its workers talking to a scripted register: which jobs are asked,
+// in what order, how often, and what the loop tells its run.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crawl/CrawlError.h"
+#include "crawl/PhaseLoop.h"
+#include "crawl/fakes/FakeRegister.h"
+
+namespace korvalot::crawl {
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::FakeRegister;
+using testing_support::Reply;
+
+const std::string kBase = "https://reg.test";
+
+std::string Job(const std::string& name) {
+    return kBase + "/s?" + name;
+}
+
+// The run's side of the loop, recorded.
+struct Recorder {
+    std::vector<std::string> log;
+    std::vector<std::string> errors;
+    std::vector<std::string> handled;
+    std::vector<std::string> givenUp;
+    int taken = 0;
+    std::atomic<bool> stop{false};
+
+    PhaseHost Host() {
+        PhaseHost host;
+        host.stopRequested = [this] { return stop.load(); };
+        host.waitWhilePaused = [] {};
+        host.jobTaken = [this] { ++taken; };
+        host.log = [this](std::string text) { log.push_back(std::move(text)); };
+        host.reportError = [this](const std::string& message) { errors.push_back(message); };
+        return host;
+    }
+
+    PhaseJobs Jobs() {
+        PhaseJobs jobs;
+        jobs.filter = [](const std::string& entry) -> std::optional<std::string> {
+            if (entry.find_first_not_of(' ') == std::string::npos)
+                return std::nullopt;
+            return entry;
+        };
+        jobs.handler = [this](const std::string& job, Answers& answers) {
+            EXPECT_EQ(answers.html, "{\"ok\":1}") << job;
+            handled.push_back(job);
+        };
+        jobs.lostNote = [](const std::string&) { return std::string("; потеряно"); };
+        jobs.givenUp = [this](const std::string& job) { givenUp.push_back(job); };
+        return jobs;
+    }
+};
+
+PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int limit) {
+    PhaseSettings settings;
+    settings.worker = fetch::WorkerSettings{kBase, reg->Factory(), 1ms};
+    settings.limit = limit;
+    settings.pacing = 1ms;
+    settings.loopTurn = 1ms;
+    return PhaseLoop(std::make_shared<std::mutex>(), settings, rec.Host());
+}
+
+struct RetryCase {
+    const char* name;
+    // How many times each job is answered 404 before it is answered; -1: always.
+    std::map<std::string, int> notFoundFirst;
+    std::vector<std::string> queue;
+    std::vector<std::string> calls;  // in order
+    std::vector<std::string> handled;
+    std::vector<std::string> givenUp;
+};
+
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class PhaseLoopRetryTest : public testing::TestWithParam<RetryCase> {};
+
+// A 404 ends a job's attempts at once, so each chance is one request here.
+TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
+    const RetryCase& c = GetParam();
+    auto left = std::make_shared<std::map<std::string, int>>();
+    for (const auto& [name, n] : c.notFoundFirst)
+        (*left)[Job(name)] = n;
+    auto reg = FakeRegister::Create([left](const std::string& url) -> Reply {
+        const auto it = left->find(url);
+        if (it != left->end() && it->second != 0) {
+            if (it->second > 0)
+                --it->second;
+            return {404, ""};
+        }
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    std::deque<std::string> queue;
+    for (const auto& name : c.queue)
+        queue.push_back(name == " " ? name : Job(name));
+    // One worker at a time, so that the register sees the jobs in the order they are handed out.
+    EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+
+    std::vector<std::string> calls, handled, givenUp;
+    for (const auto& name : c.calls)
+        calls.push_back(Job(name));
+    for (const auto& name : c.handled)
+        handled.push_back(Job(name));
+    for (const auto& name : c.givenUp)
+        givenUp.push_back(Job(name));
+    EXPECT_EQ(reg->Calls(), calls);
+    EXPECT_EQ(rec.handled, handled);
+    EXPECT_EQ(rec.givenUp, givenUp);
+    EXPECT_TRUE(rec.errors.empty());
+    // The progress counts the queue's entries, not the second chances.
+    EXPECT_EQ(rec.taken, static_cast<int>(c.queue.size()));
+
+    // Every failure is logged: the first with the promise of another try, the last with what
+    // is lost.
+    std::vector<std::string> expectedLog;
+    std::map<std::string, int> failures;
+    for (const auto& name : c.calls) {
+        const std::string job = Job(name);
+        const bool failed =
+            c.notFoundFirst.contains(name) &&
+            (c.notFoundFirst.at(name) < 0 || failures[name] < c.notFoundFirst.at(name));
+        if (!failed) {
+            expectedLog.push_back(job + ": успешно");
+        } else if (failures[name]++ == 0) {
+            expectedLog.push_back(job + ": ERROR HTTP/1.1 404 Not Found" +
+                                  std::string(kRetryLaterNote));
+        } else {
+            expectedLog.push_back(job + ": ERROR HTTP/1.1 404 Not Found; потеряно");
+        }
+    }
+    EXPECT_EQ(rec.log, expectedLog);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, PhaseLoopRetryTest,
+    testing::Values(RetryCase{"NothingFails", {}, {"a", "b"}, {"a", "b"}, {"a", "b"}, {}},
+                    RetryCase{"SecondChanceSucceeds",
+                              {{"a", 1}},
+                              {"a", "b", "c"},
+                              {"a", "b", "c", "a"},
+                              {"b", "c", "a"},
+                              {}},
+                    RetryCase{
+                        "LastChanceFails", {{"a", -1}}, {"a", "b"}, {"a", "b", "a"}, {"b"}, {"a"}},
+                    // Second chances come in the order of the first failures; a blank entry is
+                    // consumed without a request.
+                    RetryCase{"TwoFailuresKeepTheirOrder",
+                              {{"b", 1}, {"a", -1}},
+                              {"b", " ", "a", "c"},
+                              {"b", "a", "c", "b", "a"},
+                              {"c", "b"},
+                              {"a"}}),
+    [](const testing::TestParamInfo<RetryCase>& info) { return std::string(info.param.name); });
+
+// A job that a retried answer queues runs after it and has a second chance of its own.
+TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
+    auto failed = std::make_shared<std::set<std::string>>();
+    auto reg = FakeRegister::Create([failed](const std::string& url) -> Reply {
+        if (failed->insert(url).second)
+            return {404, ""};
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    PhaseJobs jobs = rec.Jobs();
+    std::deque<std::string> queue = {Job("first")};
+    jobs.handler = [&](const std::string& job, Answers&) {
+        rec.handled.push_back(job);
+        if (job == Job("first"))
+            queue.push_back(Job("next"));
+    };
+    EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, jobs), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(reg->Calls(),
+              (std::vector<std::string>{Job("first"), Job("first"), Job("next"), Job("next")}));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("first"), Job("next")}));
+    EXPECT_TRUE(rec.givenUp.empty());
+}
+
+// An answer that cannot be handled is reported, asked once more at once, then given up.
+TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
+    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{\"ok\":1}"}; });
+    Recorder rec;
+    PhaseJobs jobs = rec.Jobs();
+    jobs.handler = [&](const std::string& job, Answers&) {
+        if (job == Job("bad"))
+            throw CrawlError("unreadable");
+        rec.handled.push_back(job);
+    };
+    std::deque<std::string> queue = {Job("bad"), Job("good")};
+    EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, jobs), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(reg->CallsTo(Job("bad")), 2);
+    EXPECT_EQ(rec.errors, (std::vector<std::string>{"unreadable", "unreadable"}));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("good")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad")}));
+    EXPECT_EQ(std::count(rec.log.begin(), rec.log.end(),
+                         "Ответ снова не обработан, задание пропускаем: " + Job("bad")),
+              1);
+}
+
+// The results file failing ends the phase: nothing more is handed out.
+TEST(PhaseLoopTest, AResultsFileErrorEndsThePhaseAndIsReported) {
+    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{\"ok\":1}"}; });
+    Recorder rec;
+    PhaseJobs jobs = rec.Jobs();
+    jobs.handler = [](const std::string&, Answers&) { throw ResultsFileError("disk full"); };
+    std::deque<std::string> queue = {Job("a"), Job("b"), Job("c")};
+    EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, jobs), PhaseEnd::Failed);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.errors, (std::vector<std::string>{"disk full"}));
+    EXPECT_EQ(reg->Calls().size() + queue.size(), 3u) << "a job was handed out after the failure";
+    EXPECT_FALSE(queue.empty());
+}
+
+// Stop acts at the next turn although a failed job waits for its second chance; the worker
+// still running is asked to end and is not collected.
+TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable opened;
+        bool open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    auto reg = FakeRegister::Create([gate](const std::string& url) -> Reply {
+        if (url == Job("gone"))
+            return {404, ""};
+        std::unique_lock lock(gate->mutex);
+        gate->opened.wait(lock, [&] { return gate->open; });
+        return {500, ""};
+    });
+    Recorder rec;
+    PhaseHost host = rec.Host();
+    // The operator presses Stop as soon as the first failure is logged.
+    host.log = [&rec](std::string text) {
+        if (text.ends_with(kRetryLaterNote))
+            rec.stop = true;
+        rec.log.push_back(std::move(text));
+    };
+    PhaseSettings settings;
+    settings.worker = fetch::WorkerSettings{kBase, reg->Factory(), 1ms};
+    settings.limit = 2;
+    settings.pacing = 1ms;
+    settings.loopTurn = 1ms;
+    PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
+    std::deque<std::string> queue = {Job("held"), Job("gone")};
+    EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Stopped);
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->open = true;
+    }
+    gate->opened.notify_all();
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    // The held worker, answered 500, would try nine more times unless asked to stop.
+    EXPECT_EQ(reg->CallsTo(Job("held")), 1);
+    EXPECT_EQ(reg->CallsTo(Job("gone")), 1) << "a second chance was given after the stop";
+    EXPECT_EQ(reg->Calls().size(), 2u);
+    EXPECT_TRUE(rec.handled.empty());
+    EXPECT_TRUE(rec.givenUp.empty());
+}
+
+}  // namespace
+}  // namespace korvalot::crawl
