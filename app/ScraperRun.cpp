@@ -113,8 +113,11 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
     MainFormLogic* logic = &form.Logic();
     logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
         crawl::ScraperEnvironment runEnvironment = environment;
-        ApplyHarvestSettings(logic->Services().exeDir + QStringLiteral("settings.ini"),
-                             runEnvironment);
+        const MainFormServices& services = logic->Services();
+        ApplyHarvestSettings(
+            (services.dataDir.isEmpty() ? services.exeDir : services.dataDir) +
+                QStringLiteral("settings.ini"),
+            runEnvironment);
         auto run =
             std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
                                          logic->Services().config.RegisterBaseUrl,

@@ -80,6 +80,7 @@ private:
     std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim) {
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = exeDir_;
+        services.dataDir = exeDir_;
         services.config.RegisterBaseUrl = sim.BaseUrl();
         services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
         services.regional =
@@ -280,7 +281,7 @@ private Q_SLOTS:
         QVERIFY(WaitForReady(*form));
         QTest::mouseClick(form->StartButton, Qt::LeftButton);
         QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
-        QCOMPARE(opened_.size(), 1);
+        QVERIFY2(opened_.size() == 1, qPrintable(form->LogLines().join(u'\n')));
         QVERIFY2(opened_.first().endsWith(QStringLiteral(".xlsx")), qPrintable(opened_.first()));
         QString csv = opened_.first();
         csv.chop(5);
