@@ -41,6 +41,15 @@ scratch=$(mktemp -d)
 status=0
 (cd "$scratch" && QT_QPA_PLATFORM=offscreen KORVALOT_REGISTER_URL=https://127.0.0.1:9 \
   timeout -s TERM 5 /usr/bin/korvalot >/dev/null 2>&1) || status=$?
+[ "$status" -eq 124 ] || { rm -rf "$scratch"; echo "package-test: the window ended by itself with $status" >&2; exit 1; }
+# Once more as a user who cannot write to /usr/bin, with a home of its own.
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+  chmod 777 "$scratch"
+  status=0
+  (cd "$scratch" && setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env HOME="$scratch" QT_QPA_PLATFORM=offscreen KORVALOT_REGISTER_URL=https://127.0.0.1:9 \
+    timeout -s TERM 5 /usr/bin/korvalot >/dev/null 2>&1) || status=$?
+  [ "$status" -eq 124 ] || { rm -rf "$scratch"; echo "package-test: as another user the window ended with $status" >&2; exit 1; }
+fi
 rm -rf "$scratch"
-[ "$status" -eq 124 ] || { echo "package-test: the window ended by itself with $status" >&2; exit 1; }
 echo "package-test: installed, both programs started, removed again"
