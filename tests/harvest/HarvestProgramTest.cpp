@@ -254,6 +254,17 @@ TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
     EXPECT_TRUE(fs::is_empty(dir / "locked"));
 }
 
+// A run that could not reach every trade says so in its exit status and its closing lines.
+TEST_F(HarvestProgramTest, ARunWithFailedQueriesEndsWithItsOwnStatus) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40, {"--fail-first", "1000", "--fault-kinds", "500"}));
+    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(), {"-r", "77", "-T", "OpenAuction"});
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_NE(o.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos) << o.err;
+    EXPECT_NE(o.err.find(": Работа завершена, лог записан в "), std::string::npos) << o.err;
+}
+
 // Two scheduled runs: the register gains trades between them, and the second run fetches only
 // those. The data set's first trades do not change when it grows.
 TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
