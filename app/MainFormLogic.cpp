@@ -514,8 +514,8 @@ void MainFormLogic::StartResumeTimer() {
     }
 }
 
-RunInputs MainFormLogic::CollectRunInputs() const {
-    RunInputs inputs;
+WindowSelection MainFormLogic::CollectWindowSelection() const {
+    WindowSelection inputs;
     const int cities = view_.ItemCount(ListId::Cities);
     for (int i = 0; i < cities; ++i) {
         if (view_.IsItemSelected(ListId::Cities, i)) {

@@ -86,7 +86,7 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     auto run =
         crawl::TScraper::Create(reports, sim.BaseUrl(),
                                 TestEnvironment(exeDir.path(), workDir.path(), {5ms, 1ms, 1ms, 5ms},
-                                                ClientWithLimits(limits)));
+                                                fetch::WorkerClientTransportFactory(limits)));
     const auto started = std::chrono::steady_clock::now();
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(1800s)) << "the run did not end";
