@@ -681,6 +681,8 @@ TEST_F(MainFormLogicTest, FilesLiveInTheDataFolderWhenItIsNotTheProgramsFolder) 
                                     "результаты сохраняются в " +
                                     services.dataDir});
 
+    // Selections are saved only once the saved ones were applied, after the region load.
+    Logic().Timer1Timer();
     view.cats[2].selected = true;
     Logic().UpdateRunUi(false);
     ASSERT_TRUE(Logic().FormClose());
