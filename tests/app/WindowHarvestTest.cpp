@@ -90,7 +90,6 @@ private:
     std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim) {
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = exeDir_;
-        // The data folder chosen for the test program would be the build folder.
         services.dataDir = exeDir_;
         services.config.RegisterBaseUrl = sim.BaseUrl();
         services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
