@@ -653,12 +653,12 @@ TEST_F(MainFormLogicTest, WindowSelectionIsInListOrderWithDatesOrNothing) {
     view.cats[0].selected = true;
     view.fromDate = kNoDate;
     view.toDate = QDate(2026, 1, 31);
-    const WindowSelection inputs = Logic().CollectWindowSelection();
-    EXPECT_EQ(inputs.regionItems, (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
-                                               QStringLiteral("a (1)")}));
-    EXPECT_EQ(inputs.tradeTypes, (std::vector<int>{0, 4}));
-    EXPECT_FALSE(inputs.from.has_value());
-    EXPECT_EQ(inputs.to, QDate(2026, 1, 31));
+    const WindowSelection selection = Logic().CollectWindowSelection();
+    EXPECT_EQ(selection.regionItems, (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
+                                                  QStringLiteral("a (1)")}));
+    EXPECT_EQ(selection.tradeTypes, (std::vector<int>{0, 4}));
+    EXPECT_FALSE(selection.from.has_value());
+    EXPECT_EQ(selection.to, QDate(2026, 1, 31));
 }
 
 TEST_F(MainFormLogicTest, TheCaptionNamesTheDisplayHost) {
