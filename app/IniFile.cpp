@@ -1,13 +1,15 @@
 #include "app/IniFile.h"
 
+#include <filesystem>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 #include <QByteArray>
 #include <QFile>
-#include <QSaveFile>
 
 #include "app/AppError.h"
+#include "util/Platform.h"
 
 namespace korvalot::app {
 namespace {
@@ -163,9 +165,12 @@ void WriteIniValue(const QString& path, const QString& section, const QString& k
         bytes += line.text;
         bytes += line.end;
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        throw AppError((path + QStringLiteral(": ") + file.errorString()).toStdString());
+    try {
+        util::WriteFileBytes(
+            std::filesystem::path(path.toStdString()),
+            std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    } catch (const util::PlatformError& error) {
+        throw AppError(error.what());
     }
 }
 

@@ -3,15 +3,16 @@
 #include <QString>
 #include <QStringList>
 
+// The window's side of the list files of util/Platform: the same reading and writing, with Qt
+// texts and AppError.
 namespace korvalot::app {
 
-// The lines of a list file. A byte-order mark chooses UTF-8 or UTF-16 (either byte order);
-// without one the text is UTF-8, the code page of written list files on this system. Lines end
-// at CR LF, LF or CR and are taken as they are. Raises AppError when the file cannot be read.
+// The lines of a list file, read as util::ReadListFile reads them. Raises AppError when the file
+// cannot be read.
 QStringList ReadListFile(const QString& path);
 
-// Writes each line followed by CR LF, UTF-8 without a byte-order mark; no lines give an empty
-// file. Replaces the file. Raises AppError.
+// Replaces the file at once with each line followed by CR LF, UTF-8 without a byte-order mark,
+// as util::WriteListFile does; no lines give an empty file. Raises AppError.
 void WriteListFile(const QString& path, const QStringList& lines);
 
 }  // namespace korvalot::app

@@ -514,18 +514,18 @@ void MainFormLogic::StartResumeTimer() {
     }
 }
 
-RunInputs MainFormLogic::CollectRunInputs() const {
-    RunInputs inputs;
+WindowSelection MainFormLogic::CollectWindowSelection() const {
+    WindowSelection selection;
     const int cities = view_.ItemCount(ListId::Cities);
     for (int i = 0; i < cities; ++i) {
         if (view_.IsItemSelected(ListId::Cities, i)) {
-            inputs.regionItems.append(view_.ItemText(ListId::Cities, i));
+            selection.regionItems.append(view_.ItemText(ListId::Cities, i));
         }
     }
     const int cats = view_.ItemCount(ListId::Cats);
     for (int i = 0; i < cats; ++i) {
         if (view_.IsItemSelected(ListId::Cats, i)) {
-            inputs.tradeTypes.push_back(i);
+            selection.tradeTypes.push_back(i);
         }
     }
     const auto date = [this](PickerId picker) -> std::optional<QDate> {
@@ -535,9 +535,9 @@ RunInputs MainFormLogic::CollectRunInputs() const {
         }
         return value;
     };
-    inputs.from = date(PickerId::From);
-    inputs.to = date(PickerId::To);
-    return inputs;
+    selection.from = date(PickerId::From);
+    selection.to = date(PickerId::To);
+    return selection;
 }
 
 }  // namespace korvalot::app

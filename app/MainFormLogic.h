@@ -14,7 +14,7 @@
 
 #include "app/AppConfig.h"
 #include "app/MainView.h"
-#include "app/RegionalSettings.h"
+#include "app/LocaleFormats.h"
 #include "app/RunHandle.h"
 
 namespace korvalot::app {
@@ -33,7 +33,7 @@ struct MainFormServices {
     // Where settings, selections and run logs live, with a trailing separator; empty: exeDir.
     QString dataDir;
     AppConfig config;
-    RegionalSettings regional;
+    LocaleFormats regional;
     std::function<std::uint32_t()> tickCount;
     std::function<QDateTime()> now;
     std::function<bool()> tlsReady;
@@ -81,7 +81,7 @@ public:
     void RefreshPauseHint();
 
     // What a run reads from the window when it begins.
-    RunInputs CollectRunInputs() const;
+    WindowSelection CollectWindowSelection() const;
 
     bool HasLiveRun() const { return activeRun_ != nullptr && activeRun_->IsLive(); }
     // ActiveScraper: the most recent run, live or not; empty before the first Start.

@@ -89,7 +89,7 @@ MainFormServices ProgramServices() {
     services.exeDir = withSeparator(util::ExecutableDirectory());
     services.dataDir = withSeparator(util::DataDirectory());
     services.config = LoadAppConfig();
-    services.regional = RegionalSettings(QLocale::system());
+    services.regional = LocaleFormats(QLocale::system());
     services.tickCount = [] { return static_cast<std::uint32_t>(util::TickCount()); };
     services.now = [] { return QDateTime::currentDateTime(); };
     services.tlsReady = [] { return TlsLibraryReady(); };

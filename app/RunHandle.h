@@ -22,8 +22,9 @@ public:
     virtual void Terminate() = 0;
 };
 
-// What a run reads from the window, once, early in the run.
-struct RunInputs {
+// What a run reads from the window, once, early in the run, in Qt types; ScraperRun turns it
+// into the run's crawl::RunInputs.
+struct WindowSelection {
     QStringList regionItems;      // texts of the selected region items, in list order
     std::vector<int> tradeTypes;  // positions of the selected trade types, 0 to 5
     std::optional<QDate> from;    // nothing for a picker without a date

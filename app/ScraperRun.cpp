@@ -35,7 +35,7 @@ public:
     crawl::RunInputs ReadRunInputs(crawl::TScraper&) override {
         crawl::RunInputs inputs;
         handOff_->Call([&] {
-            const RunInputs window = logic_->CollectRunInputs();
+            const WindowSelection window = logic_->CollectWindowSelection();
             for (const QString& item : window.regionItems) {
                 inputs.regionItems.push_back(item.toStdString());
             }
@@ -52,7 +52,7 @@ public:
             };
             inputs.dateFrom = toDay(window.from);
             inputs.dateTo = toDay(window.to);
-            const RegionalSettings& regional = logic_->Services().regional;
+            const LocaleFormats& regional = logic_->Services().regional;
             inputs.regional.decimalSeparator = QString(regional.DecimalSeparator()).toStdString();
             inputs.regional.logDateTimeFormat = regional.StampAsStrftime();
         });

@@ -1,5 +1,4 @@
-#include "fetch/ClientProfiles.h"
-#include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerClientTransport.h"
 
 namespace korvalot::fetch {
 
@@ -7,6 +6,8 @@ namespace {
 
 class WorkerClientTransport final : public WorkerTransport {
 public:
+    explicit WorkerClientTransport(const ClientLimits& limits) : client_(limits) {}
+
     std::string Get(const std::string& address, const std::string& referer) override {
         return client_.Get(address, referer);
     }
@@ -22,8 +23,16 @@ private:
 
 }  // namespace
 
+std::unique_ptr<WorkerTransport> MakeWorkerClientTransport(const ClientLimits& limits) {
+    return std::make_unique<WorkerClientTransport>(limits);
+}
+
 std::unique_ptr<WorkerTransport> MakeWorkerClientTransport() {
-    return std::make_unique<WorkerClientTransport>();
+    return MakeWorkerClientTransport(ClientLimits{});
+}
+
+WorkerTransportFactory WorkerClientTransportFactory(ClientLimits limits) {
+    return [limits] { return MakeWorkerClientTransport(limits); };
 }
 
 }  // namespace korvalot::fetch

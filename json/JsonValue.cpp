@@ -13,6 +13,8 @@
 #include <emmintrin.h>
 #endif
 
+#include "util/uLib.h"
+
 namespace korvalot::json {
 namespace {
 
@@ -282,21 +284,10 @@ private:
     }
 
     static void PutUtf8(char*& w, std::uint32_t cp) {
-        if (cp < 0x80) {
-            Put(w, static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            Put(w, static_cast<char>(0xC0 | (cp >> 6)));
-            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            Put(w, static_cast<char>(0xE0 | (cp >> 12)));
-            Put(w, static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
-        } else {
-            Put(w, static_cast<char>(0xF0 | (cp >> 18)));
-            Put(w, static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            Put(w, static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            Put(w, static_cast<char>(0x80 | (cp & 0x3F)));
-        }
+        char bytes[4];
+        const std::size_t n = util::EncodeUtf8(static_cast<char32_t>(cp), bytes);
+        for (std::size_t i = 0; i < n; ++i)
+            Put(w, bytes[i]);
     }
 
     // The bytes from p_ up to f move to w.

@@ -1,5 +1,6 @@
 #include "util/Platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include <pwd.h>
 #include <semaphore.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,24 +25,6 @@ namespace {
 
 std::string SystemReason(int error) {
     return std::system_category().message(error);
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
@@ -165,27 +149,47 @@ void OpenWithDesktop(const std::filesystem::path& document) {
 }
 
 void WriteFileBytes(const std::filesystem::path& path, std::string_view text) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Written beside the file and renamed over it, so that a reader (or the next program run,
+    // after a crash or a full disk) finds either the old file or the whole new one.
+    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
+    // A name of this process and call, made with the mode a plain create gives (the umask
+    // applies); a replaced file keeps its own mode.
+    static std::atomic<unsigned> serial{0};
+    const std::string temporary =
+        (folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
+                   std::to_string(serial++) + ".tmp"))
+            .string();
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
         throw PlatformError("Cannot create file \"" + path.string() + "\". " + SystemReason(errno));
     }
+    const auto discard = [&](int error) {
+        ::unlink(temporary.c_str());
+        throw PlatformError("Cannot write to file \"" + path.string() + "\". " +
+                            SystemReason(error));
+    };
+    const auto fail = [&](int error) {
+        ::close(fd);
+        discard(error);
+    };
+    struct stat existing {};
+    if (::stat(path.c_str(), &existing) == 0 && ::fchmod(fd, existing.st_mode & 07777) != 0)
+        fail(errno);
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            throw PlatformError("Cannot write to file \"" + path.string() + "\". " +
-                                SystemReason(error));
-        }
+        if (n <= 0)
+            fail(n < 0 ? errno : ENOSPC);
         done += static_cast<std::size_t>(n);
     }
-    if (::close(fd) != 0) {
-        throw PlatformError("Cannot write to file \"" + path.string() + "\". " +
-                            SystemReason(errno));
-    }
+    if (::fsync(fd) != 0)
+        fail(errno);
+    if (::close(fd) != 0)
+        discard(errno);
+    if (::rename(temporary.c_str(), path.c_str()) != 0)
+        discard(errno);
 }
 
 std::string DecodeListFileBytes(const std::string& bytes) {

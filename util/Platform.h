@@ -63,11 +63,14 @@ private:
 // is ignored.
 void OpenWithDesktop(const std::filesystem::path& document);
 
-// Replaces the file with these bytes. Raises PlatformError.
+// Replaces the file with these bytes at once: they are written to a temporary file in the same
+// folder, which is then renamed over it, so the file is never seen half written. A replaced
+// file keeps its permissions. Raises PlatformError naming path.
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
 
 // Writes the lines (any range of strings) as UTF-8 (this system's "ANSI code page"), no
-// byte-order mark, each line followed by CR LF; replaces the file. Raises PlatformError.
+// byte-order mark, each line followed by CR LF; replaces the file as WriteFileBytes does.
+// Raises PlatformError.
 template <typename Lines>
 void WriteListFile(const std::filesystem::path& path, const Lines& lines) {
     std::string text;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,5 +24,36 @@ std::string EscapeCsvQuotes(std::string_view value);
 // Body bytes as valid UTF-8: each maximal invalid subpart becomes U+FFFD; a byte-order mark and
 // NUL bytes stay.
 std::string StreamToString(std::string_view bytes);
+
+// Writes the UTF-8 form of the code point (below U+110000, not a surrogate) to out, which has
+// room for four bytes, and gives the number of bytes written. Inline: the JSON reader calls it
+// for every escaped character.
+inline std::size_t EncodeUtf8(char32_t cp, char* out) {
+    if (cp < 0x80) {
+        out[0] = static_cast<char>(cp);
+        return 1;
+    }
+    if (cp < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (cp >> 6));
+        out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 2;
+    }
+    if (cp < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (cp >> 12));
+        out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 4;
+}
+
+inline void AppendUtf8(std::string& out, char32_t cp) {
+    char bytes[4];
+    out.append(bytes, EncodeUtf8(cp, bytes));
+}
 
 }  // namespace korvalot::util

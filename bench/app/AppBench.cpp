@@ -122,7 +122,7 @@ struct LoadedWindow {
     LoadedWindow() {
         korvalot::app::MainFormServices services;
         services.exeDir = dir.path() + u'/';
-        services.regional = korvalot::app::RegionalSettings(QLocale(QLocale::Russian));
+        services.regional = korvalot::app::LocaleFormats(QLocale(QLocale::Russian));
         services.tickCount = [] { return std::uint32_t{123456}; };
         services.now = [] { return QDateTime::currentDateTime(); };
         services.fetchDirectory = [](const std::string&, const std::string&,

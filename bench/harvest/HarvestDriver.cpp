@@ -35,6 +35,7 @@
 #include "crawl/uScraper.h"
 #include "fetch/ClientProfiles.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerClientTransport.h"
 #include "json/JsonValue.h"
 #include "util/uLib.h"
 
@@ -325,23 +326,7 @@ int main(int argc, char** argv) {
         fetch::ClientLimits limits;
         limits.read = std::chrono::milliseconds(options.readLimitMs);
         limits.connect = std::chrono::milliseconds(options.readLimitMs);
-        env.transport = [limits]() -> std::unique_ptr<fetch::WorkerTransport> {
-            class Transport final : public fetch::WorkerTransport {
-            public:
-                explicit Transport(const fetch::ClientLimits& l) : client_(l) {}
-                std::string Get(const std::string& a, const std::string& r) override {
-                    return client_.Get(a, r);
-                }
-                std::int32_t LastStatusCode() const noexcept override {
-                    return client_.LastStatusCode();
-                }
-                void Close() noexcept override { client_.Close(); }
-
-            private:
-                fetch::WorkerClient client_;
-            };
-            return std::make_unique<Transport>(limits);
-        };
+        env.transport = fetch::WorkerClientTransportFactory(limits);
     }
 
     const long baselineRss = CurrentRssKb();

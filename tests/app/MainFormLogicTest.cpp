@@ -28,7 +28,7 @@ protected:
     MainFormLogicTest() {
         services.exeDir = dir.path() + u'/';
         services.config = {"https://127.0.0.1:4443", "register.test"};
-        services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+        services.regional = LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
         services.tickCount = [this] { return tick; };
         services.now = [] { return QDateTime(QDate(2026, 6, 25), QTime(14, 3, 7)); };
         services.tlsReady = [this] { return tlsReady; };
@@ -602,7 +602,7 @@ TEST_F(MainFormLogicTest, SavedDatesReadUnderTheReadersFormatOrGiveNoDate) {
     for (const Case& c : cases) {
         WriteFile(QStringLiteral("settings.ini"),
                   QByteArray("[General]\nFromDate=") + c.value + "\nToDate=garbage\n");
-        services.regional = RegionalSettings(c.locale);
+        services.regional = LocaleFormats(c.locale);
         FakeMainView fresh;
         fresh.fromDate = fresh.toDate = QDate(2000, 1, 1);
         MainFormLogic reader(fresh, services);
@@ -647,18 +647,18 @@ TEST_F(MainFormLogicTest, SelectAllButtonsAddToTheSelection) {
     EXPECT_EQ(view.SelectedTexts(ListId::Cats).size(), 6);
 }
 
-TEST_F(MainFormLogicTest, RunInputsAreTheSelectionInListOrderAndDatesOrNothing) {
+TEST_F(MainFormLogicTest, WindowSelectionIsInListOrderWithDatesOrNothing) {
     view.cities = {{"b (2)", false}, {"Республика Саха (Якутия) (14)", true}, {"a (1)", true}};
     view.cats[4].selected = true;
     view.cats[0].selected = true;
     view.fromDate = kNoDate;
     view.toDate = QDate(2026, 1, 31);
-    const RunInputs inputs = Logic().CollectRunInputs();
-    EXPECT_EQ(inputs.regionItems, (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
-                                               QStringLiteral("a (1)")}));
-    EXPECT_EQ(inputs.tradeTypes, (std::vector<int>{0, 4}));
-    EXPECT_FALSE(inputs.from.has_value());
-    EXPECT_EQ(inputs.to, QDate(2026, 1, 31));
+    const WindowSelection selection = Logic().CollectWindowSelection();
+    EXPECT_EQ(selection.regionItems, (QStringList{QStringLiteral("Республика Саха (Якутия) (14)"),
+                                                  QStringLiteral("a (1)")}));
+    EXPECT_EQ(selection.tradeTypes, (std::vector<int>{0, 4}));
+    EXPECT_FALSE(selection.from.has_value());
+    EXPECT_EQ(selection.to, QDate(2026, 1, 31));
 }
 
 TEST_F(MainFormLogicTest, TheCaptionNamesTheDisplayHost) {
@@ -681,8 +681,8 @@ TEST_F(MainFormLogicTest, FilesLiveInTheDataFolderWhenItIsNotTheProgramsFolder) 
                                     "результаты сохраняются в " +
                                     services.dataDir});
 
-    Logic().Timer1Timer();  // selections are saved only once the loaded lists received them
-    view.log.clear();
+    // Selections are saved only once the saved ones were applied, after the region load.
+    Logic().Timer1Timer();
     view.cats[2].selected = true;
     Logic().UpdateRunUi(false);
     ASSERT_TRUE(Logic().FormClose());

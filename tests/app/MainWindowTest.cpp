@@ -21,7 +21,7 @@
 
 using korvalot::app::IRunHandle;
 using korvalot::app::MainFormServices;
-using korvalot::app::RegionalSettings;
+using korvalot::app::LocaleFormats;
 using korvalot::app::TMainForm;
 using korvalot::app::testing::FakeRun;
 
@@ -48,7 +48,7 @@ private:
         MainFormServices services;
         services.exeDir = exeDir;
         services.config = {"https://127.0.0.1:1", "register.test"};
-        services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+        services.regional = LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
         services.tickCount = [this] { return tick_; };
         services.now = [] { return QDateTime(QDate(2026, 6, 25), QTime(9, 5, 1)); };
         services.tlsReady = [this] { return tlsReady_; };
@@ -681,7 +681,7 @@ int TlsCheckChild(const QString& exeDir) {
     MainFormServices services;
     services.exeDir = exeDir;
     services.config = {"https://127.0.0.1:1", "register.test"};
-    services.regional = RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+    services.regional = LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
     services.tickCount = [] { return std::uint32_t{1}; };
     services.now = [] { return QDateTime::currentDateTime(); };
     services.tlsReady = [] { return korvalot::app::TlsLibraryReady(); };

@@ -94,7 +94,7 @@ private:
         services.config.RegisterBaseUrl = sim.BaseUrl();
         services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
         services.regional =
-            korvalot::app::RegionalSettings(QLocale(QLocale::Russian, QLocale::Russia));
+            korvalot::app::LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
         auto form = std::make_unique<TMainForm>(std::move(services));
         korvalot::crawl::ScraperEnvironment environment;
         environment.executableDir = exeDir_.toStdString();

@@ -17,6 +17,7 @@
 #include "crawl/fakes/TempDir.h"
 #include "crawl/uScraper.h"
 #include "json/JsonValue.h"
+#include "support/ResultsFileReader.h"
 #include "tools/register-sim/SimProcess.h"
 
 namespace korvalot::crawl {
@@ -33,38 +34,6 @@ std::string Lower(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
-}
-
-// The records of a results file: fields between double quotes (a value never holds one),
-// separated by ";", each record ended by CR LF.
-std::vector<std::vector<std::string>> Records(const std::string& bytes) {
-    std::vector<std::vector<std::string>> out;
-    std::size_t i = 0;
-    std::vector<std::string> record;
-    while (i < bytes.size()) {
-        if (bytes[i] != '"') {
-            ADD_FAILURE() << "expected a quote at byte " << i;
-            return out;
-        }
-        const std::size_t end = bytes.find('"', i + 1);
-        if (end == std::string::npos) {
-            ADD_FAILURE() << "unterminated field at byte " << i;
-            return out;
-        }
-        record.push_back(bytes.substr(i + 1, end - i - 1));
-        i = end + 1;
-        if (bytes.compare(i, 1, ";") == 0) {
-            ++i;
-        } else if (bytes.compare(i, 2, "\r\n") == 0) {
-            i += 2;
-            out.push_back(std::move(record));
-            record.clear();
-        } else {
-            ADD_FAILURE() << "expected ; or CR LF at byte " << i;
-            return out;
-        }
-    }
-    return out;
 }
 
 // The lines the run sums itself up with, printed so that a reader of the test's output sees them.
@@ -89,7 +58,7 @@ void PrintTo(const Selection& s, std::ostream* os) {
     *os << s.what << (s.faultRate > 0 ? ", faults" : "");
 }
 
-class HarvestTest : public testing::TestWithParam<Selection> {};
+class HarvestTest : public ::testing::TestWithParam<Selection> {};
 
 // The harvest of a selection holds exactly the register's trades for it: every lot one row,
 // none lost, none twice.
@@ -185,16 +154,12 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
 
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
     const std::string bytes = ReadBytes(exeDir / ResultsFile::FileName(kTick));
-    ASSERT_TRUE(bytes.starts_with("\xEF\xBB\xBF"));
-    const auto records = Records(bytes.substr(3));
-    ASSERT_FALSE(records.empty());
-    ASSERT_EQ(records[0].size(), 14u);
-    EXPECT_EQ(records[0][0], "Ссылка на сообщение");
+    const auto records = korvalot::testing::ReadResultsFile(bytes, ResultsFile::kHeader);
+    ASSERT_EQ(records.problem, "");
+    ASSERT_FALSE(records.rows.empty());
     std::map<std::string, int> rows;
     const std::string prefix = sim.BaseUrl() + "/biddings/";
-    for (std::size_t r = 1; r < records.size(); ++r) {
-        const auto& record = records[r];
-        ASSERT_EQ(record.size(), 14u) << r;
+    for (const auto& record : records.rows) {
         ASSERT_TRUE(record[0].starts_with(prefix)) << record[0];
         const std::string guid = Lower(record[0].substr(prefix.size()));
         ++rows[guid];
@@ -209,26 +174,26 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
     const RunSummary summary = run->Summary();
     EXPECT_TRUE(summary.Complete());
     EXPECT_EQ(summary.tradesFound, static_cast<std::int64_t>(lots.size()));
-    EXPECT_EQ(summary.rowsWritten, static_cast<std::int64_t>(records.size() - 1));
+    EXPECT_EQ(summary.rowsWritten, static_cast<std::int64_t>(records.rows.size()));
     PrintSummary(reports.LogTexts());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Selections, HarvestTest,
-    testing::Values(Selection{"two regions two types",
-                              {"Республика Саха (Якутия) (14)", "Московская область (50)"},
-                              {0, 2},
-                              true,
-                              0.0},
-                    Selection{"two regions two types",
-                              {"Республика Саха (Якутия) (14)", "Московская область (50)"},
-                              {0, 2},
-                              true,
-                              0.2},
-                    // The crowded days of this register need splits by date and by price.
-                    Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.0},
-                    Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.2}),
-    [](const testing::TestParamInfo<Selection>& info) {
+    ::testing::Values(Selection{"two regions two types",
+                                {"Республика Саха (Якутия) (14)", "Московская область (50)"},
+                                {0, 2},
+                                true,
+                                0.0},
+                      Selection{"two regions two types",
+                                {"Республика Саха (Якутия) (14)", "Московская область (50)"},
+                                {0, 2},
+                                true,
+                                0.2},
+                      // The crowded days of this register need splits by date and by price.
+                      Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.0},
+                      Selection{"crowded region search", {"Москва (77)"}, {0}, false, 0.2}),
+    [](const ::testing::TestParamInfo<Selection>& info) {
         std::string name = info.param.cards ? "Harvest" : "CrowdedSearch";
         return name + (info.param.faultRate > 0 ? "WithFaults" : "");
     });

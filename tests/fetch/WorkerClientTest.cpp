@@ -8,6 +8,7 @@
 
 #include "fetch/ClientProfiles.h"
 #include "fetch/Compression.h"
+#include "fetch/WorkerClientTransport.h"
 #include "support/ScriptedServer.h"
 
 namespace korvalot::fetch {
@@ -615,6 +616,17 @@ INSTANTIATE_TEST_SUITE_P(
         TlsFailureCase{"ClosedInTheHandshake", Options(ServerOptions::Mode::Plain, "\x16"),
                        "Error connecting with SSL.\r\nunexpected eof while reading"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A worker pauses as long as an overloaded register asks only when its transport passes the
+// answer's Retry-After on; shortened limits for tests must not lose it.
+TEST(WorkerClientTransport, PassesOnTheStatusAndRetryAfterOfAnOverloadedRegister) {
+    ScriptedServer server(Always(Reply().Send(
+        "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 7\r\nContent-Length: 0\r\n\r\n")));
+    const std::unique_ptr<WorkerTransport> transport = WorkerClientTransportFactory(kPatient)();
+    EXPECT_THROW(transport->Get(server.Address("/p"), kReferer), ClientError);
+    EXPECT_EQ(transport->LastStatusCode(), 503);
+    EXPECT_EQ(transport->RetryAfter(), std::optional<std::chrono::milliseconds>(7s));
+}
 
 }  // namespace
 }  // namespace korvalot::fetch

@@ -16,56 +16,15 @@
 
 #include "crawl/ResultsFile.h"
 #include "crawl/TradeCard.h"
+#include "support/Utf8Check.h"
 #include "util/uLib.h"
 
 namespace {
 
 using korvalot::crawl::CardAnswers;
 using korvalot::crawl::ResultRow;
-
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        int extra = 0;
-        std::uint32_t cp = 0;
-        if (b0 < 0x80) {
-            cp = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            extra = 1, cp = b0 & 0x1F;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            extra = 2, cp = b0 & 0x0F;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            extra = 3, cp = b0 & 0x07;
-        } else {
-            return false;
-        }
-        if (extra > 0 && i + static_cast<std::size_t>(extra) >= s.size())
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-            if ((b & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        static const std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
-}
-
-// UTF-16 code units of valid UTF-8.
-std::size_t Utf16Length(std::string_view s) {
-    std::size_t units = 0;
-    for (const char c : s) {
-        const auto b = static_cast<unsigned char>(c);
-        if ((b & 0xC0) != 0x80)
-            units += b >= 0xF0 ? 2 : 1;
-    }
-    return units;
-}
+using korvalot::testing::IsValidUtf8;
+using korvalot::testing::Utf16Length;
 
 [[noreturn]] void Fail(const char* what, const std::string& detail) {
     std::fprintf(stderr, "%s\n%s\n", what, detail.c_str());

@@ -179,7 +179,8 @@ TEST_P(BadInputTest, CostsOnlyTheBadAnswer) {
     const std::string baseUrl = server.Address("");
     auto run = crawl::TScraper::Create(
         reports, baseUrl,
-        TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms}, ClientWithLimits(limits)));
+        TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms},
+                        fetch::WorkerClientTransportFactory(limits)));
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(300s)) << "the run did not end";
 

@@ -43,7 +43,7 @@ void PrintTo(const SoakCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-class FaultSoakTest : public testing::TestWithParam<SoakCase> {};
+class FaultSoakTest : public ::testing::TestWithParam<SoakCase> {};
 
 TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     const SoakCase& c = GetParam();
@@ -86,7 +86,7 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     auto run =
         crawl::TScraper::Create(reports, sim.BaseUrl(),
                                 TestEnvironment(exeDir.path(), workDir.path(), {5ms, 1ms, 1ms, 5ms},
-                                                ClientWithLimits(limits)));
+                                                fetch::WorkerClientTransportFactory(limits)));
     const auto started = std::chrono::steady_clock::now();
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(1800s)) << "the run did not end";
@@ -187,18 +187,18 @@ constexpr const char* kEveryKind = "503,500,empty,html,truncated,reset,stall";
 
 INSTANTIATE_TEST_SUITE_P(
     Harvests, FaultSoakTest,
-    testing::Values(SoakCase{"Seed3", 3, 0, kEveryKind, true},
-                    SoakCase{"Seed17", 17, 0, kEveryKind, true},
-                    SoakCase{"Seed29", 29, 0, kEveryKind, true},
-                    // Nine failures first make a tenth one common, so jobs are given up and
-                    // their count can be held against the register's. Without stalls, which
-                    // would only make it slow.
-                    SoakCase{"NineFailuresFirst", 7, 9, "503,500,empty,html,truncated", false},
-                    // A reset on a kept connection costs one of the ten attempts like any other
-                    // failure; were it re-sent silently, the register would see eleven requests.
-                    SoakCase{"NineFailuresFirstWithResets", 7, 9,
-                             "503,500,empty,html,truncated,reset", false}),
-    [](const testing::TestParamInfo<SoakCase>& info) { return std::string(info.param.name); });
+    ::testing::Values(SoakCase{"Seed3", 3, 0, kEveryKind, true},
+                      SoakCase{"Seed17", 17, 0, kEveryKind, true},
+                      SoakCase{"Seed29", 29, 0, kEveryKind, true},
+                      // Nine failures first make a tenth one common, so jobs are given up and
+                      // their count can be held against the register's. Without stalls, which
+                      // would only make it slow.
+                      SoakCase{"NineFailuresFirst", 7, 9, "503,500,empty,html,truncated", false},
+                      // A reset on a kept connection costs one of the ten attempts like any other
+                      // failure; were it re-sent silently, the register would see eleven requests.
+                      SoakCase{"NineFailuresFirstWithResets", 7, 9,
+                               "503,500,empty,html,truncated,reset", false}),
+    [](const ::testing::TestParamInfo<SoakCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvalot::soak

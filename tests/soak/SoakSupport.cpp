@@ -22,77 +22,8 @@ std::string Lower(std::string text) {
     return text;
 }
 
-bool IsValidUtf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b0 = static_cast<unsigned char>(s[i]);
-        int extra = 0;
-        std::uint32_t cp = 0;
-        if (b0 < 0x80) {
-            cp = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            extra = 1, cp = b0 & 0x1F;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            extra = 2, cp = b0 & 0x0F;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            extra = 3, cp = b0 & 0x07;
-        } else {
-            return false;
-        }
-        if (i + static_cast<std::size_t>(extra) >= s.size() && extra > 0)
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto b = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-            if ((b & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        static const std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += static_cast<std::size_t>(extra) + 1;
-    }
-    return true;
-}
-
 ResultsRecords ReadResultsFile(const std::string& bytes) {
-    ResultsRecords out;
-    const std::string head = "\xEF\xBB\xBF" + std::string(crawl::ResultsFile::kHeader) + "\r\n";
-    if (bytes.compare(0, head.size(), head) != 0) {
-        out.problem = "the file does not begin with the byte-order mark and the header";
-        return out;
-    }
-    std::size_t i = head.size();
-    std::vector<std::string> record;
-    while (i < bytes.size()) {
-        if (bytes[i] != '"') {
-            out.problem = "a field does not begin with a quote at byte " + std::to_string(i);
-            return out;
-        }
-        const std::size_t end = bytes.find('"', i + 1);
-        if (end == std::string::npos) {
-            out.problem = "a field is not closed, from byte " + std::to_string(i);
-            return out;
-        }
-        record.push_back(bytes.substr(i + 1, end - i - 1));
-        i = end + 1;
-        if (bytes.compare(i, 1, ";") == 0) {
-            ++i;
-        } else if (bytes.compare(i, 2, "\r\n") == 0) {
-            i += 2;
-            if (record.size() != 14) {
-                out.problem = "a line of " + std::to_string(record.size()) +
-                              " fields ends at byte " + std::to_string(i);
-                return out;
-            }
-            out.rows.push_back(std::move(record));
-            record.clear();
-        } else {
-            out.problem = "neither ; nor CR LF after a field at byte " + std::to_string(i);
-            return out;
-        }
-    }
-    return out;
+    return testing::ReadResultsFile(bytes, crawl::ResultsFile::kHeader);
 }
 
 GuidLines ReadGuidsFile(const std::string& bytes) {
@@ -134,24 +65,6 @@ std::map<std::string, TruthTrade> ReadTruth(const std::string& body) {
                        t.MemberText("tradeType"), t.MemberText("tradeDate")};
     }
     return truth;
-}
-
-fetch::WorkerTransportFactory ClientWithLimits(fetch::ClientLimits limits) {
-    class Transport final : public fetch::WorkerTransport {
-    public:
-        explicit Transport(const fetch::ClientLimits& l) : client_(l) {}
-        std::string Get(const std::string& address, const std::string& referer) override {
-            return client_.Get(address, referer);
-        }
-        std::int32_t LastStatusCode() const noexcept override { return client_.LastStatusCode(); }
-        void Close() noexcept override { client_.Close(); }
-
-    private:
-        fetch::WorkerClient client_;
-    };
-    return [limits]() -> std::unique_ptr<fetch::WorkerTransport> {
-        return std::make_unique<Transport>(limits);
-    };
 }
 
 crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,

@@ -10,6 +10,9 @@
 #include "crawl/uScraper.h"
 #include "fetch/ClientProfiles.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerClientTransport.h"
+#include "support/ResultsFileReader.h"
+#include "support/Utf8Check.h"
 
 // What the soak, storm and bad-input suites share: reading the files a run leaves, the
 // register's ground truth, and runs with shortened timings.
@@ -19,15 +22,10 @@ namespace korvalot::soak {
 bool LongRun();
 
 std::string Lower(std::string text);
-bool IsValidUtf8(std::string_view text);
+using testing::IsValidUtf8;
 
-// A results file read back: the header and one record of fourteen fields per line. problem is
-// empty when every byte belongs to a whole line: the byte-order mark, the exact header, and
-// records of fourteen quoted fields separated by ";" and ended by CR LF.
-struct ResultsRecords {
-    std::vector<std::vector<std::string>> rows;  // without the header
-    std::string problem;
-};
+// The run's results file read back against the engine's header line.
+using testing::ResultsRecords;
 ResultsRecords ReadResultsFile(const std::string& bytes);
 
 // The lines of guids.txt; problem is empty when the file is lines each ended by CR LF.
@@ -48,9 +46,6 @@ struct TruthTrade {
 };
 // The simulator's trades of a selection, by lower-case guid.
 std::map<std::string, TruthTrade> ReadTruth(const std::string& body);
-
-// A WorkerClient with these limits for every worker.
-fetch::WorkerTransportFactory ClientWithLimits(fetch::ClientLimits limits);
 
 // An environment with these directories; timings and transport as given.
 crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,

@@ -98,7 +98,7 @@ TEST(StormTest, RunsPausedAndStoppedAtRandomMomentsEndWholeAndComplete) {
         auto run = crawl::TScraper::Create(
             reports, sim.BaseUrl(),
             TestEnvironment(exeDir.path(), workDir.path(), {15ms, 1ms, 10ms, 10ms},
-                            ClientWithLimits(limits)));
+                            fetch::WorkerClientTransportFactory(limits)));
         run->Start();
         bool stopRequested = false;
         for (const Action& action : plan) {

@@ -3,12 +3,17 @@
 #include <cstdint>
 #include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/Utf8Check.h"
+
 namespace korvalot::util {
 namespace {
+
+using korvalot::testing::IsValidUtf8;
 
 // ---- ExtractBetween ----
 
@@ -181,41 +186,6 @@ INSTANTIATE_TEST_SUITE_P(
                    "d",
                    "a" + R + R + R + "b" + R + "c" + R + R + "d"}));
 
-// A strict decoder written independently of the one under test: true when bytes are valid
-// UTF-8 (shortest forms, no surrogates, nothing above U+10FFFF).
-bool IsValidUtf8(const std::string& bytes) {
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto b0 = static_cast<unsigned char>(bytes[i]);
-        int extra;
-        std::uint32_t cp;
-        if (b0 < 0x80) {
-            extra = 0, cp = b0;
-        } else if ((b0 & 0xE0) == 0xC0) {
-            extra = 1, cp = b0 & 0x1F;
-        } else if ((b0 & 0xF0) == 0xE0) {
-            extra = 2, cp = b0 & 0x0F;
-        } else if ((b0 & 0xF8) == 0xF0) {
-            extra = 3, cp = b0 & 0x07;
-        } else {
-            return false;
-        }
-        if (i + extra >= bytes.size())
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const auto b = static_cast<unsigned char>(bytes[i + k]);
-            if ((b & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (b & 0x3F);
-        }
-        static const std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
-
 // Every sequence of two bytes, and every four-byte sequence behind a four-byte lead, between
 // ASCII guards: the result is valid UTF-8, a valid input comes back unchanged, and the guards
 // survive.
@@ -244,6 +214,31 @@ TEST(StreamToStringSweep, AlwaysGivesValidUtf8AndKeepsValidInput) {
             ADD_FAILURE() << "wrong result for " << ::testing::PrintToString(input);
     }
     EXPECT_EQ(failures, 0);
+}
+
+// ---- EncodeUtf8 ----
+
+// The first and last code point of each length, and a Cyrillic letter as the register sends
+// them.
+TEST(EncodeUtf8, EachLengthAtItsBounds) {
+    const std::pair<char32_t, std::string> cases[] = {
+        {U'\0', std::string(1, '\0')},
+        {0x7F, "\x7F"},
+        {0x80, "\xC2\x80"},
+        {U'Я', "Я"},
+        {0x7FF, "\xDF\xBF"},
+        {0x800, "\xE0\xA0\x80"},
+        {0xFFFD, "\xEF\xBF\xBD"},
+        {0xFFFF, "\xEF\xBF\xBF"},
+        {0x10000, "\xF0\x90\x80\x80"},
+        {0x10FFFF, "\xF4\x8F\xBF\xBF"},
+    };
+    for (const auto& [cp, bytes] : cases) {
+        std::string out = "<";
+        AppendUtf8(out, cp);
+        EXPECT_EQ(out, "<" + bytes) << static_cast<std::uint32_t>(cp);
+        EXPECT_TRUE(IsValidUtf8(out)) << static_cast<std::uint32_t>(cp);
+    }
 }
 
 }  // namespace

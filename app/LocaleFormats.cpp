@@ -1,4 +1,4 @@
-#include "app/RegionalSettings.h"
+#include "app/LocaleFormats.h"
 
 #include <string>
 
@@ -69,21 +69,21 @@ QString WithoutZone(const QString& format) {
 
 }  // namespace
 
-RegionalSettings::RegionalSettings(const QLocale& locale)
+LocaleFormats::LocaleFormats(const QLocale& locale)
     : locale_(locale),
       shortDate_(FourDigitYear(locale.dateFormat(QLocale::ShortFormat))),
       longTime_(WithoutZone(locale.timeFormat(QLocale::LongFormat))) {}
 
-QChar RegionalSettings::DecimalSeparator() const {
+QChar LocaleFormats::DecimalSeparator() const {
     const QString separator = locale_.decimalPoint();
     return separator.isEmpty() ? QChar(u'.') : separator.front();
 }
 
-QString RegionalSettings::FormatDate(const QDate& date) const {
+QString LocaleFormats::FormatDate(const QDate& date) const {
     return locale_.toString(date, shortDate_);
 }
 
-QDate RegionalSettings::ParseDate(const QString& text) const {
+QDate LocaleFormats::ParseDate(const QString& text) const {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty()) {
         return {};
@@ -91,7 +91,7 @@ QDate RegionalSettings::ParseDate(const QString& text) const {
     return locale_.toDate(trimmed, shortDate_);
 }
 
-QString RegionalSettings::FormatStamp(const QDateTime& moment) const {
+QString LocaleFormats::FormatStamp(const QDateTime& moment) const {
     return locale_.toString(moment.date(), shortDate_) + u' ' +
            locale_.toString(moment.time(), longTime_);
 }
@@ -156,7 +156,7 @@ std::string StrftimeFromQtFormat(const QString& format) {
     return out;
 }
 
-std::string RegionalSettings::StampAsStrftime() const {
+std::string LocaleFormats::StampAsStrftime() const {
     return StrftimeFromQtFormat(shortDate_ + u' ' + longTime_);
 }
 

@@ -11,9 +11,10 @@
 namespace korvalot::app {
 
 // The operator's regional formats, taken from one locale (QLocale::system() in the program).
-class RegionalSettings {
+// A run gets the two it needs as crawl::RegionalSettings.
+class LocaleFormats {
 public:
-    explicit RegionalSettings(const QLocale& locale = QLocale::system());
+    explicit LocaleFormats(const QLocale& locale = QLocale::system());
 
     // The locale's short date format with its year always in four digits: a two-digit year
     // would read "25.06.26" back as 1926.

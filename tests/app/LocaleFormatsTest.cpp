@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/RegionalSettings.h"
+#include "app/LocaleFormats.h"
 #include "app/StartupChecks.h"
 
 namespace korvalot::app {
@@ -16,11 +16,11 @@ struct LocaleCase {
     const char* strftime;
 };
 
-class RegionalSettingsTest : public ::testing::TestWithParam<LocaleCase> {};
+class LocaleFormatsTest : public ::testing::TestWithParam<LocaleCase> {};
 
-TEST_P(RegionalSettingsTest, FormatsKeepFourDigitYearsAndNoZone) {
+TEST_P(LocaleFormatsTest, FormatsKeepFourDigitYearsAndNoZone) {
     const LocaleCase& c = GetParam();
-    const RegionalSettings regional(c.locale);
+    const LocaleFormats regional(c.locale);
     EXPECT_EQ(regional.ShortDateFormat(), QString::fromUtf8(c.shortDate));
     EXPECT_EQ(regional.LongTimeFormat(), QString::fromUtf8(c.longTime));
     EXPECT_EQ(regional.FormatStamp(QDateTime(QDate(2026, 6, 25), QTime(14, 3, 7))),
@@ -34,7 +34,7 @@ TEST_P(RegionalSettingsTest, FormatsKeepFourDigitYearsAndNoZone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Locales, RegionalSettingsTest,
+    Locales, LocaleFormatsTest,
     ::testing::Values(LocaleCase{"ru_RU", QLocale(QLocale::Russian, QLocale::Russia), "dd.MM.yyyy",
                                  "HH:mm:ss", "25.06.2026 14:03:07", u',', "%d.%m.%Y %H:%M:%S"},
                       LocaleCase{"en_US", QLocale(QLocale::English, QLocale::UnitedStates),
@@ -52,19 +52,19 @@ const bool kRussianEnvironment = [] {
     return qputenv("LANG", "ru_RU.UTF-8");
 }();
 
-TEST(RegionalSettings, TheSystemLocaleFollowsLangEvenWithoutTheCLibrarysLocale) {
+TEST(LocaleFormats, TheSystemLocaleFollowsLangEvenWithoutTheCLibrarysLocale) {
     ASSERT_TRUE(kRussianEnvironment);
-    const RegionalSettings regional(QLocale::system());
+    const LocaleFormats regional(QLocale::system());
     EXPECT_EQ(regional.DecimalSeparator(), QChar(u','));
     EXPECT_EQ(regional.ShortDateFormat(), QStringLiteral("dd.MM.yyyy"));
 }
 
-TEST(RegionalSettings, QuotedLiteralsAndPercentSignsSurviveTheStrftimeForm) {
+TEST(LocaleFormats, QuotedLiteralsAndPercentSignsSurviveTheStrftimeForm) {
     EXPECT_EQ(StrftimeFromQtFormat(QStringLiteral("yyyy'г.' d MMMM, 100% HH'h'")),
               "%Yг. %d %B, 100%% %Hh");
 }
 
-TEST(RegionalSettings, CaseIsIgnoredInEveryScript) {
+TEST(LocaleFormats, CaseIsIgnoredInEveryScript) {
     EXPECT_TRUE(SameTextIgnoringCase(QStringLiteral("открытый аукцион"),
                                      QStringLiteral("Открытый Аукцион")));
     EXPECT_TRUE(SameTextIgnoringCase(QStringLiteral("ЁЛКА (1)"), QStringLiteral("ёлка (1)")));

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ostream>
@@ -31,6 +32,53 @@ TEST(ListFile, WrittenAsUtf8WithoutBomEveryLineEndedByCrLf) {
 TEST(ListFile, WriteToAnUnwritablePlaceRaises) {
     TempDir dir;
     EXPECT_THROW(WriteListFile(dir / "no" / "list.txt", {"a"}), PlatformError);
+}
+
+std::vector<std::string> Names(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(WriteFileBytes, ReplacesTheFileKeepingItsModeAndLeavesNothingElse) {
+    TempDir dir;
+    WriteBytes(dir / "settings.ini", "old contents, longer than the new\r\n");
+    ::chmod((dir / "settings.ini").c_str(), 0640);
+    WriteFileBytes(dir / "settings.ini", "new\r\n");
+    EXPECT_EQ(ReadBytes(dir / "settings.ini"), "new\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "settings.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"settings.ini"});
+}
+
+TEST(WriteFileBytes, ANewFileGetsTheModeOfAPlainCreate) {
+    TempDir dir;
+    const mode_t mask = ::umask(022);
+    WriteFileBytes(dir / "selection1.txt", "x\r\n");
+    ::umask(mask);
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "selection1.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+TEST(WriteFileBytes, AFailedReplaceNamesTheFileAndLeavesNoTemporaryBehind) {
+    TempDir dir;
+    // A folder in the file's place cannot be replaced by a file, whoever runs the test.
+    std::filesystem::create_directories(dir / "log-1.txt" / "inside");
+    try {
+        WriteFileBytes(dir / "log-1.txt", "line\r\n");
+        ADD_FAILURE() << "no error";
+    } catch (const PlatformError& error) {
+        EXPECT_EQ(std::string(error.what())
+                      .rfind("Cannot write to file \"" + (dir / "log-1.txt").string() + "\". ", 0),
+                  0u)
+            << error.what();
+    }
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"log-1.txt"});
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "log-1.txt" / "inside"));
 }
 
 struct ReadCase {
@@ -133,7 +181,7 @@ TEST(OpenWithDesktop, AMissingLauncherIsIgnored) {
 
 TEST(ExecutableDirectory, HoldsTheRunningTest) {
     const auto dir = ExecutableDirectory();
-    EXPECT_TRUE(std::filesystem::exists(dir / "korvalot_crawl_unit_tests"));
+    EXPECT_TRUE(std::filesystem::exists(dir / "korvalot_util_tests"));
 }
 
 }  // namespace
