@@ -50,6 +50,9 @@ if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     env HOME="$scratch" QT_QPA_PLATFORM=offscreen KORVALOT_REGISTER_URL=https://127.0.0.1:9 \
     timeout -s TERM 5 /usr/bin/korvalot >/dev/null 2>&1) || status=$?
   [ "$status" -eq 124 ] || { rm -rf "$scratch"; echo "package-test: as another user the window ended with $status" >&2; exit 1; }
+  # Its files went to the user's own folder, none beside the installed program.
+  test -d "$scratch/.local/share/korvalot" ||
+    { rm -rf "$scratch"; echo "package-test: no per-user folder for the installed window" >&2; exit 1; }
 fi
 rm -rf "$scratch"
 echo "package-test: installed, both programs started, removed again"
