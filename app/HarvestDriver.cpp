@@ -15,7 +15,6 @@
 //   KORVALOT_DRIVE_PACING_MS   the run's pause after starting a worker, for measurements that
 //                              are about memory, not pace (default: the product's 200 ms)
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
@@ -134,7 +133,9 @@ int main(int argc, char** argv) {
         }
         std::printf("shown\n");
         std::fflush(stdout);
-        std::_Exit(0);
+        // Not closed: closing would save the selections and dates over the operator's.
+        delete form;
+        return 0;
     }
 
     const bool ready = WaitFor(
@@ -217,5 +218,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     form->close();
     delete form;
+    korvalot::app::EndRuns(std::chrono::seconds(60));
     return 0;
 }

@@ -31,23 +31,25 @@ Answers TakeAnswers(fetch::TScrapingThread2& worker) {
 }  // namespace
 
 PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings,
-                     PhaseHost host)
-    : workerListLock_(std::move(workerListLock)),
+                     PhaseHost host, std::shared_ptr<fetch::WorkerOwner> owner)
+    : owner_(owner ? std::move(owner) : std::make_shared<fetch::WorkerOwner>()),
+      workerListLock_(std::move(workerListLock)),
       settings_(std::move(settings)),
       host_(std::move(host)) {}
 
 PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     auto lists = std::make_shared<fetch::WorkerLists>(workerListLock_);
-    // Workers the phase stops waiting for keep their share of the lists and finish on their own.
-    const auto abandon = [&lists](bool terminate) {
+    // Workers the phase stops waiting for keep their share of the lists and finish on their
+    // own; the owner joins them.
+    const auto abandon = [this, &lists](bool terminate) {
         std::lock_guard lock(*lists->WorkerListLock);
         for (auto& worker : lists->RunningList) {
             if (terminate)
                 worker->Terminate();
-            worker->Detach();
+            owner_->Adopt(worker);
         }
         for (auto& worker : lists->FinishedList)
-            worker->Detach();
+            owner_->Adopt(worker);
     };
     // Whether each worker in flight is its job's last chance.
     std::unordered_map<const fetch::TScrapingThread2*, bool> lastChance;

@@ -1,5 +1,6 @@
 #include "crawl/uScraper.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -23,6 +24,7 @@ struct TScraper::Shared {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool paused = false;
+    bool cancelled = false;  // pauses no longer hold the crawl thread
     bool ended = false;
     std::atomic<bool> terminated{false};
 };
@@ -266,7 +268,7 @@ PhaseLoop TScraper::Run::Loop() {
     };
     return PhaseLoop(workerListLock_,
                      PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn},
-                     std::move(host));
+                     std::move(host), o_.workers_);
 }
 
 bool TScraper::Run::SearchPhase() {
@@ -449,7 +451,9 @@ void TScraper::Run::CardPhase() {
         Log(std::string("Ошибка: ") + e.what());
     }
     Log("Открываем файл с результатами");
-    if (env_.openDocument) {
+    // A program that ends under its run has nobody left to show the file to.
+    if (o_.cancelled_.load()) {
+    } else if (env_.openDocument) {
         env_.openDocument(path);
     } else {
         util::OpenWithDesktop(path);
@@ -486,26 +490,57 @@ TScraper::TScraper(ScraperReports& reports, std::string registerBaseUrl,
       environment_(std::move(environment)),
       shared_(std::make_shared<Shared>()) {}
 
-TScraper::~TScraper() = default;
+TScraper::~TScraper() {
+    Cancel();
+    std::lock_guard lock(threadMutex_);
+    if (thread_.joinable())
+        thread_.join();
+    // The worker owner, when this was its last holder, joins the workers.
+}
 
 void TScraper::Start() {
     if (started_.exchange(true))
         return;
-    std::thread([self = shared_from_this()]() mutable {
-        const std::shared_ptr<Shared> shared = self->shared_;
+    std::lock_guard lock(threadMutex_);
+    thread_ = std::thread([this] {
         try {
-            self->Body();
+            Body();
         } catch (...) {
             // A run ends quietly only when a report of its first or last step fails; there is
             // nobody left to tell.
         }
-        self.reset();  // the run frees itself when its body returns
         {
-            std::lock_guard lock(shared->mutex);
-            shared->ended = true;
+            std::lock_guard lock(shared_->mutex);
+            shared_->ended = true;
         }
-        shared->changed.notify_all();
-    }).detach();
+        shared_->changed.notify_all();
+    });
+}
+
+void TScraper::Cancel() {
+    cancelled_.store(true);
+    Terminate();
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->cancelled = true;
+        shared_->paused = false;
+    }
+    shared_->changed.notify_all();
+    workers_->Cancel();
+}
+
+bool TScraper::Join(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (started_.load() && !WaitUntilEnded(timeout))
+        return false;
+    {
+        std::lock_guard lock(threadMutex_);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return workers_->WaitAll(std::max(left, std::chrono::milliseconds::zero()));
 }
 
 void TScraper::Body() {
@@ -558,7 +593,7 @@ bool TScraper::WaitUntilEnded(std::chrono::milliseconds timeout) const {
 
 void TScraper::WaitWhilePaused() {
     std::unique_lock lock(shared_->mutex);
-    shared_->changed.wait(lock, [&] { return !shared_->paused; });
+    shared_->changed.wait(lock, [&] { return !shared_->paused || shared_->cancelled; });
 }
 
 void TScraper::UpdateRunUi() {

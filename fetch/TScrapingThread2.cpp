@@ -70,6 +70,11 @@ void TScrapingThread2::Start() {
     thread_ = std::thread([self = shared_from_this(), lists = std::move(Lists)]() mutable {
         self->Body(*lists);
         lists.reset();
+        {
+            std::lock_guard lock(self->pauseMutex_);
+            self->ended_ = true;
+        }
+        self->pauseEnded_.notify_all();
         self.reset();
     });
 }
@@ -87,14 +92,22 @@ bool TScrapingThread2::Terminated() const noexcept {
     return terminated_.load();
 }
 
+void TScrapingThread2::Cancel() noexcept {
+    Terminate();
+    std::lock_guard lock(transportMutex_);
+    cancelled_ = true;
+    if (transport_ != nullptr)
+        transport_->Cancel();
+}
+
 void TScrapingThread2::Join() {
     if (thread_.joinable())
         thread_.join();
 }
 
-void TScrapingThread2::Detach() {
-    if (thread_.joinable())
-        thread_.detach();
+bool TScrapingThread2::WaitUntilEnded(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(pauseMutex_);
+    return pauseEnded_.wait_for(lock, timeout, [this] { return ended_; });
 }
 
 void TScrapingThread2::Body(WorkerLists& lists) {
@@ -107,6 +120,20 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             result = -1;
             statusText = std::string("ERROR ") + e.what();
         }
+        if (transport) {
+            std::lock_guard lock(transportMutex_);
+            transport_ = transport.get();
+            if (cancelled_)
+                transport_->Cancel();
+        }
+        // Cancel may reach the transport only while it is alive: it is let go of under the lock.
+        struct Release {
+            TScrapingThread2& worker;
+            ~Release() {
+                std::lock_guard lock(worker.transportMutex_);
+                worker.transport_ = nullptr;
+            }
+        } release{*this};
         if (transport) {
             const bool searchJob = url.find("https") != std::string::npos;
             if (searchJob) {

@@ -32,6 +32,10 @@ public:
         return std::nullopt;
     }
     virtual void Close() noexcept = 0;
+    /// Called from another thread while the worker's thread may be inside Get: that Get must
+    /// end at once (closing its socket), and later ones fail. Nothing to do for a transport
+    /// whose Get never blocks.
+    virtual void Cancel() noexcept {}
 };
 
 /// Makes the transport of one worker; called on the worker's thread when it starts. Must be
@@ -45,7 +49,7 @@ class TScrapingThread2;
 
 /// The running and finished workers of one phase, with the run's lock. Every worker holds a
 /// share of it, so that workers a stopped or failed phase no longer waits for can still move
-/// themselves when they end, after the run has let go of it.
+/// themselves when they end, after the phase has handed them to a WorkerOwner.
 struct WorkerLists {
     explicit WorkerLists(std::shared_ptr<std::mutex> lock) : WorkerListLock(std::move(lock)) {}
     std::shared_ptr<std::mutex> WorkerListLock;
@@ -75,7 +79,7 @@ struct WorkerSettings {
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
-    /// Joins the thread unless it was detached (or is the caller).
+    /// Joins the thread (unless the caller is that thread).
     ~TScrapingThread2();
     TScrapingThread2(const TScrapingThread2&) = delete;
     TScrapingThread2& operator=(const TScrapingThread2&) = delete;
@@ -101,10 +105,12 @@ public:
     /// pause between attempts ends at once.
     void Terminate() noexcept;
     bool Terminated() const noexcept;
+    /// Terminate, and the request in progress is cut off at once (its connection closed).
+    void Cancel() noexcept;
     /// Waits for the thread to end (after the worker reached FinishedList).
     void Join();
-    /// Lets the thread end on its own; for workers nobody will collect.
-    void Detach();
+    /// Whether the thread's work is over (Join then returns at once), waiting up to timeout.
+    bool WaitUntilEnded(std::chrono::milliseconds timeout);
 
 private:
     void Body(WorkerLists& lists);
@@ -117,7 +123,12 @@ private:
     WorkerSettings settings_;
     std::atomic<bool> terminated_{false};
     std::mutex pauseMutex_;
-    std::condition_variable pauseEnded_;
+    std::condition_variable pauseEnded_;  // also: the thread's work is over
+    bool ended_ = false;                  // under pauseMutex_
+    // The transport while the thread uses it, for Cancel from other threads.
+    std::mutex transportMutex_;
+    WorkerTransport* transport_ = nullptr;
+    bool cancelled_ = false;  // under transportMutex_
     std::minstd_rand jitter_;
     bool jitterSeeded_ = false;
     std::thread thread_;

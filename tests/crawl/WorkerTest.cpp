@@ -9,6 +9,7 @@
 
 #include "crawl/fakes/FakeRegister.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerOwner.h"
 
 namespace korvalot::fetch {
 namespace {
@@ -244,12 +245,13 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
     EXPECT_EQ(lists->FinishedList.size(), 1u);
 }
 
-// A worker nobody collects keeps its lists alive on its own and ends cleanly after the phase
-// has let go of them.
-TEST(Worker, OutlivesItsPhaseWithoutUseAfterRelease) {
+// A worker its phase no longer collects keeps its lists alive on its own, ends cleanly after
+// the phase has let go of them, and is joined by the owner it was handed to.
+TEST(Worker, OutlivesItsPhaseWithoutUseAfterReleaseAndIsJoinedByItsOwner) {
     auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{}"}; });
     reg->Hold();
     std::weak_ptr<WorkerLists> watched;
+    WorkerOwner owner;
     {
         auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
         watched = lists;
@@ -266,14 +268,15 @@ TEST(Worker, OutlivesItsPhaseWithoutUseAfterRelease) {
         ASSERT_TRUE(reg->WaitForActive(3, 30s));
         std::lock_guard lock(*lists->WorkerListLock);
         for (auto& w : lists->RunningList)
-            w->Detach();
+            owner.Adopt(w);
     }
     EXPECT_FALSE(watched.expired()) << "the running workers hold the lists";
+    EXPECT_EQ(owner.Kept(), 3u);
     reg->Release();
-    ASSERT_TRUE(reg->WaitUntilNoTransport(30s));
-    for (int i = 0; i < 600 && !watched.expired(); ++i)
-        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(owner.WaitAll(30s));
+    EXPECT_EQ(owner.Kept(), 0u);
     EXPECT_TRUE(watched.expired()) << "the last worker released the lists";
+    EXPECT_EQ(reg->Calls().size(), 9u) << "each worker fetched its whole card";
 }
 
 }  // namespace
