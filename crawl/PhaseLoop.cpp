@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "crawl/CrawlError.h"
-#include "util/uLib.h"
 
 namespace korvalot::crawl {
 
@@ -14,17 +13,21 @@ namespace {
 
 using Worker = std::shared_ptr<fetch::TScrapingThread2>;
 
+// Moves the parsed answers out: the worker has handed them over when it moved itself to the
+// finished list, and is not used again.
 Answers TakeAnswers(fetch::TScrapingThread2& worker) {
     Answers answers;
-    answers.html = util::StreamToString(worker.html);
-    answers.lotPages.push_back(util::StreamToString(worker.html2));
-    for (const auto& more : worker.moreLots)
-        answers.lotPages.push_back(util::StreamToString(more));
-    answers.html3 = util::StreamToString(worker.html3);
+    answers.html = std::move(worker.htmlDoc);
+    answers.lotPages.reserve(1 + worker.moreLotsDocs.size());
+    answers.lotPages.push_back(std::move(worker.html2Doc));
+    for (auto& more : worker.moreLotsDocs)
+        answers.lotPages.push_back(std::move(more));
+    answers.html3 = std::move(worker.html3Doc);
     worker.html.clear();
     worker.html2.clear();
     worker.moreLots.clear();
     worker.html3.clear();
+    worker.moreLotsDocs.clear();
     return answers;
 }
 

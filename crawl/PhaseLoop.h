@@ -13,17 +13,20 @@
 
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
+#include "json/JsonValue.h"
 
 // The dispatch and collect loop that both phases of a run share: jobs handed to fetch workers,
 // finished workers collected one at a time, a failed job given one more chance once every other
 // job of the phase is done, and the workers left behind when the phase stops or fails.
 namespace korvalot::crawl {
 
-// The answer bodies of a collected worker, decoded as UTF-8.
+// The answers of a collected worker, as the worker decoded and parsed them: the search page or
+// the card, the card's lots page after page, its additional data. Nothing for an answer that
+// the job does not ask for.
 struct Answers {
-    std::string html;
-    std::vector<std::string> lotPages;
-    std::string html3;
+    json::JsonValue html;
+    std::vector<json::JsonValue> lotPages;
+    json::JsonValue html3;
 };
 
 enum class PhaseEnd { Done, Stopped, Failed };

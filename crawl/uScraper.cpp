@@ -109,7 +109,7 @@ private:
     bool SearchPhase();
     void CardPhase();
     PhaseLoop Loop();
-    void HandleSearchAnswer(const std::string& job, const std::string& body);
+    void HandleSearchAnswer(const std::string& job, const json::JsonValue& doc);
     void LogCrowdedDays();
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
@@ -303,8 +303,7 @@ bool TScraper::Run::SearchPhase() {
     return true;
 }
 
-void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string& body) {
-    const json::JsonValue doc = json::Parse(body);
+void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonValue& doc) {
     const bool firstPage = IsFirstPage(job);
     std::int64_t found = 0;
     std::optional<std::vector<std::string>> parts;
@@ -464,8 +463,8 @@ void TScraper::Run::CardPhase() {
 
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {
     const std::string& region = c_.RegionNameList.Lookup(c_.GuidRegionList.Lookup(guid));
-    CardAnswers card{std::move(answers.html), std::move(answers.lotPages),
-                     std::move(answers.html3)};
+    const CardDocuments card{std::move(answers.html), std::move(answers.lotPages),
+                             std::move(answers.html3)};
     const CardRows rows = ExtractCard(guid, region, card, inputs_.regional.decimalSeparator);
     ++s_.cardsFetched;
     for (const auto& message : rows.dateErrors)

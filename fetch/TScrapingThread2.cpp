@@ -137,29 +137,32 @@ void TScrapingThread2::Body(WorkerLists& lists) {
         if (transport) {
             const bool searchJob = url.find("https") != std::string::npos;
             if (searchJob) {
-                Request(*transport, url, html);
+                Request(*transport, url, html, htmlDoc);
             } else {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
                 const std::string card = settings_.registerBaseUrl + "/backend/biddings/" + url;
-                json::JsonValue page;
-                bool ok = Request(*transport, card, html) &&
-                          Request(*transport, card + "/lots?offset=0&limit=50", html2, &page);
+                bool ok = Request(*transport, card, html, htmlDoc) &&
+                          Request(*transport, card + "/lots?offset=0&limit=50", html2, html2Doc);
                 // Every lot counts: a full page means there may be another.
                 const std::string* last = &html2;
-                for (int n = 1; ok && n < kMaxLotPages && LotCount(page) == kLotsPageSize; ++n) {
+                const json::JsonValue* page = &html2Doc;
+                for (int n = 1; ok && n < kMaxLotPages && LotCount(*page) == kLotsPageSize; ++n) {
                     std::string body;
+                    json::JsonValue doc;
                     ok = Request(
                         *transport,
                         card + "/lots?offset=" + std::to_string(n * kLotsPageSize) + "&limit=50",
-                        body, &page);
+                        body, doc);
                     if (ok && body == *last)
                         break;  // the register ignored the offset
                     moreLots.push_back(std::move(body));
+                    moreLotsDocs.push_back(std::move(doc));
                     last = &moreLots.back();
+                    page = &moreLotsDocs.back();
                 }
                 if (ok)
-                    ok = Request(*transport, card + "/additional", html3);
+                    ok = Request(*transport, card + "/additional", html3, html3Doc);
                 if (!ok && result == 1)
                     result = 0;  // stopped part way: not a whole card
             }
@@ -176,10 +179,11 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 }
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
-                               std::string& body, json::JsonValue* parsed) {
+                               std::string& body, json::JsonValue& parsed) {
     const std::string referer = settings_.registerBaseUrl + "/biddings";
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
+        parsed = {};
         if (Terminated())
             return false;
         // An answer that arrived but is of no use is as much a sign of trouble as an error:
@@ -198,8 +202,7 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
                 statusText = "ERROR_Invalid JSON response for " + url;
                 transport.Close();
             } else {
-                if (parsed)
-                    *parsed = std::move(doc);
+                parsed = std::move(doc);
                 result = 1;
                 statusText = "успешно";
                 return true;

@@ -98,6 +98,13 @@ public:
     /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url or
     /// "ERROR_Invalid JSON response for " + url
     std::string statusText;
+    /// The answers above as the worker decoded and parsed them to check them, so that nobody
+    /// parses them again: html's, html2's, moreLots' (one each) and html3's. Nothing where a
+    /// request was not made or failed.
+    json::JsonValue htmlDoc;
+    json::JsonValue html2Doc;
+    std::vector<json::JsonValue> moreLotsDocs;
+    json::JsonValue html3Doc;
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
     void Start();
@@ -115,7 +122,7 @@ public:
 private:
     void Body(WorkerLists& lists);
     bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
-                 json::JsonValue* parsed = nullptr);
+                 json::JsonValue& parsed);
     std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);
     /// False when the worker was asked to terminate before or during the pause.
     bool Pause(std::chrono::milliseconds pause);

@@ -160,6 +160,13 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
     EXPECT_EQ(worker->html2, LotsPage(50));
     EXPECT_EQ(worker->moreLots, (std::vector<std::string>{LotsPage(50, 50), LotsPage(3, 100)}));
     EXPECT_EQ(worker->html3, "{\"courtName\":\"c\"}");
+    // The parses the worker checked the answers with go along with them, one per answer.
+    EXPECT_EQ(worker->htmlDoc.MemberText("card"), "1");
+    EXPECT_EQ(worker->html2Doc.Member("pageData").Length(), 50u);
+    ASSERT_EQ(worker->moreLotsDocs.size(), 2u);
+    EXPECT_EQ(worker->moreLotsDocs[0].Member("pageData").Length(), 50u);
+    EXPECT_EQ(worker->moreLotsDocs[1].Member("pageData").Length(), 3u);
+    EXPECT_EQ(worker->html3Doc.MemberText("courtName"), "c");
 }
 
 TEST(TradeJob, ARegisterRepeatingTheSamePageEndsThePaging) {
