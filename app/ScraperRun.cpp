@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "app/HarvestSettings.h"
 #include "app/UiHandOff.h"
 #include "app/uMain.h"
 
@@ -140,9 +141,16 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
     std::shared_ptr<UiHandOff> handOff = form.HandOff();
     MainFormLogic* logic = &form.Logic();
     logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
+        crawl::ScraperEnvironment runEnvironment = environment;
+        const MainFormServices& services = logic->Services();
+        ApplyHarvestSettings(
+            (services.dataDir.isEmpty() ? services.exeDir : services.dataDir) +
+                QStringLiteral("settings.ini"),
+            runEnvironment);
         auto run =
             std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
-                                         logic->Services().config.RegisterBaseUrl, environment);
+                                         logic->Services().config.RegisterBaseUrl,
+                                         std::move(runEnvironment));
         Keeper().Keep(run);
         run->Start();
         return run;

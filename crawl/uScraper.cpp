@@ -10,6 +10,7 @@
 #include "crawl/Collections.h"
 #include "crawl/CrawlError.h"
 #include "crawl/CrowdedDays.h"
+#include "crawl/HarvestOutputs.h"
 #include "crawl/PhaseLoop.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
@@ -91,6 +92,14 @@ std::string ElapsedText(std::chrono::milliseconds elapsed) {
     return text;
 }
 
+std::filesystem::path SkipFilePath(const ScraperEnvironment& env) {
+    if (!env.skipFile.empty())
+        return env.skipFile;
+    const std::filesystem::path dir =
+        env.executableDir.empty() ? util::DataDirectory() : env.executableDir;
+    return dir / "skip.txt";
+}
+
 }  // namespace
 
 // The body of one run: its collections and its two phases, on the crawl thread.
@@ -121,6 +130,7 @@ private:
     std::shared_ptr<std::mutex> workerListLock_ = std::make_shared<std::mutex>();
     RunCollections c_;
     RunInputs inputs_;
+    std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
     // The selection's own queries, whose totals the register reported for the whole selection.
     std::unordered_set<std::string> firstQueries_;
     CrowdedDays crowded_;
@@ -234,9 +244,7 @@ void TScraper::Run::SaveGuids() {
 }
 
 void TScraper::Run::LoadSkipList() {
-    const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
-    const std::filesystem::path path = dir / "skip.txt";
+    const std::filesystem::path path = SkipFilePath(env_);
     std::error_code error;
     if (!std::filesystem::exists(path, error))
         return;
@@ -412,6 +420,12 @@ void TScraper::Run::CardPhase() {
         o_.HandleRunResult();
     }
     if (file) {
+        // Harvest outputs: skip.txt records and the workbook start with the results file.
+        outputs_.emplace(HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook,
+                                              SkipFilePath(env_), o_.registerBaseUrl_,
+                                              inputs_.regional.decimalSeparator},
+                         [this](std::string text) { Log(std::move(text)); });
+        outputs_->Begin(path);
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = o_.registerBaseUrl_ + "/biddings/";
@@ -449,13 +463,15 @@ void TScraper::Run::CardPhase() {
         s_.phaseErrors = true;
         Log(std::string("Ошибка: ") + e.what());
     }
+    // Harvest outputs: the workbook is finished and, when written, opened instead.
+    const std::filesystem::path document = outputs_->Finish(path, s_);
     Log("Открываем файл с результатами");
     // A program that ends under its run has nobody left to show the file to.
     if (o_.cancelled_.load()) {
     } else if (env_.openDocument) {
-        env_.openDocument(path);
+        env_.openDocument(document);
     } else {
-        util::OpenWithDesktop(path);
+        util::OpenWithDesktop(document);
     }
     o_.ProgressBarPosition = 0;
     o_.ShowProgress();
@@ -474,6 +490,9 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
         file.WriteRow(row);
         ++s_.rowsWritten;
     }
+    // Harvest outputs: every row of the trade is in the results file.
+    if (outputs_)
+        outputs_->TradeWritten(guid, region, card.trade, rows.rows);
 }
 
 std::shared_ptr<TScraper> TScraper::Create(ScraperReports& reports, std::string registerBaseUrl,

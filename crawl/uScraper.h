@@ -116,6 +116,7 @@ struct ScraperEnvironment {
     std::filesystem::path executableDir;                 // util::DataDirectory(): skip.txt, the
                                                          // results file
     std::filesystem::path guidsFile;                     // "guids.txt" in the working directory
+    std::filesystem::path skipFile;                      // "skip.txt" in executableDir
     std::function<std::int32_t()> tickCount;             // util::TickCount()
     std::function<std::chrono::year_month_day()> today;  // the local date
     std::function<void(const std::filesystem::path&)> openDocument;  // util::OpenWithDesktop

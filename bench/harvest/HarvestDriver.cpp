@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "crawl/RegionDirectory.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/uScraper.h"
@@ -150,14 +151,9 @@ Options ParseOptions(int argc, char** argv) {
 std::vector<std::string> LoadRegionItems(const std::string& url) {
     fetch::WorkerClient client;
     const std::string body = client.Get(url + "/backend/reference-book/regions", url + "/biddings");
-    const json::JsonValue doc = json::Parse(util::StreamToString(body)).AsArray();
-    if (doc.IsNothing())
-        throw std::runtime_error("the region directory is not an array");
-    std::vector<std::string> items;
-    for (std::size_t k = 0; k < doc.Length(); ++k) {
-        const json::JsonValue region = doc.Element(k);
-        items.push_back(region.MemberText("description") + " (" + region.MemberText("code") + ")");
-    }
+    std::vector<std::string> items = crawl::RegionItemsFromDirectory(body);
+    if (items.empty())
+        throw std::runtime_error("the region directory holds no region");
     return items;
 }
 

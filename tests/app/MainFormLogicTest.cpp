@@ -681,6 +681,8 @@ TEST_F(MainFormLogicTest, FilesLiveInTheDataFolderWhenItIsNotTheProgramsFolder) 
                                     "результаты сохраняются в " +
                                     services.dataDir});
 
+    Logic().Timer1Timer();  // selections are saved only once the loaded lists received them
+    view.log.clear();
     view.cats[2].selected = true;
     Logic().UpdateRunUi(false);
     ASSERT_TRUE(Logic().FormClose());

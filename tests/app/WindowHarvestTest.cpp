@@ -90,6 +90,7 @@ private:
     std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim) {
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = exeDir_;
+        services.dataDir = exeDir_;
         services.config.RegisterBaseUrl = sim.BaseUrl();
         services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
         services.regional =
@@ -265,6 +266,58 @@ private Q_SLOTS:
                  QStringLiteral("Открытый аукцион\r\nПубличное предложение\r\n").toUtf8());
         QCOMPARE(ReadAll(exeDir_ + QStringLiteral("settings.ini")),
                  QByteArray("; kept\r\n[General]\r\nFromDate=01.02.2026\r\nToDate=31.05.2026\r\n"));
+    }
+
+    // Section "Harvest" of settings.ini: harvested trades go to skip.txt, so that the next
+    // Start fetches nothing again, and the workbook is what the desktop opens.
+    void harvestSettingsRecordTradesAndOpenTheWorkbook() {
+        korvalot::tools::SimProcess sim(
+            {"--port", "0", "--trades", "120", "--seed", "7", "--require-client-cert"});
+        const auto items = RegionItems(sim);
+        WriteAll(exeDir_ + QStringLiteral("selection2.txt"), (items.at("77") + "\r\n").toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("selection1.txt"),
+                 QStringLiteral("Открытый аукцион\r\nПубличное предложение\r\n").toUtf8());
+        const QByteArray ini =
+            "[General]\r\nFromDate=\r\n; the operator's note\r\n[Harvest]\r\nIncremental=1\r\n"
+            "Workbook=Yes\r\n";
+        WriteAll(exeDir_ + QStringLiteral("settings.ini"), ini);
+        const json::JsonValue truth =
+            json::Parse(sim.Get("/sim/truth?regions=77&types=OpenAuction,PublicOffer").body)
+                .AsArray();
+        QVERIFY(truth.Length() >= 3);
+
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QVERIFY2(opened_.size() == 1, qPrintable(form->LogLines().join(u'\n')));
+        QVERIFY2(opened_.first().endsWith(QStringLiteral(".xlsx")), qPrintable(opened_.first()));
+        QString csv = opened_.first();
+        csv.chop(5);
+        csv += QStringLiteral(".csv");
+        // Read back by an independent reader; prices carry the Russian decimal comma.
+        QProcess compare;
+        compare.start(QStringLiteral(PYTHON_PATH),
+                      {QStringLiteral(COMPARE_WORKBOOK_SCRIPT), csv, opened_.first(),
+                       QStringLiteral(",")});
+        QVERIFY(compare.waitForFinished(60000));
+        QVERIFY2(compare.exitCode() == 0, compare.readAll().constData());
+        const QByteArray skip = ReadAll(exeDir_ + QStringLiteral("skip.txt"));
+        QCOMPARE(skip.count("\r\n"), qsizetype(truth.Length()));
+        QCOMPARE(skip.count(QByteArray::fromStdString(sim.BaseUrl() + "/biddings/")),
+                 qsizetype(truth.Length()));
+
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Карточка ")), 0);
+        QCOMPARE(ReadAll(exeDir_ + QStringLiteral("skip.txt")), skip);
+
+        QVERIFY(form->close());
+        const QByteArray saved = ReadAll(exeDir_ + QStringLiteral("settings.ini"));
+        QVERIFY2(saved.contains("; the operator's note\r\n") &&
+                     saved.endsWith("\r\n[Harvest]\r\nIncremental=1\r\nWorkbook=Yes\r\n"),
+                 saved.constData());
     }
 
     void anErrorPauseEndsByItselfAfterThirtySeconds() {

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <QString>
+
+#include "crawl/uScraper.h"
+
+namespace korvalot::app {
+
+// Section "Harvest" of settings.ini, read at every Start so that an edit takes effect with the
+// next run: "Incremental" (harvested trades go to skip.txt) and "Workbook" (data<ticks>.xlsx
+// beside the results file, opened instead of it). "1", "true", "yes" and "on" in any letter
+// case switch a key on; anything else, or no key, leaves the environment's choice.
+void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironment& environment);
+
+}  // namespace korvalot::app

@@ -1,0 +1,68 @@
+#include "crawl/HarvestOutputs.h"
+
+#include "crawl/CrawlError.h"
+#include "json/JsonValue.h"
+
+namespace korvalot::crawl {
+
+HarvestOutputs::HarvestOutputs(HarvestOutputOptions options, Log log)
+    : options_(std::move(options)), log_(std::move(log)) {}
+
+void HarvestOutputs::Begin(const std::filesystem::path& resultsFile) {
+    if (options_.recordHarvested) {
+        try {
+            recorder_.emplace(options_.skipFile);
+        } catch (const CrawlError& e) {
+            log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
+        }
+    }
+    if (options_.writeWorkbook) {
+        const std::filesystem::path path = Workbook::PathBeside(resultsFile);
+        try {
+            workbook_ = std::make_unique<Workbook>(path, options_.registerBaseUrl,
+                                                   options_.decimalSeparator);
+            log_("Книга с результатами будет записана в файл " + path.string());
+        } catch (const CrawlError& e) {
+            log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
+        }
+    }
+}
+
+void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& regionName,
+                                  const json::JsonValue& tradeCard,
+                                  const std::vector<ResultRow>& rows) {
+    if (workbook_) {
+        try {
+            const std::string type = tradeCard.MemberText("tradeType");
+            workbook_->AddTrade(regionName, type, rows);
+        } catch (const std::exception& e) {
+            log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
+            workbook_.reset();
+        }
+    }
+    if (recorder_) {
+        try {
+            recorder_->Append(options_.registerBaseUrl + "/biddings/" + guid);
+        } catch (const CrawlError& e) {
+            log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
+            recorder_.reset();
+        }
+    }
+}
+
+std::filesystem::path HarvestOutputs::Finish(const std::filesystem::path& resultsFile,
+                                             const RunSummary& summary) {
+    recorder_.reset();
+    if (!workbook_)
+        return resultsFile;
+    std::unique_ptr<Workbook> workbook = std::move(workbook_);
+    try {
+        workbook->Close(summary);
+        return workbook->Path();
+    } catch (const CrawlError& e) {
+        log_(std::string("Ошибка: ") + e.what() + "; открываем файл с результатами");
+        return resultsFile;
+    }
+}
+
+}  // namespace korvalot::crawl

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crawl/RunSummary.h"
+#include "crawl/SkipFileRecorder.h"
+#include "crawl/TradeCard.h"
+#include "crawl/Workbook.h"
+
+// What a card phase writes besides the results file, when the run's environment asks for it:
+// skip.txt lines for harvested trades (incremental runs) and the workbook. Neither may cost the
+// results file a row: their failures are logged and the part that failed is given up.
+namespace korvalot::crawl {
+
+struct HarvestOutputOptions {
+    bool recordHarvested = false;
+    bool writeWorkbook = false;
+    std::filesystem::path skipFile;  // where harvested trades are recorded
+    std::string registerBaseUrl;
+    std::string decimalSeparator;
+};
+
+class HarvestOutputs {
+public:
+    using Log = std::function<void(std::string)>;
+
+    HarvestOutputs() = default;
+    HarvestOutputs(HarvestOutputOptions options, Log log);
+
+    // Once the results file has been created.
+    void Begin(const std::filesystem::path& resultsFile);
+    // Once every row of the trade is in the results file. tradeCard is the trade's card answer,
+    // for its trade type.
+    void TradeWritten(const std::string& guid, const std::string& regionName,
+                      const json::JsonValue& tradeCard, const std::vector<ResultRow>& rows);
+    // Before the document is opened: the document to open, the workbook when it was written,
+    // else the results file.
+    std::filesystem::path Finish(const std::filesystem::path& resultsFile,
+                                 const RunSummary& summary);
+
+private:
+    HarvestOutputOptions options_;
+    Log log_;
+    std::optional<SkipFileRecorder> recorder_;
+    std::unique_ptr<Workbook> workbook_;
+};
+
+}  // namespace korvalot::crawl

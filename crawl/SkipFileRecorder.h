@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+// Incremental runs: the card address of every harvested trade is added to skip.txt, so that the
+// next run leaves the trade out.
+namespace korvalot::crawl {
+
+class SkipFileRecorder {
+public:
+    enum class Encoding { Utf8, Utf16Le, Utf16Be };
+
+    // Opens the file for appending, creating it (UTF-8, no byte-order mark) when it is missing.
+    // The lines keep the encoding its byte-order mark names, as util::ReadListFile reads it. A
+    // last line without its line end gets one first, so that the next line is not glued to it.
+    // Raises CrawlError naming the file and the system's reason.
+    explicit SkipFileRecorder(std::filesystem::path path);
+    ~SkipFileRecorder();
+    SkipFileRecorder(const SkipFileRecorder&) = delete;
+    SkipFileRecorder& operator=(const SkipFileRecorder&) = delete;
+
+    // One line and its CR LF, handed to the system before the call returns, so that a crash
+    // loses at most the line being written. Raises CrawlError.
+    void Append(std::string_view line);
+
+    Encoding FileEncoding() const { return encoding_; }
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    void Write(const std::string& bytes);
+
+    std::filesystem::path path_;
+    int fd_ = -1;
+    Encoding encoding_ = Encoding::Utf8;
+};
+
+// The UTF-8 text in the given encoding, without a byte-order mark.
+std::string EncodeForListFile(std::string_view utf8, SkipFileRecorder::Encoding encoding);
+
+}  // namespace korvalot::crawl

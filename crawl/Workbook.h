@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "crawl/RunSummary.h"
+#include "crawl/TradeCard.h"
+
+struct lxw_workbook;
+struct lxw_worksheet;
+struct lxw_format;
+
+// The results of a run as a spreadsheet workbook beside the results file: the same rows, typed
+// (identifiers as text, prices as numbers, dates as dates), and a second sheet that sums the run
+// up. Rows go to disk as they come (the library's constant-memory mode), so a long run does not
+// hold its rows in memory.
+namespace korvalot::crawl {
+
+class Workbook {
+public:
+    // "data" + the tick count + ".xlsx": the results file's name with the other extension.
+    static std::filesystem::path PathBeside(const std::filesystem::path& resultsFile);
+    // The window's text of a trade type code ("OpenAuction" -> "Открытый аукцион"); the code
+    // itself when it is not one of the six.
+    static std::string TradeTypeName(std::string_view code);
+
+    // Starts the workbook and writes the header row. Raises CrawlError.
+    Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator);
+    ~Workbook();
+    Workbook(const Workbook&) = delete;
+    Workbook& operator=(const Workbook&) = delete;
+
+    // The rows of one trade, as the results file got them. Raises CrawlError.
+    void AddTrade(const std::string& regionName, const std::string& tradeTypeCode,
+                  const std::vector<ResultRow>& rows);
+    // Writes the summary sheet and the file. Raises CrawlError; the file is then incomplete.
+    void Close(const RunSummary& summary);
+
+    const std::filesystem::path& Path() const { return path_; }
+
+private:
+    struct Counts {
+        std::int64_t trades = 0;
+        std::int64_t lots = 0;
+    };
+
+    void WriteText(std::uint32_t row, std::uint16_t column, const std::string& text,
+                   lxw_format* format);
+    void WriteSummary(const RunSummary& summary);
+
+    std::filesystem::path path_;
+    std::string registerBaseUrl_;
+    std::string decimalSeparator_;
+    lxw_workbook* book_ = nullptr;
+    lxw_worksheet* rowsSheet_ = nullptr;
+    lxw_format* bold_ = nullptr;
+    lxw_format* text_ = nullptr;
+    lxw_format* date_ = nullptr;
+    lxw_format* money_ = nullptr;
+    std::uint32_t nextRow_ = 1;
+    // In the order first met, so the summary lists regions as the run reached them.
+    std::vector<std::string> regionOrder_;
+    std::map<std::string, Counts> byRegion_;
+    std::map<std::string, Counts> byType_;
+};
+
+}  // namespace korvalot::crawl

@@ -1,0 +1,227 @@
+#include "harvest/ConsoleReports.h"
+
+#include <algorithm>
+
+#include "util/Platform.h"
+
+namespace korvalot::harvest {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// At most `count` characters of the text from character `from`, characters being UTF-8
+// sequences, so that a cut never splits one.
+std::string Characters(const std::string& text, std::size_t from, std::size_t count) {
+    std::size_t i = 0;
+    std::size_t seen = 0;
+    const auto next = [&] {
+        ++i;
+        while (i < text.size() && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
+            ++i;
+    };
+    while (i < text.size() && seen < from) {
+        next();
+        ++seen;
+    }
+    const std::size_t start = i;
+    for (std::size_t n = 0; i < text.size() && n < count; ++n)
+        next();
+    return text.substr(start, i - start);
+}
+
+std::string Duration(std::chrono::seconds left) {
+    const long total = static_cast<long>(left.count());
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", total / 3600, total / 60 % 60,
+                      total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%ld:%02ld", total / 60, total % 60);
+    }
+    return text;
+}
+
+}  // namespace
+
+ConsoleReports::ConsoleReports(ConsoleSettings settings) : settings_(std::move(settings)) {}
+
+ConsoleReports::~ConsoleReports() {
+    {
+        std::lock_guard lock(mutex_);
+        closing_ = true;
+    }
+    resumeChanged_.notify_all();
+    if (resumer_.joinable())
+        resumer_.join();
+}
+
+void ConsoleReports::Log(const std::string& text) {
+    const std::string line = crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
+                                                      std::chrono::system_clock::now()) +
+                             ": " + text;
+    std::lock_guard lock(mutex_);
+    lines_.push_back(line);
+    if (settings_.verbose) {
+        if (barShown_)
+            std::fputs("\r\033[K", settings_.progress);
+        std::fprintf(settings_.progress, "%s\n", line.c_str());
+        barShown_ = false;
+    }
+}
+
+void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
+    if (run.CursorHourGlass) {
+        {
+            std::lock_guard lock(mutex_);
+            lines_.clear();
+            lastJobLine_ = 0;
+        }
+        Log("Начинаем работу по заданным регионам и категориям");
+        return;
+    }
+    const std::int32_t ticks = settings_.tickCount ? settings_.tickCount() : util::TickCount();
+    const std::filesystem::path path =
+        settings_.outputDir / ("log-" + std::to_string(ticks) + ".txt");
+    Log("Работа завершена, лог записан в " + path.string());
+    std::lock_guard lock(mutex_);
+    try {
+        util::WriteListFile(path, lines_);
+        logFile_ = path;
+    } catch (const std::exception& e) {
+        lines_.push_back("Ошибка: " + std::string(e.what()));
+    }
+    if (barShown_) {
+        std::fputs("\n", settings_.progress);
+        barShown_ = false;
+    }
+}
+
+void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
+    const std::string& text = run.LogMessageText;
+    Log(text);
+    const bool jobLine =
+        (!settings_.registerBaseUrl.empty() && text.starts_with(settings_.registerBaseUrl)) ||
+        text.starts_with("Карточка ") ||
+        (text.starts_with("Найдено ") && text.ends_with(" новых торгов на странице"));
+    std::lock_guard lock(mutex_);
+    if (jobLine)
+        lastJobLine_ = lines_.size();
+    if (text.starts_with("Найдено торгов: "))
+        cards_ = true;
+}
+
+void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, bool force) {
+    const auto now = Clock::now();
+    // The bar's return to zero at the end of a phase is no news on the console.
+    if (position == 0 && maximum == lastMaximum_)
+        return;
+    if (maximum != lastMaximum_ || position <= 1) {
+        if (maximum != lastMaximum_ || position == 0)
+            phaseStart_ = now;
+        lastMaximum_ = maximum;
+        force = true;
+    }
+    const auto every =
+        settings_.terminal ? std::chrono::milliseconds(200) : std::chrono::milliseconds(10000);
+    if (!force && now - lastDrawn_ < every)
+        return;
+    if (maximum <= 0)
+        return;
+    lastDrawn_ = now;
+    position = std::clamp(position, 0, maximum);
+    std::string left = "?";
+    if (position > 0) {
+        // At the phase's pace so far: the pacing makes every job cost about the same.
+        const auto elapsed =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now - phaseStart_);
+        left = Duration(std::chrono::seconds(
+            (elapsed.count() * (maximum - position) / position + 999) / 1000));
+    }
+    const char* phase = cards_ ? "Карточки" : "Поиск";
+    if (settings_.terminal) {
+        constexpr int kWidth = 30;
+        const int filled = static_cast<int>(static_cast<std::int64_t>(kWidth) * position / maximum);
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.append(static_cast<std::size_t>(kWidth - filled), '.');
+        std::fprintf(settings_.progress, "\r\033[K%s [%s] %d из %d, осталось %s", phase,
+                     bar.c_str(), position, maximum, left.c_str());
+        barShown_ = true;
+    } else {
+        std::fprintf(settings_.progress, "%s: %d из %d, осталось %s\n", phase, position, maximum,
+                     left.c_str());
+    }
+    std::fflush(settings_.progress);
+}
+
+void ConsoleReports::ShowProgress(crawl::TScraper& run) {
+    std::lock_guard lock(mutex_);
+    DrawProgress(run.ProgressBarPosition, run.ProgressBarMax, false);
+}
+
+void ConsoleReports::ShowFoundCount(crawl::TScraper&) {}
+
+void ConsoleReports::HandleRunResult(crawl::TScraper& run) {
+    if (run.result.find("ERROR") == std::string::npos) {
+        Log("Сбор данных завершен");
+        return;
+    }
+    Log("Ошибка: " + Characters(run.result, 6, 200));
+    Log("Включаем паузу на 30 секунд");
+    std::lock_guard lock(mutex_);
+    // A pause already counting down keeps its first end.
+    if (!resumeAt_)
+        resumeAt_ = Clock::now() + settings_.errorPause;
+    if (!resumer_.joinable())
+        resumer_ = std::thread(&ConsoleReports::ResumeLoop, this, run.weak_from_this());
+    resumeChanged_.notify_all();
+    run.Pause();
+}
+
+void ConsoleReports::ResumeLoop(std::weak_ptr<crawl::TScraper> weak) {
+    std::unique_lock lock(mutex_);
+    while (!closing_) {
+        if (!resumeAt_) {
+            resumeChanged_.wait(lock);
+            continue;
+        }
+        if (resumeChanged_.wait_until(lock, *resumeAt_) == std::cv_status::timeout && resumeAt_ &&
+            Clock::now() >= *resumeAt_) {
+            resumeAt_.reset();
+            if (auto run = weak.lock(); run && run->IsPaused()) {
+                lock.unlock();
+                run->Resume();
+                Log("Отключаем паузу, продолжаем работу");
+                lock.lock();
+            }
+        }
+    }
+}
+
+void ConsoleReports::Stop(crawl::TScraper& run) {
+    {
+        std::lock_guard lock(mutex_);
+        resumeAt_.reset();
+    }
+    resumeChanged_.notify_all();
+    if (run.IsPaused())
+        run.Resume();
+    run.Terminate();
+    Log("Останавливаем работу");
+}
+
+crawl::RunInputs ConsoleReports::ReadRunInputs(crawl::TScraper&) {
+    return settings_.inputs;
+}
+
+std::vector<std::string> ConsoleReports::ClosingLines() const {
+    std::lock_guard lock(mutex_);
+    return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(lastJobLine_),
+                                    lines_.end());
+}
+
+std::filesystem::path ConsoleReports::LogFile() const {
+    std::lock_guard lock(mutex_);
+    return logFile_;
+}
+
+}  // namespace korvalot::harvest

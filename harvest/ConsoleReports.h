@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crawl/uScraper.h"
+
+// The window's part of a run, on the console: the log kept in memory and written to the log
+// file at the end, the progress on standard error, the 30-second error pause.
+namespace korvalot::harvest {
+
+struct ConsoleSettings {
+    crawl::RunInputs inputs;
+    std::filesystem::path outputDir;
+    std::function<std::int32_t()> tickCount;  // for the log file's name
+    std::FILE* progress = stderr;
+    bool terminal = false;  // a bar redrawn in place; plain lines otherwise
+    bool verbose = false;   // every log line on the progress stream as well
+    std::string registerBaseUrl;
+    std::chrono::milliseconds errorPause{30000};
+};
+
+class ConsoleReports : public crawl::ScraperReports {
+public:
+    explicit ConsoleReports(ConsoleSettings settings);
+    ~ConsoleReports() override;
+    ConsoleReports(const ConsoleReports&) = delete;
+    ConsoleReports& operator=(const ConsoleReports&) = delete;
+
+    void UpdateRunUi(crawl::TScraper& run) override;
+    void ShowLogMessage(crawl::TScraper& run) override;
+    void ShowProgress(crawl::TScraper& run) override;
+    void ShowFoundCount(crawl::TScraper& run) override;
+    void HandleRunResult(crawl::TScraper& run) override;
+    crawl::RunInputs ReadRunInputs(crawl::TScraper& run) override;
+
+    // As the Stop button: an error pause ends, the run is asked to stop. From any thread.
+    void Stop(crawl::TScraper& run);
+
+    // Once the run has ended: its log lines from the last job's line on (the end of the run
+    // and its summary), and the log file's path (empty when none was written).
+    std::vector<std::string> ClosingLines() const;
+    std::filesystem::path LogFile() const;
+
+private:
+    void Log(const std::string& text);
+    void ResumeLoop(std::weak_ptr<crawl::TScraper> run);
+    void DrawProgress(std::int32_t position, std::int32_t maximum, bool force);
+
+    ConsoleSettings settings_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+    std::size_t lastJobLine_ = 0;  // index after the last line about one job
+    std::filesystem::path logFile_;
+    bool cards_ = false;  // the card phase has begun
+    // Progress of the current phase.
+    std::int32_t lastMaximum_ = -1;
+    std::chrono::steady_clock::time_point phaseStart_{};
+    std::chrono::steady_clock::time_point lastDrawn_{};
+    bool barShown_ = false;
+    // The error pause.
+    std::condition_variable resumeChanged_;
+    std::optional<std::chrono::steady_clock::time_point> resumeAt_;
+    bool closing_ = false;
+    std::thread resumer_;
+};
+
+}  // namespace korvalot::harvest

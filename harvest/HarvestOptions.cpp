@@ -1,0 +1,299 @@
+#include "harvest/HarvestOptions.h"
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "crawl/SearchQueries.h"
+
+#ifndef KORVALOT_VERSION
+#define KORVALOT_VERSION "0"
+#endif
+
+namespace korvalot::harvest {
+namespace {
+
+std::vector<std::string> CommaList(const std::string& text) {
+    std::vector<std::string> items;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(',', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string item = text.substr(start, end - start);
+        while (!item.empty() && item.front() == ' ')
+            item.erase(item.begin());
+        while (!item.empty() && item.back() == ' ')
+            item.pop_back();
+        if (!item.empty())
+            items.push_back(std::move(item));
+        start = end + 1;
+    }
+    return items;
+}
+
+bool SameAscii(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+std::chrono::year_month_day ParseDate(const std::string& option, const std::string& text,
+                                      std::chrono::year_month_day today) {
+    if (text == "today")
+        return today;
+    if (text == "yesterday")
+        return std::chrono::year_month_day{std::chrono::sys_days(today) - std::chrono::days(1)};
+    const auto date = crawl::ParseIsoDate(text);
+    if (!date || text.size() != 10)
+        throw UsageError(option +
+                         ": дата должна быть в виде ГГГГ-ММ-ДД, today или yesterday: " + text);
+    return *date;
+}
+
+std::string WithoutLeadingZeros(std::string_view code) {
+    while (code.size() > 1 && code.front() == '0')
+        code.remove_prefix(1);
+    return std::string(code);
+}
+
+// Creates and removes a file in the folder; the reason when that fails.
+std::optional<std::string> CannotWriteIn(const std::filesystem::path& dir) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(dir, error))
+        return std::string("папки нет");
+    std::string pattern = (dir / ".korvalot-harvest-XXXXXX").string();
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0)
+        return std::string(std::strerror(errno));
+    ::close(fd);
+    ::unlink(pattern.c_str());
+    return std::nullopt;
+}
+
+}  // namespace
+
+HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
+                                   std::chrono::year_month_day today) {
+    static const option kLong[] = {
+        {"from", required_argument, nullptr, 'f'},
+        {"to", required_argument, nullptr, 't'},
+        {"regions", required_argument, nullptr, 'r'},
+        {"types", required_argument, nullptr, 'T'},
+        {"output", required_argument, nullptr, 'o'},
+        {"skip-file", required_argument, nullptr, 's'},
+        {"incremental", no_argument, nullptr, 'i'},
+        {"workbook", no_argument, nullptr, 'w'},
+        {"verbose", no_argument, nullptr, 'v'},
+        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0},
+    };
+    std::vector<std::string> storage;
+    storage.reserve(args.size() + 1);
+    storage.emplace_back("korvalot-harvest");
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    HarvestOptions o;
+    bool typesGiven = false;
+    std::string problem;
+    // getopt keeps its place in globals: start over and keep its own messages to ourselves.
+    optind = 0;
+    opterr = 0;
+    const int argc = static_cast<int>(storage.size());
+    for (;;) {
+        const int c = getopt_long(argc, argv.data(), ":f:t:r:T:o:s:iwvhV", kLong, nullptr);
+        if (c == -1)
+            break;
+        const std::string value = optarg != nullptr ? optarg : "";
+        const std::string name = optind >= 1 && optind <= argc ? storage[optind - 1] : "";
+        switch (c) {
+            case 'f':
+                o.from = ParseDate("--from", value, today);
+                break;
+            case 't':
+                o.to = ParseDate("--to", value, today);
+                break;
+            case 'r': {
+                const auto codes = CommaList(value);
+                if (codes.size() == 1 && codes[0] == "all") {
+                    o.allRegions = true;
+                } else {
+                    o.regionCodes.insert(o.regionCodes.end(), codes.begin(), codes.end());
+                }
+                break;
+            }
+            case 'T':
+                typesGiven = true;
+                for (const std::string& code : CommaList(value)) {
+                    int position = -1;
+                    for (std::size_t k = 0; k < crawl::kTradeTypeCodes.size(); ++k) {
+                        if (SameAscii(code, crawl::kTradeTypeCodes[k]))
+                            position = static_cast<int>(k);
+                    }
+                    if (position < 0)
+                        throw UsageError("--types: неизвестный вид торгов " + code +
+                                         " (известны OpenAuction, OpenConcours, PublicOffer, "
+                                         "CloseAuction, CloseConcours, ClosePublicOffer)");
+                    o.tradeTypePositions.push_back(position);
+                }
+                break;
+            case 'o':
+                o.outputDir = value;
+                break;
+            case 's':
+                o.skipFile = value;
+                break;
+            case 'i':
+                o.incremental = true;
+                break;
+            case 'w':
+                o.workbook = true;
+                break;
+            case 'v':
+                o.verbose = true;
+                break;
+            case 'h':
+                o.help = true;
+                break;
+            case 'V':
+                o.version = true;
+                break;
+            case ':':
+                throw UsageError("у параметра " + name + " нет значения");
+            default:
+                throw UsageError("неизвестный параметр " + name);
+        }
+    }
+    if (optind < argc)
+        throw UsageError("лишний аргумент " + storage[optind]);
+    if (o.help || o.version)
+        return o;
+    if (o.from && o.to && std::chrono::sys_days(*o.from) > std::chrono::sys_days(*o.to))
+        throw UsageError("--from позже --to: начало периода после его конца");
+    if (!o.allRegions && o.regionCodes.empty())
+        throw UsageError("не выбран ни один регион: укажите --regions КОД[,КОД...] или all");
+    if (typesGiven && o.tradeTypePositions.empty())
+        throw UsageError("--types: не указан ни один вид торгов");
+    if (!typesGiven) {
+        o.tradeTypePositions = {0, 1, 2, 3, 4, 5};
+    } else {
+        // The list's order, each type once, as the window hands them over.
+        std::vector<int> positions;
+        for (int p = 0; p < 6; ++p) {
+            if (std::find(o.tradeTypePositions.begin(), o.tradeTypePositions.end(), p) !=
+                o.tradeTypePositions.end())
+                positions.push_back(p);
+        }
+        o.tradeTypePositions = positions;
+    }
+    if (o.outputDir.empty())
+        throw UsageError("--output: пустой путь");
+    return o;
+}
+
+void CheckOutputPlaces(const HarvestOptions& options) {
+    if (const auto reason = CannotWriteIn(options.outputDir))
+        throw UsageError("в папку " + options.outputDir.string() +
+                         " нельзя записывать: " + *reason);
+    if (!options.skipFile.empty()) {
+        std::error_code error;
+        if (std::filesystem::is_directory(options.skipFile, error))
+            throw UsageError("--skip-file: " + options.skipFile.string() + " - это папка");
+        if (options.incremental) {
+            std::filesystem::path dir = options.skipFile.parent_path();
+            if (dir.empty())
+                dir = ".";
+            if (const auto reason = CannotWriteIn(dir))
+                throw UsageError("--skip-file: в папку " + dir.string() +
+                                 " нельзя записывать: " + *reason);
+            if (std::filesystem::exists(options.skipFile, error) &&
+                ::access(options.skipFile.c_str(), W_OK) != 0)
+                throw UsageError("--skip-file: в файл " + options.skipFile.string() +
+                                 " нельзя записывать: " + std::strerror(errno));
+        }
+    }
+}
+
+std::vector<std::string> SelectRegionItems(const std::vector<std::string>& directory,
+                                           const HarvestOptions& options) {
+    if (options.allRegions)
+        return directory;
+    std::vector<std::string> wanted;
+    for (const std::string& code : options.regionCodes)
+        wanted.push_back(WithoutLeadingZeros(code));
+    std::vector<bool> met(wanted.size(), false);
+    std::vector<std::string> items;
+    for (const std::string& item : directory) {
+        const std::string code = WithoutLeadingZeros(crawl::ParseRegionItem(item).code);
+        bool selected = false;
+        for (std::size_t k = 0; k < wanted.size(); ++k) {
+            if (wanted[k] == code) {
+                met[k] = true;
+                selected = true;
+            }
+        }
+        if (selected)
+            items.push_back(item);
+    }
+    for (std::size_t k = 0; k < wanted.size(); ++k) {
+        if (!met[k])
+            throw UsageError("--regions: в справочнике реестра нет региона с кодом " +
+                             options.regionCodes[k]);
+    }
+    return items;
+}
+
+std::string HelpText() {
+    return R"(Использование: korvalot-harvest --regions КОДЫ [параметры]
+
+Собирает торги из реестра так же, как окно korvalot: файл с результатами data<тики>.csv,
+лог log-<тики>.txt и guids.txt в папке результатов. Для запуска по расписанию (cron,
+таймеры systemd). Справочник регионов загружается из реестра, как в окне
+(сертификат 01cert.pem и ключ 01key.pem берутся из текущей папки).
+
+  -r, --regions КОДЫ      коды регионов через запятую (77,50) или all - все регионы
+  -T, --types КОДЫ        виды торгов через запятую (по умолчанию все шесть):
+                          OpenAuction, OpenConcours, PublicOffer,
+                          CloseAuction, CloseConcours, ClosePublicOffer
+  -f, --from ДАТА         начало периода: ГГГГ-ММ-ДД, today или yesterday
+  -t, --to ДАТА           конец периода (по умолчанию сегодня)
+  -o, --output ПАПКА      папка для результатов (по умолчанию текущая)
+  -s, --skip-file ФАЙЛ    список адресов торгов, которые не собирать
+                          (по умолчанию ПАПКА/skip.txt)
+  -i, --incremental       дописывать собранные торги в skip-файл, чтобы следующий
+                          запуск собирал только новые
+  -w, --workbook          записать рядом книгу data<тики>.xlsx с итогами
+  -v, --verbose           выводить все строки лога
+  -h, --help              эта справка
+  -V, --version           версия
+
+Ход работы выводится в стандартный поток ошибок. SIGINT и SIGTERM останавливают
+сбор, как кнопка Стоп: файлы содержат целые строки, лог записывается.
+
+Адрес реестра: переменная окружения KORVALOT_REGISTER_URL.
+
+Код завершения: 0 - собраны все торги; 1 - часть торгов не собрана или недоступна;
+2 - неверные параметры (ни один файл не изменён); 3 - сбор не удалось начать;
+128 + номер сигнала - сбор остановлен сигналом.
+)";
+}
+
+std::string VersionText() {
+    return std::string("korvalot-harvest ") + KORVALOT_VERSION + "\n";
+}
+
+}  // namespace korvalot::harvest

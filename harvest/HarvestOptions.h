@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// The command line of korvalot-harvest.
+namespace korvalot::harvest {
+
+// Exit statuses. A run ended by SIGINT or SIGTERM exits with 128 + the signal, as shells do.
+inline constexpr int kExitComplete = 0;     // every trade the register reported was harvested
+inline constexpr int kExitIncomplete = 1;   // some trades failed or could not be reached
+inline constexpr int kExitUsage = 2;        // bad arguments; no file was changed
+inline constexpr int kExitCannotStart = 3;  // the region directory or the run could not start
+
+// A bad argument; what() is the one line the program prints.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct HarvestOptions {
+    bool help = false;
+    bool version = false;
+    std::optional<std::chrono::year_month_day> from;
+    std::optional<std::chrono::year_month_day> to;
+    bool allRegions = false;
+    std::vector<std::string> regionCodes;  // as given
+    std::vector<int> tradeTypePositions;   // in list order; all six by default
+    std::filesystem::path outputDir = ".";
+    std::filesystem::path skipFile;  // empty: outputDir / "skip.txt"
+    bool incremental = false;
+    bool workbook = false;
+    bool verbose = false;
+};
+
+// The arguments after the program name; `today` resolves "today" and "yesterday". Raises
+// UsageError. Checks nothing on disk.
+HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
+                                   std::chrono::year_month_day today);
+
+// The output folder exists and a file can be created in it (tried with a file that is removed
+// at once), and the skip file's folder likewise when the run will write to it. Raises
+// UsageError.
+void CheckOutputPlaces(const HarvestOptions& options);
+
+// The items of the region directory ("name (code)") whose codes were asked for, in the
+// directory's order; all of them for "all". A code the directory does not hold raises
+// UsageError. Leading zeros of a code do not count.
+std::vector<std::string> SelectRegionItems(const std::vector<std::string>& directory,
+                                           const HarvestOptions& options);
+
+std::string HelpText();
+std::string VersionText();
+
+}  // namespace korvalot::harvest

@@ -1,0 +1,143 @@
+// korvalot-harvest: one crawl run from the command line, for scheduled harvests.
+#include <langinfo.h>
+#include <locale.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <iostream>
+
+#include "crawl/RegionDirectory.h"
+#include "crawl/uScraper.h"
+#include "harvest/ConsoleReports.h"
+#include "harvest/HarvestOptions.h"
+
+#ifndef KORVALOT_REGISTER_BASE_URL
+#define KORVALOT_REGISTER_BASE_URL "https://register.example"
+#endif
+
+namespace {
+
+using namespace korvalot;
+
+std::chrono::year_month_day LocalToday() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
+                                       std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
+                                       std::chrono::day(static_cast<unsigned>(local.tm_mday))};
+}
+
+std::string RegisterBaseUrl() {
+    const char* value = std::getenv("KORVALOT_REGISTER_URL");
+    std::string url = value != nullptr && *value != '\0' ? value : KORVALOT_REGISTER_BASE_URL;
+    while (url.size() > 8 && url.back() == '/')
+        url.pop_back();
+    return url;
+}
+
+// The decimal separator of the user's locale, as the window takes it from the desktop's
+// regional settings.
+std::string LocaleDecimalSeparator() {
+    locale_t locale = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+    if (locale == static_cast<locale_t>(nullptr))
+        return ".";
+    std::string separator = nl_langinfo_l(RADIXCHAR, locale);
+    freelocale(locale);
+    return separator.empty() ? "." : separator;
+}
+
+int Fail(int status, const std::string& message) {
+    std::fprintf(stderr, "korvalot-harvest: %s\n", message.c_str());
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Every thread started from here on inherits the blocked signals; this thread takes them
+    // with sigtimedwait, so a signal never interrupts the engine in the middle of a write.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    harvest::HarvestOptions options;
+    try {
+        options = harvest::ParseHarvestOptions(std::vector<std::string>(argv + 1, argv + argc),
+                                               LocalToday());
+        if (options.help) {
+            std::fputs(harvest::HelpText().c_str(), stdout);
+            return harvest::kExitComplete;
+        }
+        if (options.version) {
+            std::fputs(harvest::VersionText().c_str(), stdout);
+            return harvest::kExitComplete;
+        }
+        harvest::CheckOutputPlaces(options);
+    } catch (const harvest::UsageError& e) {
+        return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
+    }
+
+    const std::string baseUrl = RegisterBaseUrl();
+    std::vector<std::string> directory;
+    try {
+        directory = crawl::LoadRegionDirectory(baseUrl);
+    } catch (const std::exception& e) {
+        return Fail(harvest::kExitCannotStart, std::string("Ошибка ") + e.what());
+    }
+    harvest::ConsoleSettings settings;
+    try {
+        settings.inputs.regionItems = harvest::SelectRegionItems(directory, options);
+    } catch (const harvest::UsageError& e) {
+        return Fail(harvest::kExitUsage, e.what());
+    }
+    settings.inputs.tradeTypePositions = options.tradeTypePositions;
+    settings.inputs.dateFrom = options.from;
+    settings.inputs.dateTo = options.to;
+    settings.inputs.regional.decimalSeparator = LocaleDecimalSeparator();
+    settings.outputDir = options.outputDir;
+    settings.terminal = ::isatty(STDERR_FILENO) == 1;
+    settings.verbose = options.verbose;
+    settings.registerBaseUrl = baseUrl;
+    harvest::ConsoleReports reports(settings);
+
+    crawl::ScraperEnvironment environment;
+    environment.executableDir = options.outputDir;
+    environment.guidsFile = options.outputDir / "guids.txt";
+    environment.skipFile =
+        options.skipFile.empty() ? options.outputDir / "skip.txt" : options.skipFile;
+    // Nobody is at the desktop of a scheduled run.
+    environment.openDocument = [](const std::filesystem::path&) {};
+    environment.recordHarvested = options.incremental;
+    environment.writeWorkbook = options.workbook;
+
+    auto run = crawl::TScraper::Create(reports, baseUrl, environment);
+    run->Limit = 4;
+    run->Start();
+    int stoppedBy = 0;
+    while (run->IsLive()) {
+        const timespec wait{0, 200'000'000};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+        if ((signal == SIGINT || signal == SIGTERM) && stoppedBy == 0) {
+            stoppedBy = signal;
+            reports.Stop(*run);
+        }
+    }
+    run->WaitUntilEnded(std::chrono::hours(1));
+
+    for (const std::string& line : reports.ClosingLines())
+        std::fprintf(stderr, "%s\n", line.c_str());
+    if (stoppedBy != 0)
+        return 128 + stoppedBy;
+    const crawl::RunSummary summary = run->Summary();
+    if (summary.Complete())
+        return harvest::kExitComplete;
+    if (summary.end == crawl::RunSummary::End::NotStarted)
+        return harvest::kExitCannotStart;
+    return harvest::kExitIncomplete;
+}
