@@ -1,6 +1,7 @@
 #include "crawl/HarvestOutputs.h"
 
 #include "crawl/CrawlError.h"
+#include "crawl/RegisterAddresses.h"
 #include "json/JsonValue.h"
 
 namespace korvalot::crawl {
@@ -42,7 +43,7 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
     }
     if (recorder_) {
         try {
-            recorder_->Append(options_.registerBaseUrl + "/biddings/" + guid);
+            recorder_->Append(RegisterAddresses(options_.registerBaseUrl).CardLink(guid));
         } catch (const CrawlError& e) {
             log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
             recorder_.reset();

@@ -12,6 +12,7 @@
 #include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
 #include "crawl/PhaseLoop.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
@@ -127,6 +128,7 @@ private:
 
     TScraper& o_;
     const ScraperEnvironment& env_;
+    const RegisterAddresses addresses_{o_.registerBaseUrl_};
     std::shared_ptr<std::mutex> workerListLock_ = std::make_shared<std::mutex>();
     RunCollections c_;
     RunInputs inputs_;
@@ -258,10 +260,14 @@ void TScraper::Run::LoadSkipList() {
 }
 
 PhaseLoop TScraper::Run::Loop() {
-    const fetch::WorkerSettings settings{.registerBaseUrl = o_.registerBaseUrl_,
-                                         .transport = env_.transport,
-                                         .retryPause = env_.timings.retryPause,
-                                         .retryAfterCap = env_.timings.retryAfterCap};
+    const fetch::WorkerSettings settings{
+        .referer = addresses_.Referer(),
+        .transport = env_.transport,
+        .retryPause = env_.timings.retryPause,
+        .retryAfterCap = env_.timings.retryAfterCap,
+        .tradeAddresses = [addresses = addresses_](const std::string& guid) {
+            return addresses.Trade(guid);
+        }};
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };
     host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };
@@ -421,14 +427,14 @@ void TScraper::Run::CardPhase() {
     }
     if (file) {
         // Harvest outputs: skip.txt records and the workbook start with the results file.
-        outputs_.emplace(HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook,
-                                              SkipFilePath(env_), o_.registerBaseUrl_,
-                                              inputs_.regional.decimalSeparator},
-                         [this](std::string text) { Log(std::move(text)); });
+        outputs_.emplace(
+            HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
+                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator},
+            [this](std::string text) { Log(std::move(text)); });
         outputs_->Begin(path);
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
-        const std::string skipPrefix = o_.registerBaseUrl_ + "/biddings/";
+        const std::string skipPrefix = addresses_.CardLinkPrefix();
         PhaseJobs jobs;
         jobs.logPrefix = "Карточка ";
         jobs.filter = [&](const std::string& entry) -> std::optional<std::string> {

@@ -138,22 +138,22 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             const bool searchJob = url.find("https") != std::string::npos;
             if (searchJob) {
                 Request(*transport, url, html, htmlDoc);
+            } else if (!settings_.tradeAddresses) {
+                result = -1;
+                statusText = "ERROR no addresses for a trade job";
             } else {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
-                const std::string card = settings_.registerBaseUrl + "/backend/biddings/" + url;
-                bool ok = Request(*transport, card, html, htmlDoc) &&
-                          Request(*transport, card + "/lots?offset=0&limit=50", html2, html2Doc);
+                const TradeAddresses trade = settings_.tradeAddresses(url);
+                bool ok = Request(*transport, trade.card, html, htmlDoc) &&
+                          Request(*transport, trade.lotsPage(0), html2, html2Doc);
                 // Every lot counts: a full page means there may be another.
                 const std::string* last = &html2;
                 const json::JsonValue* page = &html2Doc;
                 for (int n = 1; ok && n < kMaxLotPages && LotCount(*page) == kLotsPageSize; ++n) {
                     std::string body;
                     json::JsonValue doc;
-                    ok = Request(
-                        *transport,
-                        card + "/lots?offset=" + std::to_string(n * kLotsPageSize) + "&limit=50",
-                        body, doc);
+                    ok = Request(*transport, trade.lotsPage(n * kLotsPageSize), body, doc);
                     if (ok && body == *last)
                         break;  // the register ignored the offset
                     moreLots.push_back(std::move(body));
@@ -162,7 +162,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
                     page = &moreLotsDocs.back();
                 }
                 if (ok)
-                    ok = Request(*transport, card + "/additional", html3, html3Doc);
+                    ok = Request(*transport, trade.additional, html3, html3Doc);
                 if (!ok && result == 1)
                     result = 0;  // stopped part way: not a whole card
             }
@@ -180,7 +180,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
                                std::string& body, json::JsonValue& parsed) {
-    const std::string referer = settings_.registerBaseUrl + "/biddings";
+    const std::string& referer = settings_.referer;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
         parsed = {};

@@ -57,9 +57,16 @@ struct WorkerLists {
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
 };
 
+/// The addresses of one trade's card, ready to fetch.
+struct TradeAddresses {
+    std::string card;
+    std::function<std::string(std::size_t offset)> lotsPage;  ///< 50 lots from the offset on
+    std::string additional;
+};
+
 /// Settings of a worker. The product always uses the defaults; tests shorten the pauses.
 struct WorkerSettings {
-    std::string registerBaseUrl;
+    std::string referer;               ///< named by every request
     WorkerTransportFactory transport;  ///< empty: MakeWorkerClientTransport
     /// The first pause after a failed attempt; each further failure of the same request doubles
     /// it, up to retryPauseCap, and a random part of up to half of it is taken off.
@@ -68,6 +75,8 @@ struct WorkerSettings {
     std::chrono::milliseconds retryPauseCap{0};
     /// The longest a Retry-After of a 429 or 503 answer is honoured.
     std::chrono::milliseconds retryAfterCap{60000};
+    /// The addresses of a trade job's guid; needed for trade jobs only.
+    std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid

@@ -16,6 +16,7 @@
 
 #include "crawl/CrawlError.h"
 #include "crawl/PhaseLoop.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/fakes/FakeRegister.h"
 
 namespace korvalot::crawl {
@@ -26,6 +27,19 @@ using testing_support::FakeRegister;
 using testing_support::Reply;
 
 const std::string kBase = "https://reg.test";
+
+// The register's own addresses at kBase, reached through the fake.
+fetch::WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg) {
+    const RegisterAddresses addresses(kBase);
+    fetch::WorkerSettings settings;
+    settings.referer = addresses.Referer();
+    settings.transport = reg->Factory();
+    settings.retryPause = 1ms;
+    settings.tradeAddresses = [addresses](const std::string& guid) {
+        return addresses.Trade(guid);
+    };
+    return settings;
+}
 
 std::string Job(const std::string& name) {
     return kBase + "/s?" + name;
@@ -71,7 +85,7 @@ struct Recorder {
 
 PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int limit) {
     PhaseSettings settings;
-    settings.worker = fetch::WorkerSettings{kBase, reg->Factory(), 1ms};
+    settings.worker = WorkerSettingsFor(reg);
     settings.limit = limit;
     settings.pacing = 1ms;
     settings.loopTurn = 1ms;
@@ -258,7 +272,7 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
         rec.log.push_back(std::move(text));
     };
     PhaseSettings settings;
-    settings.worker = fetch::WorkerSettings{kBase, reg->Factory(), 1ms};
+    settings.worker = WorkerSettingsFor(reg);
     settings.limit = 2;
     settings.pacing = 1ms;
     settings.loopTurn = 1ms;

@@ -105,7 +105,13 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
     const std::string base = server.Address("/");
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
     WorkerSettings settings;
-    settings.registerBaseUrl = base.substr(0, base.size() - 1);
+    settings.referer = base + "biddings";
+    settings.tradeAddresses = [base](const std::string& guid) {
+        return TradeAddresses{
+            base + "card/" + guid,
+            [base](std::size_t offset) { return base + "lots/" + std::to_string(offset); },
+            base + "additional"};
+    };
     std::weak_ptr<WorkerLists> watched = lists;
     WorkerOwner owner;
     {
