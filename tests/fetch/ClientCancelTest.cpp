@@ -4,6 +4,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,6 +34,10 @@ struct Stall {
     const char* name;
     ServerOptions::Mode mode;
 };
+
+void PrintTo(const Stall& stall, std::ostream* out) {
+    *out << stall.name;
+}
 
 // A server that accepts and then says nothing holds the client in the TLS handshake; one that
 // answers slowly holds it in the read. The directory client reads its certificate files from
