@@ -12,16 +12,18 @@
 //   KORVALOT_DRIVE_HINT        set: the screenshots show the progress bar's hint as well
 //   KORVALOT_DRIVE_TIMEOUT     seconds to wait for the harvest (default 1800)
 //   KORVALOT_DRIVE_SHOW_ONLY   set: print "shown" once the window has painted itself, and end
+//   KORVALOT_DRIVE_CLOSE_DURING_RUN  set: close the window while the harvest runs, end the
+//                              program's runs and print how long that took
 //   KORVALOT_DRIVE_PACING_MS   the run's pause after starting a worker, for measurements that
 //                              are about memory, not pace (default: the product's 200 ms)
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <string>
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QRegularExpression>
 #include <QScreen>
@@ -134,7 +136,9 @@ int main(int argc, char** argv) {
         }
         std::printf("shown\n");
         std::fflush(stdout);
-        std::_Exit(0);
+        // Not closed: closing would save the selections and dates over the operator's.
+        delete form;
+        return 0;
     }
 
     const bool ready = WaitFor(
@@ -175,6 +179,20 @@ int main(int argc, char** argv) {
     QTest::mouseClick(form->StartButton, Qt::LeftButton);
     if (!WaitFor([&] { return form->Logic().HasLiveRun(); }, 10)) {
         return Fail("Start did not begin a run");
+    }
+    if (qEnvironmentVariableIsSet("KORVALOT_DRIVE_CLOSE_DURING_RUN")) {
+        // As the operator closing the window in the middle of a harvest, and the program's end.
+        if (!WaitFor([&] { return form->LogLines().size() > 20; }, 60)) {
+            return Fail("the run logged nothing");
+        }
+        QElapsedTimer ending;
+        ending.start();
+        form->close();
+        delete form;
+        const bool ended = korvalot::app::EndRuns(std::chrono::seconds(60));
+        std::printf("closed during the run, threads ended: %s, %lld ms\n", ended ? "yes" : "no",
+                    static_cast<long long>(ending.elapsed()));
+        return ended ? 0 : 1;
     }
     const QString pauseShot = qEnvironmentVariable("KORVALOT_DRIVE_PAUSE_SCREENSHOT");
     if (!pauseShot.isEmpty()) {
@@ -217,5 +235,6 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     form->close();
     delete form;
+    korvalot::app::EndRuns(std::chrono::seconds(60));
     return 0;
 }

@@ -1,6 +1,5 @@
 #include "app/ProgramServices.h"
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -17,8 +16,6 @@ namespace korvalot::app {
 
 namespace {
 
-std::atomic<int> directoryLoadsUnderWay{0};
-
 // What the request's thread hands back to the waiting window.
 struct DirectoryAnswer {
     std::mutex mutex;
@@ -33,48 +30,48 @@ struct DirectoryAnswer {
 DirectoryFetch RegisterDirectoryFetch() {
     return [](const std::string& address, const std::string& referer,
               const std::function<void()>& whileWaiting) {
-        // The request runs on a thread of its own: a connection that is still being made or in
-        // its TLS handshake cannot be called off from inside the client's wait, and the window
-        // must be able to close and end the program without waiting out the 120 s time-out.
-        // The thread owns its share of the answer; once the window has given up on it, it ends
-        // on its own, or the process ends under it (main).
-        auto answer = std::make_shared<DirectoryAnswer>();
-        ++directoryLoadsUnderWay;
-        std::thread([answer, address, referer] {
+        // The request runs on a thread of its own, so that the window keeps handling its events
+        // whatever the client is doing. When the window closes meanwhile (whileWaiting raises),
+        // the request is cancelled, which closes its socket also while it connects or shakes
+        // hands, and its thread joined: the program ends at once, without waiting out the
+        // 120 s time-out.
+        fetch::DirectoryClient client;  // set up for this one request and released at once
+        DirectoryAnswer answer;
+        std::thread request([&] {
             std::string body;
             std::exception_ptr error;
             try {
-                // Set up for this one request and released at once, on success and failure.
-                fetch::DirectoryClient client;
                 body = client.Get(address, referer);
             } catch (...) {
                 error = std::current_exception();
             }
             {
-                std::lock_guard lock(answer->mutex);
-                answer->body = std::move(body);
-                answer->error = error;
-                answer->finished = true;
+                std::lock_guard lock(answer.mutex);
+                answer.body = std::move(body);
+                answer.error = error;
+                answer.finished = true;
             }
-            answer->done.notify_all();
-            --directoryLoadsUnderWay;
-        }).detach();
-        std::unique_lock lock(answer->mutex);
-        while (!answer->done.wait_for(lock, std::chrono::milliseconds(50),
-                                      [&] { return answer->finished; })) {
-            lock.unlock();
-            whileWaiting();  // raises when the window has closed
-            lock.lock();
+            answer.done.notify_all();
+        });
+        try {
+            std::unique_lock lock(answer.mutex);
+            while (!answer.done.wait_for(lock, std::chrono::milliseconds(50),
+                                         [&] { return answer.finished; })) {
+                lock.unlock();
+                whileWaiting();  // raises when the window has closed
+                lock.lock();
+            }
+        } catch (...) {
+            client.Cancel();
+            request.join();
+            throw;
         }
-        if (answer->error) {
-            std::rethrow_exception(answer->error);
+        request.join();
+        if (answer.error) {
+            std::rethrow_exception(answer.error);
         }
-        return std::move(answer->body);
+        return std::move(answer.body);
     };
-}
-
-bool DirectoryLoadUnderWay() {
-    return directoryLoadsUnderWay.load() > 0;
 }
 
 MainFormServices ProgramServices() {

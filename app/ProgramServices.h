@@ -6,8 +6,6 @@ namespace korvalot::app {
 
 // The region directory through the directory client profile.
 DirectoryFetch RegisterDirectoryFetch();
-// A directory request that the window gave up on (it was closed) has not ended yet.
-bool DirectoryLoadUnderWay();
 
 // The program's own services: its directory, the clock, the register, the TLS check. The run
 // starter is connected to the window afterwards (ConnectCrawl).

@@ -1,5 +1,7 @@
 #include "app/ScraperRun.h"
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -81,6 +83,8 @@ public:
         run_->Limit = 4;
         run_->Start();
     }
+    void Cancel() { run_->Cancel(); }
+    bool Join(std::chrono::milliseconds timeout) { return run_->Join(timeout); }
 
 private:
     std::unique_ptr<WindowReports> reports_;  // outlives the run: declared first
@@ -88,25 +92,50 @@ private:
 };
 
 // A run's reports must outlive its crawl thread, also when the window is closed while the run
-// goes on; runs are kept here until they have ended. Never destroyed: at exit a crawl thread
-// may still be running.
+// goes on; runs are kept here until they have ended, and the program's end cancels and joins
+// those still going (EndRuns).
 struct RunKeeper {
     std::mutex mutex;
     std::vector<std::shared_ptr<ScraperRun>> runs;
 
     void Keep(std::shared_ptr<ScraperRun> run) {
         std::lock_guard lock(mutex);
-        std::erase_if(runs, [](const auto& kept) { return !kept->IsLive(); });
+        // An ended run may still own workers of a failed phase: it is let go of only when they
+        // are done as well.
+        std::erase_if(runs, [](const auto& kept) {
+            return !kept->IsLive() && kept->Join(std::chrono::milliseconds::zero());
+        });
         runs.push_back(std::move(run));
     }
 };
 
+// Never destroyed: the program ends its runs itself (EndRuns) once the window is gone; exit
+// handlers run too late for that.
 RunKeeper& Keeper() {
     static auto* keeper = new RunKeeper;
     return *keeper;
 }
 
 }  // namespace
+
+bool EndRuns(std::chrono::milliseconds timeout) {
+    RunKeeper& keeper = Keeper();
+    std::lock_guard lock(keeper.mutex);
+    for (const auto& run : keeper.runs) {
+        run->Cancel();
+    }
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool ended = true;
+    for (const auto& run : keeper.runs) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        ended = run->Join(std::max(left, std::chrono::milliseconds::zero())) && ended;
+    }
+    if (ended) {
+        keeper.runs.clear();
+    }
+    return ended;
+}
 
 void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
     std::shared_ptr<UiHandOff> handOff = form.HandOff();

@@ -1,5 +1,5 @@
+#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 
 #include <QApplication>
 #include <QIcon>
@@ -21,12 +21,12 @@ int main(int argc, char** argv) {
     ConnectCrawl(*form);
     form->show();
     const int code = application.exec();
-    if (form->Logic().HasLiveRun() || DirectoryLoadUnderWay()) {
-        // Closing the window neither stops nor awaits a run or a region request: the process
-        // ends under them, before any exit handler could pull libraries away from their threads.
-        std::fflush(nullptr);
-        std::_Exit(code);
-    }
+    // The window goes first: a run still going then reports to nobody and cannot be paused.
     delete form;
+    // Its requests are cut off, so the threads end at once; should one hang all the same, the
+    // process must not end under it.
+    while (!EndRuns(std::chrono::seconds(10))) {
+        std::fprintf(stderr, "korvalot: ждём окончания потоков запуска\n");
+    }
     return code;
 }

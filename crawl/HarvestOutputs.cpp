@@ -1,6 +1,7 @@
 #include "crawl/HarvestOutputs.h"
 
 #include "crawl/CrawlError.h"
+#include "crawl/RegisterAddresses.h"
 #include "json/JsonValue.h"
 
 namespace korvalot::crawl {
@@ -29,11 +30,11 @@ void HarvestOutputs::Begin(const std::filesystem::path& resultsFile) {
 }
 
 void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& regionName,
-                                  const std::string& tradeCard,
+                                  const json::JsonValue& tradeCard,
                                   const std::vector<ResultRow>& rows) {
     if (workbook_) {
         try {
-            const std::string type = json::Parse(tradeCard).MemberText("tradeType");
+            const std::string type = tradeCard.MemberText("tradeType");
             workbook_->AddTrade(regionName, type, rows);
         } catch (const std::exception& e) {
             log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
@@ -42,7 +43,7 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
     }
     if (recorder_) {
         try {
-            recorder_->Append(options_.registerBaseUrl + "/biddings/" + guid);
+            recorder_->Append(RegisterAddresses(options_.registerBaseUrl).CardLink(guid));
         } catch (const CrawlError& e) {
             log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
             recorder_.reset();

@@ -37,7 +37,7 @@ public:
     // Once every row of the trade is in the results file. tradeCard is the trade's card answer,
     // for its trade type.
     void TradeWritten(const std::string& guid, const std::string& regionName,
-                      const std::string& tradeCard, const std::vector<ResultRow>& rows);
+                      const json::JsonValue& tradeCard, const std::vector<ResultRow>& rows);
     // Before the document is opened: the document to open, the workbook when it was written,
     // else the results file.
     std::filesystem::path Finish(const std::filesystem::path& resultsFile,

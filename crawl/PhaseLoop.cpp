@@ -6,7 +6,6 @@
 #include <unordered_set>
 
 #include "crawl/CrawlError.h"
-#include "util/uLib.h"
 
 namespace korvalot::crawl {
 
@@ -14,40 +13,46 @@ namespace {
 
 using Worker = std::shared_ptr<fetch::TScrapingThread2>;
 
+// Moves the parsed answers out: the worker has handed them over when it moved itself to the
+// finished list, and is not used again.
 Answers TakeAnswers(fetch::TScrapingThread2& worker) {
     Answers answers;
-    answers.html = util::StreamToString(worker.html);
-    answers.lotPages.push_back(util::StreamToString(worker.html2));
-    for (const auto& more : worker.moreLots)
-        answers.lotPages.push_back(util::StreamToString(more));
-    answers.html3 = util::StreamToString(worker.html3);
+    answers.html = std::move(worker.htmlDoc);
+    answers.lotPages.reserve(1 + worker.moreLotsDocs.size());
+    answers.lotPages.push_back(std::move(worker.html2Doc));
+    for (auto& more : worker.moreLotsDocs)
+        answers.lotPages.push_back(std::move(more));
+    answers.html3 = std::move(worker.html3Doc);
     worker.html.clear();
     worker.html2.clear();
     worker.moreLots.clear();
     worker.html3.clear();
+    worker.moreLotsDocs.clear();
     return answers;
 }
 
 }  // namespace
 
 PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings,
-                     PhaseHost host)
-    : workerListLock_(std::move(workerListLock)),
+                     PhaseHost host, std::shared_ptr<fetch::WorkerOwner> owner)
+    : owner_(owner ? std::move(owner) : std::make_shared<fetch::WorkerOwner>()),
+      workerListLock_(std::move(workerListLock)),
       settings_(std::move(settings)),
       host_(std::move(host)) {}
 
 PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     auto lists = std::make_shared<fetch::WorkerLists>(workerListLock_);
-    // Workers the phase stops waiting for keep their share of the lists and finish on their own.
-    const auto abandon = [&lists](bool terminate) {
+    // Workers the phase stops waiting for keep their share of the lists and finish on their
+    // own; the owner joins them.
+    const auto abandon = [this, &lists](bool terminate) {
         std::lock_guard lock(*lists->WorkerListLock);
         for (auto& worker : lists->RunningList) {
             if (terminate)
                 worker->Terminate();
-            worker->Detach();
+            owner_->Adopt(worker);
         }
         for (auto& worker : lists->FinishedList)
-            worker->Detach();
+            owner_->Adopt(worker);
     };
     // Whether each worker in flight is its job's last chance.
     std::unordered_map<const fetch::TScrapingThread2*, bool> lastChance;

@@ -12,17 +12,21 @@
 #include <vector>
 
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerOwner.h"
+#include "json/JsonValue.h"
 
 // The dispatch and collect loop that both phases of a run share: jobs handed to fetch workers,
 // finished workers collected one at a time, a failed job given one more chance once every other
 // job of the phase is done, and the workers left behind when the phase stops or fails.
 namespace korvalot::crawl {
 
-// The answer bodies of a collected worker, decoded as UTF-8.
+// The answers of a collected worker, as the worker decoded and parsed them: the search page or
+// the card, the card's lots page after page, its additional data. Nothing for an answer that
+// the job does not ask for.
 struct Answers {
-    std::string html;
-    std::vector<std::string> lotPages;
-    std::string html3;
+    json::JsonValue html;
+    std::vector<json::JsonValue> lotPages;
+    json::JsonValue html3;
 };
 
 enum class PhaseEnd { Done, Stopped, Failed };
@@ -68,16 +72,20 @@ struct PhaseSettings {
 
 class PhaseLoop {
 public:
-    // The lock guards the worker lists of every phase of the run.
-    PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings, PhaseHost host);
+    // The lock guards the worker lists of every phase of the run. The owner takes the workers
+    // the phase stops waiting for; without one, the loop keeps them and joins them itself when
+    // it is destroyed.
+    PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings, PhaseHost host,
+              std::shared_ptr<fetch::WorkerOwner> owner = nullptr);
 
     // Runs the phase over the queue, which the handler may extend, until the queue and every
     // second chance are done (Done), the run is asked to stop (Stopped: running workers are
-    // asked to terminate and left to end on their own) or a failure ends the phase (Failed:
-    // reported through the host; running workers are left to end on their own).
+    // asked to terminate and handed to the owner) or a failure ends the phase (Failed:
+    // reported through the host; running workers are handed to the owner and go on).
     PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
 
 private:
+    std::shared_ptr<fetch::WorkerOwner> owner_;
     std::shared_ptr<std::mutex> workerListLock_;
     PhaseSettings settings_;
     PhaseHost host_;

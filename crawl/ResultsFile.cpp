@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "crawl/CrawlError.h"
+#include "crawl/RegisterAddresses.h"
 #include "util/uLib.h"
 
 namespace korvalot::crawl {
@@ -25,9 +26,7 @@ std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const Resu
     std::string line;
     line.reserve(256 + row.lotDescription.size());
     line += '"';
-    line += registerBaseUrl;
-    line += "/biddings/";
-    line += row.guid;
+    line += RegisterAddresses(std::string(registerBaseUrl)).CardLink(row.guid);
     line += '"';
     for (const std::string* value :
          {&row.region, &row.number, &row.datePublish, &row.debtorName, &row.debtorInn,

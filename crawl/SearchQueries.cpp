@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "crawl/CrawlError.h"
+#include "crawl/RegisterAddresses.h"
 #include "util/uLib.h"
 
 namespace korvalot::crawl {
@@ -165,8 +166,7 @@ std::optional<year_month_day> ParseIsoDate(std::string_view text) {
 std::string SearchAddress(std::string_view registerBaseUrl, std::string_view tradeTypeCode,
                           std::string_view regionCode, std::string_view startDate,
                           std::string_view endDate) {
-    std::string address(registerBaseUrl);
-    address += "/backend/biddings?limit=50&offset=0&tradeType=";
+    std::string address = RegisterAddresses(std::string(registerBaseUrl)).SearchStart();
     address += tradeTypeCode;
     address += "&regionCode=";
     address += regionCode;

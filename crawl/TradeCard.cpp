@@ -99,17 +99,25 @@ std::string CutLotDescription(std::string text) {
 
 CardRows ExtractCard(const std::string& guid, const std::string& regionName,
                      const CardAnswers& answers, std::string_view decimalSeparator) {
+    CardDocuments documents;
+    documents.trade = ParseBody(answers.trade);
+    documents.lotPages.reserve(answers.lotPages.size());
+    for (const auto& page : answers.lotPages)
+        documents.lotPages.push_back(ParseBody(page));
+    documents.additional = ParseBody(answers.additional);
+    return ExtractCard(guid, regionName, documents, decimalSeparator);
+}
+
+CardRows ExtractCard(const std::string& guid, const std::string& regionName,
+                     const CardDocuments& documents, std::string_view decimalSeparator) {
     CardRows out;
     ResultRow trade;
     trade.guid = guid;
     trade.region = regionName;
 
-    const json::JsonValue card = ParseBody(answers.trade);
-    std::vector<json::JsonValue> lotPages;
-    lotPages.reserve(answers.lotPages.size());
-    for (const auto& page : answers.lotPages)
-        lotPages.push_back(ParseBody(page));
-    const json::JsonValue additional = ParseBody(answers.additional);
+    const json::JsonValue& card = documents.trade;
+    const std::vector<json::JsonValue>& lotPages = documents.lotPages;
+    const json::JsonValue& additional = documents.additional;
 
     const auto convert = [&](std::string_view text, std::string& column) {
         try {

@@ -4,6 +4,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json/JsonValue.h"
+
 // A trade's card answers turned into the rows of the results file, one per lot.
 namespace korvalot::crawl {
 
@@ -35,6 +37,13 @@ struct CardAnswers {
     std::string additional;             // the additional data
 };
 
+// The same answers parsed; nothing where an answer is empty or not JSON.
+struct CardDocuments {
+    json::JsonValue trade;
+    std::vector<json::JsonValue> lotPages;
+    json::JsonValue additional;
+};
+
 struct CardRows {
     std::vector<ResultRow> rows;          // in lot order
     std::vector<std::string> dateErrors;  // one message per date that could not be read
@@ -44,6 +53,8 @@ struct CardRows {
 // are made all the same.
 CardRows ExtractCard(const std::string& guid, const std::string& regionName,
                      const CardAnswers& answers, std::string_view decimalSeparator);
+CardRows ExtractCard(const std::string& guid, const std::string& regionName,
+                     const CardDocuments& documents, std::string_view decimalSeparator);
 
 // "2023-05-10T14:30:00+03:00" -> "10.05.2023 14:30". Raises CrawlError with the message
 // "''D'' is not a valid date" when the part before the first "T" is not a date.

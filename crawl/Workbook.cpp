@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "crawl/CrawlError.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "util/uLib.h"
@@ -197,7 +198,7 @@ void Workbook::AddTrade(const std::string& regionName, const std::string& tradeT
             &row.debtorInn,  &row.propertyType, &row.lotDescription, &row.courtName,
             &row.startPrice, &row.currentPrice, &row.resultsDate,    &row.winnerName,
             &row.winnerInn};
-        WriteText(nextRow_, 0, registerBaseUrl_ + "/biddings/" + row.guid, text_);
+        WriteText(nextRow_, 0, RegisterAddresses(registerBaseUrl_).CardLink(row.guid), text_);
         for (std::uint16_t column = 1; column < kColumns; ++column) {
             // The same texts as the results file, quotes included.
             const std::string value = util::EscapeCsvQuotes(*values[column - 1]);

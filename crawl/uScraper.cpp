@@ -1,5 +1,6 @@
 #include "crawl/uScraper.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -11,6 +12,7 @@
 #include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
 #include "crawl/PhaseLoop.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
@@ -24,6 +26,7 @@ struct TScraper::Shared {
     mutable std::mutex mutex;
     mutable std::condition_variable changed;
     bool paused = false;
+    bool cancelled = false;  // pauses no longer hold the crawl thread
     bool ended = false;
     std::atomic<bool> terminated{false};
 };
@@ -116,7 +119,7 @@ private:
     bool SearchPhase();
     void CardPhase();
     PhaseLoop Loop();
-    void HandleSearchAnswer(const std::string& job, const std::string& body);
+    void HandleSearchAnswer(const std::string& job, const json::JsonValue& doc);
     void LogCrowdedDays();
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
@@ -125,6 +128,7 @@ private:
 
     TScraper& o_;
     const ScraperEnvironment& env_;
+    const RegisterAddresses addresses_{o_.registerBaseUrl_};
     std::shared_ptr<std::mutex> workerListLock_ = std::make_shared<std::mutex>();
     RunCollections c_;
     RunInputs inputs_;
@@ -256,10 +260,14 @@ void TScraper::Run::LoadSkipList() {
 }
 
 PhaseLoop TScraper::Run::Loop() {
-    const fetch::WorkerSettings settings{.registerBaseUrl = o_.registerBaseUrl_,
-                                         .transport = env_.transport,
-                                         .retryPause = env_.timings.retryPause,
-                                         .retryAfterCap = env_.timings.retryAfterCap};
+    const fetch::WorkerSettings settings{
+        .referer = addresses_.Referer(),
+        .transport = env_.transport,
+        .retryPause = env_.timings.retryPause,
+        .retryAfterCap = env_.timings.retryAfterCap,
+        .tradeAddresses = [addresses = addresses_](const std::string& guid) {
+            return addresses.Trade(guid);
+        }};
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };
     host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };
@@ -274,7 +282,7 @@ PhaseLoop TScraper::Run::Loop() {
     };
     return PhaseLoop(workerListLock_,
                      PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn},
-                     std::move(host));
+                     std::move(host), o_.workers_);
 }
 
 bool TScraper::Run::SearchPhase() {
@@ -309,8 +317,7 @@ bool TScraper::Run::SearchPhase() {
     return true;
 }
 
-void TScraper::Run::HandleSearchAnswer(const std::string& job, const std::string& body) {
-    const json::JsonValue doc = json::Parse(body);
+void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonValue& doc) {
     const bool firstPage = IsFirstPage(job);
     std::int64_t found = 0;
     std::optional<std::vector<std::string>> parts;
@@ -420,14 +427,14 @@ void TScraper::Run::CardPhase() {
     }
     if (file) {
         // Harvest outputs: skip.txt records and the workbook start with the results file.
-        outputs_.emplace(HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook,
-                                              SkipFilePath(env_), o_.registerBaseUrl_,
-                                              inputs_.regional.decimalSeparator},
-                         [this](std::string text) { Log(std::move(text)); });
+        outputs_.emplace(
+            HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
+                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator},
+            [this](std::string text) { Log(std::move(text)); });
         outputs_->Begin(path);
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
-        const std::string skipPrefix = o_.registerBaseUrl_ + "/biddings/";
+        const std::string skipPrefix = addresses_.CardLinkPrefix();
         PhaseJobs jobs;
         jobs.logPrefix = "Карточка ";
         jobs.filter = [&](const std::string& entry) -> std::optional<std::string> {
@@ -465,7 +472,9 @@ void TScraper::Run::CardPhase() {
     // Harvest outputs: the workbook is finished and, when written, opened instead.
     const std::filesystem::path document = outputs_->Finish(path, s_);
     Log("Открываем файл с результатами");
-    if (env_.openDocument) {
+    // A program that ends under its run has nobody left to show the file to.
+    if (o_.cancelled_.load()) {
+    } else if (env_.openDocument) {
         env_.openDocument(document);
     } else {
         util::OpenWithDesktop(document);
@@ -476,8 +485,8 @@ void TScraper::Run::CardPhase() {
 
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {
     const std::string& region = c_.RegionNameList.Lookup(c_.GuidRegionList.Lookup(guid));
-    CardAnswers card{std::move(answers.html), std::move(answers.lotPages),
-                     std::move(answers.html3)};
+    const CardDocuments card{std::move(answers.html), std::move(answers.lotPages),
+                             std::move(answers.html3)};
     const CardRows rows = ExtractCard(guid, region, card, inputs_.regional.decimalSeparator);
     ++s_.cardsFetched;
     for (const auto& message : rows.dateErrors)
@@ -505,26 +514,57 @@ TScraper::TScraper(ScraperReports& reports, std::string registerBaseUrl,
       environment_(std::move(environment)),
       shared_(std::make_shared<Shared>()) {}
 
-TScraper::~TScraper() = default;
+TScraper::~TScraper() {
+    Cancel();
+    std::lock_guard lock(threadMutex_);
+    if (thread_.joinable())
+        thread_.join();
+    // The worker owner, when this was its last holder, joins the workers.
+}
 
 void TScraper::Start() {
     if (started_.exchange(true))
         return;
-    std::thread([self = shared_from_this()]() mutable {
-        const std::shared_ptr<Shared> shared = self->shared_;
+    std::lock_guard lock(threadMutex_);
+    thread_ = std::thread([this] {
         try {
-            self->Body();
+            Body();
         } catch (...) {
             // A run ends quietly only when a report of its first or last step fails; there is
             // nobody left to tell.
         }
-        self.reset();  // the run frees itself when its body returns
         {
-            std::lock_guard lock(shared->mutex);
-            shared->ended = true;
+            std::lock_guard lock(shared_->mutex);
+            shared_->ended = true;
         }
-        shared->changed.notify_all();
-    }).detach();
+        shared_->changed.notify_all();
+    });
+}
+
+void TScraper::Cancel() {
+    cancelled_.store(true);
+    Terminate();
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->cancelled = true;
+        shared_->paused = false;
+    }
+    shared_->changed.notify_all();
+    workers_->Cancel();
+}
+
+bool TScraper::Join(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (started_.load() && !WaitUntilEnded(timeout))
+        return false;
+    {
+        std::lock_guard lock(threadMutex_);
+        if (thread_.joinable())
+            thread_.join();
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return workers_->WaitAll(std::max(left, std::chrono::milliseconds::zero()));
 }
 
 void TScraper::Body() {
@@ -577,7 +617,7 @@ bool TScraper::WaitUntilEnded(std::chrono::milliseconds timeout) const {
 
 void TScraper::WaitWhilePaused() {
     std::unique_lock lock(shared_->mutex);
-    shared_->changed.wait(lock, [&] { return !shared_->paused; });
+    shared_->changed.wait(lock, [&] { return !shared_->paused || shared_->cancelled; });
 }
 
 void TScraper::UpdateRunUi() {

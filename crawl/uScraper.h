@@ -10,10 +10,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crawl/RunSummary.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerOwner.h"
 
 // One crawl run: from the operator's selection to the results file, on its own thread.
 //
@@ -24,6 +26,11 @@
 //   run->Start();                                            // the crawl thread begins
 //   ... run->Pause() / run->Resume() / run->IsPaused() / run->Terminate() from the UI thread
 //   ... run->IsLive() is false once the crawl thread has ended; the window then forgets it.
+//   run->Cancel(); run->Join(timeout);                       // at the program's end
+//
+// Threads. The run owns its crawl thread and the fetch workers its phases stopped waiting for
+// (a stopped or failed phase goes on without them); Join waits for all of them, and destroying
+// a run cancels it and joins them.
 //
 // Reports. The crawl thread never touches the window. It sets one field of the run (result,
 // LogMessageText, CursorHourGlass, ProgressBarPosition/ProgressBarMax or firmscounter) and then
@@ -124,7 +131,7 @@ struct ScraperEnvironment {
 
 class TScraper : public std::enable_shared_from_this<TScraper> {
 public:
-    // A run that has not started. The reports object must outlive the crawl thread.
+    // A run that has not started. The reports object must outlive the run.
     static std::shared_ptr<TScraper> Create(ScraperReports& reports, std::string registerBaseUrl,
                                             ScraperEnvironment environment = {});
     ~TScraper();
@@ -141,7 +148,7 @@ public:
     // The most fetch workers running at once; set before Start (the window sets 4).
     std::int32_t Limit = 4;
 
-    // Starts the crawl thread; once only. The thread keeps the run alive until it ends.
+    // Starts the crawl thread; once only.
     void Start();
     // From any thread. A paused run halts at its next pause point.
     void Pause();
@@ -154,6 +161,13 @@ public:
     bool IsLive() const;
     // Waits until the crawl thread has ended; false when the time ran out first.
     bool WaitUntilEnded(std::chrono::milliseconds timeout) const;
+    // For a program that ends: the run stops (resumed if paused), the requests of its workers
+    // are cut off, it reports nothing further that matters and opens no results file for the
+    // operator. From any thread.
+    void Cancel();
+    // Waits until the crawl thread and every worker the run started have ended, and joins
+    // them; false when the time ran out first.
+    bool Join(std::chrono::milliseconds timeout);
     // What the run did; complete once the run has ended (IsLive() false after Start).
     RunSummary Summary() const;
 
@@ -179,7 +193,11 @@ private:
     std::string registerBaseUrl_;
     ScraperEnvironment environment_;
     std::shared_ptr<Shared> shared_;
+    std::shared_ptr<fetch::WorkerOwner> workers_ = std::make_shared<fetch::WorkerOwner>();
     std::atomic<bool> started_{false};
+    std::atomic<bool> cancelled_{false};
+    std::mutex threadMutex_;
+    std::thread thread_;  // the crawl thread
     RunSummary summary_;  // crawl thread while live; read after the end
 };
 

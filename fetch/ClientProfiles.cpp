@@ -164,6 +164,10 @@ void WorkerClient::Close() noexcept {
     client_->Close();
 }
 
+void WorkerClient::Cancel() noexcept {
+    client_->Cancel();
+}
+
 DirectoryClient::DirectoryClient() : DirectoryClient(ClientLimits{}) {}
 
 DirectoryClient::DirectoryClient(const ClientLimits& limits)
@@ -174,6 +178,10 @@ DirectoryClient::~DirectoryClient() = default;
 std::string DirectoryClient::Get(const std::string& address, const std::string& referer,
                                  const std::function<void()>& whileWaiting) {
     return client_->Get(address, referer, whileWaiting);
+}
+
+void DirectoryClient::Cancel() noexcept {
+    client_->Cancel();
 }
 
 }  // namespace korvalot::fetch

@@ -48,6 +48,9 @@ public:
     std::optional<std::chrono::milliseconds> RetryAfter() const noexcept;
     /// Drops the connection; the next Get opens a new one.
     void Close() noexcept;
+    /// From any thread while the client lives: the Get under way fails at once, and so does
+    /// every later one.
+    void Cancel() noexcept;
 
 private:
     std::unique_ptr<HttpClient> client_;
@@ -67,6 +70,9 @@ public:
     /// complete, so that the caller's window keeps handling its events. Raises ClientError.
     std::string Get(const std::string& address, const std::string& referer,
                     const std::function<void()>& whileWaiting = {});
+    /// From any thread while the client lives: the Get under way fails at once, also while
+    /// connecting or in the TLS handshake.
+    void Cancel() noexcept;
 
 private:
     std::unique_ptr<HttpClient> client_;

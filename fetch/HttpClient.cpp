@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <map>
@@ -20,6 +21,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/error.hpp>
@@ -238,6 +240,12 @@ struct HttpClient::Impl {
     SharedTls* tls = nullptr;           // the profile's, once the first https connection is made
     std::unique_ptr<TlsStream> secure;  // the open connection when it is https
     std::unique_ptr<beast::tcp_stream> plain;  // the open connection when it is http
+    // The connection being made, until it is ready: held here, not in Connect's frame, so that
+    // an abort can close it while it connects or shakes hands.
+    std::unique_ptr<TlsStream> connectingSecure;
+    std::unique_ptr<beast::tcp_stream> connectingPlain;
+    // Set by another thread (Cancel); the client's own thread closes its sockets on seeing it.
+    std::atomic<bool> cancelled{false};
     Url peer;                                  // whom the open connection leads to
     bool healthy = false;  // the open connection ended its last exchange cleanly
     CookieJar cookies;
@@ -253,6 +261,9 @@ struct HttpClient::Impl {
     // calls know no time limits; its asynchronous ones honour expires_after.
     void Pump(const bool& done) {
         while (!done) {
+            if (cancelled.load()) {
+                Abort();
+            }
             if (whileWaiting != nullptr) {
                 ioc.run_one_for(kWaitTick);
                 if (Clock::now() - lastCall >= kWaitTick) {
@@ -347,6 +358,12 @@ struct HttpClient::Impl {
         resolver.cancel();
         if (secure || plain) {
             Tcp().socket().close(ignored);
+        }
+        if (connectingSecure) {
+            connectingSecure->next_layer().socket().close(ignored);
+        }
+        if (connectingPlain) {
+            connectingPlain->socket().close(ignored);
         }
     }
 
@@ -458,8 +475,15 @@ struct HttpClient::Impl {
         const auto deadline = Clock::now() + profile.limits.connect;
         // A TLS connection is set up before any byte goes out, so that a client certificate
         // that cannot be loaded fails the get without troubling the server.
-        std::unique_ptr<TlsStream> stream;
-        std::unique_ptr<beast::tcp_stream> tcp;
+        struct Connecting {
+            Impl& impl;
+            ~Connecting() {
+                impl.connectingSecure.reset();
+                impl.connectingPlain.reset();
+            }
+        } connecting{*this};
+        std::unique_ptr<TlsStream>& stream = connectingSecure;
+        std::unique_ptr<beast::tcp_stream>& tcp = connectingPlain;
         if (url.IsSecure()) {
             if (tls == nullptr) {
                 tls = &SharedTls::For(profile.tlsCapAt12);
@@ -708,6 +732,9 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
     impl_->lastCall = Clock::now();
     impl_->retryAfter.reset();
     try {
+        if (impl_->cancelled.load()) {
+            throw Fail(Kind::SocketFailed, ECANCELED, std::system_category().message(ECANCELED));
+        }
         return impl_->Fetch(address, referer);
     } catch (const Failure& failure) {
         throw ClientError(impl_->profile.message(failure));
@@ -724,6 +751,16 @@ std::optional<std::chrono::milliseconds> HttpClient::RetryAfter() const noexcept
 
 void HttpClient::Close() noexcept {
     impl_->Drop(impl_->healthy);
+}
+
+void HttpClient::Cancel() noexcept {
+    impl_->cancelled.store(true);
+    try {
+        // Wakes the client's thread wherever it waits; it closes its own sockets, so the
+        // streams are never touched by two threads.
+        asio::post(impl_->ioc, [] {});
+    } catch (...) {
+    }
 }
 
 }  // namespace korvalot::fetch

@@ -93,6 +93,9 @@ public:
     /// The wait asked for by a Retry-After header of a 429 or 503 answer in the last get.
     std::optional<std::chrono::milliseconds> RetryAfter() const noexcept;
     void Close() noexcept;
+    /// From any thread while the client lives: the get under way ends at once with an error,
+    /// also while connecting or in the TLS handshake, and every later get fails the same way.
+    void Cancel() noexcept;
 
 private:
     struct Impl;

@@ -70,6 +70,11 @@ void TScrapingThread2::Start() {
     thread_ = std::thread([self = shared_from_this(), lists = std::move(Lists)]() mutable {
         self->Body(*lists);
         lists.reset();
+        {
+            std::lock_guard lock(self->pauseMutex_);
+            self->ended_ = true;
+        }
+        self->pauseEnded_.notify_all();
         self.reset();
     });
 }
@@ -87,14 +92,22 @@ bool TScrapingThread2::Terminated() const noexcept {
     return terminated_.load();
 }
 
+void TScrapingThread2::Cancel() noexcept {
+    Terminate();
+    std::lock_guard lock(transportMutex_);
+    cancelled_ = true;
+    if (transport_ != nullptr)
+        transport_->Cancel();
+}
+
 void TScrapingThread2::Join() {
     if (thread_.joinable())
         thread_.join();
 }
 
-void TScrapingThread2::Detach() {
-    if (thread_.joinable())
-        thread_.detach();
+bool TScrapingThread2::WaitUntilEnded(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(pauseMutex_);
+    return pauseEnded_.wait_for(lock, timeout, [this] { return ended_; });
 }
 
 void TScrapingThread2::Body(WorkerLists& lists) {
@@ -108,31 +121,48 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             statusText = std::string("ERROR ") + e.what();
         }
         if (transport) {
+            std::lock_guard lock(transportMutex_);
+            transport_ = transport.get();
+            if (cancelled_)
+                transport_->Cancel();
+        }
+        // Cancel may reach the transport only while it is alive: it is let go of under the lock.
+        struct Release {
+            TScrapingThread2& worker;
+            ~Release() {
+                std::lock_guard lock(worker.transportMutex_);
+                worker.transport_ = nullptr;
+            }
+        } release{*this};
+        if (transport) {
             const bool searchJob = url.find("https") != std::string::npos;
             if (searchJob) {
-                Request(*transport, url, html);
+                Request(*transport, url, html, htmlDoc);
+            } else if (!settings_.tradeAddresses) {
+                result = -1;
+                statusText = "ERROR no addresses for a trade job";
             } else {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
-                const std::string card = settings_.registerBaseUrl + "/backend/biddings/" + url;
-                json::JsonValue page;
-                bool ok = Request(*transport, card, html) &&
-                          Request(*transport, card + "/lots?offset=0&limit=50", html2, &page);
+                const TradeAddresses trade = settings_.tradeAddresses(url);
+                bool ok = Request(*transport, trade.card, html, htmlDoc) &&
+                          Request(*transport, trade.lotsPage(0), html2, html2Doc);
                 // Every lot counts: a full page means there may be another.
                 const std::string* last = &html2;
-                for (int n = 1; ok && n < kMaxLotPages && LotCount(page) == kLotsPageSize; ++n) {
+                const json::JsonValue* page = &html2Doc;
+                for (int n = 1; ok && n < kMaxLotPages && LotCount(*page) == kLotsPageSize; ++n) {
                     std::string body;
-                    ok = Request(
-                        *transport,
-                        card + "/lots?offset=" + std::to_string(n * kLotsPageSize) + "&limit=50",
-                        body, &page);
+                    json::JsonValue doc;
+                    ok = Request(*transport, trade.lotsPage(n * kLotsPageSize), body, doc);
                     if (ok && body == *last)
                         break;  // the register ignored the offset
                     moreLots.push_back(std::move(body));
+                    moreLotsDocs.push_back(std::move(doc));
                     last = &moreLots.back();
+                    page = &moreLotsDocs.back();
                 }
                 if (ok)
-                    ok = Request(*transport, card + "/additional", html3);
+                    ok = Request(*transport, trade.additional, html3, html3Doc);
                 if (!ok && result == 1)
                     result = 0;  // stopped part way: not a whole card
             }
@@ -149,10 +179,11 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 }
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
-                               std::string& body, json::JsonValue* parsed) {
-    const std::string referer = settings_.registerBaseUrl + "/biddings";
+                               std::string& body, json::JsonValue& parsed) {
+    const std::string& referer = settings_.referer;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
+        parsed = {};
         if (Terminated())
             return false;
         // An answer that arrived but is of no use is as much a sign of trouble as an error:
@@ -171,8 +202,7 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
                 statusText = "ERROR_Invalid JSON response for " + url;
                 transport.Close();
             } else {
-                if (parsed)
-                    *parsed = std::move(doc);
+                parsed = std::move(doc);
                 result = 1;
                 statusText = "успешно";
                 return true;

@@ -32,6 +32,10 @@ public:
         return std::nullopt;
     }
     virtual void Close() noexcept = 0;
+    /// Called from another thread while the worker's thread may be inside Get: that Get must
+    /// end at once (closing its socket), and later ones fail. Nothing to do for a transport
+    /// whose Get never blocks.
+    virtual void Cancel() noexcept {}
 };
 
 /// Makes the transport of one worker; called on the worker's thread when it starts. Must be
@@ -45,7 +49,7 @@ class TScrapingThread2;
 
 /// The running and finished workers of one phase, with the run's lock. Every worker holds a
 /// share of it, so that workers a stopped or failed phase no longer waits for can still move
-/// themselves when they end, after the run has let go of it.
+/// themselves when they end, after the phase has handed them to a WorkerOwner.
 struct WorkerLists {
     explicit WorkerLists(std::shared_ptr<std::mutex> lock) : WorkerListLock(std::move(lock)) {}
     std::shared_ptr<std::mutex> WorkerListLock;
@@ -53,9 +57,16 @@ struct WorkerLists {
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
 };
 
+/// The addresses of one trade's card, ready to fetch.
+struct TradeAddresses {
+    std::string card;
+    std::function<std::string(std::size_t offset)> lotsPage;  ///< 50 lots from the offset on
+    std::string additional;
+};
+
 /// Settings of a worker. The product always uses the defaults; tests shorten the pauses.
 struct WorkerSettings {
-    std::string registerBaseUrl;
+    std::string referer;               ///< named by every request
     WorkerTransportFactory transport;  ///< empty: MakeWorkerClientTransport
     /// The first pause after a failed attempt; each further failure of the same request doubles
     /// it, up to retryPauseCap, and a random part of up to half of it is taken off.
@@ -64,6 +75,8 @@ struct WorkerSettings {
     std::chrono::milliseconds retryPauseCap{0};
     /// The longest a Retry-After of a 429 or 503 answer is honoured.
     std::chrono::milliseconds retryAfterCap{60000};
+    /// The addresses of a trade job's guid; needed for trade jobs only.
+    std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
@@ -75,7 +88,7 @@ struct WorkerSettings {
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
-    /// Joins the thread unless it was detached (or is the caller).
+    /// Joins the thread (unless the caller is that thread).
     ~TScrapingThread2();
     TScrapingThread2(const TScrapingThread2&) = delete;
     TScrapingThread2& operator=(const TScrapingThread2&) = delete;
@@ -94,6 +107,13 @@ public:
     /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url or
     /// "ERROR_Invalid JSON response for " + url
     std::string statusText;
+    /// The answers above as the worker decoded and parsed them to check them, so that nobody
+    /// parses them again: html's, html2's, moreLots' (one each) and html3's. Nothing where a
+    /// request was not made or failed.
+    json::JsonValue htmlDoc;
+    json::JsonValue html2Doc;
+    std::vector<json::JsonValue> moreLotsDocs;
+    json::JsonValue html3Doc;
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
     void Start();
@@ -101,15 +121,17 @@ public:
     /// pause between attempts ends at once.
     void Terminate() noexcept;
     bool Terminated() const noexcept;
+    /// Terminate, and the request in progress is cut off at once (its connection closed).
+    void Cancel() noexcept;
     /// Waits for the thread to end (after the worker reached FinishedList).
     void Join();
-    /// Lets the thread end on its own; for workers nobody will collect.
-    void Detach();
+    /// Whether the thread's work is over (Join then returns at once), waiting up to timeout.
+    bool WaitUntilEnded(std::chrono::milliseconds timeout);
 
 private:
     void Body(WorkerLists& lists);
     bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
-                 json::JsonValue* parsed = nullptr);
+                 json::JsonValue& parsed);
     std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);
     /// False when the worker was asked to terminate before or during the pause.
     bool Pause(std::chrono::milliseconds pause);
@@ -117,7 +139,12 @@ private:
     WorkerSettings settings_;
     std::atomic<bool> terminated_{false};
     std::mutex pauseMutex_;
-    std::condition_variable pauseEnded_;
+    std::condition_variable pauseEnded_;  // also: the thread's work is over
+    bool ended_ = false;                  // under pauseMutex_
+    // The transport while the thread uses it, for Cancel from other threads.
+    std::mutex transportMutex_;
+    WorkerTransport* transport_ = nullptr;
+    bool cancelled_ = false;  // under transportMutex_
     std::minstd_rand jitter_;
     bool jitterSeeded_ = false;
     std::thread thread_;

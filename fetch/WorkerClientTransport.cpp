@@ -16,6 +16,7 @@ public:
         return client_.RetryAfter();
     }
     void Close() noexcept override { client_.Close(); }
+    void Cancel() noexcept override { client_.Cancel(); }
 
 private:
     WorkerClient client_;

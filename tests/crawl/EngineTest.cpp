@@ -433,8 +433,10 @@ TEST_F(EngineTest, StopDuringTheSearchAbandonsRunningWorkersAndWritesNothing) {
     run->Terminate();
     ASSERT_TRUE(run->WaitUntilEnded(60s));
     EXPECT_EQ(reg->Active(), 4) << "the run did not wait for its workers";
+    EXPECT_FALSE(run->Join(20ms)) << "the run still owns the workers it left";
     reg->Release();
-    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    ASSERT_TRUE(run->Join(60s)) << "the workers it left ended and were joined";
+    EXPECT_EQ(reg->Active(), 0);
     EXPECT_EQ(reg->Calls().size(), 4u) << "a terminated worker made another request";
     EXPECT_EQ(ReadBytes(workDir / "guids.txt"), "previous\r\n");
     EXPECT_FALSE(std::filesystem::exists(ResultsPath()));

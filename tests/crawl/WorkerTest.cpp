@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "crawl/RegisterAddresses.h"
 #include "crawl/fakes/FakeRegister.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerOwner.h"
 
 namespace korvalot::fetch {
 namespace {
@@ -19,11 +21,24 @@ using namespace std::chrono_literals;
 
 const std::string kBase = "https://reg.test";
 
+// The register's own addresses at kBase, reached through the fake.
+WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg) {
+    const crawl::RegisterAddresses addresses(kBase);
+    WorkerSettings settings;
+    settings.referer = addresses.Referer();
+    settings.transport = reg->Factory();
+    settings.retryPause = 1ms;
+    settings.tradeAddresses = [addresses](const std::string& guid) {
+        return addresses.Trade(guid);
+    };
+    return settings;
+}
+
 // Runs one worker to its move into FinishedList and returns it.
 std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& reg,
                                          const std::string& job) {
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
-    auto worker = std::make_shared<TScrapingThread2>(WorkerSettings{kBase, reg->Factory(), 1ms});
+    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
     worker->url = job;
     worker->Lists = lists;
     {
@@ -159,6 +174,13 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
     EXPECT_EQ(worker->html2, LotsPage(50));
     EXPECT_EQ(worker->moreLots, (std::vector<std::string>{LotsPage(50, 50), LotsPage(3, 100)}));
     EXPECT_EQ(worker->html3, "{\"courtName\":\"c\"}");
+    // The parses the worker checked the answers with go along with them, one per answer.
+    EXPECT_EQ(worker->htmlDoc.MemberText("card"), "1");
+    EXPECT_EQ(worker->html2Doc.Member("pageData").Length(), 50u);
+    ASSERT_EQ(worker->moreLotsDocs.size(), 2u);
+    EXPECT_EQ(worker->moreLotsDocs[0].Member("pageData").Length(), 50u);
+    EXPECT_EQ(worker->moreLotsDocs[1].Member("pageData").Length(), 3u);
+    EXPECT_EQ(worker->html3Doc.MemberText("courtName"), "c");
 }
 
 TEST(TradeJob, ARegisterRepeatingTheSamePageEndsThePaging) {
@@ -226,7 +248,7 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
     auto reg = FakeRegister::Create([](const std::string&) { return Reply{500, ""}; });
     reg->Hold();
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
-    auto worker = std::make_shared<TScrapingThread2>(WorkerSettings{kBase, reg->Factory(), 1ms});
+    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
     worker->url = "g1";
     worker->Lists = lists;
     {
@@ -244,18 +266,18 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
     EXPECT_EQ(lists->FinishedList.size(), 1u);
 }
 
-// A worker nobody collects keeps its lists alive on its own and ends cleanly after the phase
-// has let go of them.
-TEST(Worker, OutlivesItsPhaseWithoutUseAfterRelease) {
+// A worker its phase no longer collects keeps its lists alive on its own, ends cleanly after
+// the phase has let go of them, and is joined by the owner it was handed to.
+TEST(Worker, OutlivesItsPhaseWithoutUseAfterReleaseAndIsJoinedByItsOwner) {
     auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{}"}; });
     reg->Hold();
     std::weak_ptr<WorkerLists> watched;
+    WorkerOwner owner;
     {
         auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
         watched = lists;
         for (int k = 0; k < 3; ++k) {
-            auto worker =
-                std::make_shared<TScrapingThread2>(WorkerSettings{kBase, reg->Factory(), 1ms});
+            auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
             worker->url = "g" + std::to_string(k);
             worker->Lists = lists;
             std::lock_guard lock(*lists->WorkerListLock);
@@ -266,14 +288,15 @@ TEST(Worker, OutlivesItsPhaseWithoutUseAfterRelease) {
         ASSERT_TRUE(reg->WaitForActive(3, 30s));
         std::lock_guard lock(*lists->WorkerListLock);
         for (auto& w : lists->RunningList)
-            w->Detach();
+            owner.Adopt(w);
     }
     EXPECT_FALSE(watched.expired()) << "the running workers hold the lists";
+    EXPECT_EQ(owner.Kept(), 3u);
     reg->Release();
-    ASSERT_TRUE(reg->WaitUntilNoTransport(30s));
-    for (int i = 0; i < 600 && !watched.expired(); ++i)
-        std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(owner.WaitAll(30s));
+    EXPECT_EQ(owner.Kept(), 0u);
     EXPECT_TRUE(watched.expired()) << "the last worker released the lists";
+    EXPECT_EQ(reg->Calls().size(), 9u) << "each worker fetched its whole card";
 }
 
 }  // namespace

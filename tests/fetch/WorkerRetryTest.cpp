@@ -98,7 +98,7 @@ private:
 WorkerSettings Settings(std::chrono::milliseconds base, std::chrono::milliseconds cap = {},
                         std::chrono::milliseconds retryAfterCap = 60s) {
     WorkerSettings settings;
-    settings.registerBaseUrl = "https://register.test";
+    settings.referer = "https://register.test/biddings";
     settings.retryPause = base;
     settings.retryPauseCap = cap;
     settings.retryAfterCap = retryAfterCap;

@@ -1,0 +1,26 @@
+#include "crawl/RegisterAddresses.h"
+
+namespace korvalot::crawl {
+
+std::string RegisterAddresses::CardLink(std::string_view guid) const {
+    std::string link = CardLinkPrefix();
+    link += guid;
+    return link;
+}
+
+std::string RegisterAddresses::SearchStart() const {
+    return base_ + "/backend/biddings?limit=50&offset=0&tradeType=";
+}
+
+fetch::TradeAddresses RegisterAddresses::Trade(std::string_view guid) const {
+    fetch::TradeAddresses addresses;
+    addresses.card = base_ + "/backend/biddings/";
+    addresses.card += guid;
+    addresses.lotsPage = [lots = addresses.card + "/lots?offset="](std::size_t offset) {
+        return lots + std::to_string(offset) + "&limit=50";
+    };
+    addresses.additional = addresses.card + "/additional";
+    return addresses;
+}
+
+}  // namespace korvalot::crawl

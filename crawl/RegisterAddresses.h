@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "fetch/TScrapingThread2.h"
+
+// The one place that knows how the register's addresses are made from its base address: the
+// search, a trade's card, lots and additional data, the card's link in the results, and the
+// page every request names as its referer. fetch/ is handed ready addresses.
+namespace korvalot::crawl {
+
+class RegisterAddresses {
+public:
+    explicit RegisterAddresses(std::string baseUrl) : base_(std::move(baseUrl)) {}
+
+    const std::string& Base() const noexcept { return base_; }
+    // The register's trade list page: the referer of every request.
+    std::string Referer() const { return base_ + "/biddings"; }
+    // The link of a trade's card as the results name it: CardLinkPrefix() + guid.
+    std::string CardLinkPrefix() const { return base_ + "/biddings/"; }
+    std::string CardLink(std::string_view guid) const;
+    // The first page of a search, up to its trade type, which follows.
+    std::string SearchStart() const;
+    // The card, the lots page by page and the additional data of a trade.
+    fetch::TradeAddresses Trade(std::string_view guid) const;
+    // The region directory.
+    std::string Regions() const { return base_ + "/backend/reference-book/regions"; }
+
+private:
+    std::string base_;
+};
+
+}  // namespace korvalot::crawl
