@@ -15,6 +15,10 @@ public:
     // From creation until the crawl thread has ended.
     virtual bool IsLive() const = 0;
     virtual bool IsPaused() const = 0;
+    // Waits until a paused run's crawl thread has stopped at its pause point; false when the
+    // time ran out first. On the UI thread only with a zero time-out: the crawl thread may be
+    // waiting for a report to run there.
+    virtual bool WaitUntilHalted(int timeoutMs) const = 0;
     // Halts the crawl thread at its next pause point.
     virtual void Pause() = 0;
     virtual void Resume() = 0;

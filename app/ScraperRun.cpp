@@ -75,6 +75,9 @@ public:
 
     bool IsLive() const override { return run_->IsLive(); }
     bool IsPaused() const override { return run_->IsPaused(); }
+    bool WaitUntilHalted(int timeoutMs) const override {
+        return run_->WaitUntilHalted(std::chrono::milliseconds(timeoutMs));
+    }
     void Pause() override { run_->Pause(); }
     void Resume() override { run_->Resume(); }
     void Terminate() override { run_->Terminate(); }

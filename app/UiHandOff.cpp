@@ -75,9 +75,11 @@ void UiHandOff::Call(const std::function<void()>& call) {
                 release->waiter->Finish(nullptr);
             },
             Qt::QueuedConnection);
+        ++waiting_;
     }
     std::unique_lock lock(waiter->mutex);
     waiter->done.wait(lock, [&] { return waiter->finished; });
+    --waiting_;
     if (waiter->error) {
         std::rethrow_exception(waiter->error);
     }

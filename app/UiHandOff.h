@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -25,7 +26,11 @@ public:
     // UI thread, before the target is destroyed.
     void Detach();
 
+    // Threads whose call has been queued and not yet run or dropped.
+    int CallsWaiting() const { return waiting_.load(); }
+
 private:
+    std::atomic<int> waiting_{0};
     std::mutex mutex_;
     QObject* target_;
     std::thread::id uiThread_;

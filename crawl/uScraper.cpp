@@ -27,6 +27,7 @@ struct TScraper::Shared {
     mutable std::condition_variable changed;
     bool paused = false;
     bool cancelled = false;  // pauses no longer hold the crawl thread
+    bool halted = false;     // the crawl thread waits at a pause point
     bool ended = false;
     std::atomic<bool> terminated{false};
 };
@@ -617,7 +618,18 @@ bool TScraper::WaitUntilEnded(std::chrono::milliseconds timeout) const {
 
 void TScraper::WaitWhilePaused() {
     std::unique_lock lock(shared_->mutex);
-    shared_->changed.wait(lock, [&] { return !shared_->paused || shared_->cancelled; });
+    const auto free = [&] { return !shared_->paused || shared_->cancelled; };
+    if (free())
+        return;
+    shared_->halted = true;
+    shared_->changed.notify_all();
+    shared_->changed.wait(lock, free);
+    shared_->halted = false;
+}
+
+bool TScraper::WaitUntilHalted(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(shared_->mutex);
+    return shared_->changed.wait_for(lock, timeout, [&] { return shared_->halted; });
 }
 
 void TScraper::UpdateRunUi() {

@@ -154,6 +154,9 @@ public:
     void Pause();
     void Resume();
     bool IsPaused() const;
+    // Waits until the crawl thread of a paused run has stopped at a pause point (from then on it
+    // reports nothing and starts no worker until Resume); false when the time ran out first.
+    bool WaitUntilHalted(std::chrono::milliseconds timeout) const;
     // Asks the run to stop; seen at the top of the next turn of a phase loop.
     void Terminate();
     bool Terminated() const;

@@ -134,6 +134,7 @@ public:
 
     bool IsLive() const override { return live; }
     bool IsPaused() const override { return paused; }
+    bool WaitUntilHalted(int) const override { return paused; }
     void Pause() override {
         paused = true;
         ++pauses;

@@ -1,6 +1,5 @@
 #include <atomic>
 #include <cstdio>
-#include <future>
 #include <stdexcept>
 #include <thread>
 
@@ -417,7 +416,7 @@ private Q_SLOTS:
         form->Logic().HandleRunResult(QStringLiteral("ERROR_first"));
         QVERIFY(form->ResumeTimer->isActive());
         QCOMPARE(form->ResumeTimer->interval(), 30000);
-        QTest::qWait(300);
+        QTRY_VERIFY(form->ResumeTimer->remainingTime() < 29950);
         const int before = form->ResumeTimer->remainingTime();
         form->Logic().HandleRunResult(QStringLiteral("ERROR_second"));
         // Re-arming would have restarted the 30 s; the first firing time holds.
@@ -437,7 +436,8 @@ private Q_SLOTS:
     void tabLeavesTheLogForTheNextControl() {
         auto form = MakeForm(ExeDir());
         form->show();
-        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
         form->AddLogLine(QStringLiteral("строка"));
         form->LogsMemo->setFocus();
@@ -535,7 +535,8 @@ private Q_SLOTS:
         QFETCH(int, key);
         auto form = MakeForm(ExeDir());
         form->show();
-        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        form->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(form.get()));
         QDateEdit* picker = form->DateFromPicker;
         picker->setFocus();
@@ -657,14 +658,10 @@ private Q_SLOTS:
         auto form = MakeForm(ExeDir());
         auto handOff = form->HandOff();
         std::atomic<bool> ran{false};
-        std::promise<void> posted;
-        std::thread crawl([&] {
-            posted.set_value();
-            handOff->Call([&] { ran = true; });
-        });
-        posted.get_future().wait();
+        std::thread crawl([&] { handOff->Call([&] { ran = true; }); });
         // No event is handled here, so the call stays queued until the window is destroyed.
-        QTest::qSleep(200);
+        while (handOff->CallsWaiting() == 0)
+            std::this_thread::yield();
         form.reset();
         crawl.join();  // would hang for ever if the dropped call kept the thread waiting
         QVERIFY(!ran.load());

@@ -383,11 +383,14 @@ private Q_SLOTS:
 
         QTest::mouseClick(form->PauseButton, Qt::LeftButton);
         QVERIFY(form->LogLines().last().endsWith(QStringLiteral(": Включаем паузу")));
-        // A report that was already on its way may still land; after that the crawl is halted.
-        QTest::qWait(500);
+        // A report that was already on its way may still land; once the crawl thread stands at
+        // its pause point nothing more comes.
+        const auto run = form->Logic().ActiveRun();
+        QTRY_VERIFY_WITH_TIMEOUT(run->WaitUntilHalted(0), 60000);
         const int halted = form->LogLines().size();
-        QTest::qWait(1500);
+        QCoreApplication::processEvents();
         QCOMPARE(form->LogLines().size(), halted);
+        QVERIFY(run->WaitUntilHalted(0));
 
         QTest::mouseClick(form->PauseButton, Qt::LeftButton);
         QVERIFY(form->LogLines().last().endsWith(

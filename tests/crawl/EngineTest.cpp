@@ -493,9 +493,12 @@ TEST_F(EngineTest, APausedRunStartsNothingWhileItsWorkersFinish) {
     for (int i = 0; i < 600 && ThreadCount() > baseline + 1; ++i)
         std::this_thread::sleep_for(20ms);
     EXPECT_EQ(ThreadCount(), baseline + 1) << "only the paused crawl thread is left";
+    // The crawl thread stands at its pause point and no worker is left: nothing can ask the
+    // register or report until Resume.
+    ASSERT_TRUE(run->WaitUntilHalted(60s));
     const auto callsWhilePaused = reg->Calls().size();
     const auto reportsWhilePaused = reports.Reports().size();
-    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(run->WaitUntilHalted(0ms));
     EXPECT_EQ(reg->Calls().size(), callsWhilePaused);
     EXPECT_EQ(reports.Reports().size(), reportsWhilePaused);
     EXPECT_TRUE(run->IsLive());
