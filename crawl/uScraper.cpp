@@ -34,15 +34,6 @@ struct TScraper::Shared {
 
 namespace {
 
-std::chrono::year_month_day LocalToday() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
-                                       std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
-                                       std::chrono::day(static_cast<unsigned>(local.tm_mday))};
-}
-
 // Without blanks and control characters at either end.
 std::string Trimmed(std::string_view text) {
     while (!text.empty() && static_cast<unsigned char>(text.front()) <= 32)
@@ -207,7 +198,7 @@ void TScraper::Run::Steps() {
         inputs_.dateFrom ? FormatIsoDate(*inputs_.dateFrom) : std::string("2010-01-01");
     const std::string to = FormatIsoDate(inputs_.dateTo ? *inputs_.dateTo
                                          : env_.today   ? env_.today()
-                                                        : LocalToday());
+                                                        : util::LocalToday());
     FirstQueries first = BuildFirstQueries(o_.registerBaseUrl_, inputs_.regionItems,
                                            inputs_.tradeTypePositions, from, to);
     for (auto& job : first.jobs) {

@@ -13,6 +13,7 @@
 #include "crawl/uScraper.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
+#include "util/Platform.h"
 
 #ifndef KORVALOT_REGISTER_BASE_URL
 #define KORVALOT_REGISTER_BASE_URL "https://register.example"
@@ -21,15 +22,6 @@
 namespace {
 
 using namespace korvalot;
-
-std::chrono::year_month_day LocalToday() {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
-                                       std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
-                                       std::chrono::day(static_cast<unsigned>(local.tm_mday))};
-}
 
 std::string RegisterBaseUrl() {
     const char* value = std::getenv("KORVALOT_REGISTER_URL");
@@ -69,7 +61,7 @@ int main(int argc, char** argv) {
     harvest::HarvestOptions options;
     try {
         options = harvest::ParseHarvestOptions(std::vector<std::string>(argv + 1, argv + argc),
-                                               LocalToday());
+                                               util::LocalToday());
         if (options.help) {
             std::fputs(harvest::HelpText().c_str(), stdout);
             return harvest::kExitComplete;

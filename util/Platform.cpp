@@ -56,6 +56,15 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
 
 }  // namespace
 
+std::chrono::year_month_day LocalToday() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
+                                       std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
+                                       std::chrono::day(static_cast<unsigned>(local.tm_mday))};
+}
+
 std::int32_t TickCount() {
     timespec ts{};
     // CLOCK_BOOTTIME keeps counting while the machine sleeps, as the boot-time counter does.

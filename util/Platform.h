@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <stdexcept>
@@ -20,6 +21,9 @@ public:
 // Milliseconds since the machine started, wrapping at 2^32, as the signed 32-bit value that file
 // names carry (negative after about 24.9 days of uptime).
 std::int32_t TickCount();
+
+// The local calendar date.
+std::chrono::year_month_day LocalToday();
 
 // The directory of the running executable.
 std::filesystem::path ExecutableDirectory();

@@ -28,18 +28,6 @@ using testing_support::Reply;
 
 const std::string kBase = "https://reg.test";
 
-// The register's own addresses at kBase, reached through the fake.
-fetch::WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg) {
-    const RegisterAddresses addresses(kBase);
-    fetch::WorkerSettings settings;
-    settings.referer = addresses.Referer();
-    settings.transport = reg->Factory();
-    settings.retryPause = 1ms;
-    settings.tradeAddresses = [addresses](const std::string& guid) {
-        return addresses.Trade(guid);
-    };
-    return settings;
-}
 
 std::string Job(const std::string& name) {
     return kBase + "/s?" + name;
@@ -85,7 +73,7 @@ struct Recorder {
 
 PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int limit) {
     PhaseSettings settings;
-    settings.worker = WorkerSettingsFor(reg);
+    settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = limit;
     settings.pacing = 1ms;
     settings.loopTurn = 1ms;
@@ -272,7 +260,7 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
         rec.log.push_back(std::move(text));
     };
     PhaseSettings settings;
-    settings.worker = WorkerSettingsFor(reg);
+    settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = 2;
     settings.pacing = 1ms;
     settings.loopTurn = 1ms;

@@ -17,28 +17,17 @@ namespace {
 
 using crawl::testing_support::FakeRegister;
 using crawl::testing_support::Reply;
+using crawl::testing_support::WorkerSettingsFor;
 using namespace std::chrono_literals;
 
 const std::string kBase = "https://reg.test";
 
-// The register's own addresses at kBase, reached through the fake.
-WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg) {
-    const crawl::RegisterAddresses addresses(kBase);
-    WorkerSettings settings;
-    settings.referer = addresses.Referer();
-    settings.transport = reg->Factory();
-    settings.retryPause = 1ms;
-    settings.tradeAddresses = [addresses](const std::string& guid) {
-        return addresses.Trade(guid);
-    };
-    return settings;
-}
 
 // Runs one worker to its move into FinishedList and returns it.
 std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& reg,
                                          const std::string& job) {
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
-    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
+    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
     worker->url = job;
     worker->Lists = lists;
     {
@@ -248,7 +237,7 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
     auto reg = FakeRegister::Create([](const std::string&) { return Reply{500, ""}; });
     reg->Hold();
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
-    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
+    auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
     worker->url = "g1";
     worker->Lists = lists;
     {
@@ -277,7 +266,7 @@ TEST(Worker, OutlivesItsPhaseWithoutUseAfterReleaseAndIsJoinedByItsOwner) {
         auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
         watched = lists;
         for (int k = 0; k < 3; ++k) {
-            auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg));
+            auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
             worker->url = "g" + std::to_string(k);
             worker->Lists = lists;
             std::lock_guard lock(*lists->WorkerListLock);

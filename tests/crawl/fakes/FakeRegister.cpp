@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "crawl/RegisterAddresses.h"
 #include "fetch/ClientProfiles.h"
 
 namespace korvalot::crawl::testing_support {
@@ -238,6 +239,19 @@ Reply TradeBook::Answer(const std::string& url) const {
 
 FakeRegister::Script TradeBook::Script() const {
     return [book = *this](const std::string& url) { return book.Answer(url); };
+}
+
+fetch::WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg,
+                                        const std::string& base) {
+    const RegisterAddresses addresses(base);
+    fetch::WorkerSettings settings;
+    settings.referer = addresses.Referer();
+    settings.transport = reg->Factory();
+    settings.retryPause = std::chrono::milliseconds(1);
+    settings.tradeAddresses = [addresses](const std::string& guid) {
+        return addresses.Trade(guid);
+    };
+    return settings;
 }
 
 }  // namespace korvalot::crawl::testing_support

@@ -62,6 +62,11 @@ private:
     std::atomic<int> maxConcurrent_{0};
 };
 
+// Worker settings that reach the register's own addresses at base through the fake, with a
+// short pause between attempts.
+fetch::WorkerSettings WorkerSettingsFor(const std::shared_ptr<FakeRegister>& reg,
+                                        const std::string& base);
+
 // A small register of trades that answers search, card, lots and additional requests as the
 // real one does: search by trade type, region, date range and lot price (bounds inclusive),
 // paged by offset and limit up to an offset of 1000 (400 beyond).
