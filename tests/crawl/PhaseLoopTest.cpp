@@ -16,7 +16,6 @@
 
 #include "crawl/CrawlError.h"
 #include "crawl/PhaseLoop.h"
-#include "crawl/RegisterAddresses.h"
 #include "crawl/fakes/FakeRegister.h"
 
 namespace korvalot::crawl {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "crawl/RegisterAddresses.h"
 #include "crawl/fakes/FakeRegister.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
