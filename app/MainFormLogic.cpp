@@ -9,8 +9,8 @@
 #include "app/IniFile.h"
 #include "app/ListFile.h"
 #include "app/StartupChecks.h"
-#include "json/JsonValue.h"
-#include "util/uLib.h"
+#include "crawl/RegionDirectory.h"
+#include "crawl/RegisterAddresses.h"
 
 namespace korvalot::app {
 namespace {
@@ -200,28 +200,17 @@ void MainFormLogic::Timer1Timer() {
         } cursorGuard{view_};
         view_.AddLogLine(QStringLiteral("Загружаем регионы с сайта..."));
         {
-            const std::string& base = services_.config.RegisterBaseUrl;
+            const crawl::RegisterAddresses addresses(services_.config.RegisterBaseUrl);
             const std::string body = services_.fetchDirectory(
-                base + "/backend/reference-book/regions", base + "/biddings", [this] {
+                addresses.Regions(), addresses.Referer(), [this] {
                     view_.ProcessPendingEvents();
                     if (closing_) {
                         throw DirectoryLoadAbandoned();
                     }
                 });
-            const json::JsonValue document = json::Parse(util::StreamToString(body));
-            const json::JsonValue regions =
-                document.IsNothing() ? json::JsonValue() : document.AsArray();
-            if (!regions.IsNothing()) {
-                const std::size_t length = regions.Length();
-                for (std::size_t i = 0; i < length; ++i) {
-                    const json::JsonValue region = regions.Element(i);
-                    view_.AddItem(ListId::Cities,
-                                  QString::fromStdString(region.MemberText("description")) +
-                                      QStringLiteral(" (") +
-                                      QString::fromStdString(region.MemberText("code")) +
-                                      QStringLiteral(")"));
-                }
-            }
+            crawl::ForEachRegionItem(body, [this](const std::string& item) {
+                view_.AddItem(ListId::Cities, QString::fromStdString(item));
+            });
         }
     } catch (const std::exception& error) {
         view_.AddLogLine(QStringLiteral("Ошибка ") + QString::fromStdString(error.what()));

@@ -19,11 +19,11 @@
 #include <unistd.h>
 
 #include "crawl/Collections.h"
+#include "crawl/RegionDirectory.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
 #include "crawl/uScraper.h"
-#include "json/JsonValue.h"
 #include "tools/register-sim/SimProcess.h"
 
 namespace korvalot::crawl {
@@ -90,13 +90,7 @@ std::filesystem::path ScratchDir() {
 
 // Every region of the simulator's directory as the window lists it.
 std::vector<std::string> AllRegions(const tools::SimProcess& sim) {
-    const json::JsonValue list = json::Parse(sim.Get("/backend/reference-book/regions").body);
-    std::vector<std::string> items;
-    for (std::size_t k = 0; k < list.Length(); ++k) {
-        const auto r = list.Element(k);
-        items.push_back(r.MemberText("description") + " (" + r.MemberText("code") + ")");
-    }
-    return items;
+    return crawl::RegionItemsFromDirectory(sim.Get("/backend/reference-book/regions").body);
 }
 
 struct Harvest {
