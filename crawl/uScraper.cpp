@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <limits>
 #include <thread>
 #include <unordered_set>
 
@@ -33,6 +34,14 @@ struct TScraper::Shared {
 };
 
 namespace {
+
+// A register may report any total, up to the largest number there is; the sum stops there.
+void AddCapped(std::int64_t& total, std::int64_t add) {
+    if (add > 0 && total > std::numeric_limits<std::int64_t>::max() - add)
+        total = std::numeric_limits<std::int64_t>::max();
+    else
+        total += add;
+}
 
 // Without blanks and control characters at either end.
 std::string Trimmed(std::string_view text) {
@@ -330,7 +339,7 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonV
                 for (auto& part : *parts)
                     c_.JobQueue.push_front(std::move(part));
                 if (firstQueries_.contains(job))
-                    s_.tradesReported += found;
+                    AddCapped(s_.tradesReported, found);
                 return;
             }
         }
@@ -370,7 +379,7 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonV
 
     if (firstPage) {
         if (firstQueries_.contains(job))
-            s_.tradesReported += found;
+            AddCapped(s_.tradesReported, found);
         // The register pages no further than its limit, however many it reports.
         for (auto& next : FurtherPages(job, std::min(found, kSplitThreshold)))
             c_.JobQueue.push_back(std::move(next));
@@ -397,7 +406,7 @@ void TScraper::Run::LogCrowdedDays() {
         if (day.lostJobs > 0)
             line += " (среди них и торги неудавшихся запросов этого дня)";
         Log(std::move(line));
-        s_.unreachable += day.Missing();
+        AddCapped(s_.unreachable, day.Missing());
     }
 }
 
