@@ -36,6 +36,19 @@ std::string Lower(std::string text) {
     return text;
 }
 
+// The environment of a harvest into these two folders: a fixed tick and short timings; the
+// results file is not handed to the desktop.
+ScraperEnvironment HarvestEnvironment(const TempDir& exeDir, const TempDir& workDir) {
+    ScraperEnvironment env;
+    env.executableDir = exeDir.path();
+    env.guidsFile = workDir / "guids.txt";
+    env.tickCount = [] { return kTick; };
+    env.openDocument = [](const std::filesystem::path&) {};
+    env.mutexName = "Global\\KorvalotTest";
+    env.timings = {5ms, 1ms, 20ms, 20ms};
+    return env;
+}
+
 // The lines the run sums itself up with, printed so that a reader of the test's output sees them.
 void PrintSummary(const std::vector<std::string>& log) {
     bool summary = false;
@@ -115,13 +128,7 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
                 run.Terminate();
         };
     }
-    ScraperEnvironment env;
-    env.executableDir = exeDir.path();
-    env.guidsFile = workDir / "guids.txt";
-    env.tickCount = [] { return kTick; };
-    env.openDocument = [](const std::filesystem::path&) {};
-    env.mutexName = "Global\\KorvalotTest";
-    env.timings = {5ms, 1ms, 20ms, 20ms};
+    ScraperEnvironment env = HarvestEnvironment(exeDir, workDir);
     auto run = TScraper::Create(reports, sim.BaseUrl(), env);
     run->Limit = 4;
     run->Start();
@@ -233,13 +240,7 @@ TEST(CrowdedDayTest, TradesWithoutAPricedLotAreHarvestedOrAccountedFor) {
         if (r.text.starts_with("Найдено торгов: "))
             run.Terminate();
     };
-    ScraperEnvironment env;
-    env.executableDir = exeDir.path();
-    env.guidsFile = workDir / "guids.txt";
-    env.tickCount = [] { return kTick; };
-    env.openDocument = [](const std::filesystem::path&) {};
-    env.mutexName = "Global\\KorvalotTest";
-    env.timings = {5ms, 1ms, 20ms};
+    ScraperEnvironment env = HarvestEnvironment(exeDir, workDir);
     auto run = TScraper::Create(reports, sim.BaseUrl(), env);
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(600s));
