@@ -127,7 +127,8 @@ public:
     // Raises the failure of the TLS library when it cannot be set up.
     static SharedTls& For(bool capAt12) {
         static std::mutex mutex;
-        // Never freed: workers of a stopped phase may still be connecting while the process ends.
+        // Never freed: it lives as long as the process, and freeing it at exit would have to come
+        // after the last client of every program and test that uses it, for nothing gained.
         static std::array<SharedTls*, 2> made{};
         std::lock_guard lock(mutex);
         SharedTls*& entry = made[capAt12 ? 1 : 0];
