@@ -73,7 +73,9 @@ struct AnswerReader::Impl {
     // A parser serves one message only; an interim answer needs a new one.
     void FreshParser() {
         parser.emplace();
-        parser->eager(true);
+        // Not eager until the head is read: an eager parser that finds the length above the
+        // limit goes on into the body with the error set and makes room for all of it.
+        parser->eager(false);
         parser->header_limit(kHeaderLimit);
         parser->body_limit(kMaxBodyBytes);
     }
@@ -122,6 +124,7 @@ struct AnswerReader::Impl {
                     statusSeen = false;
                     continue;
                 }
+                parser->eager(true);
             }
             if (parser->is_done()) {
                 done = true;

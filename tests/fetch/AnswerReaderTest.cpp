@@ -157,6 +157,11 @@ INSTANTIATE_TEST_SUITE_P(
         Failing("BadChunkSize", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n",
                 false, Kind::BadAnswer),
         Failing("BodyAbove256MiB", "HTTP/1.1 200 OK\r\nContent-Length: 268435457\r\n\r\n", false,
+                Kind::BodyTooLarge),
+        // The first bytes of the body arrive with the head: the length is refused before any
+        // room is made for it.
+        Failing("HugeLengthWithTheFirstBodyBytes",
+                "HTTP/1.1 301 Moved\r\nContent-Length: 11111111111111111\r\n\r\nabc", false,
                 Kind::BodyTooLarge)),
     [](const auto& info) { return std::string(info.param.name); });
 
