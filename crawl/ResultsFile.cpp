@@ -8,6 +8,7 @@
 
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
+#include "util/Platform.h"
 #include "util/uLib.h"
 
 namespace korvalot::crawl {
@@ -81,24 +82,15 @@ void ResultsFile::Close() {
 void ResultsFile::Write(std::string_view bytes) {
     if (fd_ < 0)
         throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
-    std::size_t pending = 0;
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            // Drop the part of the line that did get through: the file keeps whole lines only.
-            if (::ftruncate(fd_, static_cast<off_t>(written_)) == 0) {
-                ::lseek(fd_, static_cast<off_t>(written_), SEEK_SET);
-            }
-            throw ResultsFileError("Cannot write to file \"" + path_.string() + "\". " +
-                                   std::system_category().message(error));
+    if (const int error = util::WriteAll(fd_, bytes)) {
+        // Drop the part of the line that did get through: the file keeps whole lines only.
+        if (::ftruncate(fd_, static_cast<off_t>(written_)) == 0) {
+            ::lseek(fd_, static_cast<off_t>(written_), SEEK_SET);
         }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-        pending += static_cast<std::size_t>(n);
+        throw ResultsFileError("Cannot write to file \"" + path_.string() + "\". " +
+                               std::system_category().message(error));
     }
-    written_ += pending;
+    written_ += bytes.size();
 }
 
 }  // namespace korvalot::crawl

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "crawl/CrawlError.h"
+#include "util/Platform.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -125,16 +126,8 @@ void SkipFileRecorder::Append(std::string_view line) {
 
 void SkipFileRecorder::Write(const std::string& bytes) {
     // One write call per line: with O_APPEND the line lands whole at the end of the file.
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            Fail(path_, "Не удалось дописать", errno);
-        }
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int error = util::WriteAll(fd_, bytes))
+        Fail(path_, "Не удалось дописать", error);
 }
 
 }  // namespace korvalot::crawl

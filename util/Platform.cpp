@@ -157,6 +157,18 @@ void OpenWithDesktop(const std::filesystem::path& document) {
     }).detach();
 }
 
+int WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n < 0 ? errno : ENOSPC;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
 void WriteFileBytes(const std::filesystem::path& path, std::string_view text) {
     // Written beside the file and renamed over it, so that a reader (or the next program run,
     // after a crash or a full disk) finds either the old file or the whole new one.
@@ -184,15 +196,8 @@ void WriteFileBytes(const std::filesystem::path& path, std::string_view text) {
     struct stat existing {};
     if (::stat(path.c_str(), &existing) == 0 && ::fchmod(fd, existing.st_mode & 07777) != 0)
         fail(errno);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail(n < 0 ? errno : ENOSPC);
-        done += static_cast<std::size_t>(n);
-    }
+    if (const int error = WriteAll(fd, text))
+        fail(error);
     if (::fsync(fd) != 0)
         fail(errno);
     if (::close(fd) != 0)

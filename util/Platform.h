@@ -67,6 +67,11 @@ private:
 // is ignored.
 void OpenWithDesktop(const std::filesystem::path& document);
 
+// Writes all of bytes to the open descriptor, going on after interruptions and partial writes.
+// Returns 0, or the system's error number of the write that failed (ENOSPC when the system
+// took nothing without saying why); the bytes before it may have been written.
+int WriteAll(int fd, std::string_view bytes);
+
 // Replaces the file with these bytes at once: they are written to a temporary file in the same
 // folder, which is then renamed over it, so the file is never seen half written. A replaced
 // file keeps its permissions. Raises PlatformError naming path.
