@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,10 +20,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "crawl/fakes/TempDir.h"
 #include "util/Platform.h"
 
 namespace korvalot::util {
 namespace {
+
+using crawl::testing_support::ReadBytes;
+using crawl::testing_support::TempDir;
 
 // "nobody" on Debian; any uid serves, it needs no entry in the user database.
 constexpr uid_t kOtherUid = 65534;
@@ -39,24 +41,13 @@ constexpr gid_t kOtherGid = 65534;
 // A fresh folder that every user may enter (but only its owner write), removed at the end.
 class SharedTempDir {
 public:
-    SharedTempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "korvalot-users-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-        ::chmod(path_.c_str(), 0755);
-    }
-    ~SharedTempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    SharedTempDir(const SharedTempDir&) = delete;
-    SharedTempDir& operator=(const SharedTempDir&) = delete;
+    SharedTempDir() { ::chmod(dir_.path().c_str(), 0755); }
 
-    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+    std::filesystem::path operator/(const std::string& name) const { return dir_ / name; }
 
     // A folder inside, with this owner and mode.
     std::filesystem::path Folder(const std::string& name, uid_t owner, mode_t mode) const {
-        const auto dir = path_ / name;
+        const auto dir = dir_ / name;
         std::filesystem::create_directories(dir);
         if (::chown(dir.c_str(), owner, owner == 0 ? 0 : kOtherGid) != 0 ||
             ::chmod(dir.c_str(), mode) != 0)
@@ -65,7 +56,7 @@ public:
     }
 
 private:
-    std::filesystem::path path_;
+    TempDir dir_;
 };
 
 struct ChildOutcome {
@@ -119,11 +110,6 @@ ChildOutcome ExecChild(const std::filesystem::path& program, std::vector<std::st
             return 126;
         },
         asOtherUser);
-}
-
-std::string ReadAll(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 TEST(NamedMutexUsers, ASecondUserOpensTheRunObjectWhileTheFirstUserHoldsIt) {
@@ -251,7 +237,7 @@ TEST(DataDirectory, APortableCopyKeepsItsFilesBesideTheExecutable) {
                                        /*asOtherUser=*/false);
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output, dir.string() + "\n");
-    EXPECT_EQ(ReadAll(dir / "settings.ini"), "[General]\r\n");
+    EXPECT_EQ(ReadBytes(dir / "settings.ini"), "[General]\r\n");
 }
 
 // An installed copy in a folder the user cannot write: the files go to the user's own folder,
@@ -270,13 +256,13 @@ TEST(DataDirectory, AnInstalledCopyKeepsItsFilesInTheUsersFolder) {
     EXPECT_EQ(underHome.exitCode, 0) << underHome.output;
     const auto homeData = home / ".local" / "share" / "korvalot";
     EXPECT_EQ(underHome.output, homeData.string() + "\n");
-    EXPECT_EQ(ReadAll(homeData / "settings.ini"), "[General]\r\n");
+    EXPECT_EQ(ReadBytes(homeData / "settings.ini"), "[General]\r\n");
 
     const ChildOutcome underXdg =
         ExecChild(bin / "korvalot", {"HOME=" + home.string(), "XDG_DATA_HOME=" + xdg.string()});
     EXPECT_EQ(underXdg.exitCode, 0) << underXdg.output;
     EXPECT_EQ(underXdg.output, (xdg / "korvalot").string() + "\n");
-    EXPECT_EQ(ReadAll(xdg / "korvalot" / "settings.ini"), "[General]\r\n");
+    EXPECT_EQ(ReadBytes(xdg / "korvalot" / "settings.ini"), "[General]\r\n");
 
     std::vector<std::string> besideProgram;
     for (const auto& entry : std::filesystem::directory_iterator(bin))
