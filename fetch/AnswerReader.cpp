@@ -127,7 +127,6 @@ struct AnswerReader::Impl {
                 parser->eager(true);
             }
             if (parser->is_done()) {
-                done = true;
                 return true;
             }
             if (used == 0 || pending.empty()) {
@@ -140,7 +139,6 @@ struct AnswerReader::Impl {
     Answer answer;
     std::string pending;  // received and not yet parsed
     bool statusSeen = false;
-    bool done = false;
 };
 
 AnswerReader::AnswerReader() : impl_(std::make_unique<Impl>()) {}
@@ -163,7 +161,6 @@ void AnswerReader::End() {
         throw Fail(Kind::CutBody);
     }
     impl_->answer.closed = true;
-    impl_->done = true;
 }
 
 bool AnswerReader::HeaderDone() const {

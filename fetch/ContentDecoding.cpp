@@ -6,6 +6,8 @@
 
 #include <zlib.h>
 
+#include "fetch/HeaderText.h"
+
 namespace korvalot::fetch {
 namespace {
 
@@ -16,14 +18,6 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
                return std::tolower(static_cast<unsigned char>(x)) ==
                       std::tolower(static_cast<unsigned char>(y));
            });
-}
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 bool StartsWithGzipMagic(const unsigned char* data, std::size_t size) {
@@ -98,7 +92,7 @@ DecodedBody Inflate(const std::string& input, Wrapper wrapper, std::size_t limit
 }  // namespace
 
 DecodedBody DecodeContent(std::string_view contentEncoding, std::string body, std::size_t limit) {
-    const auto coding = Trim(contentEncoding);
+    const auto coding = TrimBlanks(contentEncoding);
     const bool gzip = EqualsIgnoringCase(coding, "gzip");
     const bool deflate = EqualsIgnoringCase(coding, "deflate");
     if ((!gzip && !deflate) || body.empty()) {

@@ -4,16 +4,10 @@
 #include <cctype>
 #include <charconv>
 
+#include "fetch/HeaderText.h"
+
 namespace korvalot::fetch {
 namespace {
-
-std::string_view Trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 std::string Lower(std::string_view text) {
     std::string out(text);
@@ -58,8 +52,8 @@ void CookieJar::Store(std::string_view setCookie, const Url& origin) {
         return;
     }
     Cookie cookie;
-    cookie.name = std::string(Trim(pair.substr(0, equals)));
-    cookie.value = std::string(Trim(pair.substr(equals + 1)));
+    cookie.name = std::string(TrimBlanks(pair.substr(0, equals)));
+    cookie.value = std::string(TrimBlanks(pair.substr(equals + 1)));
     if (cookie.name.empty()) {
         return;
     }
@@ -75,9 +69,9 @@ void CookieJar::Store(std::string_view setCookie, const Url& origin) {
         const auto attribute = rest.substr(0, end);
         rest.remove_prefix(end);
         const auto eq = attribute.find('=');
-        const std::string name = Lower(Trim(attribute.substr(0, eq)));
-        const auto value =
-            eq == std::string_view::npos ? std::string_view{} : Trim(attribute.substr(eq + 1));
+        const std::string name = Lower(TrimBlanks(attribute.substr(0, eq)));
+        const auto value = eq == std::string_view::npos ? std::string_view{}
+                                                        : TrimBlanks(attribute.substr(eq + 1));
         if (name == "domain" && !value.empty()) {
             std::string domain = Lower(value.front() == '.' ? value.substr(1) : value);
             if (!DomainMatches(host, domain, origin.IsIpLiteral())) {

@@ -21,8 +21,8 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #endif
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -247,7 +247,7 @@ struct HttpClient::Impl {
     std::unique_ptr<beast::tcp_stream> connectingPlain;
     // Set by another thread (Cancel); the client's own thread closes its sockets on seeing it.
     std::atomic<bool> cancelled{false};
-    Url peer;                                  // whom the open connection leads to
+    Url peer;              // whom the open connection leads to
     bool healthy = false;  // the open connection ended its last exchange cleanly
     CookieJar cookies;
     std::int32_t lastStatus = -1;
@@ -369,9 +369,8 @@ struct HttpClient::Impl {
     }
 
     // Closes the connection; a healthy TLS connection first says goodbye with a close message.
-    // `clean`: the last exchange ended as it should (the server asked to close), so the TLS
-    // session stays good for resuming; the library gives up the session of any other
-    // connection that ends without a close message.
+    // `clean`: the last answer was read whole, so the TLS session stays good for resuming; the
+    // library gives up the session of any other connection that ends without a close message.
     void Drop(bool graceful, bool clean = false) noexcept {
         if (!secure && !plain) {
             return;
@@ -607,18 +606,15 @@ struct HttpClient::Impl {
     Answer ReadAnswer(const Url& url) {
         AnswerReader reader;
         // The status code counts as soon as its line is read, even when the answer fails later.
-        auto feed = [&](std::string_view bytes) {
-            struct Note {
-                const AnswerReader& reader;
-                std::int32_t& lastStatus;
-                ~Note() {
-                    if (reader.LastStatus() != 0) {
-                        lastStatus = reader.LastStatus();
-                    }
+        struct Note {
+            const AnswerReader& reader;
+            std::int32_t& lastStatus;
+            ~Note() {
+                if (reader.LastStatus() != 0) {
+                    lastStatus = reader.LastStatus();
                 }
-            } note{reader, lastStatus};
-            return reader.Feed(bytes);
-        };
+            }
+        } note{reader, lastStatus};
         for (;;) {
             ArmRead();
             std::pair<error_code, std::size_t> result;
@@ -629,7 +625,7 @@ struct HttpClient::Impl {
             });
             const auto [ec, n] = result;
             if (!ec) {
-                if (feed(std::string_view(readBuffer.data(), n))) {
+                if (reader.Feed(std::string_view(readBuffer.data(), n))) {
                     break;
                 }
                 continue;

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "fetch/HeaderText.h"
+
 namespace korvalot::fetch {
 namespace {
 
@@ -12,14 +14,6 @@ using namespace std::chrono;
 
 // No server means more than a day; a longer number would only risk overflow.
 constexpr std::int64_t kMaxSeconds = 86400;
-
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
-}
 
 bool IsDigit(char c) {
     return c >= '0' && c <= '9';
@@ -111,7 +105,7 @@ std::optional<system_clock::time_point> HttpDate(std::string_view text) {
 }  // namespace
 
 std::optional<milliseconds> ParseRetryAfter(std::string_view value, system_clock::time_point now) {
-    value = Trim(value);
+    value = TrimBlanks(value);
     if (value.empty())
         return std::nullopt;
     if (IsDigit(value.front())) {

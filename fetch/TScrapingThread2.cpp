@@ -13,8 +13,6 @@ namespace {
 
 constexpr int kAttempts = 10;
 constexpr std::int32_t kNotFound = 404;
-constexpr std::int32_t kTooManyRequests = 429;
-constexpr std::int32_t kUnavailable = 503;
 constexpr int kDefaultCapFactor = 32;
 constexpr std::size_t kLotsPageSize = 50;
 // A register that keeps answering full pages whatever the offset would hold a worker forever.
@@ -241,11 +239,8 @@ std::chrono::milliseconds TScrapingThread2::PauseAfter(int failures,
         std::uniform_int_distribution<milliseconds::rep> cut(0, pause.count() / 2);
         pause -= milliseconds(cut(jitter_));
     }
-    const std::int32_t status = transport.LastStatusCode();
-    if (status == kTooManyRequests || status == kUnavailable) {
-        if (const auto asked = transport.RetryAfter())
-            pause = std::max(pause, std::min(*asked, settings_.retryAfterCap));
-    }
+    if (const auto asked = transport.RetryAfter())
+        pause = std::max(pause, std::min(*asked, settings_.retryAfterCap));
     return pause;
 }
 

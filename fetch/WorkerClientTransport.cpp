@@ -24,16 +24,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<WorkerTransport> MakeWorkerClientTransport(const ClientLimits& limits) {
-    return std::make_unique<WorkerClientTransport>(limits);
-}
-
 std::unique_ptr<WorkerTransport> MakeWorkerClientTransport() {
-    return MakeWorkerClientTransport(ClientLimits{});
+    return std::make_unique<WorkerClientTransport>(ClientLimits{});
 }
 
 WorkerTransportFactory WorkerClientTransportFactory(ClientLimits limits) {
-    return [limits] { return MakeWorkerClientTransport(limits); };
+    return [limits] {
+        return std::unique_ptr<WorkerTransport>(std::make_unique<WorkerClientTransport>(limits));
+    };
 }
 
 }  // namespace korvalot::fetch

@@ -7,11 +7,8 @@
 
 namespace korvalot::fetch {
 
-/// A worker's transport over a WorkerClient with these limits.
-std::unique_ptr<WorkerTransport> MakeWorkerClientTransport(const ClientLimits& limits);
-
-/// Makes MakeWorkerClientTransport(limits) for every worker: shortened limits for tests and
-/// benchmarks, the same client as the product's otherwise.
+/// Makes for every worker a transport over a WorkerClient with these limits: shortened limits
+/// for tests and benchmarks, the same client as the product's otherwise.
 WorkerTransportFactory WorkerClientTransportFactory(ClientLimits limits);
 
 }  // namespace korvalot::fetch

@@ -14,6 +14,7 @@
 
 #include "fetch/ClientProfiles.h"
 #include "fetch/TScrapingThread2.h"
+#include "fetch/WorkerClientTransport.h"
 #include "fetch/WorkerOwner.h"
 #include "support/ScriptedServer.h"
 #include "support/TestCertificates.h"
@@ -70,7 +71,6 @@ TEST_P(ClientCancel, AGetBlockedOnTheServerEndsAtOnceFromAnotherThread) {
         ScriptedServer server([](const ReceivedRequest&) { return Reply().Pause(60s); }, options);
         WorkerClient worker(kLongLimits);
         DirectoryClient lister(kLongLimits);
-        const int connectionsBefore = 0;
         auto get = std::async(std::launch::async, [&] {
             try {
                 directory ? lister.Get(server.Address("/x"), "")
@@ -82,9 +82,7 @@ TEST_P(ClientCancel, AGetBlockedOnTheServerEndsAtOnceFromAnotherThread) {
         });
         // Cancelled only once the server holds the connection, so that the cut is tested, not
         // a get that never began.
-        for (int i = 0; i < 2000 && server.Connections() == connectionsBefore; ++i)
-            std::this_thread::sleep_for(5ms);
-        ASSERT_GT(server.Connections(), connectionsBefore);
+        ASSERT_TRUE(server.WaitForConnections(1));
         directory ? lister.Cancel() : worker.Cancel();
         ASSERT_EQ(get.wait_for(10s), std::future_status::ready) << "the get was not cut off";
         EXPECT_TRUE(get.get()) << "a cut-off get must fail";
@@ -111,6 +109,7 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
     WorkerSettings settings;
     settings.referer = base + "biddings";
+    settings.transport = WorkerClientTransportFactory(kLongLimits);
     settings.tradeAddresses = [base](const std::string& guid) {
         return TradeAddresses{
             base + "card/" + guid,
@@ -122,22 +121,7 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
     {
         std::vector<std::shared_ptr<TScrapingThread2>> workers;
         for (int k = 0; k < 3; ++k) {
-            WorkerSettings own = settings;
-            own.transport = [] {
-                struct Transport final : WorkerTransport {
-                    WorkerClient client{kLongLimits};
-                    std::string Get(const std::string& a, const std::string& r) override {
-                        return client.Get(a, r);
-                    }
-                    std::int32_t LastStatusCode() const noexcept override {
-                        return client.LastStatusCode();
-                    }
-                    void Close() noexcept override { client.Close(); }
-                    void Cancel() noexcept override { client.Cancel(); }
-                };
-                return std::unique_ptr<WorkerTransport>(std::make_unique<Transport>());
-            };
-            auto worker = std::make_shared<TScrapingThread2>(own);
+            auto worker = std::make_shared<TScrapingThread2>(settings);
             worker->url = "g" + std::to_string(k);
             worker->Lists = lists;
             {
@@ -147,8 +131,7 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
             worker->Start();
             workers.push_back(worker);
         }
-        for (int i = 0; i < 2000 && server.Connections() < 3; ++i)
-            std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(server.WaitForConnections(3));
         ASSERT_EQ(server.Connections(), 3);
         for (auto& worker : workers)
             owner.Adopt(worker);

@@ -44,6 +44,9 @@ public:
         return arrived_.wait_for(lock, 30s, [&] { return arrivals_.size() >= n; });
     }
 
+    // Whether the worker has let go of its first connection, as it does just before it pauses.
+    bool WaitUntilFirstConnectionClosed() { return server_.WaitUntilClosed(0); }
+
     // The time from each request to the next.
     std::vector<Clock::duration> Gaps() const {
         std::lock_guard lock(mutex_);
@@ -208,6 +211,8 @@ TEST(WorkerRetry, TerminateEndsALongPauseAtOnce) {
                          Reply().Send(Status(503, "Service Unavailable", "Retry-After: 3600\r\n")));
     Job job(Settings(10ms), server.Address());
     ASSERT_TRUE(server.WaitForRequests(1));
+    // Stopped once the worker is about to wait, so that the wait itself must end.
+    ASSERT_TRUE(server.WaitUntilFirstConnectionClosed());
     const auto asked = Clock::now();
     job.Worker().Terminate();
     TScrapingThread2& worker = job.Finish();

@@ -217,6 +217,7 @@ void ScriptedServer::AcceptLoop() {
                 connections_.emplace(index, std::thread(&ScriptedServer::Serve, this, fd, index));
             }
         }
+        accepted_.notify_all();
         for (auto& thread : ended) {
             thread.join();
         }
@@ -224,6 +225,12 @@ void ScriptedServer::AcceptLoop() {
             return;
         }
     }
+}
+
+bool ScriptedServer::WaitForConnections(int count, std::chrono::milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return accepted_.wait_for(lock, limit,
+                              [&] { return static_cast<int>(openFds_.size()) >= count; });
 }
 
 bool ScriptedServer::WaitUntilClosed(int connection, std::chrono::milliseconds limit) {

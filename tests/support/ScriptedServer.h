@@ -89,6 +89,8 @@ public:
     std::string Address(std::string_view target = "/") const;
     std::vector<ReceivedRequest> Requests() const;
     int Connections() const;
+    // Whether the server has accepted that many connections within the limit.
+    bool WaitForConnections(int count, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Whether the server has closed that connection (counted from 0) within the limit.
     bool WaitUntilClosed(int connection,
                          std::chrono::milliseconds limit = std::chrono::seconds(10));
@@ -109,7 +111,8 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
     bool stopping_ = false;
-    std::vector<int> openFds_;                // by connection index, -1 once closed
+    std::vector<int> openFds_;  // by connection index, -1 once closed
+    std::condition_variable accepted_;
     std::map<int, std::thread> connections_;  // by connection index, until joined
     std::vector<int> finished_;               // connections whose thread is ending
     std::set<int> closed_;                    // connections whose socket the server closed
