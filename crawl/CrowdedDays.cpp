@@ -1,7 +1,5 @@
 #include "crawl/CrowdedDays.h"
 
-#include <array>
-
 #include "crawl/SearchQueries.h"
 #include "util/uLib.h"
 
@@ -59,17 +57,6 @@ std::vector<CrowdedDays::Shortfall> CrowdedDays::Shortfalls() const {
         out.push_back(std::move(s));
     }
     return out;
-}
-
-std::string TradeTypeName(std::string_view code) {
-    static constexpr std::array<std::string_view, 6> kNames = {
-        "Открытый аукцион", "Открытый конкурс", "Публичное предложение",
-        "Закрытый аукцион", "Закрытый конкурс", "Закрытое публичное предложение"};
-    for (std::size_t k = 0; k < kTradeTypeCodes.size(); ++k) {
-        if (kTradeTypeCodes[k] == code)
-            return std::string(kNames[k]);
-    }
-    return std::string(code);
 }
 
 }  // namespace korvalot::crawl

@@ -52,8 +52,4 @@ private:
     std::unordered_map<std::string, std::size_t> byKey_;
 };
 
-// The text of a trade type in the window's list ("Открытый аукцион" for "OpenAuction"); an
-// unknown code stays as it is.
-std::string TradeTypeName(std::string_view code);
-
 }  // namespace korvalot::crawl

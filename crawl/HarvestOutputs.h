@@ -29,7 +29,6 @@ class HarvestOutputs {
 public:
     using Log = std::function<void(std::string)>;
 
-    HarvestOutputs() = default;
     HarvestOutputs(HarvestOutputOptions options, Log log);
 
     // Once the results file has been created.

@@ -5,9 +5,9 @@
 
 namespace korvalot::crawl {
 
-// What one run did, counted on the crawl thread and read once the run has ended (TScraper::Summary).
-// The run logs it in its own words at its end; korvalot-harvest also turns it into its exit
-// status.
+// What one run did, counted on the crawl thread and read once the run has ended
+// (TScraper::Summary). The run logs it in its own words at its end; korvalot-harvest also turns it
+// into its exit status.
 struct RunSummary {
     // NotStarted also after a run that could not begin (the named mutex); Failed: a failure
     // outside the two phases ended the run. A phase error with its 30-second pause still lets
@@ -21,10 +21,10 @@ struct RunSummary {
     std::int64_t skipped = 0;          // listed trades left out because skip.txt names them
     std::int64_t cardsFetched = 0;     // trade jobs whose three answers arrived and were read
     std::int64_t tradeJobsFailed = 0;  // trade jobs given up after their last chance
-    std::int64_t searchJobsFailed = 0; // search jobs given up (their pages and parts are lost)
-    std::int64_t rowsWritten = 0;      // lines written to the results file, header excluded
-    std::int64_t unreachable = 0;      // trades a crowded day reports that no query could reach
-    bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
+    std::int64_t searchJobsFailed = 0;  // search jobs given up (their pages and parts are lost)
+    std::int64_t rowsWritten = 0;       // lines written to the results file, header excluded
+    std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
+    bool phaseErrors = false;           // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
 
     // Every trade the register reported was either harvested or deliberately skipped.

@@ -122,6 +122,14 @@ RegionItem ParseRegionItem(std::string_view item) {
     return region;
 }
 
+std::string TradeTypeName(std::string_view code) {
+    for (std::size_t k = 0; k < kTradeTypeCodes.size(); ++k) {
+        if (kTradeTypeCodes[k] == code)
+            return std::string(kTradeTypeNames[k]);
+    }
+    return std::string(code);
+}
+
 std::string FormatIsoDate(year_month_day date) {
     char text[16];
     std::snprintf(text, sizeof text, "%04d-%02u-%02u", static_cast<int>(date.year()),

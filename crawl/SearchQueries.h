@@ -17,6 +17,14 @@ namespace korvalot::crawl {
 inline constexpr std::array<std::string_view, 6> kTradeTypeCodes = {
     "OpenAuction",  "OpenConcours",  "PublicOffer",
     "CloseAuction", "CloseConcours", "ClosePublicOffer"};
+// The texts of the same list.
+inline constexpr std::array<std::string_view, 6> kTradeTypeNames = {
+    "Открытый аукцион", "Открытый конкурс", "Публичное предложение",
+    "Закрытый аукцион", "Закрытый конкурс", "Закрытое публичное предложение"};
+
+// The text of a trade type in the window's list ("Открытый аукцион" for "OpenAuction"); an
+// unknown code stays as it is.
+std::string TradeTypeName(std::string_view code);
 
 // A register answer reporting this many trades or more is not paged but split.
 inline constexpr std::int64_t kSplitThreshold = 1000;

@@ -50,8 +50,7 @@ char32_t NextCodePoint(std::string_view text, std::size_t& i) {
     return cp;
 }
 
-}  // namespace
-
+// The UTF-8 text in the given encoding, without a byte-order mark.
 std::string EncodeForListFile(std::string_view utf8, SkipFileRecorder::Encoding encoding) {
     if (encoding == SkipFileRecorder::Encoding::Utf8)
         return std::string(utf8);
@@ -75,6 +74,8 @@ std::string EncodeForListFile(std::string_view utf8, SkipFileRecorder::Encoding 
     }
     return out;
 }
+
+}  // namespace
 
 SkipFileRecorder::SkipFileRecorder(std::filesystem::path path) : path_(std::move(path)) {
     fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

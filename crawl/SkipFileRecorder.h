@@ -26,7 +26,6 @@ public:
     void Append(std::string_view line);
 
     Encoding FileEncoding() const { return encoding_; }
-    const std::filesystem::path& Path() const { return path_; }
 
 private:
     void Write(const std::string& bytes);
@@ -35,8 +34,5 @@ private:
     int fd_ = -1;
     Encoding encoding_ = Encoding::Utf8;
 };
-
-// The UTF-8 text in the given encoding, without a byte-order mark.
-std::string EncodeForListFile(std::string_view utf8, SkipFileRecorder::Encoding encoding);
 
 }  // namespace korvalot::crawl

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cmath>
 
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
@@ -14,10 +15,6 @@
 
 namespace korvalot::crawl {
 namespace {
-
-constexpr std::array<std::string_view, 6> kTradeTypeNames = {
-    "Открытый аукцион", "Открытый конкурс", "Публичное предложение",
-    "Закрытый аукцион", "Закрытый конкурс", "Закрытое публичное предложение"};
 
 constexpr std::uint16_t kColumns = 14;
 // Columns (from 0) whose values identify something: kept as text so that a spreadsheet does not
@@ -68,7 +65,8 @@ std::optional<double> ReadPrice(std::string text, const std::string& separator) 
     }
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size())
+    // "inf" and "nan" are numbers to from_chars, but no cell of a valid workbook.
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
         return std::nullopt;
     return value;
 }
@@ -127,14 +125,6 @@ std::string FitCell(const std::string& text) {
 std::filesystem::path Workbook::PathBeside(const std::filesystem::path& resultsFile) {
     std::filesystem::path path = resultsFile;
     return path.replace_extension(".xlsx");
-}
-
-std::string Workbook::TradeTypeName(std::string_view code) {
-    for (std::size_t k = 0; k < kTradeTypeCodes.size(); ++k) {
-        if (kTradeTypeCodes[k] == code)
-            return std::string(kTradeTypeNames[k]);
-    }
-    return std::string(code);
 }
 
 Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,

@@ -24,9 +24,6 @@ class Workbook {
 public:
     // "data" + the tick count + ".xlsx": the results file's name with the other extension.
     static std::filesystem::path PathBeside(const std::filesystem::path& resultsFile);
-    // The window's text of a trade type code ("OpenAuction" -> "Открытый аукцион"); the code
-    // itself when it is not one of the six.
-    static std::string TradeTypeName(std::string_view code);
 
     // Starts the workbook and writes the header row. Raises CrawlError.
     Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator);

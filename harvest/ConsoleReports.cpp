@@ -9,6 +9,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// As long as the window's error pause.
+constexpr std::chrono::seconds kErrorPause{30};
+
 // At most `count` characters of the text from character `from`, characters being UTF-8
 // sequences, so that a cut never splits one.
 std::string Characters(const std::string& text, std::size_t from, std::size_t count) {
@@ -63,8 +66,8 @@ void ConsoleReports::Log(const std::string& text) {
     lines_.push_back(line);
     if (settings_.verbose) {
         if (barShown_)
-            std::fputs("\r\033[K", settings_.progress);
-        std::fprintf(settings_.progress, "%s\n", line.c_str());
+            std::fputs("\r\033[K", stderr);
+        std::fprintf(stderr, "%s\n", line.c_str());
         barShown_ = false;
     }
 }
@@ -79,19 +82,17 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
         Log("Начинаем работу по заданным регионам и категориям");
         return;
     }
-    const std::int32_t ticks = settings_.tickCount ? settings_.tickCount() : util::TickCount();
     const std::filesystem::path path =
-        settings_.outputDir / ("log-" + std::to_string(ticks) + ".txt");
+        settings_.outputDir / ("log-" + std::to_string(util::TickCount()) + ".txt");
     Log("Работа завершена, лог записан в " + path.string());
     std::lock_guard lock(mutex_);
     try {
         util::WriteListFile(path, lines_);
-        logFile_ = path;
     } catch (const std::exception& e) {
         lines_.push_back("Ошибка: " + std::string(e.what()));
     }
     if (barShown_) {
-        std::fputs("\n", settings_.progress);
+        std::fputs("\n", stderr);
         barShown_ = false;
     }
 }
@@ -134,8 +135,8 @@ void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, b
         // At the phase's pace so far: the pacing makes every job cost about the same.
         const auto elapsed =
             std::chrono::duration_cast<std::chrono::milliseconds>(now - phaseStart_);
-        left = Duration(std::chrono::seconds(
-            (elapsed.count() * (maximum - position) / position + 999) / 1000));
+        left = Duration(
+            std::chrono::seconds((elapsed.count() * (maximum - position) / position + 999) / 1000));
     }
     const char* phase = cards_ ? "Карточки" : "Поиск";
     if (settings_.terminal) {
@@ -143,14 +144,13 @@ void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, b
         const int filled = static_cast<int>(static_cast<std::int64_t>(kWidth) * position / maximum);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-        std::fprintf(settings_.progress, "\r\033[K%s [%s] %d из %d, осталось %s", phase,
-                     bar.c_str(), position, maximum, left.c_str());
+        std::fprintf(stderr, "\r\033[K%s [%s] %d из %d, осталось %s", phase, bar.c_str(), position,
+                     maximum, left.c_str());
         barShown_ = true;
     } else {
-        std::fprintf(settings_.progress, "%s: %d из %d, осталось %s\n", phase, position, maximum,
-                     left.c_str());
+        std::fprintf(stderr, "%s: %d из %d, осталось %s\n", phase, position, maximum, left.c_str());
     }
-    std::fflush(settings_.progress);
+    std::fflush(stderr);
 }
 
 void ConsoleReports::ShowProgress(crawl::TScraper& run) {
@@ -170,7 +170,7 @@ void ConsoleReports::HandleRunResult(crawl::TScraper& run) {
     std::lock_guard lock(mutex_);
     // A pause already counting down keeps its first end.
     if (!resumeAt_)
-        resumeAt_ = Clock::now() + settings_.errorPause;
+        resumeAt_ = Clock::now() + kErrorPause;
     if (!resumer_.joinable())
         resumer_ = std::thread(&ConsoleReports::ResumeLoop, this, run.weak_from_this());
     resumeChanged_.notify_all();
@@ -217,11 +217,6 @@ std::vector<std::string> ConsoleReports::ClosingLines() const {
     std::lock_guard lock(mutex_);
     return std::vector<std::string>(lines_.begin() + static_cast<std::ptrdiff_t>(lastJobLine_),
                                     lines_.end());
-}
-
-std::filesystem::path ConsoleReports::LogFile() const {
-    std::lock_guard lock(mutex_);
-    return logFile_;
 }
 
 }  // namespace korvalot::harvest

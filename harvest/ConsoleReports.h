@@ -21,12 +21,9 @@ namespace korvalot::harvest {
 struct ConsoleSettings {
     crawl::RunInputs inputs;
     std::filesystem::path outputDir;
-    std::function<std::int32_t()> tickCount;  // for the log file's name
-    std::FILE* progress = stderr;
     bool terminal = false;  // a bar redrawn in place; plain lines otherwise
     bool verbose = false;   // every log line on the progress stream as well
     std::string registerBaseUrl;
-    std::chrono::milliseconds errorPause{30000};
 };
 
 class ConsoleReports : public crawl::ScraperReports {
@@ -47,9 +44,8 @@ public:
     void Stop(crawl::TScraper& run);
 
     // Once the run has ended: its log lines from the last job's line on (the end of the run
-    // and its summary), and the log file's path (empty when none was written).
+    // and its summary).
     std::vector<std::string> ClosingLines() const;
-    std::filesystem::path LogFile() const;
 
 private:
     void Log(const std::string& text);
@@ -60,8 +56,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     std::size_t lastJobLine_ = 0;  // index after the last line about one job
-    std::filesystem::path logFile_;
-    bool cards_ = false;  // the card phase has begun
+    bool cards_ = false;           // the card phase has begun
     // Progress of the current phase.
     std::int32_t lastMaximum_ = -1;
     std::chrono::steady_clock::time_point phaseStart_{};

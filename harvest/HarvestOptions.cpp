@@ -1,12 +1,12 @@
 #include "harvest/HarvestOptions.h"
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <numeric>
 
 #include "crawl/SearchQueries.h"
 
@@ -189,16 +189,13 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
     if (typesGiven && o.tradeTypePositions.empty())
         throw UsageError("--types: не указан ни один вид торгов");
     if (!typesGiven) {
-        o.tradeTypePositions = {0, 1, 2, 3, 4, 5};
+        o.tradeTypePositions.resize(crawl::kTradeTypeCodes.size());
+        std::iota(o.tradeTypePositions.begin(), o.tradeTypePositions.end(), 0);
     } else {
         // The list's order, each type once, as the window hands them over.
-        std::vector<int> positions;
-        for (int p = 0; p < 6; ++p) {
-            if (std::find(o.tradeTypePositions.begin(), o.tradeTypePositions.end(), p) !=
-                o.tradeTypePositions.end())
-                positions.push_back(p);
-        }
-        o.tradeTypePositions = positions;
+        std::ranges::sort(o.tradeTypePositions);
+        const auto repeated = std::ranges::unique(o.tradeTypePositions);
+        o.tradeTypePositions.erase(repeated.begin(), repeated.end());
     }
     if (o.outputDir.empty())
         throw UsageError("--output: пустой путь");

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
 
 #include "crawl/RegionDirectory.h"
 #include "crawl/uScraper.h"
@@ -82,6 +81,10 @@ int main(int argc, char** argv) {
     } catch (const std::exception& e) {
         return Fail(harvest::kExitCannotStart, std::string("Ошибка ") + e.what());
     }
+    // A stop asked for while the directory loaded ends the program before any run begins.
+    const timespec noWait{0, 0};
+    if (const int signal = sigtimedwait(&stopSignals, nullptr, &noWait); signal > 0)
+        return 128 + signal;
     harvest::ConsoleSettings settings;
     try {
         settings.inputs.regionItems = harvest::SelectRegionItems(directory, options);
@@ -101,8 +104,7 @@ int main(int argc, char** argv) {
     crawl::ScraperEnvironment environment;
     environment.executableDir = options.outputDir;
     environment.guidsFile = options.outputDir / "guids.txt";
-    environment.skipFile =
-        options.skipFile.empty() ? options.outputDir / "skip.txt" : options.skipFile;
+    environment.skipFile = options.skipFile;  // empty: skip.txt in the output folder
     // Nobody is at the desktop of a scheduled run.
     environment.openDocument = [](const std::filesystem::path&) {};
     environment.recordHarvested = options.incremental;
@@ -120,10 +122,12 @@ int main(int argc, char** argv) {
             reports.Stop(*run);
         }
     }
-    run->WaitUntilEnded(std::chrono::hours(1));
 
-    for (const std::string& line : reports.ClosingLines())
-        std::fprintf(stderr, "%s\n", line.c_str());
+    // With -v every line is on the screen already.
+    if (!options.verbose) {
+        for (const std::string& line : reports.ClosingLines())
+            std::fprintf(stderr, "%s\n", line.c_str());
+    }
     if (stoppedBy != 0)
         return 128 + stoppedBy;
     const crawl::RunSummary summary = run->Summary();

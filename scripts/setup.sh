@@ -12,7 +12,7 @@ packages=(
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core
   hyperfine time ccache locales
-  libxlsxwriter-dev python3-openpyxl dpkg-dev
+  libxlsxwriter-dev python3-openpyxl dpkg-dev file
 )
 
 missing=()

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "crawl/CrowdedDays.h"
+#include "crawl/SearchQueries.h"
 
 namespace korvalot::crawl {
 namespace {

@@ -27,7 +27,6 @@ using testing_support::Reply;
 
 const std::string kBase = "https://reg.test";
 
-
 std::string Job(const std::string& name) {
     return kBase + "/s?" + name;
 }

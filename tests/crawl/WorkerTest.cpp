@@ -21,7 +21,6 @@ using namespace std::chrono_literals;
 
 const std::string kBase = "https://reg.test";
 
-
 // Runs one worker to its move into FinishedList and returns it.
 std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& reg,
                                          const std::string& job) {

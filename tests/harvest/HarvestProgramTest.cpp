@@ -48,6 +48,9 @@ public:
             if (uid && (::setgroups(0, nullptr) != 0 || ::setgid(*uid) != 0 || ::setuid(*uid) != 0))
                 ::_exit(122);
             ::setenv("KORVALOT_REGISTER_URL", url.c_str(), 1);
+            // Prices follow the locale's decimal separator; the checks expect a point whatever
+            // the tester's own locale is.
+            ::setenv("LC_ALL", "C.UTF-8", 1);
             std::vector<char*> argv{const_cast<char*>(HARVEST_PATH)};
             for (const auto& arg : args)
                 argv.push_back(const_cast<char*>(arg.c_str()));
@@ -151,6 +154,13 @@ std::set<std::string> SkipLines(const fs::path& skip, const std::string& url) {
         trades.insert(line.substr(url.size() + 10));
     }
     return trades;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
 }
 
 std::size_t CardLines(const std::string& log) {
@@ -265,6 +275,18 @@ TEST_F(HarvestProgramTest, ARunWithFailedQueriesEndsWithItsOwnStatus) {
     EXPECT_NE(o.err.find(": Работа завершена, лог записан в "), std::string::npos) << o.err;
 }
 
+// With -v every line is shown as it is logged, and the closing lines are not shown again.
+TEST_F(HarvestProgramTest, VerboseShowsEveryLineOnce) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40));
+    const Outcome o =
+        RunHarvest(dir.path(), sim.BaseUrl(), {"-r", "77", "-T", "OpenAuction", "-v"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Работа завершена, лог записан в "), 1u) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Итоги: "), 1u) << o.err;
+}
+
 // Two scheduled runs: the register gains trades between them, and the second run fetches only
 // those. The data set's first trades do not change when it grows.
 TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
@@ -332,6 +354,25 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     }
     ASSERT_FALSE(log2.empty());
     EXPECT_EQ(CardLines(ReadBytes(log2)), added.size()) << "only the new trades were fetched";
+}
+
+// A stop that comes while the region directory loads ends the program before a run begins:
+// no run, so neither a log file nor a results file.
+TEST_F(HarvestProgramTest, AStopDuringTheDirectoryLoadStartsNoRun) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
+    Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77"});
+    // The simulator counts the directory request when it takes it, before it waits to answer.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sim.Get("/sim/stats").body.find("\"regions\":1") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    harvest.Signal(SIGTERM);
+    const Outcome o = harvest.Wait();
+    EXPECT_EQ(o.status, 128 + SIGTERM) << o.err;
+    EXPECT_TRUE(FilesLike(dir.path(), "log-", ".txt").empty()) << o.err;
+    EXPECT_TRUE(FilesLike(dir.path(), "data", ".csv").empty()) << o.err;
 }
 
 TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {

@@ -39,7 +39,7 @@ TEST(WorkbookTest, HoldsTheResultsFilesRowsTyped) {
          Row("a", "1 500,00", "31.02.2023 10:00", "")},
         {},
         {Row("b", "12", "01.01.2026", "1"), Row("b", "-", "10.05.2023 24:00", "12,5"),
-         Row("b", ",5", "", "9")},
+         Row("b", ",5", "", "9"), Row("b", "inf", "", "2"), Row("b", "nan", "", "3")},
     };
     const auto csv = dir / "data1.csv";
     {
@@ -73,12 +73,6 @@ TEST(WorkbookTest, AFolderThatTakesNoFileIsAnError) {
     TempDir dir;
     Workbook book(dir / "missing" / "data1.xlsx", "https://r.example", ",");
     EXPECT_THROW(book.Close(RunSummary{}), CrawlError);
-}
-
-TEST(WorkbookTest, TradeTypesGetTheWindowsNames) {
-    EXPECT_EQ(Workbook::TradeTypeName("PublicOffer"), "Публичное предложение");
-    EXPECT_EQ(Workbook::TradeTypeName("ClosePublicOffer"), "Закрытое публичное предложение");
-    EXPECT_EQ(Workbook::TradeTypeName("Barter"), "Barter");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@ usage: compare_workbook.py data.csv data.xlsx DECIMAL_SEPARATOR
 Prints what differs and exits 1; exits 0 when the workbook holds the same rows, typed."""
 import csv
 import datetime
+import math
 import sys
 
 import openpyxl
@@ -72,9 +73,11 @@ def main():
 
 def _number(text, separator):
     try:
-        return float(text.replace(separator, "."))
+        value = float(text.replace(separator, "."))
     except ValueError:
         return None
+    # No cell holds infinity or "not a number": such a price stays text.
+    return value if math.isfinite(value) else None
 
 
 def _date(text):
