@@ -2,9 +2,8 @@
 
 #include <cstdlib>
 
-#ifndef KORVALOT_REGISTER_BASE_URL
-#define KORVALOT_REGISTER_BASE_URL "https://register.example"
-#endif
+#include "crawl/RegisterAddresses.h"
+
 #ifndef KORVALOT_REGISTER_DISPLAY_HOST
 #define KORVALOT_REGISTER_DISPLAY_HOST "register.example"
 #endif
@@ -21,11 +20,7 @@ std::string FromEnvironment(const char* name, const char* fallback) {
 
 AppConfig LoadAppConfig() {
     AppConfig config;
-    config.RegisterBaseUrl = FromEnvironment("KORVALOT_REGISTER_URL", KORVALOT_REGISTER_BASE_URL);
-    // A trailing "/" would double the slash in every address built from the base.
-    while (config.RegisterBaseUrl.size() > 8 && config.RegisterBaseUrl.back() == '/') {
-        config.RegisterBaseUrl.pop_back();
-    }
+    config.RegisterBaseUrl = crawl::ConfiguredRegisterBaseUrl();
     config.RegisterDisplayHost =
         FromEnvironment("KORVALOT_DISPLAY_HOST", KORVALOT_REGISTER_DISPLAY_HOST);
     return config;

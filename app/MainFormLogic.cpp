@@ -93,6 +93,10 @@ QString MainFormLogic::DataFile(const QString& name) const {
     return (services_.dataDir.isEmpty() ? services_.exeDir : services_.dataDir) + name;
 }
 
+QString MainFormLogic::SettingsFile() const {
+    return DataFile(kSettingsFile);
+}
+
 // ---- start-up, persistence, region directory ----
 
 void MainFormLogic::FormShow() {
@@ -113,7 +117,7 @@ void MainFormLogic::FormShow() {
                            "результаты сохраняются в ") +
             services_.dataDir);
     }
-    const QString settings = DataFile(kSettingsFile);
+    const QString settings = SettingsFile();
     const auto readDate = [&](const QString& key) {
         const QDate date = services_.regional.ParseDate(
             ReadIniValue(settings, QStringLiteral("General"), key, QString()));
@@ -135,7 +139,7 @@ bool MainFormLogic::FormClose() {
             SaveSelection(ListId::Cities, kCitiesSelectionFile);
             SaveSelection(ListId::Cats, kCatsSelectionFile);
         }
-        const QString settings = DataFile(kSettingsFile);
+        const QString settings = SettingsFile();
         const auto dateText = [&](PickerId picker) {
             const QDate date = view_.PickerDate(picker);
             return services_.regional.FormatDate(date.isValid() ? date : kNoDate);
@@ -201,8 +205,8 @@ void MainFormLogic::Timer1Timer() {
         view_.AddLogLine(QStringLiteral("Загружаем регионы с сайта..."));
         {
             const crawl::RegisterAddresses addresses(services_.config.RegisterBaseUrl);
-            const std::string body = services_.fetchDirectory(
-                addresses.Regions(), addresses.Referer(), [this] {
+            const std::string body =
+                services_.fetchDirectory(addresses.Regions(), addresses.Referer(), [this] {
                     view_.ProcessPendingEvents();
                     if (closing_) {
                         throw DirectoryLoadAbandoned();

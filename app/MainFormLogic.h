@@ -13,8 +13,8 @@
 #include <QString>
 
 #include "app/AppConfig.h"
-#include "app/MainView.h"
 #include "app/LocaleFormats.h"
+#include "app/MainView.h"
 #include "app/RunHandle.h"
 
 namespace korvalot::app {
@@ -89,6 +89,8 @@ public:
     // Selects exactly the items of the list whose text is a line of the file, when it exists.
     void ApplySavedSelection(ListId list, const QString& fileName);
     const MainFormServices& Services() const { return services_; }
+    // settings.ini, where the window keeps its state and the options it has no control for.
+    QString SettingsFile() const;
     void SetRunStarter(std::function<std::shared_ptr<IRunHandle>()> startRun) {
         services_.startRun = std::move(startRun);
     }

@@ -145,15 +145,10 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
     MainFormLogic* logic = &form.Logic();
     logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
         crawl::ScraperEnvironment runEnvironment = environment;
-        const MainFormServices& services = logic->Services();
-        ApplyHarvestSettings(
-            (services.dataDir.isEmpty() ? services.exeDir : services.dataDir) +
-                QStringLiteral("settings.ini"),
-            runEnvironment);
-        auto run =
-            std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
-                                         logic->Services().config.RegisterBaseUrl,
-                                         std::move(runEnvironment));
+        ApplyHarvestSettings(logic->SettingsFile(), runEnvironment);
+        auto run = std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
+                                                logic->Services().config.RegisterBaseUrl,
+                                                std::move(runEnvironment));
         Keeper().Keep(run);
         run->Start();
         return run;

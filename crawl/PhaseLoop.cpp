@@ -23,11 +23,6 @@ Answers TakeAnswers(fetch::TScrapingThread2& worker) {
     for (auto& more : worker.moreLotsDocs)
         answers.lotPages.push_back(std::move(more));
     answers.html3 = std::move(worker.html3Doc);
-    worker.html.clear();
-    worker.html2.clear();
-    worker.moreLots.clear();
-    worker.html3.clear();
-    worker.moreLotsDocs.clear();
     return answers;
 }
 

@@ -1,6 +1,20 @@
 #include "crawl/RegisterAddresses.h"
 
+#include <cstdlib>
+
+#ifndef KORVALOT_REGISTER_BASE_URL
+#define KORVALOT_REGISTER_BASE_URL "https://register.example"
+#endif
+
 namespace korvalot::crawl {
+
+std::string ConfiguredRegisterBaseUrl() {
+    const char* value = std::getenv("KORVALOT_REGISTER_URL");
+    std::string url = value != nullptr && *value != '\0' ? value : KORVALOT_REGISTER_BASE_URL;
+    while (url.size() > 8 && url.back() == '/')
+        url.pop_back();
+    return url;
+}
 
 std::string RegisterAddresses::CardLink(std::string_view guid) const {
     std::string link = CardLinkPrefix();

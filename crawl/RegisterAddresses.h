@@ -31,4 +31,9 @@ private:
     std::string base_;
 };
 
+// The register's base address for both programs: KORVALOT_REGISTER_URL when it is set, else the
+// one the build was made for; without a trailing "/", which would double the slash in every
+// address made from it.
+std::string ConfiguredRegisterBaseUrl();
+
 }  // namespace korvalot::crawl

@@ -474,11 +474,11 @@ void TScraper::Run::CardPhase() {
     const std::filesystem::path document = outputs_->Finish(path, s_);
     Log("Открываем файл с результатами");
     // A program that ends under its run has nobody left to show the file to.
-    if (o_.cancelled_.load()) {
-    } else if (env_.openDocument) {
-        env_.openDocument(document);
-    } else {
-        util::OpenWithDesktop(document);
+    if (!o_.Cancelled()) {
+        if (env_.openDocument)
+            env_.openDocument(document);
+        else
+            util::OpenWithDesktop(document);
     }
     o_.ProgressBarPosition = 0;
     o_.ShowProgress();
@@ -542,12 +542,17 @@ void TScraper::Start() {
     });
 }
 
+bool TScraper::Cancelled() const {
+    std::lock_guard lock(shared_->mutex);
+    return shared_->cancelled;
+}
+
 void TScraper::Cancel() {
-    cancelled_.store(true);
-    Terminate();
     {
+        // At once, so that whatever the crawl thread does next knows all three.
         std::lock_guard lock(shared_->mutex);
         shared_->cancelled = true;
+        Terminate();
         shared_->paused = false;
     }
     shared_->changed.notify_all();

@@ -198,7 +198,8 @@ private:
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<fetch::WorkerOwner> workers_ = std::make_shared<fetch::WorkerOwner>();
     std::atomic<bool> started_{false};
-    std::atomic<bool> cancelled_{false};
+    // Cancel has been called: the program ends under the run.
+    bool Cancelled() const;
     std::mutex threadMutex_;
     std::thread thread_;  // the crawl thread
     RunSummary summary_;  // crawl thread while live; read after the end

@@ -175,9 +175,8 @@ DirectoryClient::DirectoryClient(const ClientLimits& limits)
 
 DirectoryClient::~DirectoryClient() = default;
 
-std::string DirectoryClient::Get(const std::string& address, const std::string& referer,
-                                 const std::function<void()>& whileWaiting) {
-    return client_->Get(address, referer, whileWaiting);
+std::string DirectoryClient::Get(const std::string& address, const std::string& referer) {
+    return client_->Get(address, referer);
 }
 
 void DirectoryClient::Cancel() noexcept {

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -66,12 +65,10 @@ public:
     DirectoryClient(const DirectoryClient&) = delete;
     DirectoryClient& operator=(const DirectoryClient&) = delete;
 
-    /// The body as received. Calls whileWaiting at least every 100 ms until the answer is
-    /// complete, so that the caller's window keeps handling its events. Raises ClientError.
-    std::string Get(const std::string& address, const std::string& referer,
-                    const std::function<void()>& whileWaiting = {});
+    /// The body as received. Raises ClientError.
+    std::string Get(const std::string& address, const std::string& referer);
     /// From any thread while the client lives: the Get under way fails at once, also while
-    /// connecting or in the TLS handshake.
+    /// connecting or in the TLS handshake (a host name's lookup excepted, as for HttpClient).
     void Cancel() noexcept;
 
 private:

@@ -53,9 +53,6 @@ using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using Kind = Failure::Kind;
 
-// whileWaiting runs after at most this long without it; with the time a completion takes on top
-// it stays well within the 100 ms the window needs.
-constexpr auto kWaitTick = 40ms;
 // Waiting for the server's answer to our TLS close message is a courtesy, never a delay.
 constexpr auto kShutdownLimit = 500ms;
 constexpr std::size_t kReadChunk = 64 * 1024;
@@ -253,8 +250,6 @@ struct HttpClient::Impl {
     std::int32_t lastStatus = -1;
     std::optional<std::chrono::milliseconds> retryAfter;  // of the last 429 or 503 of this get
     std::vector<char> readBuffer;
-    const std::function<void()>* whileWaiting = nullptr;
-    Clock::time_point lastCall;
 
     // --- waiting --------------------------------------------------------------------------
 
@@ -265,30 +260,10 @@ struct HttpClient::Impl {
             if (cancelled.load()) {
                 Abort();
             }
-            if (whileWaiting != nullptr) {
-                ioc.run_one_for(kWaitTick);
-                if (Clock::now() - lastCall >= kWaitTick) {
-                    CallWhileWaiting(done);
-                }
-            } else {
-                ioc.run_one();
-            }
+            ioc.run_one();
             if (ioc.stopped()) {
                 ioc.restart();
             }
-        }
-    }
-
-    void CallWhileWaiting(const bool& done) {
-        try {
-            (*whileWaiting)();
-            lastCall = Clock::now();
-        } catch (...) {
-            // The pending operation refers to this frame: finish it before the exception leaves.
-            Abort();
-            whileWaiting = nullptr;
-            Pump(done);
-            throw;
         }
     }
 
@@ -380,12 +355,9 @@ struct HttpClient::Impl {
         }
         if (secure && graceful) {
             try {
-                const auto* saved = whileWaiting;
-                whileWaiting = nullptr;
                 secure->next_layer().expires_after(
                     std::min<Clock::duration>(profile.limits.read, kShutdownLimit));
                 const error_code ec = Await([&](auto handler) { secure->async_shutdown(handler); });
-                whileWaiting = saved;
                 if (ec && ec != ssl::error::stream_truncated) {
                     // The server did not answer our close message; the socket goes all the same.
                 }
@@ -719,14 +691,7 @@ HttpClient::HttpClient(HttpProfile profile) : impl_(std::make_unique<Impl>(std::
 
 HttpClient::~HttpClient() = default;
 
-std::string HttpClient::Get(const std::string& address, const std::string& referer,
-                            const std::function<void()>& whileWaiting) {
-    struct Waiting {
-        Impl& impl;
-        ~Waiting() { impl.whileWaiting = nullptr; }
-    } waiting{*impl_};
-    impl_->whileWaiting = whileWaiting ? &whileWaiting : nullptr;
-    impl_->lastCall = Clock::now();
+std::string HttpClient::Get(const std::string& address, const std::string& referer) {
     impl_->retryAfter.reset();
     try {
         if (impl_->cancelled.load()) {

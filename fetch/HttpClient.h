@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,16 +84,15 @@ public:
     HttpClient(const HttpClient&) = delete;
     HttpClient& operator=(const HttpClient&) = delete;
 
-    /// The final answer's body. Raises ClientError worded by the profile. whileWaiting, when
-    /// given, runs at least every 100 ms until the get ends.
-    std::string Get(const std::string& address, const std::string& referer,
-                    const std::function<void()>& whileWaiting = {});
+    /// The final answer's body. Raises ClientError worded by the profile.
+    std::string Get(const std::string& address, const std::string& referer);
     std::int32_t LastStatusCode() const noexcept;
     /// The wait asked for by a Retry-After header of a 429 or 503 answer in the last get.
     std::optional<std::chrono::milliseconds> RetryAfter() const noexcept;
     void Close() noexcept;
     /// From any thread while the client lives: the get under way ends at once with an error,
-    /// also while connecting or in the TLS handshake, and every later get fails the same way.
+    /// also while connecting or in the TLS handshake, and every later get fails the same way. A
+    /// host name's lookup cannot be cut short: the get ends once the system's lookup returns.
     void Cancel() noexcept;
 
 private:

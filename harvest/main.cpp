@@ -5,30 +5,18 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 #include "crawl/RegionDirectory.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/uScraper.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
 #include "util/Platform.h"
 
-#ifndef KORVALOT_REGISTER_BASE_URL
-#define KORVALOT_REGISTER_BASE_URL "https://register.example"
-#endif
-
 namespace {
 
 using namespace korvalot;
-
-std::string RegisterBaseUrl() {
-    const char* value = std::getenv("KORVALOT_REGISTER_URL");
-    std::string url = value != nullptr && *value != '\0' ? value : KORVALOT_REGISTER_BASE_URL;
-    while (url.size() > 8 && url.back() == '/')
-        url.pop_back();
-    return url;
-}
 
 // The decimal separator of the user's locale, as the window takes it from the desktop's
 // regional settings.
@@ -74,7 +62,7 @@ int main(int argc, char** argv) {
         return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
     }
 
-    const std::string baseUrl = RegisterBaseUrl();
+    const std::string baseUrl = crawl::ConfiguredRegisterBaseUrl();
     std::vector<std::string> directory;
     try {
         directory = crawl::LoadRegionDirectory(baseUrl);

@@ -815,7 +815,7 @@ private:
     std::vector<Slot> stack_;
     const std::size_t budget_;
     std::size_t held_ = 0;
-    bool overBudget_ = false;  // second pass: what the first found
+    bool overBudget_ = false;  // Direct: the text needs the two passes
     Sizes used_;
     std::uint32_t nextContainer_ = 1;  // containers in the order they open; 0 is never used
     Record scratch_{};

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "crawl/RegionDirectory.h"
+#include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/uScraper.h"
@@ -150,8 +151,9 @@ Options ParseOptions(int argc, char** argv) {
 // The register's region directory as the window's list shows it: "name (code)". Through a
 // worker's client, which needs no client certificate.
 std::vector<std::string> LoadRegionItems(const std::string& url) {
+    const crawl::RegisterAddresses addresses(url);
     fetch::WorkerClient client;
-    const std::string body = client.Get(url + "/backend/reference-book/regions", url + "/biddings");
+    const std::string body = client.Get(addresses.Regions(), addresses.Referer());
     std::vector<std::string> items = crawl::RegionItemsFromDirectory(body);
     if (items.empty())
         throw std::runtime_error("the region directory holds no region");

@@ -19,8 +19,8 @@
 #include "app/uMain.h"
 
 using korvalot::app::IRunHandle;
-using korvalot::app::MainFormServices;
 using korvalot::app::LocaleFormats;
+using korvalot::app::MainFormServices;
 using korvalot::app::TMainForm;
 using korvalot::app::testing::FakeRun;
 

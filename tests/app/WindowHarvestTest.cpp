@@ -298,9 +298,8 @@ private Q_SLOTS:
         csv += QStringLiteral(".csv");
         // Read back by an independent reader; prices carry the Russian decimal comma.
         QProcess compare;
-        compare.start(QStringLiteral(PYTHON_PATH),
-                      {QStringLiteral(COMPARE_WORKBOOK_SCRIPT), csv, opened_.first(),
-                       QStringLiteral(",")});
+        compare.start(QStringLiteral(PYTHON_PATH), {QStringLiteral(COMPARE_WORKBOOK_SCRIPT), csv,
+                                                    opened_.first(), QStringLiteral(",")});
         QVERIFY(compare.waitForFinished(60000));
         QVERIFY2(compare.exitCode() == 0, compare.readAll().constData());
         const QByteArray skip = ReadAll(exeDir_ + QStringLiteral("skip.txt"));
@@ -445,6 +444,7 @@ private Q_SLOTS:
 
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = exeDir_;
+        services.dataDir = exeDir_;
         services.config.RegisterBaseUrl =
             "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
         TMainForm form(std::move(services));
@@ -474,8 +474,6 @@ private Q_SLOTS:
         QVERIFY2(closing.elapsed() < 10000, qPrintable(QString::number(closing.elapsed())));
         QVERIFY(!form.LogLines().contains(kReady));
         QCOMPARE(form.CitiesListBox->count(), 0);
-        // The request was cancelled and its thread joined before the load gave up: nothing of it
-        // is left to end.
     }
 
     void closingTheWindowDuringARunEndsItsThreadsAtOnce() {

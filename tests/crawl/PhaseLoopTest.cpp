@@ -11,7 +11,6 @@
 #include <ostream>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crawl/CrawlError.h"

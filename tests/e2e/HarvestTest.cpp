@@ -19,6 +19,7 @@
 #include "json/JsonValue.h"
 #include "support/ResultsFileReader.h"
 #include "tools/register-sim/SimProcess.h"
+#include "util/Platform.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -146,12 +147,8 @@ TEST_P(HarvestTest, HoldsExactlyTheRegistersTradesForTheSelection) {
 
     // guids.txt: every trade of the selection once.
     std::multiset<std::string> found;
-    std::string guidsText = ReadBytes(workDir / "guids.txt");
-    for (std::size_t start = 0; start < guidsText.size();) {
-        const auto end = guidsText.find("\r\n", start);
-        found.insert(Lower(guidsText.substr(start, end - start)));
-        start = end + 2;
-    }
+    for (const std::string& guid : util::ReadListFile(workDir / "guids.txt"))
+        found.insert(Lower(guid));
     std::multiset<std::string> expectedGuids;
     for (const auto& [guid, n] : lots)
         expectedGuids.insert(guid);
@@ -246,12 +243,8 @@ TEST(CrowdedDayTest, TradesWithoutAPricedLotAreHarvestedOrAccountedFor) {
     ASSERT_TRUE(run->WaitUntilEnded(600s));
 
     std::set<std::string> listed;
-    const std::string guidsText = ReadBytes(workDir / "guids.txt");
-    for (std::size_t start = 0; start < guidsText.size();) {
-        const auto end = guidsText.find("\r\n", start);
-        listed.insert(Lower(guidsText.substr(start, end - start)));
-        start = end + 2;
-    }
+    for (const std::string& guid : util::ReadListFile(workDir / "guids.txt"))
+        listed.insert(Lower(guid));
     int missing = 0;
     int unpricedFound = 0;
     for (const auto& [guid, hasPrice] : priced) {

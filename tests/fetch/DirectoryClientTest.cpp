@@ -1,7 +1,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -333,40 +332,6 @@ INSTANTIATE_TEST_SUITE_P(
                         },
                         "Could not load the client key \"01key.pem\": key values mismatch"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(DirectoryClientTest, LetsTheCallerWorkWhileItWaits) {
-    ScriptedServer server(
-        [](const ReceivedRequest&) { return Reply().Pause(600ms).Send(OkAnswer("[]")); });
-    DirectoryClient client(kPatient);
-    int calls = 0;
-    EXPECT_EQ(client.Get(server.Address(kTarget), kReferer, [&] { ++calls; }), "[]");
-    // At least every 100 ms over 600 ms; a loaded machine may stretch the gaps, never skip them
-    // all.
-    EXPECT_GE(calls, 3);
-}
-
-TEST_F(DirectoryClientTest, PassesOnWhatTheCallerRaisesWhileItWaits) {
-    ScriptedServer server(
-        [](const ReceivedRequest&) { return Reply().Pause(5s).Send(OkAnswer("[]")); });
-    DirectoryClient client(kPatient);
-    int calls = 0;
-    const auto waiting = [&] {
-        if (++calls == 2) {
-            throw std::runtime_error("window closed");
-        }
-    };
-    EXPECT_THROW(
-        {
-            try {
-                client.Get(server.Address(kTarget), kReferer, waiting);
-            } catch (const std::runtime_error& error) {
-                EXPECT_STREQ(error.what(), "window closed");
-                throw;
-            }
-        },
-        std::runtime_error);
-    EXPECT_EQ(calls, 2);
-}
 
 }  // namespace
 }  // namespace korvalot::fetch

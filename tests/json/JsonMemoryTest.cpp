@@ -134,7 +134,6 @@ TEST_P(JsonMemoryTest, ParsingCostsLessThanEightTimesTheText) {
                 shape.text.size(), ratio,
                 static_cast<double>(cost.kept) / static_cast<double>(shape.text.size()));
     EXPECT_LT(cost.peak, 8 * shape.text.size()) << shape.what << ": " << ratio << " times";
-    EXPECT_LE(cost.kept, cost.peak);
 }
 
 std::size_t Units(const std::string& text, const std::string& head, const std::string& tail,

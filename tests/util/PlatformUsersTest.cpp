@@ -29,7 +29,8 @@ namespace {
 using crawl::testing_support::ReadBytes;
 using crawl::testing_support::TempDir;
 
-// "nobody" on Debian; any uid serves, it needs no entry in the user database.
+// "nobody" on Debian: the case without HOME reads its home ("/nonexistent") from the user
+// database.
 constexpr uid_t kOtherUid = 65534;
 constexpr gid_t kOtherGid = 65534;
 
@@ -49,7 +50,7 @@ public:
     std::filesystem::path Folder(const std::string& name, uid_t owner, mode_t mode) const {
         const auto dir = dir_ / name;
         std::filesystem::create_directories(dir);
-        if (::chown(dir.c_str(), owner, owner == 0 ? 0 : kOtherGid) != 0 ||
+        if (::chown(dir.c_str(), owner, owner == kOtherUid ? kOtherGid : ::getegid()) != 0 ||
             ::chmod(dir.c_str(), mode) != 0)
             ADD_FAILURE() << "cannot prepare " << dir;
         return dir;
@@ -208,7 +209,10 @@ TEST_P(DataDirectoryChoiceTest, ByWhetherTheUserMayWriteBesideTheProgram) {
     });
     EXPECT_EQ(chosen.exitCode, 0);
     EXPECT_EQ(chosen.output, substitute(c.expected)) << c.what;
-    EXPECT_TRUE(std::filesystem::is_empty(root / "bin")) << "the choice creates nothing";
+    // The choice creates nothing, neither beside the program nor in the folders it names.
+    EXPECT_TRUE(std::filesystem::is_empty(program));
+    EXPECT_FALSE(std::filesystem::exists(root / "xdg"));
+    EXPECT_FALSE(std::filesystem::exists(root / "home"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
