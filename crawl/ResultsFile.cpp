@@ -29,10 +29,7 @@ std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const Resu
     line += '"';
     line += RegisterAddresses(std::string(registerBaseUrl)).CardLink(row.guid);
     line += '"';
-    for (const std::string* value :
-         {&row.region, &row.number, &row.datePublish, &row.debtorName, &row.debtorInn,
-          &row.propertyType, &row.lotDescription, &row.courtName, &row.startPrice,
-          &row.currentPrice, &row.resultsDate, &row.winnerName, &row.winnerInn}) {
+    for (const std::string* value : row.Columns()) {
         line += ";\"";
         line += util::EscapeCsvQuotes(*value);
         line += '"';

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,6 +29,13 @@ struct ResultRow {
     std::string winnerInn;       // 14 "Победитель ИНН"
 
     bool operator==(const ResultRow&) const = default;
+
+    // Columns 2 to 14, in their order.
+    std::array<const std::string*, 13> Columns() const {
+        return {&region,       &number,         &datePublish, &debtorName, &debtorInn,
+                &propertyType, &lotDescription, &courtName,   &startPrice, &currentPrice,
+                &resultsDate,  &winnerName,     &winnerInn};
+    }
 };
 
 // The decoded answers of one trade job.

@@ -183,11 +183,7 @@ void Workbook::WriteText(std::uint32_t row, std::uint16_t column, const std::str
 void Workbook::AddTrade(const std::string& regionName, const std::string& tradeTypeCode,
                         const std::vector<ResultRow>& rows) {
     for (const ResultRow& row : rows) {
-        const std::array<const std::string*, kColumns - 1> values = {
-            &row.region,     &row.number,       &row.datePublish,    &row.debtorName,
-            &row.debtorInn,  &row.propertyType, &row.lotDescription, &row.courtName,
-            &row.startPrice, &row.currentPrice, &row.resultsDate,    &row.winnerName,
-            &row.winnerInn};
+        const auto values = row.Columns();
         WriteText(nextRow_, 0, RegisterAddresses(registerBaseUrl_).CardLink(row.guid), text_);
         for (std::uint16_t column = 1; column < kColumns; ++column) {
             // The same texts as the results file, quotes included.

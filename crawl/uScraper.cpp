@@ -94,12 +94,13 @@ std::string ElapsedText(std::chrono::milliseconds elapsed) {
     return text;
 }
 
+// Where the run keeps its files: the folder it was given, else the program's data folder.
+std::filesystem::path FilesDirectory(const ScraperEnvironment& env) {
+    return env.executableDir.empty() ? util::DataDirectory() : env.executableDir;
+}
+
 std::filesystem::path SkipFilePath(const ScraperEnvironment& env) {
-    if (!env.skipFile.empty())
-        return env.skipFile;
-    const std::filesystem::path dir =
-        env.executableDir.empty() ? util::DataDirectory() : env.executableDir;
-    return dir / "skip.txt";
+    return env.skipFile.empty() ? FilesDirectory(env) / "skip.txt" : env.skipFile;
 }
 
 }  // namespace
@@ -411,8 +412,7 @@ void TScraper::Run::LogCrowdedDays() {
 }
 
 void TScraper::Run::CardPhase() {
-    const std::filesystem::path dir =
-        env_.executableDir.empty() ? util::DataDirectory() : env_.executableDir;
+    const std::filesystem::path dir = FilesDirectory(env_);
     const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
     const std::filesystem::path path = dir / ResultsFile::FileName(tick);
     Log("Данные будут записываться в файл " + path.string());
@@ -498,8 +498,7 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
         ++s_.rowsWritten;
     }
     // Harvest outputs: every row of the trade is in the results file.
-    if (outputs_)
-        outputs_->TradeWritten(guid, region, card.trade, rows.rows);
+    outputs_->TradeWritten(guid, region, card.trade, rows.rows);
 }
 
 std::shared_ptr<TScraper> TScraper::Create(ScraperReports& reports, std::string registerBaseUrl,
