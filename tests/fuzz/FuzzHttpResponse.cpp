@@ -170,8 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         if (flags & 1) {
             korvalot::fetch::DirectoryClient client(limits);
-            int calls = 0;
-            (void)client.Get(address, referer, [&] { ++calls; });
+            (void)client.Get(address, referer);
         } else {
             korvalot::fetch::WorkerClient client(limits);
             const std::string body = client.Get(address, referer);
