@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,6 +20,10 @@
 namespace korvalot::crawl {
 
 struct HarvestOutputOptions {
+    // skip.txt lines are flushed after this many trades or this long after the last flush.
+    static constexpr std::size_t kRecordBatch = 100;
+    static constexpr std::chrono::seconds kRecordInterval{2};
+
     bool recordHarvested = false;
     bool writeWorkbook = false;
     std::filesystem::path skipFile;  // where harvested trades are recorded
@@ -31,12 +37,20 @@ public:
 
     HarvestOutputs(HarvestOutputOptions options, Log log);
 
+    // Flushes the results file to the disk; raises when it cannot.
+    using SyncResults = std::function<void()>;
+
     // Once the results file has been created.
-    void Begin(const std::filesystem::path& resultsFile);
+    void Begin(const std::filesystem::path& resultsFile, SyncResults syncResults = {});
     // Once every row of the trade is in the results file. tradeCard is the trade's card answer,
-    // for its trade type.
+    // for its trade type. A trade not to be recorded (its card lacked data) stays out of
+    // skip.txt, so that a later incremental run tries it again.
     void TradeWritten(const std::string& guid, const std::string& regionName,
-                      const json::JsonValue& tradeCard, const std::vector<ResultRow>& rows);
+                      const json::JsonValue& tradeCard, const std::vector<ResultRow>& rows,
+                      bool record = true);
+    // Before the results file is closed: the last skip lines go out after the results file has
+    // been flushed. The number of harvested trades skip.txt lacks because recording failed.
+    std::int64_t FinishRecording();
     // Before the document is opened: the document to open, the workbook when it was written,
     // else the results file.
     std::filesystem::path Finish(const std::filesystem::path& resultsFile,
@@ -45,7 +59,18 @@ public:
 private:
     HarvestOutputOptions options_;
     Log log_;
+    // skip.txt vouches for rows on disk only: its lines wait until the results file is flushed,
+    // in batches so that the flushes stay a small part of the cost of a card.
+    void FlushRecords();
+    void StopRecording(const std::string& reason);
+
     std::optional<SkipFileRecorder> recorder_;
+    SyncResults syncResults_;
+    std::vector<std::string> pending_;
+    std::chrono::steady_clock::time_point lastFlush_;
+    bool recordingFailed_ = false;
+    bool recordingFinished_ = false;
+    std::int64_t unrecorded_ = 0;
     std::unique_ptr<Workbook> workbook_;
 };
 

@@ -38,54 +38,90 @@ std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const Resu
     return line;
 }
 
-ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl)
-    : path_(std::move(path)), registerBaseUrl_(std::move(registerBaseUrl)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
-        throw ResultsFileError("Cannot create file \"" + path_.string() + "\". " +
-                               std::system_category().message(errno));
-    }
-    try {
-        std::string head = "\xEF\xBB\xBF";
-        head += kHeader;
-        head += "\r\n";
-        Write(head);
-    } catch (...) {
-        ::close(fd_);
-        throw;
+ResultsFileError::Kind ResultsFileError::KindOf(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EFBIG:
+        case EDQUOT:
+            return Kind::DiskFull;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+        case EIO:
+        case EISDIR:
+        case ENOENT:
+        case ENOTDIR:
+            return Kind::Unwritable;
+        default:
+            return Kind::Other;
     }
 }
 
-ResultsFile::~ResultsFile() {
-    if (fd_ >= 0)
-        ::close(fd_);
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, int error) {
+    throw ResultsFileError(what + " " + std::system_category().message(error),
+                           ResultsFileError::KindOf(error));
 }
+
+}  // namespace
+
+ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl)
+    : path_(std::move(path)), registerBaseUrl_(std::move(registerBaseUrl)) {
+    fd_ =
+        util::FileDescriptor(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd_.IsOpen())
+        Fail("Cannot create file \"" + path_.string() + "\".", errno);
+    std::string head = "\xEF\xBB\xBF";
+    head += kHeader;
+    head += "\r\n";
+    Write(head);
+}
+
+ResultsFile::~ResultsFile() = default;
 
 void ResultsFile::WriteRow(const ResultRow& row) {
     Write(FormatLine(registerBaseUrl_, row));
 }
 
+void ResultsFile::WriteTrade(const std::vector<ResultRow>& rows) {
+    // One buffer for the trade: Write cuts a failed write back to the last whole write, which
+    // is then the end of the previous trade.
+    std::string bytes;
+    for (const ResultRow& row : rows)
+        bytes += FormatLine(registerBaseUrl_, row);
+    if (!bytes.empty())
+        Write(bytes);
+}
+
+void ResultsFile::Sync() {
+    if (!fd_.IsOpen())
+        throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
+    if (::fsync(fd_.Get()) != 0)
+        Fail("Cannot write to file \"" + path_.string() + "\".", errno);
+}
+
 void ResultsFile::Close() {
-    if (fd_ < 0)
+    if (!fd_.IsOpen())
         return;
-    const int fd = fd_;
-    fd_ = -1;
-    if (::close(fd) != 0) {
-        throw ResultsFileError("Cannot close file \"" + path_.string() + "\". " +
-                               std::system_category().message(errno));
-    }
+    // Rows vouched for in skip.txt must survive a power loss too.
+    const bool synced = ::fsync(fd_.Get()) == 0;
+    const int syncError = errno;
+    if (fd_.Close() != 0)
+        Fail("Cannot close file \"" + path_.string() + "\".", errno);
+    if (!synced && syncError != EINVAL)
+        Fail("Cannot write to file \"" + path_.string() + "\".", syncError);
 }
 
 void ResultsFile::Write(std::string_view bytes) {
-    if (fd_ < 0)
+    if (!fd_.IsOpen())
         throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
-    if (const int error = util::WriteAll(fd_, bytes)) {
-        // Drop the part of the line that did get through: the file keeps whole lines only.
-        if (::ftruncate(fd_, static_cast<off_t>(written_)) == 0) {
-            ::lseek(fd_, static_cast<off_t>(written_), SEEK_SET);
+    if (const int error = util::WriteAll(fd_.Get(), bytes)) {
+        // Drop the part that did get through: the file keeps whole writes only.
+        if (::ftruncate(fd_.Get(), static_cast<off_t>(written_)) == 0) {
+            ::lseek(fd_.Get(), static_cast<off_t>(written_), SEEK_SET);
         }
-        throw ResultsFileError("Cannot write to file \"" + path_.string() + "\". " +
-                               std::system_category().message(error));
+        Fail("Cannot write to file \"" + path_.string() + "\".", error);
     }
     written_ += bytes.size();
 }

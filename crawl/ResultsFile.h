@@ -4,8 +4,10 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crawl/TradeCard.h"
+#include "util/FileDescriptor.h"
 
 // The results file of a run: UTF-8 with a byte-order mark, a header line and one line per lot,
 // fourteen quoted fields separated by ";", every line ended by CR LF.
@@ -30,6 +32,11 @@ public:
     // Each line reaches the file before the call returns, so an interrupted run leaves every
     // row handed over; a write the system does not complete raises ResultsFileError.
     void WriteRow(const ResultRow& row);
+    // All rows of one trade or none: a write that fails part way cuts the file back to the end
+    // of the previous trade, so that a rerun neither duplicates nor misses the trade.
+    void WriteTrade(const std::vector<ResultRow>& rows);
+    // Flushes the written rows to the disk (fsync). Raises ResultsFileError.
+    void Sync();
     // Raises ResultsFileError when the system reports a failure on closing.
     void Close();
 
@@ -40,7 +47,7 @@ private:
 
     std::filesystem::path path_;
     std::string registerBaseUrl_;
-    int fd_ = -1;
+    util::FileDescriptor fd_;
     std::size_t written_ = 0;  // bytes of whole lines in the file
 };
 

@@ -20,17 +20,19 @@ struct RunSummary {
     std::int64_t tradesFound = 0;      // distinct new trades listed by the search phase
     std::int64_t skipped = 0;          // listed trades left out because skip.txt names them
     std::int64_t cardsFetched = 0;     // trade jobs whose three answers arrived and were read
+    std::int64_t cardsIncomplete = 0;  // cards written with members missing (not in skip.txt)
     std::int64_t tradeJobsFailed = 0;  // trade jobs given up after their last chance
     std::int64_t searchJobsFailed = 0;  // search jobs given up (their pages and parts are lost)
     std::int64_t rowsWritten = 0;       // lines written to the results file, header excluded
     std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
+    std::int64_t skipUnrecorded = 0;    // harvested trades skip.txt lacks: recording failed
     bool phaseErrors = false;           // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && !phaseErrors;
+               unreachable == 0 && skipUnrecorded == 0 && !phaseErrors;
     }
 };
 

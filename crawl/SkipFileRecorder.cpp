@@ -78,16 +78,14 @@ std::string EncodeForListFile(std::string_view utf8, SkipFileRecorder::Encoding 
 }  // namespace
 
 SkipFileRecorder::SkipFileRecorder(std::filesystem::path path) : path_(std::move(path)) {
-    fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd_ < 0)
+    fd_ =
+        util::FileDescriptor(::open(path_.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
+    if (!fd_.IsOpen())
         Fail(path_, "Не удалось открыть", errno);
     struct stat info {};
-    if (::fstat(fd_, &info) != 0) {
-        const int error = errno;
-        ::close(fd_);
-        Fail(path_, "Не удалось открыть", error);
-    }
-    const std::string head = ReadAt(fd_, 0, 3);
+    if (::fstat(fd_.Get(), &info) != 0)
+        Fail(path_, "Не удалось открыть", errno);
+    const std::string head = ReadAt(fd_.Get(), 0, 3);
     std::size_t unitSize = 1;
     if (head.starts_with("\xFF\xFE")) {
         encoding_ = Encoding::Utf16Le;
@@ -100,24 +98,15 @@ SkipFileRecorder::SkipFileRecorder(std::filesystem::path path) : path_(std::move
     const off_t size = info.st_size;
     const off_t bom = encoding_ == Encoding::Utf8 ? (head == "\xEF\xBB\xBF" ? 3 : 0) : 2;
     if (size > bom) {
-        const std::string last = ReadAt(fd_, size - static_cast<off_t>(unitSize), unitSize);
+        const std::string last = ReadAt(fd_.Get(), size - static_cast<off_t>(unitSize), unitSize);
         const std::string cr = EncodeForListFile("\r", encoding_);
         const std::string lf = EncodeForListFile("\n", encoding_);
-        if (last != cr && last != lf) {
-            try {
-                Write(EncodeForListFile("\r\n", encoding_));
-            } catch (...) {
-                ::close(fd_);
-                throw;
-            }
-        }
+        if (last != cr && last != lf)
+            Write(EncodeForListFile("\r\n", encoding_));
     }
 }
 
-SkipFileRecorder::~SkipFileRecorder() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
+SkipFileRecorder::~SkipFileRecorder() = default;
 
 void SkipFileRecorder::Append(std::string_view line) {
     std::string text(line);
@@ -125,9 +114,24 @@ void SkipFileRecorder::Append(std::string_view line) {
     Write(EncodeForListFile(text, encoding_));
 }
 
+void SkipFileRecorder::AppendLines(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) {
+        text += line;
+        text += "\r\n";
+    }
+    if (!text.empty())
+        Write(EncodeForListFile(text, encoding_));
+}
+
+void SkipFileRecorder::Sync() {
+    if (::fsync(fd_.Get()) != 0)
+        Fail(path_, "Не удалось дописать", errno);
+}
+
 void SkipFileRecorder::Write(const std::string& bytes) {
     // One write call per line: with O_APPEND the line lands whole at the end of the file.
-    if (const int error = util::WriteAll(fd_, bytes))
+    if (const int error = util::WriteAll(fd_.Get(), bytes))
         Fail(path_, "Не удалось дописать", error);
 }
 

@@ -3,6 +3,9 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "util/FileDescriptor.h"
 
 // Incremental runs: the card address of every harvested trade is added to skip.txt, so that the
 // next run leaves the trade out.
@@ -24,6 +27,10 @@ public:
     // One line and its CR LF, handed to the system before the call returns, so that a crash
     // loses at most the line being written. Raises CrawlError.
     void Append(std::string_view line);
+    // Several lines in one write call; they land whole at the end of the file. Raises CrawlError.
+    void AppendLines(const std::vector<std::string>& lines);
+    // Flushes the appended lines to the disk (fsync). Raises CrawlError.
+    void Sync();
 
     Encoding FileEncoding() const { return encoding_; }
 
@@ -31,7 +38,7 @@ private:
     void Write(const std::string& bytes);
 
     std::filesystem::path path_;
-    int fd_ = -1;
+    util::FileDescriptor fd_;
     Encoding encoding_ = Encoding::Utf8;
 };
 

@@ -97,6 +97,14 @@ std::string CutLotDescription(std::string text) {
     return text;
 }
 
+std::string IncompleteCardLine(const std::string& guid, const std::vector<std::string>& missing) {
+    std::string names;
+    for (const std::string& name : missing)
+        names += (names.empty() ? "" : ", ") + name;
+    return "Карточка " + guid + ": данные неполные (нет " + names +
+           "), записана с пустыми полями; в skip.txt не отмечаем";
+}
+
 CardRows ExtractCard(const std::string& guid, const std::string& regionName,
                      const CardAnswers& answers, std::string_view decimalSeparator) {
     CardDocuments documents;
@@ -127,6 +135,14 @@ CardRows ExtractCard(const std::string& guid, const std::string& regionName,
         }
     };
 
+    const auto missing = [&](const json::JsonValue& from, const char* name) {
+        if (!Present(from) || !Present(from.Member(name)))
+            out.missing.emplace_back(name);
+    };
+    missing(card, "message");
+    missing(card, "debtor");
+    missing(card, "biddingPeriod");
+    missing(additional, "courtName");
     if (Present(card)) {
         const json::JsonValue message = card.Member("message");
         if (Present(message)) {

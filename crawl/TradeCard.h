@@ -55,7 +55,13 @@ struct CardDocuments {
 struct CardRows {
     std::vector<ResultRow> rows;          // in lot order
     std::vector<std::string> dateErrors;  // one message per date that could not be read
+    // Members the card or its additional data lacked: their columns are blank, and the trade is
+    // worth trying again in a later run.
+    std::vector<std::string> missing;
 };
+
+// The log line of a card written with members missing.
+std::string IncompleteCardLine(const std::string& guid, const std::vector<std::string>& missing);
 
 // A date that cannot be read leaves its column empty and is reported in dateErrors; the rows
 // are made all the same.

@@ -432,7 +432,7 @@ void TScraper::Run::CardPhase() {
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
                                  o_.registerBaseUrl_, inputs_.regional.decimalSeparator},
             [this](std::string text) { Log(std::move(text)); });
-        outputs_->Begin(path);
+        outputs_->Begin(path, [&file] { file->Sync(); });
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = addresses_.CardLinkPrefix();
@@ -464,6 +464,7 @@ void TScraper::Run::CardPhase() {
     }
     if (!file)
         return;
+    s_.skipUnrecorded = outputs_->FinishRecording();
     try {
         file->Close();
     } catch (const ResultsFileError& e) {
@@ -492,13 +493,15 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
     ++s_.cardsFetched;
     for (const auto& message : rows.dateErrors)
         Log("Карточка " + guid + ": " + message);
-    for (const auto& row : rows.rows) {
-        o_.WaitWhilePaused();
-        file.WriteRow(row);
-        ++s_.rowsWritten;
+    o_.WaitWhilePaused();
+    file.WriteTrade(rows.rows);
+    s_.rowsWritten += static_cast<std::int64_t>(rows.rows.size());
+    if (!rows.missing.empty()) {
+        ++s_.cardsIncomplete;
+        Log(IncompleteCardLine(guid, rows.missing));
     }
     // Harvest outputs: every row of the trade is in the results file.
-    outputs_->TradeWritten(guid, region, card.trade, rows.rows);
+    outputs_->TradeWritten(guid, region, card.trade, rows.rows, rows.missing.empty());
 }
 
 std::shared_ptr<TScraper> TScraper::Create(ScraperReports& reports, std::string registerBaseUrl,
