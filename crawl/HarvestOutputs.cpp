@@ -27,6 +27,17 @@ void HarvestOutputs::Begin(const std::filesystem::path& resultsFile) {
             log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
         }
     }
+    if (options_.openTradeSink) {
+        try {
+            tradeSink_ = options_.openTradeSink();
+            if (tradeSink_)
+                tradeSink_->Begin(
+                    {resultsFile, options_.registerBaseUrl, options_.decimalSeparator});
+        } catch (const std::exception& e) {
+            log_(std::string("Ошибка: ") + e.what() + "; в хранилище не записываем");
+            tradeSink_.reset();
+        }
+    }
 }
 
 void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& regionName,
@@ -41,6 +52,21 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
             workbook_.reset();
         }
     }
+    if (tradeSink_) {
+        try {
+            tradeSink_->TradeWritten(guid, regionName, tradeCard, rows);
+        } catch (const std::exception& e) {
+            tradeSink_.reset();
+            std::string line =
+                std::string("Ошибка: ") + e.what() + "; в хранилище больше не записываем";
+            // The trades that follow are not in the store: skip.txt must not name them.
+            if (recorder_) {
+                recorder_.reset();
+                line += ", собранные торги в skip.txt не отмечаем";
+            }
+            log_(std::move(line));
+        }
+    }
     if (recorder_) {
         try {
             recorder_->Append(RegisterAddresses(options_.registerBaseUrl).CardLink(guid));
@@ -52,8 +78,16 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
 }
 
 std::filesystem::path HarvestOutputs::Finish(const std::filesystem::path& resultsFile,
-                                             const RunSummary& summary) {
+                                             RunSummary& summary) {
     recorder_.reset();
+    if (tradeSink_) {
+        try {
+            log_(tradeSink_->Finish(summary));
+        } catch (const std::exception& e) {
+            log_(std::string("Ошибка: ") + e.what());
+        }
+        tradeSink_.reset();
+    }
     if (!workbook_)
         return resultsFile;
     std::unique_ptr<Workbook> workbook = std::move(workbook_);

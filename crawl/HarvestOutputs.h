@@ -10,11 +10,14 @@
 #include "crawl/RunSummary.h"
 #include "crawl/SkipFileRecorder.h"
 #include "crawl/TradeCard.h"
+#include "crawl/TradeSink.h"
 #include "crawl/Workbook.h"
 
 // What a card phase writes besides the results file, when the run's environment asks for it:
-// skip.txt lines for harvested trades (incremental runs) and the workbook. Neither may cost the
-// results file a row: their failures are logged and the part that failed is given up.
+// skip.txt lines for harvested trades (incremental runs), the workbook and the trade store. None
+// may cost the results file a row: their failures are logged and the part that failed is given
+// up. A trade goes into the store before skip.txt names it, and once the store is given up
+// skip.txt names no further trade, so that it never names a trade the store does not hold.
 namespace korvalot::crawl {
 
 struct HarvestOutputOptions {
@@ -23,6 +26,8 @@ struct HarvestOutputOptions {
     std::filesystem::path skipFile;  // where harvested trades are recorded
     std::string registerBaseUrl;
     std::string decimalSeparator;
+    // Opens the trade store when the phase begins; empty: no store.
+    std::function<std::shared_ptr<TradeSink>()> openTradeSink;
 };
 
 class HarvestOutputs {
@@ -39,14 +44,15 @@ public:
                       const json::JsonValue& tradeCard, const std::vector<ResultRow>& rows);
     // Before the document is opened: the document to open, the workbook when it was written,
     // else the results file.
-    std::filesystem::path Finish(const std::filesystem::path& resultsFile,
-                                 const RunSummary& summary);
+    // The trade store's counts are added to the summary.
+    std::filesystem::path Finish(const std::filesystem::path& resultsFile, RunSummary& summary);
 
 private:
     HarvestOutputOptions options_;
     Log log_;
     std::optional<SkipFileRecorder> recorder_;
     std::unique_ptr<Workbook> workbook_;
+    std::shared_ptr<TradeSink> tradeSink_;
 };
 
 }  // namespace korvalot::crawl

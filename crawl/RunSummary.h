@@ -24,6 +24,8 @@ struct RunSummary {
     std::int64_t searchJobsFailed = 0;  // search jobs given up (their pages and parts are lost)
     std::int64_t rowsWritten = 0;       // lines written to the results file, header excluded
     std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
+    std::int64_t tradesStored = 0;      // trades written to the trade store (a refresh: refreshed)
+    std::int64_t tradesChanged = 0;     // of those, trades with a stored value that changed
     bool phaseErrors = false;           // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
 

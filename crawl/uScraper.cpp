@@ -125,6 +125,7 @@ private:
     void LogCrowdedDays();
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
+    void ListRefreshTrades();
     void LoadSkipList();
     void LogSummary();
 
@@ -201,7 +202,8 @@ void TScraper::Run::LogSummary() {
 
 void TScraper::Run::Steps() {
     inputs_ = o_.ReadRunInputs();
-    LoadSkipList();
+    if (!env_.refreshTrades)  // a refresh fetches its trades whatever skip.txt says
+        LoadSkipList();
     Log("Начинаем работу...");
 
     const std::string from =
@@ -221,7 +223,9 @@ void TScraper::Run::Steps() {
     o_.firmscounter = 0;
     o_.ShowFoundCount();
 
-    if (!SearchPhase())
+    if (env_.refreshTrades)
+        ListRefreshTrades();
+    else if (!SearchPhase())
         return;
     s_.tradesFound = static_cast<std::int64_t>(c_.NewGuidList.size());
 
@@ -232,6 +236,20 @@ void TScraper::Run::Steps() {
     if (c_.NewGuidList.empty())
         return;
     CardPhase();
+}
+
+// A refresh's trades take the place of the search phase's list. Their region names stand in for
+// region codes as the keys that lead from a guid to its region name.
+void TScraper::Run::ListRefreshTrades() {
+    for (const TradeToRefresh& trade : *env_.refreshTrades) {
+        if (!c_.SeenList.insert(trade.guid).second)
+            continue;
+        c_.NewGuidList.push_back(trade.guid);
+        c_.GuidRegionList.Add(trade.guid, trade.regionName);
+        c_.RegionNameList.Add(trade.regionName, trade.regionName);
+    }
+    o_.firmscounter = static_cast<std::int32_t>(c_.NewGuidList.size());
+    o_.ShowFoundCount();
 }
 
 // Nothing reads guids.txt back, so a file that cannot be written costs that file, not the
@@ -430,7 +448,8 @@ void TScraper::Run::CardPhase() {
         // Harvest outputs: skip.txt records and the workbook start with the results file.
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
-                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator},
+                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator,
+                                 env_.openTradeSink},
             [this](std::string text) { Log(std::move(text)); });
         outputs_->Begin(path);
         o_.ProgressBarPosition = 0;

@@ -12,6 +12,7 @@
 #include "crawl/uScraper.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
+#include "store/TradeStore.h"
 #include "util/Platform.h"
 
 namespace {
@@ -62,6 +63,20 @@ int main(int argc, char** argv) {
         return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
     }
 
+    // The store is opened before any request: one that cannot be used ends the program first.
+    std::shared_ptr<store::TradeStore> tradeStore;
+    if (options.store) {
+        store::StoreOptions storeOptions;
+        storeOptions.refresh = options.refresh;
+        try {
+            tradeStore = std::make_shared<store::TradeStore>(
+                options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile,
+                storeOptions);
+        } catch (const store::StoreError& e) {
+            return Fail(harvest::kExitCannotStart, e.what());
+        }
+    }
+
     const std::string baseUrl = crawl::ConfiguredRegisterBaseUrl();
     std::vector<std::string> directory;
     try {
@@ -97,6 +112,23 @@ int main(int argc, char** argv) {
     environment.openDocument = [](const std::filesystem::path&) {};
     environment.recordHarvested = options.incremental;
     environment.writeWorkbook = options.workbook;
+    if (tradeStore) {
+        try {
+            tradeStore->RememberRegions(directory);
+            // A refresh fetches trades harvested before: skip.txt names them already.
+            if (options.refresh) {
+                environment.refreshTrades = tradeStore->OpenTrades(
+                    store::SelectionFilter(
+                        options.allRegions ? std::vector<std::string>{} : options.regionCodes,
+                        options.tradeTypePositions, options.from, options.to),
+                    util::LocalToday(), options.refreshDays);
+                environment.recordHarvested = false;
+            }
+        } catch (const store::StoreError& e) {
+            return Fail(harvest::kExitCannotStart, e.what());
+        }
+        environment.openTradeSink = [tradeStore] { return tradeStore; };
+    }
 
     auto run = crawl::TScraper::Create(reports, baseUrl, environment);
     run->Limit = 4;
