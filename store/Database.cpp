@@ -121,6 +121,10 @@ void Statement::Reset() {
     sqlite3_clear_bindings(statement_);
 }
 
+int Statement::ColumnCount() const {
+    return sqlite3_column_count(statement_);
+}
+
 bool Statement::IsNull(int column) const {
     return sqlite3_column_type(statement_, column) == SQLITE_NULL;
 }

@@ -45,6 +45,7 @@ public:
     // Ready to run again, parameters cleared.
     void Reset();
 
+    int ColumnCount() const;
     bool IsNull(int column) const;
     std::string_view Text(int column) const;
     std::optional<std::string> OptionalText(int column) const;
