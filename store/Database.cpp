@@ -29,7 +29,19 @@ Reason Classify(int code, int systemError, const char* sqliteMessage) {
         case SQLITE_READONLY:
             return {Problem::CannotWrite, "не удалось записать: файл только для чтения"};
         case SQLITE_IOERR:
-            // A file-size limit and a full disk reach SQLite as failed writes.
+            // A file-size limit and a full disk reach SQLite as failed writes. SQLite may have
+            // lost the system's reason by the time it reports the failure.
+            switch (code) {
+                case SQLITE_IOERR_WRITE:
+                case SQLITE_IOERR_SHMSIZE:
+                case SQLITE_IOERR_FSYNC:
+                case SQLITE_IOERR_TRUNCATE:
+                    return {Problem::CannotWrite, systemError != 0
+                                                      ? "не удалось записать: " + system
+                                                      : std::string("не удалось записать на диск")};
+                default:
+                    break;
+            }
             if (systemError == EFBIG || systemError == ENOSPC || systemError == EDQUOT)
                 return {Problem::CannotWrite, "не удалось записать: " + system};
             return {Problem::Other, "ошибка чтения или записи: " + system};

@@ -6,6 +6,7 @@
 #include "store/Schema.h"
 #include "store/StoredValues.h"
 #include "util/Platform.h"
+#include "util/uLib.h"
 
 namespace korvalot::store {
 namespace {
@@ -80,6 +81,31 @@ void BringUpToDate(Database& db, std::int64_t version) {
         Migrate(db);
         db.Execute("PRAGMA application_id = " + std::to_string(kApplicationId));
     }
+}
+
+bool HoldsQuotes(const std::vector<ResultRow>& rows) {
+    for (const ResultRow& row : rows) {
+        for (const std::string* value : row.Columns()) {
+            if (value->find('"') != std::string::npos)
+                return true;
+        }
+    }
+    return false;
+}
+
+// The rows' texts as the results file shows them: a double quote there is an apostrophe.
+std::vector<ResultRow> AsInFile(const std::vector<ResultRow>& rows) {
+    std::vector<ResultRow> out = rows;
+    for (ResultRow& row : out) {
+        for (std::string* value :
+             {&row.region, &row.number, &row.datePublish, &row.debtorName, &row.debtorInn,
+              &row.propertyType, &row.lotDescription, &row.courtName, &row.startPrice,
+              &row.currentPrice, &row.resultsDate, &row.winnerName, &row.winnerInn}) {
+            if (value->find('"') != std::string::npos)
+                *value = util::EscapeCsvQuotes(*value);
+        }
+    }
+    return out;
 }
 
 std::string IsoDay(std::chrono::year_month_day date) {
@@ -253,7 +279,12 @@ void TradeStore::TradeWritten(const std::string& guid, const std::string& region
                               const std::vector<crawl::ResultRow>& rows) {
     const std::string tradeType = tradeCard.IsNothing() ? "" : tradeCard.MemberText("tradeType");
     if (!rows.empty()) {
-        StoreTrade(guid, regionName, tradeType, rows.front(), rows);
+        if (!HoldsQuotes(rows)) {
+            StoreTrade(guid, regionName, tradeType, rows.front(), rows);
+            return;
+        }
+        const std::vector<ResultRow> lots = AsInFile(rows);
+        StoreTrade(guid, regionName, tradeType, lots.front(), lots);
         return;
     }
     // A trade without lots gives no row, but skip.txt names it all the same: the store keeps
@@ -265,7 +296,7 @@ void TradeStore::TradeWritten(const std::string& guid, const std::string& region
     ResultRow trade = values.rows.empty() ? ResultRow{} : std::move(values.rows.front());
     trade.guid = guid;
     trade.region = regionName;
-    StoreTrade(guid, regionName, tradeType, trade, {});
+    StoreTrade(guid, regionName, tradeType, AsInFile({trade}).front(), {});
 }
 
 void TradeStore::StoreTrade(const std::string& guid, const std::string& regionName,
@@ -295,7 +326,7 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     const auto bindTrade = [&](Statement& statement) {
         statement.Bind(2, run_.registerBaseUrl)
             .Bind(3, tradeType)
-            .Bind(4, regionName)
+            .Bind(4, values.region)
             .Bind(5, regionCode)
             .Bind(6, values.number)
             .Bind(7, values.datePublish)

@@ -15,7 +15,8 @@
 #include "store/TradeFilter.h"
 
 // The trade store: every harvest kept in one SQLite database. The rows of the results files go
-// in with the same texts, and beside them prices as numbers and dates as ISO dates; a trade
+// in with the same texts as the file shows them (a double quote there is an apostrophe), and
+// beside them prices as numbers and dates as ISO dates; a trade
 // harvested again updates its values and records each value that changed (old, new, run,
 // time). One transaction per trade, committed before the trade's skip.txt line is written, in
 // write-ahead logging: a crash loses at most the trade being stored.
