@@ -31,8 +31,8 @@ void HarvestOutputs::Begin(const std::filesystem::path& resultsFile) {
         try {
             tradeSink_ = options_.openTradeSink();
             if (tradeSink_)
-                tradeSink_->Begin(
-                    {resultsFile, options_.registerBaseUrl, options_.decimalSeparator});
+                tradeSink_->Begin({resultsFile, options_.registerBaseUrl, options_.decimalSeparator,
+                                   options_.regionItems});
         } catch (const std::exception& e) {
             log_(std::string("Ошибка: ") + e.what() + "; в хранилище не записываем");
             tradeSink_.reset();

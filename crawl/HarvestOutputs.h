@@ -28,6 +28,7 @@ struct HarvestOutputOptions {
     std::string decimalSeparator;
     // Opens the trade store when the phase begins; empty: no store.
     std::function<std::shared_ptr<TradeSink>()> openTradeSink;
+    std::vector<std::string> regionItems;  // the run's regions, for the trade store
 };
 
 class HarvestOutputs {

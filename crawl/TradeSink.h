@@ -18,6 +18,9 @@ struct TradeSinkRun {
     std::filesystem::path resultsFile;
     std::string registerBaseUrl;   // the card links of the results file are made from it
     std::string decimalSeparator;  // the one the price columns carry
+    // The run's regions, "name (code)": the rows name their regions, a store also knows them
+    // by code.
+    std::vector<std::string> regionItems;
 };
 
 // A stored trade to fetch again (a refresh): its guid and the region name its rows carry.

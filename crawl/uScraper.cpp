@@ -449,7 +449,7 @@ void TScraper::Run::CardPhase() {
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
                                  o_.registerBaseUrl_, inputs_.regional.decimalSeparator,
-                                 env_.openTradeSink},
+                                 env_.openTradeSink, inputs_.regionItems},
             [this](std::string text) { Log(std::move(text)); });
         outputs_->Begin(path);
         o_.ProgressBarPosition = 0;

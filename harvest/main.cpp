@@ -114,7 +114,6 @@ int main(int argc, char** argv) {
     environment.writeWorkbook = options.workbook;
     if (tradeStore) {
         try {
-            tradeStore->RememberRegions(directory);
             // A refresh fetches trades harvested before: skip.txt names them already.
             if (options.refresh) {
                 environment.refreshTrades = tradeStore->OpenTrades(

@@ -265,6 +265,7 @@ std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& fil
 
 void TradeStore::Begin(const crawl::TradeSinkRun& run) {
     run_ = run;
+    RememberRegions(run.regionItems);
     std::error_code error;
     const std::filesystem::path file = std::filesystem::absolute(run.resultsFile, error);
     statements_->beginRun.Bind(1, (error ? run.resultsFile : file).string())

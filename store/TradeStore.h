@@ -65,8 +65,8 @@ public:
     TradeStore(const TradeStore&) = delete;
     TradeStore& operator=(const TradeStore&) = delete;
 
-    // The region directory's items ("name (code)"), so that rows, which carry region names,
-    // can be chosen by region code.
+    // Region items ("name (code)"), so that rows, which carry region names, can be chosen by
+    // region code. Begin remembers the run's regions.
     void RememberRegions(const std::vector<std::string>& items);
 
     // The stored trades of the selection whose outcome is still open: a lot without a final
