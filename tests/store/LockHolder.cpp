@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
         return 2;
     try {
         korvalot::store::Database db(argv[1], korvalot::store::Database::Mode::ReadWrite);
+        // A writer in the middle of a transaction is waited for.
+        db.SetBusyTimeout(std::chrono::seconds(30));
         db.Execute("BEGIN IMMEDIATE");
         std::puts("locked");
         std::fflush(stdout);

@@ -589,6 +589,63 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
     }
 }
 
+// A store that another process takes in the middle of a harvest is given up with a log line, and
+// from then on skip.txt names no trade either: the next run fetches again what the store lacks.
+TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"});
+    Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
+                    {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (CardsDone(harvest.Err()) < 3 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(::pipe(toHolder), 0);
+    ASSERT_EQ(::pipe(fromHolder), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::dup2(toHolder[0], 0);
+        ::dup2(fromHolder[1], 1);
+        ::close(toHolder[1]);
+        ::close(fromHolder[0]);
+        ::execl(LOCK_HOLDER_PATH, LOCK_HOLDER_PATH, (dir_ / "korvalot.sqlite").c_str(), nullptr);
+        ::_exit(121);
+    }
+    ::close(toHolder[0]);
+    ::close(fromHolder[1]);
+    char said[8] = {};
+    ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
+    const Outcome o = harvest.Wait();
+    ::close(toHolder[1]);
+    ::close(fromHolder[0]);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Occurrences(o.err,
+                          ": Ошибка: хранилище korvalot.sqlite: занято другим процессом; в "
+                          "хранилище больше не записываем, собранные торги в skip.txt "
+                          "не отмечаем"),
+              1u)
+        << o.err;
+
+    std::set<std::string> stored;
+    for (const auto& row : Query(dir_ / "korvalot.sqlite", "SELECT guid FROM trades"))
+        stored.insert(row[0]);
+    std::set<std::string> skipped;
+    const std::string prefix = sim->BaseUrl() + "/biddings/";
+    for (const std::string& line : util::ReadListFile(dir_ / "skip.txt"))
+        skipped.insert(line.substr(prefix.size()));
+    EXPECT_EQ(skipped, stored);
+    EXPECT_GE(stored.size(), 3u);
+    const auto truth = Truth(*sim, kTruthQuery);
+    EXPECT_LT(stored.size(), truth.size());
+    // The results file has every trade all the same.
+    const auto csv = FilesLike(dir_.path(), "data", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    std::size_t withLots = 0;
+    for (const auto& [guid, trade] : truth)
+        withLots += trade.at("lots").get<int>() > 0;
+    EXPECT_EQ(RowsByTrade(Records(csv[0])).size(), withLots);
+}
+
 // Bad arguments of both programs: one line, status 2, no file changed.
 TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
     { store::TradeStore made(dir_ / "store.sqlite"); }
