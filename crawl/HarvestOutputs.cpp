@@ -52,42 +52,63 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
             workbook_.reset();
         }
     }
-    if (tradeSink_) {
-        try {
-            tradeSink_->TradeWritten(guid, regionName, tradeCard, rows);
-        } catch (const std::exception& e) {
-            tradeSink_.reset();
-            std::string line =
-                std::string("Ошибка: ") + e.what() + "; в хранилище больше не записываем";
-            // The trades that follow are not in the store: skip.txt must not name them.
-            if (recorder_) {
-                recorder_.reset();
-                line += ", собранные торги в skip.txt не отмечаем";
-            }
-            log_(std::move(line));
-        }
+    std::string link = RegisterAddresses(options_.registerBaseUrl).CardLink(guid);
+    if (!tradeSink_) {
+        Record(link);
+        return;
     }
+    // skip.txt names a trade once the store keeps it, which it may do a few trades at a time.
+    unrecorded_.push_back(std::move(link));
+    try {
+        if (tradeSink_->TradeWritten(guid, regionName, tradeCard, rows))
+            RecordKeptTrades();
+    } catch (const std::exception& e) {
+        GiveUpTradeSink(e.what());
+    }
+}
+
+void HarvestOutputs::Record(const std::string& link) {
+    if (!recorder_)
+        return;
+    try {
+        recorder_->Append(link);
+    } catch (const CrawlError& e) {
+        log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
+        recorder_.reset();
+    }
+}
+
+void HarvestOutputs::RecordKeptTrades() {
+    for (const std::string& link : unrecorded_)
+        Record(link);
+    unrecorded_.clear();
+}
+
+void HarvestOutputs::GiveUpTradeSink(const std::string& reason) {
+    tradeSink_.reset();
+    // Neither the trades the store lost nor the ones that follow are in it: skip.txt must not
+    // name them.
+    unrecorded_.clear();
+    std::string line = "Ошибка: " + reason + "; в хранилище больше не записываем";
     if (recorder_) {
-        try {
-            recorder_->Append(RegisterAddresses(options_.registerBaseUrl).CardLink(guid));
-        } catch (const CrawlError& e) {
-            log_(std::string("Ошибка: ") + e.what() + "; собранные торги в skip.txt не отмечаем");
-            recorder_.reset();
-        }
+        recorder_.reset();
+        line += ", собранные торги в skip.txt не отмечаем";
     }
+    log_(std::move(line));
 }
 
 std::filesystem::path HarvestOutputs::Finish(const std::filesystem::path& resultsFile,
                                              RunSummary& summary) {
-    recorder_.reset();
     if (tradeSink_) {
         try {
             log_(tradeSink_->Finish(summary));
+            RecordKeptTrades();
         } catch (const std::exception& e) {
-            log_(std::string("Ошибка: ") + e.what());
+            GiveUpTradeSink(e.what());
         }
         tradeSink_.reset();
     }
+    recorder_.reset();
     if (!workbook_)
         return resultsFile;
     std::unique_ptr<Workbook> workbook = std::move(workbook_);

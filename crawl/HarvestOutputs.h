@@ -49,11 +49,16 @@ public:
     std::filesystem::path Finish(const std::filesystem::path& resultsFile, RunSummary& summary);
 
 private:
+    void Record(const std::string& link);
+    void RecordKeptTrades();
+    void GiveUpTradeSink(const std::string& reason);
+
     HarvestOutputOptions options_;
     Log log_;
     std::optional<SkipFileRecorder> recorder_;
     std::unique_ptr<Workbook> workbook_;
     std::shared_ptr<TradeSink> tradeSink_;
+    std::vector<std::string> unrecorded_;  // skip.txt lines of trades the store does not keep yet
 };
 
 }  // namespace korvalot::crawl

@@ -38,13 +38,14 @@ public:
 
     // The results file has been created.
     virtual void Begin(const TradeSinkRun& run) = 0;
-    // Every row of the trade is in the results file (none for a trade without lots). The trade
-    // must be kept for good when the call returns: only then does skip.txt name it.
-    virtual void TradeWritten(const std::string& guid, const std::string& regionName,
+    // Every row of the trade is in the results file (none for a trade without lots). True when
+    // this trade and every one before it are kept for good: a sink may keep trades a few at a
+    // time, and skip.txt names a trade only once it is kept.
+    virtual bool TradeWritten(const std::string& guid, const std::string& regionName,
                               const json::JsonValue& tradeCard,
                               const std::vector<ResultRow>& rows) = 0;
-    // The card phase has ended. Adds the sink's counts to the summary and returns the line
-    // that reports them in the run's log.
+    // The card phase has ended. Keeps every trade handed over, adds the sink's counts to the
+    // summary and returns the line that reports them in the run's log.
     virtual std::string Finish(RunSummary& summary) = 0;
 };
 

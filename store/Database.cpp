@@ -90,6 +90,14 @@ Statement& Statement::Bind(int index, std::string_view text) {
     return *this;
 }
 
+Statement& Statement::BindStatic(int index, const std::string& text) {
+    const int code = sqlite3_bind_text(statement_, index, text.data(),
+                                       static_cast<int>(text.size()), SQLITE_STATIC);
+    if (code != SQLITE_OK)
+        db_->Fail(code);
+    return *this;
+}
+
 Statement& Statement::Bind(int index, std::int64_t value) {
     const int code = sqlite3_bind_int64(statement_, index, value);
     if (code != SQLITE_OK)

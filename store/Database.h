@@ -30,6 +30,8 @@ public:
     Statement& operator=(const Statement&) = delete;
 
     Statement& Bind(int index, std::string_view text);
+    // The text is not copied: it must stay as it is until the statement has run (Run, Reset).
+    Statement& BindStatic(int index, const std::string& text);
     Statement& Bind(int index, std::int64_t value);
     Statement& Bind(int index, double value);
     Statement& BindNull(int index);

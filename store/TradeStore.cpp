@@ -1,6 +1,7 @@
 #include "store/TradeStore.h"
 
 #include <array>
+#include <list>
 
 #include "crawl/SearchQueries.h"
 #include "store/Schema.h"
@@ -19,31 +20,71 @@ using crawl::ResultRow;
 // is never taken for one and written into.
 constexpr std::int64_t kApplicationId = 0x4B564C54;
 
+// Columns 2 to 14 of a row, in ResultRow::Columns() order.
+enum Column : std::size_t {
+    kRegion,
+    kNumber,
+    kDatePublish,
+    kDebtorName,
+    kDebtorInn,
+    kPropertyType,
+    kDescription,
+    kCourtName,
+    kStartPrice,
+    kFinalPrice,
+    kResultsDate,
+    kWinnerName,
+    kWinnerInn,
+};
+
 // A column of the results file that the store follows, by the name the file's header gives it.
 struct Field {
     const char* name;
-    std::string ResultRow::*member;
+    Column column;
     bool price;
 };
 
 constexpr std::array<Field, 7> kTradeFields = {{
-    {"Регион", &ResultRow::region, false},
-    {"Номер объявления о торгах", &ResultRow::number, false},
-    {"Дата объявления о торгах", &ResultRow::datePublish, false},
-    {"Наименование должника", &ResultRow::debtorName, false},
-    {"ИНН должника", &ResultRow::debtorInn, false},
-    {"Наименование суда", &ResultRow::courtName, false},
-    {"Дата объявления результатов", &ResultRow::resultsDate, false},
+    {"Регион", kRegion, false},
+    {"Номер объявления о торгах", kNumber, false},
+    {"Дата объявления о торгах", kDatePublish, false},
+    {"Наименование должника", kDebtorName, false},
+    {"ИНН должника", kDebtorInn, false},
+    {"Наименование суда", kCourtName, false},
+    {"Дата объявления результатов", kResultsDate, false},
 }};
 
 constexpr std::array<Field, 6> kLotFields = {{
-    {"Тип имущества", &ResultRow::propertyType, false},
-    {"Описание лота", &ResultRow::lotDescription, false},
-    {"Начальная цена", &ResultRow::startPrice, true},
-    {"Итоговая цена", &ResultRow::currentPrice, true},
-    {"Победитель наименование", &ResultRow::winnerName, false},
-    {"Победитель ИНН", &ResultRow::winnerInn, false},
+    {"Тип имущества", kPropertyType, false},
+    {"Описание лота", kDescription, false},
+    {"Начальная цена", kStartPrice, true},
+    {"Итоговая цена", kFinalPrice, true},
+    {"Победитель наименование", kWinnerName, false},
+    {"Победитель ИНН", kWinnerInn, false},
 }};
+
+}  // namespace
+
+// A row's texts as the results file shows them (a double quote there is an apostrophe), the
+// row's own strings wherever nothing changes, so that long descriptions are not copied.
+class FileTexts {
+public:
+    explicit FileTexts(const ResultRow& row) : columns_(row.Columns()) {
+        for (const std::string*& column : columns_) {
+            if (column->find('"') != std::string::npos) {
+                escaped_.push_back(util::EscapeCsvQuotes(*column));
+                column = &escaped_.back();
+            }
+        }
+    }
+    const std::string& operator[](Column column) const { return *columns_[column]; }
+
+private:
+    std::array<const std::string*, 13> columns_;
+    std::list<std::string> escaped_;  // its elements stay where they are
+};
+
+namespace {
 
 // A lot that appears in or disappears from a stored trade.
 constexpr const char* kLotField = "Лот";
@@ -83,31 +124,6 @@ void BringUpToDate(Database& db, std::int64_t version) {
     }
 }
 
-bool HoldsQuotes(const std::vector<ResultRow>& rows) {
-    for (const ResultRow& row : rows) {
-        for (const std::string* value : row.Columns()) {
-            if (value->find('"') != std::string::npos)
-                return true;
-        }
-    }
-    return false;
-}
-
-// The rows' texts as the results file shows them: a double quote there is an apostrophe.
-std::vector<ResultRow> AsInFile(const std::vector<ResultRow>& rows) {
-    std::vector<ResultRow> out = rows;
-    for (ResultRow& row : out) {
-        for (std::string* value :
-             {&row.region, &row.number, &row.datePublish, &row.debtorName, &row.debtorInn,
-              &row.propertyType, &row.lotDescription, &row.courtName, &row.startPrice,
-              &row.currentPrice, &row.resultsDate, &row.winnerName, &row.winnerInn}) {
-            if (value->find('"') != std::string::npos)
-                *value = util::EscapeCsvQuotes(*value);
-        }
-    }
-    return out;
-}
-
 std::string IsoDay(std::chrono::year_month_day date) {
     return crawl::FormatIsoDate(date);
 }
@@ -142,12 +158,17 @@ struct TradeStore::Statements {
                       "last_run = ?16, last_changed = coalesce(?17, last_changed) WHERE id = ?1"),
           findLots(db,
                    "SELECT id, property_type, description, start_price, final_price, "
-                   "winner_name, winner_inn FROM lots WHERE trade_id = ? ORDER BY position"),
+                   "winner_name, winner_inn FROM lots WHERE id BETWEEN ?1 * " +
+                       std::to_string(kLotsPerTrade) + " AND ?1 * " +
+                       std::to_string(kLotsPerTrade) + " + " + std::to_string(kLotsPerTrade - 1) +
+                       " ORDER BY id"),
           insertLot(db,
-                    "INSERT INTO lots(trade_id, position, property_type, description, "
+                    "INSERT INTO lots(id, trade_id, position, property_type, description, "
                     "start_price, start_price_value, final_price, final_price_value, "
                     "winner_name, winner_inn, first_seen, last_changed) "
-                    "VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
+                    "VALUES (?1 * " +
+                        std::to_string(kLotsPerTrade) +
+                        " + ?2, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"),
           updateLot(db,
                     "UPDATE lots SET property_type = ?2, description = ?3, start_price = ?4, "
                     "start_price_value = ?5, final_price = ?6, final_price_value = ?7, "
@@ -161,6 +182,7 @@ struct TradeStore::Statements {
           insertChange(db,
                        "INSERT INTO changes(trade_id, lot_position, field, old_value, "
                        "new_value, run_id, changed_at) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+          wordsUpTo(db, "SELECT up_to FROM words_indexed"),
           rememberRegion(db,
                          "INSERT INTO regions(code, name) VALUES (?, ?) "
                          "ON CONFLICT(code) DO UPDATE SET name = excluded.name") {}
@@ -170,6 +192,7 @@ struct TradeStore::Statements {
     Statement findLots, insertLot, updateLot, deleteLot;
     Statement indexWords, forgetWords;
     Statement insertChange;
+    Statement wordsUpTo;
     Statement rememberRegion;
 };
 
@@ -194,6 +217,9 @@ TradeStore::TradeStore(fs::path path, StoreOptions options)
 
 TradeStore::~TradeStore() {
     try {
+        // Trades not yet committed are kept too: skip.txt does not name them, so the next run
+        // stores them again at worst.
+        CommitBatch();
         EndRun();
     } catch (...) {
         // The run's end time is a note; the trades are stored already.
@@ -230,7 +256,9 @@ std::string TradeStore::Now() const {
 }
 
 void TradeStore::RememberRegions(const std::vector<std::string>& items) {
-    Transaction transaction(*db_);
+    std::optional<Transaction> transaction;
+    if (!batch_)
+        transaction.emplace(*db_);
     for (const std::string& item : items) {
         crawl::RegionItem region = crawl::ParseRegionItem(item);
         if (region.code.empty())
@@ -239,7 +267,8 @@ void TradeStore::RememberRegions(const std::vector<std::string>& items) {
         statements_->rememberRegion.Bind(1, region.code).Bind(2, region.name).Run();
         regionCodes_[region.name] = region.code;
     }
-    transaction.Commit();
+    if (transaction)
+        transaction->Commit();
 }
 
 std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& filter,
@@ -249,7 +278,10 @@ std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& fil
     Statement query(
         *db_, "SELECT t.guid, t.region FROM trades t WHERE " + condition.sql +
                   " AND (t.results_date_iso IS NULL OR t.results_date_iso >= ?)"
-                  " AND EXISTS (SELECT 1 FROM lots l WHERE l.trade_id = t.id AND"
+                  " AND EXISTS (SELECT 1 FROM lots l WHERE l.id BETWEEN t.id * " +
+                  std::to_string(kLotsPerTrade) + " AND t.id * " + std::to_string(kLotsPerTrade) +
+                  " + " + std::to_string(kLotsPerTrade - 1) +
+                  " AND"
                   " (l.final_price_value IS NULL OR (l.winner_name = '' AND l.winner_inn = '')))"
                   " ORDER BY t.id");
     int index = 1;
@@ -265,6 +297,8 @@ std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& fil
 
 void TradeStore::Begin(const crawl::TradeSinkRun& run) {
     run_ = run;
+    // Written with the first batch: one commit less to wait for.
+    OpenBatch();
     RememberRegions(run.regionItems);
     std::error_code error;
     const std::filesystem::path file = std::filesystem::absolute(run.resultsFile, error);
@@ -275,16 +309,30 @@ void TradeStore::Begin(const crawl::TradeSinkRun& run) {
         .Run();
 }
 
-void TradeStore::TradeWritten(const std::string& guid, const std::string& regionName,
+bool TradeStore::TradeWritten(const std::string& guid, const std::string& regionName,
                               const json::JsonValue& tradeCard,
                               const std::vector<crawl::ResultRow>& rows) {
+    try {
+        Store(guid, regionName, tradeCard, rows);
+    } catch (...) {
+        // The batch is given up whole: it never holds half a trade.
+        DropBatch();
+        throw;
+    }
+    if (batchTrades_ < kBatchTrades && std::chrono::steady_clock::now() - batchStarted_ < kBatchAge)
+        return false;
+    return CommitBatch();
+}
+
+void TradeStore::Store(const std::string& guid, const std::string& regionName,
+                       const json::JsonValue& tradeCard,
+                       const std::vector<crawl::ResultRow>& rows) {
     const std::string tradeType = tradeCard.IsNothing() ? "" : tradeCard.MemberText("tradeType");
     if (!rows.empty()) {
-        if (!HoldsQuotes(rows)) {
-            StoreTrade(guid, regionName, tradeType, rows.front(), rows);
-            return;
-        }
-        const std::vector<ResultRow> lots = AsInFile(rows);
+        std::vector<FileTexts> lots;
+        lots.reserve(rows.size());
+        for (const ResultRow& row : rows)
+            lots.emplace_back(row);
         StoreTrade(guid, regionName, tradeType, lots.front(), lots);
         return;
     }
@@ -297,12 +345,12 @@ void TradeStore::TradeWritten(const std::string& guid, const std::string& region
     ResultRow trade = values.rows.empty() ? ResultRow{} : std::move(values.rows.front());
     trade.guid = guid;
     trade.region = regionName;
-    StoreTrade(guid, regionName, tradeType, AsInFile({trade}).front(), {});
+    StoreTrade(guid, regionName, tradeType, FileTexts(trade), {});
 }
 
 void TradeStore::StoreTrade(const std::string& guid, const std::string& regionName,
-                            const std::string& tradeType, const ResultRow& values,
-                            const std::vector<ResultRow>& lots) {
+                            const std::string& tradeType, const FileTexts& values,
+                            const std::vector<FileTexts>& lots) {
     Statements& s = *statements_;
     const std::string now = Now();
     const std::string& separator = run_.decimalSeparator;
@@ -312,7 +360,7 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     StoreCounts counts = counts_;
     std::int64_t changes = 0;
 
-    Transaction transaction(*db_);
+    OpenBatch();
     const auto recordChange = [&](std::int64_t tradeId, std::optional<std::int64_t> position,
                                   const char* field, std::optional<std::string_view> from,
                                   std::optional<std::string_view> to) {
@@ -327,16 +375,16 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     const auto bindTrade = [&](Statement& statement) {
         statement.Bind(2, run_.registerBaseUrl)
             .Bind(3, tradeType)
-            .Bind(4, values.region)
+            .BindStatic(4, values[kRegion])
             .Bind(5, regionCode)
-            .Bind(6, values.number)
-            .Bind(7, values.datePublish)
-            .Bind(8, IsoDate(values.datePublish))
-            .Bind(9, values.debtorName)
-            .Bind(10, values.debtorInn)
-            .Bind(11, values.courtName)
-            .Bind(12, values.resultsDate)
-            .Bind(13, IsoDate(values.resultsDate))
+            .BindStatic(6, values[kNumber])
+            .BindStatic(7, values[kDatePublish])
+            .Bind(8, IsoDate(values[kDatePublish]))
+            .BindStatic(9, values[kDebtorName])
+            .BindStatic(10, values[kDebtorInn])
+            .BindStatic(11, values[kCourtName])
+            .BindStatic(12, values[kResultsDate])
+            .Bind(13, IsoDate(values[kResultsDate]))
             .Bind(14, separator)
             .Bind(15, now)
             .Bind(16, runId_);
@@ -351,7 +399,7 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         tradeId = s.findTrade.Int(0);
         for (std::size_t k = 0; k < kTradeFields.size(); ++k) {
             const std::string_view old = s.findTrade.Text(static_cast<int>(k) + 1);
-            const std::string& fresh = values.*kTradeFields[k].member;
+            const std::string& fresh = values[kTradeFields[k].column];
             if (old != fresh) {
                 recordChange(tradeId, std::nullopt, kTradeFields[k].name, old, fresh);
                 tradeChanged = true;
@@ -380,45 +428,54 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         std::array<std::string, kLotFields.size()> texts;
     };
     std::vector<OldLot> oldLots;
-    s.findLots.Bind(1, tradeId);
-    while (s.findLots.Step()) {
-        OldLot lot{s.findLots.Int(0), {}};
-        for (std::size_t k = 0; k < kLotFields.size(); ++k)
-            lot.texts[k] = s.findLots.Text(static_cast<int>(k) + 1);
-        oldLots.push_back(std::move(lot));
+    if (oldDebtor) {
+        s.findLots.Bind(1, tradeId);
+        while (s.findLots.Step()) {
+            OldLot lot{s.findLots.Int(0), {}};
+            for (std::size_t k = 0; k < kLotFields.size(); ++k)
+                lot.texts[k] = s.findLots.Text(static_cast<int>(k) + 1);
+            oldLots.push_back(std::move(lot));
+        }
+        s.findLots.Reset();
     }
-    s.findLots.Reset();
+    // The words of a trade the index holds follow its texts at once; those of later trades
+    // wait for the first query for words.
+    const bool indexed = tradeId <= wordsUpTo_;
+    if (lots.size() > static_cast<std::size_t>(kLotsPerTrade))
+        throw StoreError(Problem::Other, "хранилище " + path_.string() + ": у торгов " + guid +
+                                             " больше " + std::to_string(kLotsPerTrade) + " лотов");
 
     const std::size_t newCount = lots.size();
     bool lotsChanged = false;
     for (std::size_t position = 0; position < newCount; ++position) {
-        const ResultRow& row = lots[position];
-        const auto startValue = PriceValue(row.startPrice, separator);
-        const auto finalValue = PriceValue(row.currentPrice, separator);
+        const FileTexts& row = lots[position];
+        const auto startValue = PriceValue(row[kStartPrice], separator);
+        const auto finalValue = PriceValue(row[kFinalPrice], separator);
         if (position >= oldLots.size()) {
             s.insertLot.Bind(1, tradeId)
                 .Bind(2, static_cast<std::int64_t>(position))
-                .Bind(3, row.propertyType)
-                .Bind(4, row.lotDescription)
-                .Bind(5, row.startPrice)
+                .BindStatic(3, row[kPropertyType])
+                .BindStatic(4, row[kDescription])
+                .BindStatic(5, row[kStartPrice])
                 .Bind(6, startValue)
-                .Bind(7, row.currentPrice)
+                .BindStatic(7, row[kFinalPrice])
                 .Bind(8, finalValue)
-                .Bind(9, row.winnerName)
-                .Bind(10, row.winnerInn)
+                .BindStatic(9, row[kWinnerName])
+                .BindStatic(10, row[kWinnerInn])
                 .Bind(11, now);
             // A lot that appears in a stored trade is a change of that trade.
             if (oldDebtor)
                 s.insertLot.Bind(12, now);
             s.insertLot.Run();
-            const std::int64_t lotId = db_->LastInsertId();
-            s.indexWords.Bind(1, lotId)
-                .Bind(2, row.lotDescription)
-                .Bind(3, values.debtorName)
-                .Run();
+            if (indexed) {
+                s.indexWords.Bind(1, tradeId * kLotsPerTrade + static_cast<std::int64_t>(position))
+                    .BindStatic(2, row[kDescription])
+                    .BindStatic(3, values[kDebtorName])
+                    .Run();
+            }
             if (oldDebtor) {
                 recordChange(tradeId, static_cast<std::int64_t>(position), kLotField, std::nullopt,
-                             row.lotDescription);
+                             row[kDescription]);
                 lotsChanged = true;
             }
             continue;
@@ -427,7 +484,7 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         bool differs = false;
         bool changed = false;
         for (std::size_t k = 0; k < kLotFields.size(); ++k) {
-            const std::string& fresh = row.*kLotFields[k].member;
+            const std::string& fresh = row[kLotFields[k].column];
             if (old.texts[k] == fresh)
                 continue;
             differs = true;
@@ -441,31 +498,32 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         }
         if (differs) {
             s.updateLot.Bind(1, old.id)
-                .Bind(2, row.propertyType)
-                .Bind(3, row.lotDescription)
-                .Bind(4, row.startPrice)
+                .BindStatic(2, row[kPropertyType])
+                .BindStatic(3, row[kDescription])
+                .BindStatic(4, row[kStartPrice])
                 .Bind(5, startValue)
-                .Bind(6, row.currentPrice)
+                .BindStatic(6, row[kFinalPrice])
                 .Bind(7, finalValue)
-                .Bind(8, row.winnerName)
-                .Bind(9, row.winnerInn);
+                .BindStatic(8, row[kWinnerName])
+                .BindStatic(9, row[kWinnerInn]);
             if (changed)
                 s.updateLot.Bind(10, now);
             s.updateLot.Run();
         }
         lotsChanged = lotsChanged || changed;
         // The index forgets a text by the words it was given.
-        if (old.texts[1] != row.lotDescription || *oldDebtor != values.debtorName) {
+        if (indexed && (old.texts[1] != row[kDescription] || *oldDebtor != values[kDebtorName])) {
             s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
             s.indexWords.Bind(1, old.id)
-                .Bind(2, row.lotDescription)
-                .Bind(3, values.debtorName)
+                .BindStatic(2, row[kDescription])
+                .BindStatic(3, values[kDebtorName])
                 .Run();
         }
     }
     for (std::size_t position = newCount; position < oldLots.size(); ++position) {
         const OldLot& old = oldLots[position];
-        s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
+        if (indexed)
+            s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
         s.deleteLot.Bind(1, old.id).Run();
         recordChange(tradeId, static_cast<std::int64_t>(position), kLotField, old.texts[1],
                      std::nullopt);
@@ -476,17 +534,52 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     if (tradeChanged || lotsChanged)
         ++counts.tradesChanged;
     counts.valuesChanged += changes;
-    s.countRun.Bind(1, counts.tradesStored)
-        .Bind(2, counts.tradesNew)
-        .Bind(3, counts.tradesChanged)
-        .Bind(4, counts.valuesChanged)
-        .Bind(5, runId_)
-        .Run();
-    transaction.Commit();
     counts_ = counts;
+    ++batchTrades_;
+}
+
+void TradeStore::OpenBatch() {
+    if (batch_)
+        return;
+    batch_.emplace(*db_);
+    batchStarted_ = std::chrono::steady_clock::now();
+    // The trades up to here are in the words index, whose entries must follow their texts; the
+    // later ones are indexed when words are first looked for. No other process changes it
+    // while this transaction is open.
+    Statement& upTo = statements_->wordsUpTo;
+    wordsUpTo_ = upTo.Step() ? upTo.Int(0) : 0;
+    upTo.Reset();
+}
+
+bool TradeStore::CommitBatch() {
+    if (!batch_)
+        return true;
+    try {
+        statements_->countRun.Bind(1, counts_.tradesStored)
+            .Bind(2, counts_.tradesNew)
+            .Bind(3, counts_.tradesChanged)
+            .Bind(4, counts_.valuesChanged)
+            .Bind(5, runId_)
+            .Run();
+        batch_->Commit();
+    } catch (...) {
+        DropBatch();
+        throw;
+    }
+    batch_.reset();
+    batchTrades_ = 0;
+    committed_ = counts_;
+    return true;
+}
+
+void TradeStore::DropBatch() {
+    batch_.reset();  // rolled back
+    batchTrades_ = 0;
+    counts_ = committed_;
 }
 
 std::string TradeStore::Finish(crawl::RunSummary& summary) {
+    CommitBatch();
     EndRun();
     summary.tradesStored += counts_.tradesStored;
     summary.tradesChanged += counts_.tradesChanged;
@@ -503,7 +596,7 @@ std::string TradeStore::Finish(crawl::RunSummary& summary) {
 }
 
 void TradeStore::EndRun() {
-    if (ended_ || !statements_)
+    if (ended_ || !statements_ || batch_)
         return;
     ended_ = true;
     statements_->endRun.Bind(1, Now()).Bind(2, runId_).Run();
@@ -524,6 +617,8 @@ std::unique_ptr<Database> OpenStoreForReading(const fs::path& path,
 
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit) {
+    if (!filter.words.empty())
+        IndexNewWords(db);
     const SqlCondition condition = RowConditions(filter);
     Statement query(
         db,
@@ -531,8 +626,8 @@ void ForEachStoredRow(Database& db, const TradeFilter& filter,
         "t.debtor_inn, l.property_type, l.description, t.court_name, l.start_price, "
         "l.final_price, t.results_date, l.winner_name, l.winner_inn, t.decimal_separator, "
         "t.trade_type, l.first_seen, t.last_changed, l.last_changed "
-        "FROM trades t JOIN lots l ON l.trade_id = t.id WHERE " +
-            condition.sql + " ORDER BY t.id, l.position");
+        "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+            condition.sql + " ORDER BY l.id");
     int index = 1;
     for (const auto& parameter : condition.parameters)
         std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);

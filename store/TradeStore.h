@@ -18,9 +18,12 @@
 // in with the same texts as the file shows them (a double quote there is an apostrophe), and
 // beside them prices as numbers and dates as ISO dates; a trade
 // harvested again updates its values and records each value that changed (old, new, run,
-// time). One transaction per trade, committed before the trade's skip.txt line is written, in
-// write-ahead logging: a crash loses at most the trade being stored.
+// time). Trades are committed in small batches (at most kBatchTrades trades or kBatchAge), in
+// write-ahead logging: a crash loses at most the batch not yet committed, and skip.txt names a
+// trade only once its batch is committed.
 namespace korvalot::store {
+
+class FileTexts;
 
 // One row as the store keeps it, with what the results file does not show.
 struct StoredRow {
@@ -52,6 +55,9 @@ struct StoreCounts {
 
 class TradeStore : public crawl::TradeSink {
 public:
+    static constexpr int kBatchTrades = 32;
+    static constexpr std::chrono::milliseconds kBatchAge{2000};
+
     // "korvalot.sqlite" in the program's data folder.
     static std::filesystem::path DefaultPath();
 
@@ -78,27 +84,33 @@ public:
 
     // crawl::TradeSink
     void Begin(const crawl::TradeSinkRun& run) override;
-    void TradeWritten(const std::string& guid, const std::string& regionName,
+    bool TradeWritten(const std::string& guid, const std::string& regionName,
                       const json::JsonValue& tradeCard,
                       const std::vector<crawl::ResultRow>& rows) override;
     std::string Finish(crawl::RunSummary& summary) override;
 
-    // What this run has written so far.
+    // Commits the trades handed over so far; true. Raises StoreError, the batch then lost.
+    bool CommitBatch();
+
+    // What this run has written so far (committed or not).
     StoreCounts Counts() const { return counts_; }
     std::int64_t RunId() const { return runId_; }
     const std::filesystem::path& Path() const { return path_; }
 
 private:
     struct Statements;
-    struct StoredTrade;
 
     void Open();
     std::string Now() const;
+    void Store(const std::string& guid, const std::string& regionName,
+               const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
+    void OpenBatch();
+    void DropBatch();
     // values: the trade's columns (of its first row); lots: its rows, none for a trade
-    // without lots.
+    // without lots; both as the results file shows them.
     void StoreTrade(const std::string& guid, const std::string& regionName,
-                    const std::string& tradeType, const crawl::ResultRow& values,
-                    const std::vector<crawl::ResultRow>& lots);
+                    const std::string& tradeType, const FileTexts& values,
+                    const std::vector<FileTexts>& lots);
     void EndRun();
 
     std::filesystem::path path_;
@@ -110,6 +122,12 @@ private:
     crawl::TradeSinkRun run_;
     std::unordered_map<std::string, std::string> regionCodes_;  // name -> code
     StoreCounts counts_;
+    StoreCounts committed_;
+    // The open batch: its transaction, trades and start, and the words index's reach.
+    std::optional<Transaction> batch_;
+    int batchTrades_ = 0;
+    std::chrono::steady_clock::time_point batchStarted_{};
+    std::int64_t wordsUpTo_ = 0;
 };
 
 // Opens a store to read it (korvalot-export). The file must exist; an older schema is brought
@@ -119,7 +137,8 @@ std::unique_ptr<Database> OpenStoreForReading(const std::filesystem::path& path,
 
 // Every stored row that the filter takes, trade by trade in the order the trades were first
 // stored, a trade's rows in lot order, one at a time: memory does not grow with the rows. The
-// row passed in is reused for the next one.
+// row passed in is reused for the next one. Words to look for first bring the words index up to
+// date (IndexNewWords), which writes to the store.
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit);
 

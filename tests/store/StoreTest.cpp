@@ -61,8 +61,10 @@ struct StoreRun {
     StoreRun(const fs::path& path, std::string separator = ".", bool refresh = false,
              std::string now = "2026-06-20T10:00:00")
         : store(path, Options(refresh, now)) {
-        store.RememberRegions({"г. Москва (77)", "Краснодарский край (23)"});
-        store.Begin({path.parent_path() / "data1.csv", kUrl, separator});
+        store.Begin({path.parent_path() / "data1.csv",
+                     kUrl,
+                     separator,
+                     {"г. Москва (77)", "Краснодарский край (23)"}});
     }
     static StoreOptions Options(bool refresh, const std::string& now) {
         StoreOptions options;
@@ -361,6 +363,24 @@ TEST(TradeStoreTest, WordsAreFoundWhateverTheirCase) {
     EXPECT_EQ(found({"ромашка"}), std::vector<std::string>{});
     EXPECT_EQ(found({"камаз", "василёк"}), std::vector<std::string>{"b:Грузовик"});
     EXPECT_EQ(found({"помещение"}), a);
+
+    // Lots stored and changed again before anyone looked for words: only their last texts count.
+    {
+        StoreRun run(path, ".", false, "2026-07-02T12:00:00");
+        std::vector<ResultRow> c = Rows("c", 2);
+        c[0].lotDescription = "Гараж кирпичный";
+        c[1].lotDescription = "Сарай";
+        run.Put("c", c);
+    }
+    {
+        StoreRun run(path, ".", false, "2026-07-03T12:00:00");
+        std::vector<ResultRow> c = Rows("c", 1);
+        c[0].lotDescription = "Гараж металлический";
+        run.Put("c", c);
+    }
+    EXPECT_EQ(found({"кирпичный"}), std::vector<std::string>{});
+    EXPECT_EQ(found({"сарай"}), std::vector<std::string>{});
+    EXPECT_EQ(found({"гараж"}), std::vector<std::string>{"c:Гараж"});
     EXPECT_EQ(Query(path, "INSERT INTO lot_words(lot_words) VALUES ('integrity-check')").size(),
               0u);
 }
@@ -441,6 +461,28 @@ TEST(TradeStoreTest, OpenTradesAreThoseWhoseOutcomeIsNotKnown) {
     EXPECT_EQ(open, expected);
 }
 
+// Trades are committed a few at a time: another process sees none of a batch until the store
+// says the batch is kept, and then all of it.
+TEST(TradeStoreTest, TradesAreKeptInSmallBatches) {
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    StoreRun run(path);
+    const auto visible = [&] { return Query(path, "SELECT count(*) FROM trades")[0][0]; };
+    for (int k = 1; k < TradeStore::kBatchTrades; ++k) {
+        const std::string guid = "g" + std::to_string(k);
+        EXPECT_FALSE(run.store.TradeWritten(guid, "г. Москва", Card(), Rows(guid, 1))) << k;
+    }
+    EXPECT_EQ(visible(), "0");
+    EXPECT_TRUE(run.store.TradeWritten("last", "г. Москва", Card(), Rows("last", 2)));
+    EXPECT_EQ(visible(), std::to_string(TradeStore::kBatchTrades));
+    EXPECT_EQ(Query(path, "SELECT trades_stored FROM runs")[0][0],
+              std::to_string(TradeStore::kBatchTrades));
+    EXPECT_FALSE(run.store.TradeWritten("next", "г. Москва", Card(), Rows("next", 1)));
+    crawl::RunSummary summary;
+    run.store.Finish(summary);
+    EXPECT_EQ(visible(), std::to_string(TradeStore::kBatchTrades + 1));
+}
+
 // A trade without lots has no row, but skip.txt names it: the store keeps it, with its card's
 // own values, and exports nothing for it.
 TEST(TradeStoreTest, ATradeWithoutLotsIsKeptWithoutRows) {
@@ -480,7 +522,8 @@ TEST(TradeStoreTest, AStoreOfAnEarlierVersionIsBroughtUpToDate) {
             "INSERT INTO trades VALUES (1, 'g', 'https://register.test', 'OpenAuction', "
             "'г. Москва', '77', '1', '01.01.2026 10:00', '2026-01-01T10:00', 'ООО Старое', '1', "
             "'Суд', '', NULL, '.', '2026-01-01T00:00:00', 1, '2026-01-01T00:00:00', 1, NULL);"
-            "INSERT INTO lots VALUES (1, 1, 0, '', 'Старинный комод', '10', 10, 'null', NULL, '', "
+            "INSERT INTO lots VALUES (1048576, 1, 0, '', 'Старинный комод', '10', 10, 'null', "
+            "NULL, '', "
             "'', '2026-01-01T00:00:00', NULL);");
         EXPECT_EQ(SchemaVersion(db), 1);
     }
