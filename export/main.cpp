@@ -40,7 +40,8 @@ int main(int argc, char** argv) {
     const std::filesystem::path storeFile =
         options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile;
     try {
-        const auto db = store::OpenStoreForReading(storeFile, std::chrono::seconds(3));
+        // Longer than a harvest keeps a batch of trades open, for looking for words writes.
+        const auto db = store::OpenStoreForReading(storeFile, std::chrono::seconds(10));
         const store::ExportCounts counts = store::ExportRows(
             *db, options.filter, options.output, options.format, util::LocaleDecimalSeparator());
         std::fprintf(stderr, "korvalot-export: записано строк: %lld, торгов: %lld, в файл %s\n",

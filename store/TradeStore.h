@@ -56,7 +56,7 @@ struct StoreCounts {
 class TradeStore : public crawl::TradeSink {
 public:
     static constexpr int kBatchTrades = 32;
-    static constexpr std::chrono::milliseconds kBatchAge{2000};
+    static constexpr std::chrono::milliseconds kBatchAge{5000};
 
     // "korvalot.sqlite" in the program's data folder.
     static std::filesystem::path DefaultPath();

@@ -281,12 +281,15 @@ protected:
     }
     // The register on the given day; the same port every time, so that the card links the
     // store keeps still name its trades.
+    // trades: more of them make a harvest long enough for the store to commit a batch (at
+    // most TradeStore::kBatchAge) before it ends.
     std::unique_ptr<tools::SimProcess> StartSim(const char* today,
-                                                std::vector<std::string> more = {}) {
+                                                std::vector<std::string> more = {},
+                                                int trades = 150) {
         std::vector<std::string> args = {"--port",
                                          std::to_string(port_),
                                          "--trades",
-                                         "150",
+                                         std::to_string(trades),
                                          "--seed",
                                          "7",
                                          "--from",
@@ -592,7 +595,7 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
 // A store that another process takes in the middle of a harvest is given up with a log line, and
 // from then on skip.txt names no trade either: the next run fetches again what the store lacks.
 TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
-    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"});
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 500);
     Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
                     {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
     const auto deadline = Clock::now() + std::chrono::seconds(120);
@@ -690,7 +693,7 @@ TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
 // kill -9 in the middle of a harvest: the store is whole, holds every trade skip.txt names,
 // and each trade it holds has the rows the results file got.
 TEST_F(StoreProgramTest, KillNineLeavesTheStoreConsistentWithSkipTxt) {
-    const auto sim = StartSim(kFirstDay, {"--latency-ms", "100"});
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "100"}, 500);
     Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
                     {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
     // Killed once a batch of trades is kept and skip.txt names it, while the next batch is open.
