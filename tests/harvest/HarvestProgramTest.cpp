@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <set>
@@ -96,7 +97,8 @@ std::set<std::string> Files(const fs::path& dir) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with(".std"))
+        // The folder's lock file is the program's, not a harvest file.
+        if (!name.starts_with(".std") && name != ".korvalot.lock")
             names.insert(name);
     }
     return names;
@@ -373,6 +375,38 @@ TEST_F(HarvestProgramTest, AStopDuringTheDirectoryLoadStartsNoRun) {
     EXPECT_EQ(o.status, 128 + SIGTERM) << o.err;
     EXPECT_TRUE(FilesLike(dir.path(), "log-", ".txt").empty()) << o.err;
     EXPECT_TRUE(FilesLike(dir.path(), "data", ".csv").empty()) << o.err;
+}
+
+// Overlapping scheduled runs: the second into a folder where one is running is refused at
+// once, and the folder is free again when the holder is killed outright.
+TEST_F(HarvestProgramTest, ASecondRunIntoABusyFolderIsRefusedAtOnce) {
+    TempDir dir;
+    TempDir other;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
+    Harvest first(dir.path(), sim.BaseUrl(), {"-r", "77"});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sim.Get("/sim/stats").body.find("\"regions\":1") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const Outcome refused =
+        RunHarvest(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
+    EXPECT_EQ(refused.status, 3) << refused.err;
+    EXPECT_NE(refused.err.find("уже идёт другой сбор"), std::string::npos) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+
+    first.Signal(SIGKILL);
+    EXPECT_EQ(first.Wait().status, 128 + SIGKILL);
+    WriteCertificates(other.path());
+    Harvest again(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
+    // It got past the lock when it asks the register for the directory.
+    while (sim.Get("/sim/stats").body.find("\"regions\":2") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    again.Signal(SIGTERM);
+    const Outcome after = again.Wait();
+    EXPECT_EQ(after.status, 128 + SIGTERM) << after.err;
+    EXPECT_EQ(after.err.find("уже идёт другой сбор"), std::string::npos) << after.err;
 }
 
 TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {
