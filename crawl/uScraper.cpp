@@ -199,7 +199,7 @@ void TScraper::Run::LogSummary() {
     Log("Карточек получено: " + std::to_string(s_.cardsFetched) + ", не удалось получить: " +
         std::to_string(s_.tradeJobsFailed) + "; строк записано: " + std::to_string(s_.rowsWritten) +
         "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable) +
-        "; не опрошено: " + std::to_string(s_.tradesNotTried));
+        (s_.tradesNotTried > 0 ? "; не опрошено: " + std::to_string(s_.tradesNotTried) : ""));
     Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
