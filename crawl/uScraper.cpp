@@ -456,11 +456,13 @@ void TScraper::Run::CardPhase() {
             HandleCard(guid, answers, *file);
         };
         jobs.givenUp = [this](const std::string&) { ++s_.tradeJobsFailed; };
+        // The loop consumes the list, so the trades never tried are counted against its size
+        // at the start.
+        const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
         try {
             end = Loop().Run(c_.NewGuidList, jobs);
         } catch (const ResultsFileError& e) {
-            const std::int64_t left = static_cast<std::int64_t>(c_.NewGuidList.size()) -
-                                      s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
+            const std::int64_t left = listed - s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
             ResultsFileFailed(e, left > 0 ? left : 0);
         }
     }
