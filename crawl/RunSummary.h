@@ -24,7 +24,7 @@ struct RunSummary {
     std::int64_t searchJobsFailed = 0;  // search jobs given up (their pages and parts are lost)
     std::int64_t rowsWritten = 0;       // lines written to the results file, header excluded
     std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
-    // Trades the card phase never reached because the results file failed.
+    // Trades the card phase never reached because the results file failed (resultsFileFailed).
     std::int64_t tradesNotTried = 0;
     bool resultsFileFailed = false;  // the results file could not be created or written
     bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
@@ -33,7 +33,7 @@ struct RunSummary {
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && !phaseErrors && !resultsFileFailed && tradesNotTried == 0;
+               unreachable == 0 && !phaseErrors && !resultsFileFailed;
     }
 };
 

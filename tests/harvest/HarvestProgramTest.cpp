@@ -93,6 +93,19 @@ Outcome RunHarvest(const fs::path& dir, const std::string& url,
 }
 
 // The files of a folder, the program's captured output left out.
+// Waits until the simulator has taken the given number of region-directory requests; it counts
+// one when it takes it, before it waits to answer. False when a minute passed first.
+bool WaitForDirectoryRequests(tools::SimProcess& sim, int count) {
+    const std::string wanted = "\"regions\":" + std::to_string(count);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sim.Get("/sim/stats").body.find(wanted) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 std::set<std::string> Files(const fs::path& dir) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {
@@ -365,11 +378,7 @@ TEST_F(HarvestProgramTest, AStopDuringTheDirectoryLoadStartsNoRun) {
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
     Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77"});
-    // The simulator counts the directory request when it takes it, before it waits to answer.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sim.Get("/sim/stats").body.find("\"regions\":1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WaitForDirectoryRequests(sim, 1));
     harvest.Signal(SIGTERM);
     const Outcome o = harvest.Wait();
     EXPECT_EQ(o.status, 128 + SIGTERM) << o.err;
@@ -385,10 +394,7 @@ TEST_F(HarvestProgramTest, ASecondRunIntoABusyFolderIsRefusedAtOnce) {
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
     Harvest first(dir.path(), sim.BaseUrl(), {"-r", "77"});
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sim.Get("/sim/stats").body.find("\"regions\":1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WaitForDirectoryRequests(sim, 1)) << "the first run never held the folder";
     const Outcome refused =
         RunHarvest(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
     EXPECT_EQ(refused.status, 3) << refused.err;
@@ -400,9 +406,7 @@ TEST_F(HarvestProgramTest, ASecondRunIntoABusyFolderIsRefusedAtOnce) {
     WriteCertificates(other.path());
     Harvest again(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
     // It got past the lock when it asks the register for the directory.
-    while (sim.Get("/sim/stats").body.find("\"regions\":2") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(WaitForDirectoryRequests(sim, 2)) << "the folder stayed locked after the kill";
     again.Signal(SIGTERM);
     const Outcome after = again.Wait();
     EXPECT_EQ(after.status, 128 + SIGTERM) << after.err;
