@@ -166,6 +166,9 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
         }
         abandon(true);
         return PhaseEnd::Stopped;
+    } catch (const ResultsFileError&) {
+        abandon(false);
+        throw;
     } catch (const std::exception& e) {
         abandon(false);
         host_.reportError(e.what());

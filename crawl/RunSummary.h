@@ -26,13 +26,16 @@ struct RunSummary {
     std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
     std::int64_t tradesStored = 0;      // trades written to the trade store (a refresh: refreshed)
     std::int64_t tradesChanged = 0;     // of those, trades with a stored value that changed
-    bool phaseErrors = false;           // a phase ended in an error (the 30-second pause)
+    // Trades the card phase never reached because the results file failed (resultsFileFailed).
+    std::int64_t tradesNotTried = 0;
+    bool resultsFileFailed = false;  // the results file could not be created or written
+    bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && !phaseErrors;
+               unreachable == 0 && !phaseErrors && !resultsFileFailed;
     }
 };
 

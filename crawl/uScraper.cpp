@@ -126,6 +126,7 @@ private:
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
     void ListRefreshTrades();
+    void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
     void LoadSkipList();
     void LogSummary();
 
@@ -186,6 +187,8 @@ void TScraper::Run::LogSummary() {
         end = "работа остановлена";
     } else if (s_.end == RunSummary::End::Failed) {
         end = "работа прервана ошибкой";
+    } else if (s_.resultsFileFailed) {
+        end = "работа прервана: файл результатов не записать";
     } else if (s_.phaseErrors) {
         end = "работа завершена после ошибок";
     }
@@ -196,7 +199,8 @@ void TScraper::Run::LogSummary() {
         "; пропущено по skip.txt: " + std::to_string(s_.skipped));
     Log("Карточек получено: " + std::to_string(s_.cardsFetched) + ", не удалось получить: " +
         std::to_string(s_.tradeJobsFailed) + "; строк записано: " + std::to_string(s_.rowsWritten) +
-        "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable));
+        "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable) +
+        (s_.tradesNotTried > 0 ? "; не опрошено: " + std::to_string(s_.tradesNotTried) : ""));
     Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
@@ -441,8 +445,8 @@ void TScraper::Run::CardPhase() {
         o_.WaitWhilePaused();
         file.emplace(path, o_.registerBaseUrl_);
     } catch (const ResultsFileError& e) {
-        o_.result = std::string("ERROR_") + e.what();
-        o_.HandleRunResult();
+        // Nothing could be written, so a pause would retry nothing: the phase ends here.
+        ResultsFileFailed(e, static_cast<std::int64_t>(c_.NewGuidList.size()));
     }
     if (file) {
         // Harvest outputs: skip.txt records and the workbook start with the results file.
@@ -471,13 +475,23 @@ void TScraper::Run::CardPhase() {
             HandleCard(guid, answers, *file);
         };
         jobs.givenUp = [this](const std::string&) { ++s_.tradeJobsFailed; };
-        end = Loop().Run(c_.NewGuidList, jobs);
+        // The loop consumes the list, so the trades never tried are counted against its size
+        // at the start.
+        const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
+        try {
+            end = Loop().Run(c_.NewGuidList, jobs);
+        } catch (const ResultsFileError& e) {
+            const std::int64_t left = listed - s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
+            ResultsFileFailed(e, left > 0 ? left : 0);
+        }
     }
+    if (s_.resultsFileFailed)
+        end = PhaseEnd::Done;
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
     if (end == PhaseEnd::Stopped)
         s_.end = RunSummary::End::Stopped;
-    if (end != PhaseEnd::Stopped) {
+    if (end != PhaseEnd::Stopped && !s_.resultsFileFailed) {
         o_.result = "ok";
         o_.HandleRunResult();
     }
@@ -501,6 +515,13 @@ void TScraper::Run::CardPhase() {
     }
     o_.ProgressBarPosition = 0;
     o_.ShowProgress();
+}
+
+void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried) {
+    s_.resultsFileFailed = true;
+    s_.tradesNotTried = notTried;
+    Log("Ошибка записи файла результатов (" + std::string(e.what()) +
+        "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
 }
 
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {

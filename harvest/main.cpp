@@ -13,6 +13,7 @@
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
 #include "store/TradeStore.h"
+#include "util/FolderLock.h"
 #include "util/Platform.h"
 
 namespace {
@@ -62,6 +63,17 @@ int main(int argc, char** argv) {
     } catch (const harvest::UsageError& e) {
         return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
     }
+
+    // Two runs into one folder would append to one skip.txt and one guids list.
+    util::FolderLock folderLock;
+    try {
+        folderLock = util::FolderLock::TryAcquire(options.outputDir);
+    } catch (const std::exception& e) {
+        return Fail(harvest::kExitCannotStart, std::string("Ошибка блокировки папки: ") + e.what());
+    }
+    if (!folderLock.Held())
+        return Fail(harvest::kExitCannotStart,
+                    "в папке " + options.outputDir.string() + " уже идёт другой сбор");
 
     // The store is opened before any request: one that cannot be used ends the program first.
     std::shared_ptr<store::TradeStore> tradeStore;
