@@ -1,8 +1,11 @@
 #include "app/HarvestSettings.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include "app/IniFile.h"
+#include "store/TradeStore.h"
 
 namespace korvalot::app {
 namespace {
@@ -23,6 +26,18 @@ void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironm
     environment.writeWorkbook =
         environment.writeWorkbook ||
         IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Workbook"), {}));
+    if (!environment.openTradeSink &&
+        IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Store"), {}))) {
+        // Opened by the run itself when its card phase begins, so that a store another process
+        // holds keeps the run waiting, not the window.
+        const std::filesystem::path path =
+            QFileInfo(settingsIniPath).dir().filesystemAbsolutePath() / "korvalot.sqlite";
+        environment.openTradeSink = [path]() -> std::shared_ptr<crawl::TradeSink> {
+            store::StoreOptions options;
+            options.program = "korvalot";
+            return std::make_shared<store::TradeStore>(path, options);
+        };
+    }
 }
 
 }  // namespace korvalot::app

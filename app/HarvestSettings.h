@@ -7,9 +7,11 @@
 namespace korvalot::app {
 
 // Section "Harvest" of settings.ini, read at every Start so that an edit takes effect with the
-// next run: "Incremental" (harvested trades go to skip.txt) and "Workbook" (data<ticks>.xlsx
-// beside the results file, opened instead of it). "1", "true", "yes" and "on" in any letter
-// case switch a key on; anything else, or no key, leaves the environment's choice.
+// next run: "Incremental" (harvested trades go to skip.txt), "Workbook" (data<ticks>.xlsx
+// beside the results file, opened instead of it) and "Store" (every harvested trade also goes
+// into the trade store korvalot.sqlite beside settings.ini; a store that cannot be opened is
+// logged and the run goes on without it). "1", "true", "yes" and "on" in any letter case switch
+// a key on; anything else, or no key, leaves the environment's choice.
 void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironment& environment);
 
 }  // namespace korvalot::app

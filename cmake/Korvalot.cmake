@@ -37,5 +37,7 @@ function(korvalot_add_gtest name)
     string(REPLACE ";" "\\;" labels "${T_LABELS}")
     list(APPEND props LABELS "${labels}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES ${props})
+  # Listing the cases of a sanitized program on a busy machine can take longer than the default
+  # five seconds.
+  gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()

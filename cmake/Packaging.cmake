@@ -14,4 +14,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The desktop opens results with xdg-open.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# The trade store needs SQLite with write-ahead logging and FTS5 (Debian's has both since
+# 3.9); dpkg-shlibdeps finds the library too, this keeps the lowest version the store relies on
+# (UPSERT).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.24)")
 include(CPack)

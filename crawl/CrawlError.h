@@ -1,7 +1,6 @@
 #pragma once
 
 #include <stdexcept>
-#include <string>
 
 namespace korvalot::crawl {
 
@@ -11,22 +10,17 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// A failure of the results file: nothing more could be written, so it ends the card phase.
+// A failure of a file the card phase records its harvest in: nothing more could be recorded, and
+// no pause would make the file writable again, so it ends the card phase at once.
 class ResultsFileError : public CrawlError {
 public:
-    // DiskFull and Unwritable leave nothing to retry: the card phase can end at once.
-    enum class Kind { DiskFull, Unwritable, Other };
+    using CrawlError::CrawlError;
+};
 
-    explicit ResultsFileError(const std::string& what, Kind kind = Kind::Other)
-        : CrawlError(what), kind_(kind) {}
-
-    // The kind of the system's error number (errno) behind a failed call.
-    static Kind KindOf(int error);
-
-    Kind GetKind() const noexcept { return kind_; }
-
-private:
-    Kind kind_;
+// skip.txt could not name the trades harvested: the results file keeps only the trades it names.
+class SkipFileError : public ResultsFileError {
+public:
+    using ResultsFileError::ResultsFileError;
 };
 
 }  // namespace korvalot::crawl

@@ -166,8 +166,22 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
         }
         abandon(true);
         return PhaseEnd::Stopped;
+    } catch (const ResultsFileError&) {
+        abandon(false);
+        throw;
     } catch (const std::exception& e) {
         abandon(false);
+        // Jobs in flight or waiting for another chance are not done either: back to the queue,
+        // where the owner finds everything the phase did not do.
+        {
+            std::lock_guard lock(*lists->WorkerListLock);
+            for (const auto& worker : lists->RunningList)
+                queue.push_front(worker->url);
+            for (const auto& worker : lists->FinishedList)
+                queue.push_front(worker->url);
+        }
+        queue.insert(queue.begin(), finalRound.begin(), finalRound.end());
+        queue.insert(queue.begin(), failedOnce.begin(), failedOnce.end());
         host_.reportError(e.what());
         return PhaseEnd::Failed;
     }

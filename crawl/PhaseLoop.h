@@ -54,7 +54,8 @@ struct PhaseJobs {
     // The worker's job text for a queue entry, or nothing: the entry is consumed without a
     // request.
     std::function<std::optional<std::string>(const std::string& entry)> filter;
-    // A successful answer. A ResultsFileError ends the phase; any other failure costs this
+    // A successful answer. A ResultsFileError ends the phase and is thrown on to the caller,
+    // since no pause would make the file writable again; any other failure costs this
     // answer a second try after the error pause, and the job is given up if it fails again.
     std::function<void(const std::string& job, Answers& answers)> handler;
     // Optional: added to the log line of a job whose worker failed its last chance.
@@ -81,7 +82,9 @@ public:
     // Runs the phase over the queue, which the handler may extend, until the queue and every
     // second chance are done (Done), the run is asked to stop (Stopped: running workers are
     // asked to terminate and handed to the owner) or a failure ends the phase (Failed:
-    // reported through the host; running workers are handed to the owner and go on).
+    // reported through the host; running workers are handed to the owner and go on, and the
+    // jobs not done, theirs included, are left in the queue). A
+    // ResultsFileError from the handler leaves the workers the same way and is thrown on.
     PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
 
 private:

@@ -1,5 +1,6 @@
 #include "crawl/ResultsFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -38,30 +39,10 @@ std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const Resu
     return line;
 }
 
-ResultsFileError::Kind ResultsFileError::KindOf(int error) {
-    switch (error) {
-        case ENOSPC:
-        case EFBIG:
-        case EDQUOT:
-            return Kind::DiskFull;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-        case EIO:
-        case EISDIR:
-        case ENOENT:
-        case ENOTDIR:
-            return Kind::Unwritable;
-        default:
-            return Kind::Other;
-    }
-}
-
 namespace {
 
 [[noreturn]] void Fail(const std::string& what, int error) {
-    throw ResultsFileError(what + " " + std::system_category().message(error),
-                           ResultsFileError::KindOf(error));
+    throw ResultsFileError(what + " " + std::system_category().message(error));
 }
 
 }  // namespace
@@ -87,6 +68,7 @@ void ResultsFile::WriteRow(const ResultRow& row) {
 void ResultsFile::WriteTrade(const std::vector<ResultRow>& rows) {
     // One buffer for the trade: Write cuts a failed write back to the last whole write, which
     // is then the end of the previous trade.
+    tradeStart_ = written_;
     std::string bytes;
     for (const ResultRow& row : rows)
         bytes += FormatLine(registerBaseUrl_, row);
@@ -99,6 +81,18 @@ void ResultsFile::Sync() {
         throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
     if (::fsync(fd_.Get()) != 0)
         Fail("Cannot write to file \"" + path_.string() + "\".", errno);
+}
+
+void ResultsFile::CutBack(std::uint64_t size) {
+    if (!fd_.IsOpen())
+        throw ResultsFileError("File \"" + path_.string() + "\" is closed.");
+    if (size >= written_)
+        return;
+    if (::ftruncate(fd_.Get(), static_cast<off_t>(size)) != 0 ||
+        ::lseek(fd_.Get(), static_cast<off_t>(size), SEEK_SET) < 0)
+        Fail("Cannot write to file \"" + path_.string() + "\".", errno);
+    written_ = size;
+    tradeStart_ = std::min(tradeStart_, written_);
 }
 
 void ResultsFile::Close() {

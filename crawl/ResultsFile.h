@@ -37,6 +37,14 @@ public:
     void WriteTrade(const std::vector<ResultRow>& rows);
     // Flushes the written rows to the disk (fsync). Raises ResultsFileError.
     void Sync();
+    // Bytes of whole rows in the file, the header included; and where the last trade written
+    // with WriteTrade begins.
+    std::uint64_t Size() const { return written_; }
+    std::uint64_t LastTradeStart() const { return tradeStart_; }
+    // Cuts the file back to a size it had after a whole trade: rows that skip.txt could not
+    // name go, so that the next run's rows of those trades are not repeated. Raises
+    // ResultsFileError.
+    void CutBack(std::uint64_t size);
     // Raises ResultsFileError when the system reports a failure on closing.
     void Close();
 
@@ -48,7 +56,8 @@ private:
     std::filesystem::path path_;
     std::string registerBaseUrl_;
     util::FileDescriptor fd_;
-    std::size_t written_ = 0;  // bytes of whole lines in the file
+    std::uint64_t written_ = 0;  // bytes of whole lines in the file
+    std::uint64_t tradeStart_ = 0;
 };
 
 }  // namespace korvalot::crawl

@@ -25,14 +25,24 @@ struct RunSummary {
     std::int64_t searchJobsFailed = 0;  // search jobs given up (their pages and parts are lost)
     std::int64_t rowsWritten = 0;       // lines written to the results file, header excluded
     std::int64_t unreachable = 0;       // trades a crowded day reports that no query could reach
-    std::int64_t skipUnrecorded = 0;    // harvested trades skip.txt lacks: recording failed
-    bool phaseErrors = false;           // a phase ended in an error (the 30-second pause)
+    std::int64_t tradesStored = 0;      // trades written to the trade store (a refresh: refreshed)
+    std::int64_t tradesChanged = 0;     // of those, trades with a stored value that changed
+    // Trades the card phase never reached because the results file or skip.txt failed.
+    std::int64_t tradesNotTried = 0;
+    // Harvested trades whose rows were taken back out of the results file because skip.txt
+    // could not name them; the next run fetches them again.
+    std::int64_t tradesTakenBack = 0;
+    bool cardsStarted = false;       // the card phase asked the register for a card
+    bool resultsFileFailed = false;  // the results file (or skip.txt) could not be written
+    bool skipFileFailed = false;     // skip.txt could not name the trades harvested
+    bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && skipUnrecorded == 0 && !phaseErrors;
+               unreachable == 0 && cardsIncomplete == 0 && !phaseErrors && !resultsFileFailed &&
+               !skipFileFailed;
     }
 };
 

@@ -120,13 +120,21 @@ void SkipFileRecorder::AppendLines(const std::vector<std::string>& lines) {
         text += line;
         text += "\r\n";
     }
-    if (!text.empty())
-        Write(EncodeForListFile(text, encoding_));
-}
-
-void SkipFileRecorder::Sync() {
-    if (::fsync(fd_.Get()) != 0)
+    if (text.empty())
+        return;
+    struct stat info {};
+    if (::fstat(fd_.Get(), &info) != 0)
         Fail(path_, "Не удалось дописать", errno);
+    int error = util::WriteAll(fd_.Get(), EncodeForListFile(text, encoding_));
+    if (error == 0 && ::fsync(fd_.Get()) != 0)
+        error = errno;
+    if (error != 0) {
+        // Lines that got in part way, or may not be on the disk, would vouch for trades the
+        // caller is about to take out of the results file.
+        if (::ftruncate(fd_.Get(), info.st_size) == 0)
+            ::fsync(fd_.Get());
+        Fail(path_, "Не удалось дописать", error);
+    }
 }
 
 void SkipFileRecorder::Write(const std::string& bytes) {

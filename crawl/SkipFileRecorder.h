@@ -27,10 +27,10 @@ public:
     // One line and its CR LF, handed to the system before the call returns, so that a crash
     // loses at most the line being written. Raises CrawlError.
     void Append(std::string_view line);
-    // Several lines in one write call; they land whole at the end of the file. Raises CrawlError.
+    // Several lines in one write call, flushed to the disk (fsync) before the call returns. All
+    // or none: a write or flush that fails cuts the file back to its size before the call.
+    // Raises CrawlError.
     void AppendLines(const std::vector<std::string>& lines);
-    // Flushes the appended lines to the disk (fsync). Raises CrawlError.
-    void Sync();
 
     Encoding FileEncoding() const { return encoding_; }
 

@@ -128,7 +128,7 @@ std::filesystem::path Workbook::PathBeside(const std::filesystem::path& resultsF
 }
 
 Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
-                   std::string decimalSeparator)
+                   std::string decimalSeparator, std::vector<std::string> extraColumns)
     : path_(std::move(path)),
       registerBaseUrl_(std::move(registerBaseUrl)),
       decimalSeparator_(std::move(decimalSeparator)) {
@@ -160,8 +160,13 @@ Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
     worksheet_set_column(rowsSheet_, 12, 12, 30, nullptr);
     worksheet_set_column(rowsSheet_, 13, 13, 14, text_);
     worksheet_freeze_panes(rowsSheet_, 1, 0);
-    const std::vector<std::string> names = HeaderNames();
-    for (std::uint16_t column = 0; column < names.size() && column < kColumns; ++column)
+    std::vector<std::string> names = HeaderNames();
+    names.resize(kColumns);
+    columns_ = static_cast<std::uint16_t>(kColumns + extraColumns.size());
+    if (!extraColumns.empty())
+        worksheet_set_column(rowsSheet_, kColumns, columns_ - 1, 17, date_);
+    names.insert(names.end(), extraColumns.begin(), extraColumns.end());
+    for (std::uint16_t column = 0; column < names.size(); ++column)
         Check(worksheet_write_string(rowsSheet_, 0, column, names[column].c_str(), bold_), path_);
 }
 
@@ -182,9 +187,17 @@ void Workbook::WriteText(std::uint32_t row, std::uint16_t column, const std::str
 
 void Workbook::AddTrade(const std::string& regionName, const std::string& tradeTypeCode,
                         const std::vector<ResultRow>& rows) {
-    for (const ResultRow& row : rows) {
+    AddStoredTrade(registerBaseUrl_, regionName, tradeTypeCode, rows, {});
+}
+
+void Workbook::AddStoredTrade(const std::string& registerBaseUrl, const std::string& regionName,
+                              const std::string& tradeTypeCode, const std::vector<ResultRow>& rows,
+                              const std::vector<std::vector<std::string>>& extra) {
+    const RegisterAddresses addresses(registerBaseUrl);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const ResultRow& row = rows[k];
         const auto values = row.Columns();
-        WriteText(nextRow_, 0, RegisterAddresses(registerBaseUrl_).CardLink(row.guid), text_);
+        WriteText(nextRow_, 0, addresses.CardLink(row.guid), text_);
         for (std::uint16_t column = 1; column < kColumns; ++column) {
             // The same texts as the results file, quotes included.
             const std::string value = util::EscapeCsvQuotes(*values[column - 1]);
@@ -205,6 +218,20 @@ void Workbook::AddTrade(const std::string& regionName, const std::string& tradeT
             }
             WriteText(nextRow_, column, value, Contains(kTextColumns, column) ? text_ : nullptr);
         }
+        if (k < extra.size()) {
+            for (std::size_t e = 0; e < extra[k].size() && kColumns + e < columns_; ++e) {
+                const std::string& value = extra[k][e];
+                const auto column = static_cast<std::uint16_t>(kColumns + e);
+                if (value.empty())
+                    continue;
+                if (auto date = ReadDate(value)) {
+                    Check(worksheet_write_datetime(rowsSheet_, nextRow_, column, &*date, date_),
+                          path_);
+                } else {
+                    WriteText(nextRow_, column, value, nullptr);
+                }
+            }
+        }
         ++nextRow_;
     }
     if (!byRegion_.contains(regionName))
@@ -217,7 +244,7 @@ void Workbook::AddTrade(const std::string& regionName, const std::string& tradeT
     type.lots += static_cast<std::int64_t>(rows.size());
 }
 
-void Workbook::WriteSummary(const RunSummary& summary) {
+void Workbook::WriteSummary(const std::optional<RunSummary>& summary) {
     static constexpr const char* kSheet = "Итоги";
     lxw_worksheet* sheet = workbook_add_worksheet(book_, kSheet);
     worksheet_set_column(sheet, 0, 0, 36, nullptr);
@@ -268,9 +295,11 @@ void Workbook::WriteSummary(const RunSummary& summary) {
         Check(worksheet_write_number(sheet, row, 1, static_cast<double>(value), nullptr), path_);
         ++row;
     };
-    figure("Торгов не получено", summary.tradeJobsFailed);
-    figure("Поисковых запросов не выполнено", summary.searchJobsFailed);
-    figure("Торгов, до которых поиск не дошёл", summary.unreachable);
+    if (summary) {
+        figure("Торгов не получено", summary->tradeJobsFailed);
+        figure("Поисковых запросов не выполнено", summary->searchJobsFailed);
+        figure("Торгов, до которых поиск не дошёл", summary->unreachable);
+    }
 
     if (!regionOrder_.empty()) {
         lxw_chart* chart = workbook_add_chart(book_, LXW_CHART_BAR);
@@ -287,9 +316,9 @@ void Workbook::WriteSummary(const RunSummary& summary) {
     }
 }
 
-void Workbook::Close(const RunSummary& summary) {
+void Workbook::Close(const std::optional<RunSummary>& summary) {
     const lxw_row_t lastRow = nextRow_ - 1;
-    Check(worksheet_autofilter(rowsSheet_, 0, 0, lastRow, kColumns - 1), path_);
+    Check(worksheet_autofilter(rowsSheet_, 0, 0, lastRow, columns_ - 1), path_);
     WriteSummary(summary);
     lxw_workbook* book = book_;
     book_ = nullptr;

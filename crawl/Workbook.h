@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,8 +26,10 @@ public:
     // "data" + the tick count + ".xlsx": the results file's name with the other extension.
     static std::filesystem::path PathBeside(const std::filesystem::path& resultsFile);
 
-    // Starts the workbook and writes the header row. Raises CrawlError.
-    Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator);
+    // Starts the workbook and writes the header row: the results file's fourteen columns, then
+    // extraColumns. Raises CrawlError.
+    Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator,
+             std::vector<std::string> extraColumns = {});
     ~Workbook();
     Workbook(const Workbook&) = delete;
     Workbook& operator=(const Workbook&) = delete;
@@ -34,8 +37,15 @@ public:
     // The rows of one trade, as the results file got them. Raises CrawlError.
     void AddTrade(const std::string& regionName, const std::string& tradeTypeCode,
                   const std::vector<ResultRow>& rows);
-    // Writes the summary sheet and the file. Raises CrawlError; the file is then incomplete.
-    void Close(const RunSummary& summary);
+    // The same for rows kept elsewhere (an export of the trade store): the card links made from
+    // this base address, and for each row the texts of the extra columns, which become dates
+    // when they read as the results file's dates. Raises CrawlError.
+    void AddStoredTrade(const std::string& registerBaseUrl, const std::string& regionName,
+                        const std::string& tradeTypeCode, const std::vector<ResultRow>& rows,
+                        const std::vector<std::vector<std::string>>& extra);
+    // Writes the summary sheet, with the run's figures when there was a run, and the file.
+    // Raises CrawlError; the file is then incomplete.
+    void Close(const std::optional<RunSummary>& summary);
 
     const std::filesystem::path& Path() const { return path_; }
 
@@ -47,7 +57,7 @@ private:
 
     void WriteText(std::uint32_t row, std::uint16_t column, const std::string& text,
                    lxw_format* format);
-    void WriteSummary(const RunSummary& summary);
+    void WriteSummary(const std::optional<RunSummary>& summary);
 
     std::filesystem::path path_;
     std::string registerBaseUrl_;
@@ -58,6 +68,7 @@ private:
     lxw_format* text_ = nullptr;
     lxw_format* date_ = nullptr;
     lxw_format* money_ = nullptr;
+    std::uint16_t columns_ = 0;  // the fourteen and the extra ones
     std::uint32_t nextRow_ = 1;
     // In the order first met, so the summary lists regions as the run reached them.
     std::vector<std::string> regionOrder_;

@@ -125,6 +125,9 @@ private:
     void LogCrowdedDays();
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
+    void ListRefreshTrades();
+    void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
+    void LogUndone(std::deque<std::string>& queue, bool search);
     void LoadSkipList();
     void LogSummary();
 
@@ -185,6 +188,10 @@ void TScraper::Run::LogSummary() {
         end = "работа остановлена";
     } else if (s_.end == RunSummary::End::Failed) {
         end = "работа прервана ошибкой";
+    } else if (s_.skipFileFailed) {
+        end = "работа прервана: skip.txt не дописать";
+    } else if (s_.resultsFileFailed) {
+        end = "работа прервана: файл результатов не записать";
     } else if (s_.phaseErrors) {
         end = "работа завершена после ошибок";
     }
@@ -195,13 +202,21 @@ void TScraper::Run::LogSummary() {
         "; пропущено по skip.txt: " + std::to_string(s_.skipped));
     Log("Карточек получено: " + std::to_string(s_.cardsFetched) + ", не удалось получить: " +
         std::to_string(s_.tradeJobsFailed) + "; строк записано: " + std::to_string(s_.rowsWritten) +
-        "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable));
+        "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable) +
+        (s_.tradesNotTried > 0 ? "; не опрошено: " + std::to_string(s_.tradesNotTried) : "") +
+        (s_.cardsIncomplete > 0
+             ? "; карточек с неполными данными: " + std::to_string(s_.cardsIncomplete)
+             : "") +
+        (s_.tradesTakenBack > 0
+             ? "; убрано из файла (нет в skip.txt): " + std::to_string(s_.tradesTakenBack)
+             : ""));
     Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
 void TScraper::Run::Steps() {
     inputs_ = o_.ReadRunInputs();
-    LoadSkipList();
+    if (!env_.refreshTrades)  // a refresh fetches its trades whatever skip.txt says
+        LoadSkipList();
     Log("Начинаем работу...");
 
     const std::string from =
@@ -221,7 +236,9 @@ void TScraper::Run::Steps() {
     o_.firmscounter = 0;
     o_.ShowFoundCount();
 
-    if (!SearchPhase())
+    if (env_.refreshTrades)
+        ListRefreshTrades();
+    else if (!SearchPhase())
         return;
     s_.tradesFound = static_cast<std::int64_t>(c_.NewGuidList.size());
 
@@ -232,6 +249,20 @@ void TScraper::Run::Steps() {
     if (c_.NewGuidList.empty())
         return;
     CardPhase();
+}
+
+// A refresh's trades take the place of the search phase's list. Their region names stand in for
+// region codes as the keys that lead from a guid to its region name.
+void TScraper::Run::ListRefreshTrades() {
+    for (const TradeToRefresh& trade : *env_.refreshTrades) {
+        if (!c_.SeenList.insert(trade.guid).second)
+            continue;
+        c_.NewGuidList.push_back(trade.guid);
+        c_.GuidRegionList.Add(trade.guid, trade.regionName);
+        c_.RegionNameList.Add(trade.regionName, trade.regionName);
+    }
+    o_.firmscounter = static_cast<std::int32_t>(c_.NewGuidList.size());
+    o_.ShowFoundCount();
 }
 
 // Nothing reads guids.txt back, so a file that cannot be written costs that file, not the
@@ -313,10 +344,44 @@ bool TScraper::Run::SearchPhase() {
         s_.end = RunSummary::End::Stopped;
         return false;
     }
-    if (end == PhaseEnd::Failed)
+    if (end == PhaseEnd::Failed) {
         s_.phaseErrors = true;
+        LogUndone(c_.JobQueue, true);
+    }
     LogCrowdedDays();
+    if (end == PhaseEnd::Failed) {
+        // The pages a failed phase never asked for hold trades the register reported.
+        const auto seen = static_cast<std::int64_t>(c_.SeenList.size());
+        const std::int64_t missing = s_.tradesReported - seen - s_.unreachable;
+        if (missing > 0) {
+            Log("Реестр сообщил о " + std::to_string(s_.tradesReported) + " торгах, найдено " +
+                std::to_string(seen) + "; не достать в этом запуске: " + std::to_string(missing));
+            AddCapped(s_.unreachable, missing);
+        }
+    }
     return true;
+}
+
+// A failed phase leaves in its queue what it did not do: each is named and counted, so that the
+// summary does not pass them over.
+void TScraper::Run::LogUndone(std::deque<std::string>& queue, bool search) {
+    const std::string skipPrefix = addresses_.CardLinkPrefix();
+    for (const std::string& entry : queue) {
+        const std::string job = Trimmed(entry);
+        if (job.empty())
+            continue;
+        if (search) {
+            Log("Запрос не выполнен: " + job +
+                (IsFirstPage(job) ? "; его страницы и части в этом запуске потеряны"
+                                  : "; эта страница в этом запуске потеряна"));
+            ++s_.searchJobsFailed;
+            crowded_.Lost(job);
+        } else if (!c_.SkipList.contains(skipPrefix + job)) {
+            Log("Карточка " + job + ": не запрошена, сбор карточек прерван ошибкой");
+            ++s_.tradesNotTried;
+        }
+    }
+    queue.clear();
 }
 
 void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonValue& doc) {
@@ -419,20 +484,27 @@ void TScraper::Run::CardPhase() {
 
     std::optional<ResultsFile> file;
     PhaseEnd end = PhaseEnd::Failed;
+    // The loop consumes the list, so the trades never tried are counted against its size at
+    // the start.
+    const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
+    const auto notTried = [&] {
+        const std::int64_t left = listed - s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
+        return left > 0 ? left : 0;
+    };
     try {
         o_.WaitWhilePaused();
         file.emplace(path, o_.registerBaseUrl_);
     } catch (const ResultsFileError& e) {
-        o_.result = std::string("ERROR_") + e.what();
-        o_.HandleRunResult();
+        // Nothing could be written, so a pause would retry nothing: the phase ends here.
+        ResultsFileFailed(e, listed);
     }
     if (file) {
         // Harvest outputs: skip.txt records and the workbook start with the results file.
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
-                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator},
+                                 o_.registerBaseUrl_, inputs_.regional.decimalSeparator,
+                                 env_.openTradeSink, inputs_.regionItems},
             [this](std::string text) { Log(std::move(text)); });
-        outputs_->Begin(path, [&file] { file->Sync(); });
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = addresses_.CardLinkPrefix();
@@ -446,29 +518,52 @@ void TScraper::Run::CardPhase() {
                 ++s_.skipped;
                 return std::nullopt;
             }
+            s_.cardsStarted = true;
             return guid;
         };
         jobs.handler = [&](const std::string& guid, Answers& answers) {
             HandleCard(guid, answers, *file);
         };
         jobs.givenUp = [this](const std::string&) { ++s_.tradeJobsFailed; };
-        end = Loop().Run(c_.NewGuidList, jobs);
+        try {
+            outputs_->Begin(*file);
+            end = Loop().Run(c_.NewGuidList, jobs);
+            if (end == PhaseEnd::Failed)
+                LogUndone(c_.NewGuidList, false);
+            // skip.txt gets its last lines before the phase reports its end, so that a failure
+            // there is not preceded by "ok".
+            outputs_->FinishRecording(s_);
+        } catch (const ResultsFileError& e) {
+            ResultsFileFailed(e, notTried());
+            try {
+                outputs_->FinishRecording(s_);
+            } catch (const ResultsFileError&) {
+                // Already reported: skip.txt names no trade the file does not hold.
+            }
+        }
+        s_.tradesTakenBack = outputs_->TradesTakenBack();
+        s_.rowsWritten -= outputs_->RowsTakenBack();
+        if (s_.tradesTakenBack > 0) {
+            Log("Из файла результатов убраны строки торгов, которых нет в skip.txt: " +
+                std::to_string(s_.tradesTakenBack) + "; следующий запуск соберёт их снова");
+        }
     }
+    if (s_.resultsFileFailed)
+        end = PhaseEnd::Done;
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
     if (end == PhaseEnd::Stopped)
         s_.end = RunSummary::End::Stopped;
-    if (end != PhaseEnd::Stopped) {
+    if (end != PhaseEnd::Stopped && !s_.resultsFileFailed) {
         o_.result = "ok";
         o_.HandleRunResult();
     }
     if (!file)
         return;
-    s_.skipUnrecorded = outputs_->FinishRecording();
     try {
         file->Close();
     } catch (const ResultsFileError& e) {
-        s_.phaseErrors = true;
+        s_.resultsFileFailed = true;
         Log(std::string("Ошибка: ") + e.what());
     }
     // Harvest outputs: the workbook is finished and, when written, opened instead.
@@ -485,16 +580,30 @@ void TScraper::Run::CardPhase() {
     o_.ShowProgress();
 }
 
+void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried) {
+    s_.resultsFileFailed = true;
+    s_.tradesNotTried = notTried;
+    if (dynamic_cast<const SkipFileError*>(&e) != nullptr) {
+        s_.skipFileFailed = true;
+        Log("Ошибка записи skip.txt (" + std::string(e.what()) +
+            "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
+    } else {
+        Log("Ошибка записи файла результатов (" + std::string(e.what()) +
+            "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
+    }
+}
+
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {
     const std::string& region = c_.RegionNameList.Lookup(c_.GuidRegionList.Lookup(guid));
     const CardDocuments card{std::move(answers.html), std::move(answers.lotPages),
                              std::move(answers.html3)};
     const CardRows rows = ExtractCard(guid, region, card, inputs_.regional.decimalSeparator);
-    ++s_.cardsFetched;
     for (const auto& message : rows.dateErrors)
         Log("Карточка " + guid + ": " + message);
     o_.WaitWhilePaused();
     file.WriteTrade(rows.rows);
+    // Counted once written: a trade whose rows could not be written is one never tried.
+    ++s_.cardsFetched;
     s_.rowsWritten += static_cast<std::int64_t>(rows.rows.size());
     if (!rows.missing.empty()) {
         ++s_.cardsIncomplete;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crawl/RunSummary.h"
+#include "crawl/TradeSink.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
 
@@ -127,6 +128,13 @@ struct ScraperEnvironment {
     bool recordHarvested = false;
     // Also write data<ticks>.xlsx beside the results file and open that instead.
     bool writeWorkbook = false;
+    // The trade store: opened when the card phase begins, it gets every harvested trade before
+    // skip.txt names it. A store that cannot be opened raises; the run logs that and goes on
+    // without it. Empty: no store.
+    std::function<std::shared_ptr<TradeSink>()> openTradeSink;
+    // A refresh: no search; the card phase fetches exactly these trades, whatever skip.txt says,
+    // their rows carrying the region names given.
+    std::optional<std::vector<TradeToRefresh>> refreshTrades;
 };
 
 class TScraper : public std::enable_shared_from_this<TScraper> {

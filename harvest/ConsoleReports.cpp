@@ -84,12 +84,26 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
     }
     const std::filesystem::path path =
         settings_.outputDir / ("log-" + std::to_string(util::TickCount()) + ".txt");
-    Log("Работа завершена, лог записан в " + path.string());
+    const std::string stamp = crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
+                                                       std::chrono::system_clock::now());
     std::lock_guard lock(mutex_);
+    // The file ends with the line that names it; the line is shown only once the file is
+    // written, and otherwise says where the log could not go.
+    std::string closing = stamp + ": Работа завершена, лог записан в " + path.string();
+    lines_.push_back(closing);
     try {
         util::WriteListFile(path, lines_);
     } catch (const std::exception& e) {
-        lines_.push_back("Ошибка: " + std::string(e.what()));
+        lines_.pop_back();
+        closing = stamp + ": Работа завершена; лог записать в " + path.string() +
+                  " не удалось: " + e.what();
+        lines_.push_back(closing);
+    }
+    if (settings_.verbose) {
+        if (barShown_)
+            std::fputs("\r\033[K", stderr);
+        std::fprintf(stderr, "%s\n", closing.c_str());
+        barShown_ = false;
     }
     if (barShown_) {
         std::fputs("\n", stderr);

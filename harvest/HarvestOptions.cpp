@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <numeric>
 
@@ -47,19 +48,6 @@ bool SameAscii(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::chrono::year_month_day ParseDate(const std::string& option, const std::string& text,
-                                      std::chrono::year_month_day today) {
-    if (text == "today")
-        return today;
-    if (text == "yesterday")
-        return std::chrono::year_month_day{std::chrono::sys_days(today) - std::chrono::days(1)};
-    const auto date = crawl::ParseIsoDate(text);
-    if (!date || text.size() != 10)
-        throw UsageError(option +
-                         ": дата должна быть в виде ГГГГ-ММ-ДД, today или yesterday: " + text);
-    return *date;
-}
-
 std::string WithoutLeadingZeros(std::string_view code) {
     while (code.size() > 1 && code.front() == '0')
         code.remove_prefix(1);
@@ -80,7 +68,48 @@ std::optional<std::string> CannotWriteIn(const std::filesystem::path& dir) {
     return std::nullopt;
 }
 
+// Option values without a letter of their own.
+enum LongOnly { kStore = 1000, kRefresh, kRefreshDays };
+
 }  // namespace
+
+std::chrono::year_month_day ParseDateOption(const std::string& option, const std::string& text,
+                                            std::chrono::year_month_day today) {
+    if (text == "today")
+        return today;
+    if (text == "yesterday")
+        return std::chrono::year_month_day{std::chrono::sys_days(today) - std::chrono::days(1)};
+    const auto date = crawl::ParseIsoDate(text);
+    if (!date || text.size() != 10)
+        throw UsageError(option +
+                         ": дата должна быть в виде ГГГГ-ММ-ДД, today или yesterday: " + text);
+    return *date;
+}
+
+bool ParseRegionCodes(const std::string& text, std::vector<std::string>& codes) {
+    const auto items = CommaList(text);
+    if (items.size() == 1 && items[0] == "all")
+        return true;
+    codes.insert(codes.end(), items.begin(), items.end());
+    return false;
+}
+
+std::vector<int> ParseTradeTypes(const std::string& option, const std::string& text) {
+    std::vector<int> positions;
+    for (const std::string& code : CommaList(text)) {
+        int position = -1;
+        for (std::size_t k = 0; k < crawl::kTradeTypeCodes.size(); ++k) {
+            if (SameAscii(code, crawl::kTradeTypeCodes[k]))
+                position = static_cast<int>(k);
+        }
+        if (position < 0)
+            throw UsageError(option + ": неизвестный вид торгов " + code +
+                             " (известны OpenAuction, OpenConcours, PublicOffer, "
+                             "CloseAuction, CloseConcours, ClosePublicOffer)");
+        positions.push_back(position);
+    }
+    return positions;
+}
 
 HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                                    std::chrono::year_month_day today) {
@@ -96,6 +125,9 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         {"verbose", no_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
+        {"store", optional_argument, nullptr, kStore},
+        {"refresh", no_argument, nullptr, kRefresh},
+        {"refresh-days", required_argument, nullptr, kRefreshDays},
         {nullptr, 0, nullptr, 0},
     };
     std::vector<std::string> storage;
@@ -122,35 +154,47 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         const std::string name = optind >= 1 && optind <= argc ? storage[optind - 1] : "";
         switch (c) {
             case 'f':
-                o.from = ParseDate("--from", value, today);
+                o.from = ParseDateOption("--from", value, today);
                 break;
             case 't':
-                o.to = ParseDate("--to", value, today);
+                o.to = ParseDateOption("--to", value, today);
                 break;
-            case 'r': {
-                const auto codes = CommaList(value);
-                if (codes.size() == 1 && codes[0] == "all") {
-                    o.allRegions = true;
-                } else {
-                    o.regionCodes.insert(o.regionCodes.end(), codes.begin(), codes.end());
-                }
+            case 'r':
+                o.allRegions = ParseRegionCodes(value, o.regionCodes) || o.allRegions;
+                break;
+            case 'T': {
+                typesGiven = true;
+                const std::vector<int> positions = ParseTradeTypes("--types", value);
+                o.tradeTypePositions.insert(o.tradeTypePositions.end(), positions.begin(),
+                                            positions.end());
                 break;
             }
-            case 'T':
-                typesGiven = true;
-                for (const std::string& code : CommaList(value)) {
-                    int position = -1;
-                    for (std::size_t k = 0; k < crawl::kTradeTypeCodes.size(); ++k) {
-                        if (SameAscii(code, crawl::kTradeTypeCodes[k]))
-                            position = static_cast<int>(k);
-                    }
-                    if (position < 0)
-                        throw UsageError("--types: неизвестный вид торгов " + code +
-                                         " (известны OpenAuction, OpenConcours, PublicOffer, "
-                                         "CloseAuction, CloseConcours, ClosePublicOffer)");
-                    o.tradeTypePositions.push_back(position);
+            case kStore:
+                o.store = true;
+                // "--store PATH" as well as "--store=PATH": the program takes no other
+                // arguments, so a word that is not an option after it can only be its file.
+                if (optarg != nullptr) {
+                    o.storeFile = value;
+                } else if (optind < argc && argv[optind][0] != '-') {
+                    o.storeFile = storage[optind++];
                 }
+                if (optarg != nullptr && value.empty())
+                    throw UsageError("--store: пустой путь");
                 break;
+            case kRefresh:
+                o.refresh = true;
+                o.store = true;
+                break;
+            case kRefreshDays: {
+                int days = -1;
+                const auto [end, ec] =
+                    std::from_chars(value.data(), value.data() + value.size(), days);
+                if (ec != std::errc() || end != value.data() + value.size() || days < 0 ||
+                    days > 36600)
+                    throw UsageError("--refresh-days: нужно число дней от 0 до 36600: " + value);
+                o.refreshDays = days;
+                break;
+            }
             case 'o':
                 o.outputDir = value;
                 break;
@@ -206,6 +250,16 @@ void CheckOutputPlaces(const HarvestOptions& options) {
     if (const auto reason = CannotWriteIn(options.outputDir))
         throw UsageError("в папку " + options.outputDir.string() +
                          " нельзя записывать: " + *reason);
+    if (!options.storeFile.empty()) {
+        std::error_code error;
+        if (std::filesystem::is_directory(options.storeFile, error))
+            throw UsageError("--store: " + options.storeFile.string() + " - это папка");
+        std::filesystem::path dir = options.storeFile.parent_path();
+        if (dir.empty())
+            dir = ".";
+        if (const auto reason = CannotWriteIn(dir))
+            throw UsageError("--store: в папку " + dir.string() + " нельзя записывать: " + *reason);
+    }
     if (!options.skipFile.empty()) {
         std::error_code error;
         if (std::filesystem::is_directory(options.skipFile, error))
@@ -274,6 +328,14 @@ std::string HelpText() {
   -i, --incremental       дописывать собранные торги в skip-файл, чтобы следующий
                           запуск собирал только новые
   -w, --workbook          записать рядом книгу data<тики>.xlsx с итогами
+      --store [ФАЙЛ]      записывать собранные торги и в хранилище (по умолчанию
+                          korvalot.sqlite в папке данных программы)
+      --refresh           не искать, а заново получить из реестра карточки торгов
+                          хранилища, исход которых ещё не известен (выбранные
+                          регионы, виды и даты объявления), и записать, что
+                          изменилось; skip-файл не меняется
+      --refresh-days ДНИ  торги с датой результатов не старше ДНИ дней ещё
+                          открыты (по умолчанию 60)
   -v, --verbose           выводить все строки лога
   -h, --help              эта справка
   -V, --version           версия
@@ -284,7 +346,8 @@ std::string HelpText() {
 Адрес реестра: переменная окружения KORVALOT_REGISTER_URL.
 
 Код завершения: 0 - собраны все торги; 1 - часть торгов не собрана или недоступна;
-2 - неверные параметры (ни один файл не изменён); 3 - сбор не удалось начать;
+2 - неверные параметры (ни один файл не изменён); 3 - сбор не удалось начать
+(в том числе хранилище не открывается или в него нельзя записывать);
 128 + номер сигнала - сбор остановлен сигналом.
 )";
 }

@@ -35,6 +35,10 @@ struct HarvestOptions {
     bool incremental = false;
     bool workbook = false;
     bool verbose = false;
+    bool store = false;               // --store, also implied by --refresh
+    std::filesystem::path storeFile;  // empty: the store's default place
+    bool refresh = false;
+    int refreshDays = 60;  // a results date this many days back still leaves a trade open
 };
 
 // The arguments after the program name; `today` resolves "today" and "yesterday". Raises
@@ -52,6 +56,16 @@ void CheckOutputPlaces(const HarvestOptions& options);
 // UsageError. Leading zeros of a code do not count.
 std::vector<std::string> SelectRegionItems(const std::vector<std::string>& directory,
                                            const HarvestOptions& options);
+
+// The parsers of the selection options, shared with korvalot-export. Each raises UsageError
+// naming the option.
+// A date: "yyyy-mm-dd", "today" or "yesterday".
+std::chrono::year_month_day ParseDateOption(const std::string& option, const std::string& text,
+                                            std::chrono::year_month_day today);
+// Region codes separated by commas, added to codes; true for "all".
+bool ParseRegionCodes(const std::string& text, std::vector<std::string>& codes);
+// Trade type codes separated by commas, letter case ignored: their positions in the list.
+std::vector<int> ParseTradeTypes(const std::string& option, const std::string& text);
 
 std::string HelpText();
 std::string VersionText();

@@ -12,6 +12,8 @@
 #include "crawl/uScraper.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
+#include "store/TradeStore.h"
+#include "util/FolderLock.h"
 #include "util/Platform.h"
 
 namespace {
@@ -62,6 +64,31 @@ int main(int argc, char** argv) {
         return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
     }
 
+    // Two runs into one folder would append to one skip.txt and one guids list.
+    util::FolderLock folderLock;
+    try {
+        folderLock = util::FolderLock::TryAcquire(options.outputDir);
+    } catch (const std::exception& e) {
+        return Fail(harvest::kExitCannotStart, std::string("Ошибка блокировки папки: ") + e.what());
+    }
+    if (!folderLock.Held())
+        return Fail(harvest::kExitCannotStart,
+                    "в папке " + options.outputDir.string() + " уже идёт другой сбор");
+
+    // The store is opened before any request: one that cannot be used ends the program first.
+    std::shared_ptr<store::TradeStore> tradeStore;
+    if (options.store) {
+        store::StoreOptions storeOptions;
+        storeOptions.refresh = options.refresh;
+        try {
+            tradeStore = std::make_shared<store::TradeStore>(
+                options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile,
+                storeOptions);
+        } catch (const store::StoreError& e) {
+            return Fail(harvest::kExitCannotStart, e.what());
+        }
+    }
+
     const std::string baseUrl = crawl::ConfiguredRegisterBaseUrl();
     std::vector<std::string> directory;
     try {
@@ -97,6 +124,22 @@ int main(int argc, char** argv) {
     environment.openDocument = [](const std::filesystem::path&) {};
     environment.recordHarvested = options.incremental;
     environment.writeWorkbook = options.workbook;
+    if (tradeStore) {
+        try {
+            // A refresh fetches trades harvested before: skip.txt names them already.
+            if (options.refresh) {
+                environment.refreshTrades = tradeStore->OpenTrades(
+                    store::SelectionFilter(
+                        options.allRegions ? std::vector<std::string>{} : options.regionCodes,
+                        options.tradeTypePositions, options.from, options.to),
+                    util::LocalToday(), options.refreshDays);
+                environment.recordHarvested = false;
+            }
+        } catch (const store::StoreError& e) {
+            return Fail(harvest::kExitCannotStart, e.what());
+        }
+        environment.openTradeSink = [tradeStore] { return tradeStore; };
+    }
 
     auto run = crawl::TScraper::Create(reports, baseUrl, environment);
     run->Limit = 4;
@@ -121,7 +164,9 @@ int main(int argc, char** argv) {
     const crawl::RunSummary summary = run->Summary();
     if (summary.Complete())
         return harvest::kExitComplete;
-    if (summary.end == crawl::RunSummary::End::NotStarted)
+    // A results file or skip.txt that could not be had before the first card: no harvest began.
+    if (summary.end == crawl::RunSummary::End::NotStarted ||
+        (summary.resultsFileFailed && !summary.cardsStarted))
         return harvest::kExitCannotStart;
     return harvest::kExitIncomplete;
 }

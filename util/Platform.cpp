@@ -8,6 +8,8 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <pwd.h>
 #include <semaphore.h>
 #include <spawn.h>
@@ -63,6 +65,15 @@ std::chrono::year_month_day LocalToday() {
     return std::chrono::year_month_day{std::chrono::year(local.tm_year + 1900),
                                        std::chrono::month(static_cast<unsigned>(local.tm_mon + 1)),
                                        std::chrono::day(static_cast<unsigned>(local.tm_mday))};
+}
+
+std::string LocaleDecimalSeparator() {
+    locale_t locale = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
+    if (locale == static_cast<locale_t>(nullptr))
+        return ".";
+    std::string separator = nl_langinfo_l(RADIXCHAR, locale);
+    freelocale(locale);
+    return separator.empty() ? "." : separator;
 }
 
 std::int32_t TickCount() {

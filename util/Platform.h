@@ -25,6 +25,10 @@ std::int32_t TickCount();
 // The local calendar date.
 std::chrono::year_month_day LocalToday();
 
+// The decimal separator of the user's locale (LC_NUMERIC, LC_ALL, LANG), as the window takes it
+// from the desktop's regional settings; "." when the locale names none.
+std::string LocaleDecimalSeparator();
+
 // The directory of the running executable.
 std::filesystem::path ExecutableDirectory();
 

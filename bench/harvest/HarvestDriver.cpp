@@ -4,12 +4,16 @@
 //   korvalot_harvest_bench --url https://127.0.0.1:PORT --regions "Москва (77)" --types 0,2
 //       [--all-regions] [--from yyyy-mm-dd] [--to yyyy-mm-dd] [--search-only]
 //       [--pacing-ms 200] [--loop-ms 10] [--retry-ms 100] [--read-limit-ms 30000]
-//       [--limit 4] [--dir DIR] [--log FILE] [--error-pause-ms 30000]
+//       [--limit 4] [--dir DIR] [--log FILE] [--error-pause-ms 30000] [--store FILE]
+//
+// --store keeps every harvested trade in the trade store as well, as korvalot-harvest --store
+// does, so that the store's share of the CPU per card can be measured: storeCpu is the crawl
+// thread's CPU time (user plus system) inside the store's calls.
 //
 // The last line reads "figures:" followed by key=value pairs (times in seconds, memory in KiB):
 // wall, search, cards (the phases), searchJobs and cardJobs (jobs that got a worker), failed
 // (jobs logged with an error), rows, trades (the hand-over's count), cpu and cardsCpu (user plus
-// system), baselineRss (before the run) and peakRss.
+// system), baselineRss (before the run), peakRss and storeCpu (with --store).
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -38,6 +42,7 @@
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerClientTransport.h"
 #include "json/JsonValue.h"
+#include "store/TradeStore.h"
 #include "util/uLib.h"
 
 namespace {
@@ -61,6 +66,7 @@ struct Options {
     int errorPauseMs = 30000;
     std::filesystem::path dir;
     std::string logFile;
+    std::filesystem::path storeFile;
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -70,7 +76,7 @@ struct Options {
                  "         [--from d] [--to d] [--search-only] [--pacing-ms N] [--loop-ms N]\n"
                  "         [--retry-ms N] [--read-limit-ms N] [--limit N] [--dir DIR] "
                  "[--log FILE]\n"
-                 "         [--error-pause-ms N]\n";
+                 "         [--error-pause-ms N] [--store FILE]\n";
     std::exit(2);
 }
 
@@ -139,6 +145,8 @@ Options ParseOptions(int argc, char** argv) {
             o.dir = value();
         } else if (option == "--log") {
             o.logFile = value();
+        } else if (option == "--store") {
+            o.storeFile = value();
         } else {
             Usage("unknown argument: " + option);
         }
@@ -292,6 +300,43 @@ long CountRows(const std::filesystem::path& file) {
     return quotes / 28 - 1;
 }
 
+double ThreadCpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// The store, with the CPU time the crawl thread spends in it counted.
+class TimedSink : public crawl::TradeSink {
+public:
+    explicit TimedSink(std::shared_ptr<crawl::TradeSink> inner) : inner_(std::move(inner)) {}
+
+    void Begin(const crawl::TradeSinkRun& run) override {
+        const double start = ThreadCpuSeconds();
+        inner_->Begin(run);
+        cpu += ThreadCpuSeconds() - start;
+    }
+    bool TradeWritten(const std::string& guid, const std::string& regionName,
+                      const json::JsonValue& tradeCard,
+                      const std::vector<crawl::ResultRow>& rows) override {
+        const double start = ThreadCpuSeconds();
+        const bool kept = inner_->TradeWritten(guid, regionName, tradeCard, rows);
+        cpu += ThreadCpuSeconds() - start;
+        return kept;
+    }
+    std::string Finish(crawl::RunSummary& summary) override {
+        const double start = ThreadCpuSeconds();
+        std::string line = inner_->Finish(summary);
+        cpu += ThreadCpuSeconds() - start;
+        return line;
+    }
+
+    std::atomic<double> cpu{0};
+
+private:
+    std::shared_ptr<crawl::TradeSink> inner_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -331,6 +376,13 @@ int main(int argc, char** argv) {
         env.transport = fetch::WorkerClientTransportFactory(limits);
     }
 
+    std::shared_ptr<TimedSink> timedStore;
+    if (!options.storeFile.empty()) {
+        timedStore =
+            std::make_shared<TimedSink>(std::make_shared<store::TradeStore>(options.storeFile));
+        env.openTradeSink = [timedStore] { return timedStore; };
+    }
+
     const long baselineRss = CurrentRssKb();
     const double cpuStart = CpuSeconds();
     const auto start = Clock::now();
@@ -350,12 +402,13 @@ int main(int argc, char** argv) {
     const long rows = std::filesystem::exists(results) ? CountRows(results) : 0;
     std::printf(
         "figures: wall=%.3f search=%.3f cards=%.3f searchJobs=%ld cardJobs=%ld failed=%ld "
-        "errors=%ld trades=%ld rows=%ld cpu=%.3f cardsCpu=%.3f baselineRss=%ld peakRss=%ld\n",
+        "errors=%ld trades=%ld rows=%ld cpu=%.3f cardsCpu=%.3f baselineRss=%ld peakRss=%ld "
+        "storeCpu=%.3f\n",
         secondsBetween(start, end), secondsBetween(start, handOver),
         reports.cardsEnd ? secondsBetween(handOver, *reports.cardsEnd) : 0.0, reports.searchJobs,
         reports.cardJobs, reports.failed, reports.errorResults, reports.trades, rows,
         cpuEnd - cpuStart, reports.cardsEnd ? reports.cardsEndCpu - reports.handOverCpu : 0.0,
-        baselineRss, PeakRssKb());
+        baselineRss, PeakRssKb(), timedStore ? timedStore->cpu.load() : 0.0);
     if (madeDir) {
         std::error_code ignored;
         std::filesystem::remove_all(*madeDir, ignored);

@@ -25,6 +25,8 @@
 #include "app/WindowTestSupport.h"
 #include "app/uMain.h"
 #include "json/JsonValue.h"
+#include "store/StoreExport.h"
+#include "store/TradeStore.h"
 #include "tools/register-sim/SimProcess.h"
 #include "tools/register-sim/SimRegister.h"
 
@@ -317,6 +319,48 @@ private Q_SLOTS:
         QVERIFY2(saved.contains("; the operator's note\r\n") &&
                      saved.endsWith("\r\n[Harvest]\r\nIncremental=1\r\nWorkbook=Yes\r\n"),
                  saved.constData());
+    }
+
+    // "Store=1": the run's rows also go into the store beside settings.ini. A file there that is
+    // not a store costs a log line, not the run, and is left as it was.
+    void harvestSettingsStoreKeepsTheRowsOfTheRun() {
+        korvalot::tools::SimProcess sim(
+            {"--port", "0", "--trades", "60", "--seed", "7", "--require-client-cert"});
+        const auto items = RegionItems(sim);
+        WriteAll(exeDir_ + QStringLiteral("selection2.txt"), (items.at("77") + "\r\n").toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("selection1.txt"),
+                 QStringLiteral("Открытый аукцион\r\nПубличное предложение\r\n").toUtf8());
+        WriteAll(exeDir_ + QStringLiteral("settings.ini"), "[Harvest]\r\nStore=1\r\n");
+        const QString store = exeDir_ + QStringLiteral("korvalot.sqlite");
+        const QByteArray notAStore = "заметки, а не хранилище\n" + QByteArray(4096, '-');
+        WriteAll(store, notAStore);
+
+        auto form = MakeForm(sim);
+        form->show();
+        QVERIFY(WaitForReady(*form));
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QVERIFY2(opened_.size() == 1, qPrintable(form->LogLines().join(u'\n')));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Ошибка: хранилище ") + store +
+                                               QStringLiteral(": это не база данных SQLite; в "
+                                                              "хранилище не записываем")),
+                 1);
+        QCOMPARE(ReadAll(store), notAStore);
+        QVERIFY(ReadAll(opened_.first()).count("\r\n") > 2);
+
+        QVERIFY(QFile::remove(store));
+        opened_.clear();
+        QTest::mouseClick(form->StartButton, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
+        QVERIFY2(opened_.size() == 1, qPrintable(form->LogLines().join(u'\n')));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": В хранилище ") + store), 1);
+        // The store's export in the window's regional settings is the run's results file.
+        const auto db =
+            korvalot::store::OpenStoreForReading(store.toStdString(), std::chrono::seconds(1));
+        korvalot::store::ExportRows(*db, {}, (exeDir_ + QStringLiteral("export.csv")).toStdString(),
+                                    korvalot::store::ExportFormat::Csv, ",");
+        QCOMPARE(ReadAll(exeDir_ + QStringLiteral("export.csv")), ReadAll(opened_.first()));
+        QVERIFY(form->close());
     }
 
     void anErrorPauseEndsByItselfAfterThirtySeconds() {

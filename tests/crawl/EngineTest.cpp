@@ -599,7 +599,7 @@ TEST_F(EngineTest, ATradeWithAFailedRequestGetsNoRowAndItsFirstFailureIsLogged) 
     EXPECT_NE(lines[1].find("/biddings/g2\""), std::string::npos);
 }
 
-TEST_F(EngineTest, AFailedWriteEndsTheCardPhaseAfterThePauseKeepingTheRowsWritten) {
+TEST_F(EngineTest, AFailedWriteEndsTheCardPhaseAtOnceKeepingTheRowsWritten) {
     TradeBook book(kBase);
     for (int k = 0; k < 10; ++k)
         book.Add({"g" + std::to_string(k), "77", "OpenAuction", "2023-01-02"});
@@ -617,18 +617,17 @@ TEST_F(EngineTest, AFailedWriteEndsTheCardPhaseAfterThePauseKeepingTheRowsWritte
     auto run = Start(reg, env);
     Finish(run, reg);
     setrlimit(RLIMIT_FSIZE, &old);
-    const auto results = reports.Results();
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_TRUE(results[0].starts_with("ERROR_Cannot write to file \"" + ResultsPath().string()))
-        << results[0];
-    EXPECT_EQ(results[1], "ok");
+    // No error pause and no "ok": nothing would be retried.
+    EXPECT_TRUE(reports.Results().empty());
+    EXPECT_FALSE(run->Summary().Complete());
+    EXPECT_GT(run->Summary().tradesNotTried, 0);
     const auto lines = ResultLines();
     EXPECT_EQ(lines.size(), 2u) << "the header and the one whole row";
     EXPECT_EQ(Opened(), (std::vector<std::filesystem::path>{ResultsPath()}));
     EXPECT_LT(reg->Calls().size(), 1u + 10u * 3u) << "the phase went on after the file failed";
 }
 
-TEST_F(EngineTest, AResultsFileThatCannotBeCreatedIsReportedAndNothingIsOpened) {
+TEST_F(EngineTest, AResultsFileThatCannotBeCreatedEndsTheRunWithoutPauseOrOk) {
     TradeBook book(kBase);
     book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
     auto reg = FakeRegister::Create(book.Script());
@@ -636,13 +635,18 @@ TEST_F(EngineTest, AResultsFileThatCannotBeCreatedIsReportedAndNothingIsOpened) 
     env.executableDir = exeDir / "missing";
     auto run = Start(reg, env);
     Finish(run, reg);
-    const auto results = reports.Results();
-    ASSERT_EQ(results.size(), 2u);
-    EXPECT_TRUE(
-        results[0].starts_with("ERROR_Cannot create file \"" +
-                               (exeDir / "missing" / ResultsFile::FileName(kTick)).string()))
-        << results[0];
-    EXPECT_EQ(results[1], "ok");
+    // Nothing would be retried, so neither the error pause nor "ok" is reported.
+    EXPECT_TRUE(reports.Results().empty());
+    const auto log = reports.LogTexts();
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& l) {
+        return l.starts_with("Ошибка записи файла результатов (") &&
+               l.ends_with("сбор карточек прекращён; торгов не опрошено: 1");
+    }));
+    EXPECT_TRUE(reports.LogContains("Итоги: работа прервана: файл результатов не записать"));
+    const RunSummary summary = run->Summary();
+    EXPECT_TRUE(summary.resultsFileFailed);
+    EXPECT_EQ(summary.tradesNotTried, 1);
+    EXPECT_FALSE(summary.Complete());
     EXPECT_TRUE(Opened().empty());
     EXPECT_FALSE(reports.LogContains("Открываем файл с результатами"));
     EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1"), 0);

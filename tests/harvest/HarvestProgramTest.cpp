@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <set>
@@ -92,11 +93,25 @@ Outcome RunHarvest(const fs::path& dir, const std::string& url,
 }
 
 // The files of a folder, the program's captured output left out.
+// Waits until the simulator has taken the given number of region-directory requests; it counts
+// one when it takes it, before it waits to answer. False when a minute passed first.
+bool WaitForDirectoryRequests(tools::SimProcess& sim, int count) {
+    const std::string wanted = "\"regions\":" + std::to_string(count);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (sim.Get("/sim/stats").body.find(wanted) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 std::set<std::string> Files(const fs::path& dir) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir)) {
         const std::string name = entry.path().filename().string();
-        if (!name.starts_with(".std"))
+        // The folder's lock file is the program's, not a harvest file.
+        if (!name.starts_with(".std") && name != ".korvalot.lock")
             names.insert(name);
     }
     return names;
@@ -363,16 +378,39 @@ TEST_F(HarvestProgramTest, AStopDuringTheDirectoryLoadStartsNoRun) {
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
     Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77"});
-    // The simulator counts the directory request when it takes it, before it waits to answer.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (sim.Get("/sim/stats").body.find("\"regions\":1") == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(WaitForDirectoryRequests(sim, 1));
     harvest.Signal(SIGTERM);
     const Outcome o = harvest.Wait();
     EXPECT_EQ(o.status, 128 + SIGTERM) << o.err;
     EXPECT_TRUE(FilesLike(dir.path(), "log-", ".txt").empty()) << o.err;
     EXPECT_TRUE(FilesLike(dir.path(), "data", ".csv").empty()) << o.err;
+}
+
+// Overlapping scheduled runs: the second into a folder where one is running is refused at
+// once, and the folder is free again when the holder is killed outright.
+TEST_F(HarvestProgramTest, ASecondRunIntoABusyFolderIsRefusedAtOnce) {
+    TempDir dir;
+    TempDir other;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
+    Harvest first(dir.path(), sim.BaseUrl(), {"-r", "77"});
+    ASSERT_TRUE(WaitForDirectoryRequests(sim, 1)) << "the first run never held the folder";
+    const Outcome refused =
+        RunHarvest(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
+    EXPECT_EQ(refused.status, 3) << refused.err;
+    EXPECT_NE(refused.err.find("уже идёт другой сбор"), std::string::npos) << refused.err;
+    EXPECT_EQ(std::count(refused.err.begin(), refused.err.end(), '\n'), 1) << refused.err;
+
+    first.Signal(SIGKILL);
+    EXPECT_EQ(first.Wait().status, 128 + SIGKILL);
+    WriteCertificates(other.path());
+    Harvest again(other.path(), sim.BaseUrl(), {"-r", "77", "-o", dir.path().string()});
+    // It got past the lock when it asks the register for the directory.
+    EXPECT_TRUE(WaitForDirectoryRequests(sim, 2)) << "the folder stayed locked after the kill";
+    again.Signal(SIGTERM);
+    const Outcome after = again.Wait();
+    EXPECT_EQ(after.status, 128 + SIGTERM) << after.err;
+    EXPECT_EQ(after.err.find("уже идёт другой сбор"), std::string::npos) << after.err;
 }
 
 TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {

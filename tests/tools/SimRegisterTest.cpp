@@ -309,6 +309,60 @@ TEST(SimTruth, ListsTheSameTradesAsTheSearch) {
     EXPECT_EQ(reg.Handle(Get("/sim/truth?from=2026-02-31")).status, 400);
 }
 
+// A simulator with a later today is the same register some days on: the trades of the days in
+// between have held their bidding, every other trade shows what it showed.
+TEST(SimTruth, ALaterTodayMovesOnTheTradesInBetweenOnly) {
+    SimDataOptions options{600, 5, ParseDate("2026-06-01").value(),
+                           ParseDate("2026-06-30").value()};
+    options.today = ParseDate("2026-06-10").value();
+    const auto before = std::make_shared<SimData>(SimData::Generate(options));
+    options.today = ParseDate("2026-06-20").value();
+    const auto after = std::make_shared<SimData>(SimData::Generate(options));
+    SimRegister then(before, {}), now(after, {});
+    const json truthThen = Body(then.Handle(Get("/sim/truth?outcomes=1")));
+    const json truthNow = Body(now.Handle(Get("/sim/truth?outcomes=1")));
+    ASSERT_EQ(truthThen.size(), truthNow.size());
+
+    int movedOn = 0, gainedWinner = 0;
+    for (std::size_t i = 0; i < truthThen.size(); ++i) {
+        const json& a = truthThen[i];
+        const json& b = truthNow[i];
+        ASSERT_EQ(a.at("guid"), b.at("guid"));
+        const std::string day = a.at("tradeDate");
+        const bool between = day >= "2026-06-10" && day < "2026-06-20";
+        if (!between) {
+            EXPECT_EQ(a.at("lotOutcomes"), b.at("lotOutcomes")) << a.at("guid") << " " << day;
+            continue;
+        }
+        movedOn += a.at("lotOutcomes") != b.at("lotOutcomes");
+        for (std::size_t k = 0; k < a.at("lotOutcomes").size(); ++k) {
+            EXPECT_TRUE(a.at("lotOutcomes")[k].at("winnerName").is_null()) << "not held before";
+            gainedWinner += !b.at("lotOutcomes")[k].at("winnerName").is_null();
+        }
+        const std::string card = "/backend/biddings/" + a.at("guid").get<std::string>();
+        EXPECT_EQ(Body(then.Handle(Get(card))).at("status"), "Announced");
+        EXPECT_EQ(Body(now.Handle(Get(card))).at("status"), "Completed");
+    }
+    EXPECT_GT(movedOn, 5);
+    EXPECT_GT(gainedWinner, 5);
+
+    // The truth says what the lots answer shows.
+    for (std::size_t i = 0; i < truthNow.size(); i += 7) {
+        const json& t = truthNow[i];
+        const json lots = Body(now.Handle(Get(
+            "/backend/biddings/" + t.at("guid").get<std::string>() + "/lots?offset=0&limit=50")));
+        const json& outcomes = t.at("lotOutcomes");
+        ASSERT_EQ(lots.at("pageData").size(), std::min<std::size_t>(outcomes.size(), 50));
+        for (std::size_t k = 0; k < lots.at("pageData").size(); ++k) {
+            const json& lot = lots.at("pageData")[k];
+            EXPECT_EQ(lot.at("currentPrice"), outcomes[k].at("currentPrice"));
+            const json winner = lot.value("winner", json());
+            EXPECT_EQ(winner.is_null() ? json() : winner.at("name"), outcomes[k].at("winnerName"));
+            EXPECT_EQ(winner.is_null() ? json() : winner.at("inn"), outcomes[k].at("winnerInn"));
+        }
+    }
+}
+
 TEST(SimFaultPlan, DecisionsDependOnSeedAddressAndAttemptOnly) {
     SimFaultOptions options;
     options.seed = 5;

@@ -12,9 +12,6 @@
 namespace korvalot::tools {
 namespace {
 
-// Results are known for trades before the day the demo calendar opens.
-constexpr std::int32_t kResultsBefore = 20629;  // 2026-06-25
-
 constexpr std::string_view kHotRegion = "77";
 constexpr std::uint8_t kHotType = 0;  // OpenAuction
 // A crowded day holds more trades than one query may page through.
@@ -221,6 +218,7 @@ std::string NormalRegionCode(std::string_view code) {
 SimData SimData::Generate(const SimDataOptions& options) {
     SimData data;
     data.seed_ = options.seed;
+    data.today_ = options.today;
     int totalWeight = 0;
     for (const SimRegionInfo& info : RegionTable()) {
         SimRegion region;
@@ -456,7 +454,8 @@ SimLot SimData::Lot(const SimTrade& trade, std::size_t index) const {
     }
 
     const bool offer = trade.type == 2 || trade.type == 5;
-    if (trade.day < kResultsBefore && !lot.startPrice.IsNull() && rng.Chance(0.5)) {
+    // Results are known for trades before the register's today.
+    if (trade.day < today_ && !lot.startPrice.IsNull() && rng.Chance(0.5)) {
         lot.winner = rng.Chance(0.6) ? MakePerson(rng, region.code) : MakeCompany(rng, region.code);
         const std::int64_t percent = offer ? rng.Between(30, 100) : rng.Between(100, 150);
         lot.currentPrice.kopecks = lot.startPrice.kopecks / 100 * percent;

@@ -81,6 +81,10 @@ struct SimDataOptions {
     // On every crowded day this many of its trades have no priced lot (by turns all lots
     // priced null, or no lots): the first half the day's latest trades, the rest its earliest.
     std::size_t unpricedPerCrowdedDay = 0;
+    // The register's today: trades of earlier days have held their bidding (final prices,
+    // winners). A later today lets the trades between the two move on, and leaves every other
+    // trade as it was, so that two runs of the simulator stand for the register on two days.
+    std::int32_t today = 20629;  // 2026-06-25
 };
 
 // A selection. A member left empty does not restrict; codes and types that the register does
@@ -104,6 +108,7 @@ public:
     // In the register's stable order: latest day first, then latest time, then guid.
     const std::vector<SimTrade>& Trades() const { return trades_; }
     std::uint64_t Seed() const { return seed_; }
+    std::int32_t Today() const { return today_; }
 
     std::optional<std::uint16_t> RegionIndex(std::string_view code) const;
     // Letter case of the guid is ignored.
@@ -118,6 +123,7 @@ private:
     void Index();
 
     std::uint64_t seed_ = 1;
+    std::int32_t today_ = SimDataOptions{}.today;
     std::vector<SimRegion> regions_;
     std::vector<SimTrade> trades_;
     std::unordered_map<std::string, std::uint32_t> byGuid_;

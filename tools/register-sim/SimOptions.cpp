@@ -46,6 +46,7 @@ std::int32_t Day(std::string_view option, std::string_view text) {
 const char* Usage() {
     return "usage: register-sim [--port N] [--trades N] [--seed S] [--from yyyy-mm-dd] [--to "
            "yyyy-mm-dd]\n"
+           "                    [--today yyyy-mm-dd]\n"
            "                    [--fault-rate R] [--fault-kinds k1,k2,...] [--latency-ms L]\n"
            "                    [--fail-first K] [--stall-ms M] [--require-client-cert]\n"
            "                    [--strict-headers] [--log FILE] [--threads N] [--no-compress]\n"
@@ -89,6 +90,8 @@ SimCommandLine ParseCommandLine(const std::vector<std::string>& args) {
             cl.data.fromDay = Day(option, value());
         } else if (option == "--to") {
             cl.data.toDay = Day(option, value());
+        } else if (option == "--today") {
+            cl.data.today = Day(option, value());
         } else if (option == "--fault-rate") {
             cl.reg.faults.rate = Rate(option, value());
         } else if (option == "--fault-kinds") {

@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::size_t kPagingCap = 1000;
 constexpr std::size_t kMaxLimit = 100;
-constexpr std::int32_t kToday = 20629;  // 2026-06-25
 
 enum Endpoint { kRegions, kSearch, kCard, kLots, kAdditional, kOther };
 constexpr std::string_view kEndpointNames[] = {"regions", "search",     "card",
@@ -117,8 +116,8 @@ std::string EndTimestamp(const SimTrade& trade) {
            "T18:00:00+03:00";
 }
 
-std::string_view Status(const SimTrade& trade) {
-    return trade.day < kToday ? "Completed" : "Announced";
+std::string_view Status(const SimTrade& trade, std::int32_t today) {
+    return trade.day < today ? "Completed" : "Announced";
 }
 
 void WriteParty(JsonWriter& json, const SimParty& party) {
@@ -492,7 +491,7 @@ SimAnswer SimRegister::Search(std::string_view query) {
             .Key("lotCount")
             .Int(static_cast<std::int64_t>(trade.lots.size()))
             .Key("status")
-            .String(Status(trade))
+            .String(Status(trade, data_->Today()))
             .EndObject();
     }
     SimAnswer answer;
@@ -524,7 +523,7 @@ SimAnswer SimRegister::Card(std::string_view rest, std::string_view query) const
             .String(TradeTimestamp(*trade))
             .Key("regionCode");
         WriteRegionCode(json, region);
-        json.Key("status").String(Status(*trade)).Key("message").BeginObject();
+        json.Key("status").String(Status(*trade, data_->Today())).Key("message").BeginObject();
         json.Key("guid").String(MakeGuid(rng.Next(), rng.Next()));
         json.Key("number").String(trade->messageNumber);
         json.Key("datePublish").String(PublishTimestamp(*trade));
@@ -582,7 +581,9 @@ SimAnswer SimRegister::Card(std::string_view rest, std::string_view query) const
             } else if (lot.winnerMember) {
                 json.Key("winner").Null();
             }
-            json.Key("status").String(lot.winner ? "Sold" : Status(*trade)).EndObject();
+            json.Key("status")
+                .String(lot.winner ? "Sold" : Status(*trade, data_->Today()))
+                .EndObject();
         }
         json.EndArray().EndObject();
     } else if (tail == "/additional") {
@@ -614,14 +615,16 @@ SimAnswer SimRegister::Control(std::string_view path, std::string_view query) co
         if (!filter) {
             return JsonError(400, error);
         }
-        answer.body = TruthJson(*filter);
+        const auto params = ParseQuery(query);
+        const auto outcomes = params.find("outcomes");
+        answer.body = TruthJson(*filter, outcomes != params.end() && outcomes->second == "1");
     } else {
         return JsonError(404, "Not Found");
     }
     return answer;
 }
 
-std::string SimRegister::TruthJson(const SimFilter& filter) const {
+std::string SimRegister::TruthJson(const SimFilter& filter, bool outcomes) const {
     const auto& trades = data_->Trades();
     JsonWriter json;
     json.BeginArray();
@@ -640,8 +643,24 @@ std::string SimRegister::TruthJson(const SimFilter& filter) const {
             .Int(static_cast<std::int64_t>(trade.lots.size()))
             .Key("pricedLots")
             .Int(std::count_if(trade.lots.begin(), trade.lots.end(),
-                               [](const SimPrice& p) { return !p.IsNull(); }))
-            .EndObject();
+                               [](const SimPrice& p) { return !p.IsNull(); }));
+        if (outcomes) {
+            // What the card's lots show as their outcome, as the lots answer writes it.
+            json.Key("lotOutcomes").BeginArray();
+            for (std::size_t i = 0; i < trade.lots.size(); ++i) {
+                const SimLot lot = data_->Lot(trade, i);
+                json.BeginObject().Key("currentPrice").Raw(lot.currentPrice.Json());
+                json.Key("winnerName");
+                if (lot.winner) {
+                    json.String(lot.winner->name).Key("winnerInn").String(lot.winner->inn);
+                } else {
+                    json.Null().Key("winnerInn").Null();
+                }
+                json.EndObject();
+            }
+            json.EndArray();
+        }
+        json.EndObject();
     }
     return json.EndArray().Take();
 }

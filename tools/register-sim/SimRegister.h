@@ -60,7 +60,9 @@ public:
     void NoteHandshakeFailure();
 
     std::string StatsJson() const;
-    std::string TruthJson(const SimFilter& filter) const;
+    // With outcomes, each trade also lists its lots' outcomes ("lotOutcomes": currentPrice as
+    // the lots answer writes it, winnerName and winnerInn or null).
+    std::string TruthJson(const SimFilter& filter, bool outcomes = false) const;
     std::string RegionsJson() const;
     const SimData& Data() const { return *data_; }
     const SimRegisterOptions& Options() const { return options_; }
@@ -110,7 +112,8 @@ struct SearchQuery {
 };
 SearchQuery ParseSearchQuery(std::string_view query);
 
-// The selection of a /sim/truth request: regions=77,50&types=OpenAuction&from=d&to=d.
+// The selection of a /sim/truth request: regions=77,50&types=OpenAuction&from=d&to=d (and
+// outcomes=1 for the lots' outcomes).
 std::optional<SimFilter> ParseTruthQuery(std::string_view query, std::string& error);
 
 }  // namespace korvalot::tools

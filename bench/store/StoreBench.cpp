@@ -1,0 +1,265 @@
+// Figures of the trade store (bench/store/run.sh runs them with the harvest driver's):
+//   CPU per trade stored, a new trade and one harvested again, as the card phase hands them over
+//   (a transaction per trade, each committed to the disk);
+//   an export of 1,000,000 stored lots to CSV: its time and its peak memory beside one of
+//   100,000, so that memory is seen not to grow with the lots;
+//   the database's size per lot;
+//   the time of a full-text query over 1,000,000 lots.
+//
+// The rows are the register simulator's: its trades' cards turned into rows by the engine, so
+// that the texts have the register's sizes and words. The stores of 100,000 and 1,000,000 lots
+// are made once and kept (KORVALOT_BENCH_DIR, else the temporary folder), for they take minutes.
+#include <benchmark/benchmark.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "crawl/TradeCard.h"
+#include "store/Database.h"
+#include "store/Schema.h"
+#include "store/StoreExport.h"
+#include "store/TradeStore.h"
+#include "tools/register-sim/SimData.h"
+#include "tools/register-sim/SimRegister.h"
+
+namespace korvalot::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Trade {
+    std::string guid;
+    std::string region;
+    json::JsonValue card;
+    std::vector<crawl::ResultRow> rows;
+};
+
+// Trades of the simulator as the engine hands them to the store, made once.
+const std::vector<Trade>& SampleTrades() {
+    static const std::vector<Trade> trades = [] {
+        tools::SimDataOptions options;
+        options.trades = 3000;
+        options.seed = 1;
+        const auto data = std::make_shared<tools::SimData>(tools::SimData::Generate(options));
+        tools::SimRegister reg(data, {});
+        std::vector<Trade> out;
+        for (const tools::SimTrade& trade : data->Trades()) {
+            if (trade.hot)
+                continue;
+            const auto get = [&](const std::string& tail) {
+                tools::SimRequest request;
+                request.target = "/backend/biddings/" + trade.guid + tail;
+                return reg.Handle(request).body;
+            };
+            crawl::CardAnswers answers{
+                get(""), {get("/lots?offset=0&limit=50")}, get("/additional")};
+            const std::string region = data->Regions()[trade.region].description;
+            Trade t{trade.guid, region, json::Parse(answers.trade),
+                    crawl::ExtractCard(trade.guid, region, answers, ",").rows};
+            out.push_back(std::move(t));
+        }
+        return out;
+    }();
+    return trades;
+}
+
+fs::path BenchDir() {
+    const char* dir = std::getenv("KORVALOT_BENCH_DIR");
+    return dir != nullptr ? fs::path(dir) : fs::temp_directory_path();
+}
+
+std::unique_ptr<TradeStore> NewStore(const fs::path& path) {
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + suffix, ignored);
+    auto store = std::make_unique<TradeStore>(path);
+    store->Begin({path.parent_path() / "data1.csv", "https://register.test", ",", {}});
+    return store;
+}
+
+// The same trade under another guid, for as many trades as a benchmark asks.
+std::string GuidNumber(std::size_t n) {
+    char text[40];
+    std::snprintf(text, sizeof text, "00000000-0000-4000-8000-%012zx", n);
+    return text;
+}
+
+void CountTexts(benchmark::State& state, std::size_t trades) {
+    double lots = 0;
+    for (const Trade& t : SampleTrades())
+        lots += static_cast<double>(t.rows.size());
+    state.counters["lotsPerTrade"] = lots / static_cast<double>(SampleTrades().size());
+    state.counters["trades"] = static_cast<double>(trades);
+}
+
+// A trade the store has not met: its rows, its words and the run's counts, in one transaction.
+void BM_StoreNewTrade(benchmark::State& state) {
+    const auto& trades = SampleTrades();
+    const fs::path path = BenchDir() / ("korvalot-store-bench-new-" + std::to_string(::getpid()));
+    auto store = NewStore(path);
+    std::size_t n = 0;
+    for (auto _ : state) {
+        const Trade& trade = trades[n % trades.size()];
+        const std::string guid = GuidNumber(n++);
+        // The rows' own guids are not read: the trade's is the one given.
+        store->TradeWritten(guid, trade.region, trade.card, trade.rows);
+    }
+    CountTexts(state, n);
+    store.reset();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + suffix);
+}
+BENCHMARK(BM_StoreNewTrade)->Unit(benchmark::kMicrosecond)->MinTime(3);
+
+// A trade harvested again without a change: every value compared, nothing but its last sight
+// written.
+void BM_StoreSameTrade(benchmark::State& state) {
+    const auto& trades = SampleTrades();
+    const fs::path path = BenchDir() / ("korvalot-store-bench-same-" + std::to_string(::getpid()));
+    auto store = NewStore(path);
+    for (const Trade& trade : trades)
+        store->TradeWritten(trade.guid, trade.region, trade.card, trade.rows);
+    std::size_t n = 0;
+    for (auto _ : state) {
+        const Trade& trade = trades[n++ % trades.size()];
+        store->TradeWritten(trade.guid, trade.region, trade.card, trade.rows);
+    }
+    CountTexts(state, n);
+    store.reset();
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::remove(path.string() + suffix);
+}
+BENCHMARK(BM_StoreSameTrade)->Unit(benchmark::kMicrosecond)->MinTime(3);
+
+struct MadeStore {
+    fs::path path;
+    double storeSeconds = 0;  // storing its trades, as harvests would
+    double indexSeconds = 0;  // the words index of all of them, as the first query makes it
+};
+
+// A store of at least `lots` lots, made once through the store itself and kept, its words
+// indexed.
+MadeStore StoreOfLots(std::size_t lots) {
+    MadeStore made{BenchDir() / ("korvalot-store-bench-" + std::to_string(lots) + ".sqlite")};
+    const fs::path done = made.path.string() + ".done";
+    if (fs::exists(done) && fs::exists(made.path)) {
+        std::ifstream(done) >> made.storeSeconds >> made.indexSeconds;
+        return made;
+    }
+    std::fprintf(stderr, "making a store of %zu lots in %s (once)\n", lots, made.path.c_str());
+    const auto start = std::chrono::steady_clock::now();
+    auto store = NewStore(made.path);
+    const auto& trades = SampleTrades();
+    std::size_t stored = 0;
+    for (std::size_t n = 0; stored < lots; ++n) {
+        const Trade& trade = trades[n % trades.size()];
+        store->TradeWritten(GuidNumber(n), trade.region, trade.card, trade.rows);
+        stored += trade.rows.size();
+    }
+    store.reset();
+    const auto indexing = std::chrono::steady_clock::now();
+    {
+        const auto db = OpenStoreForReading(made.path, std::chrono::seconds(3));
+        IndexNewWords(*db);
+    }
+    const auto end = std::chrono::steady_clock::now();
+    made.storeSeconds = std::chrono::duration<double>(indexing - start).count();
+    made.indexSeconds = std::chrono::duration<double>(end - indexing).count();
+    std::ofstream(done) << made.storeSeconds << " " << made.indexSeconds << "\n";
+    return made;
+}
+
+std::int64_t StoredLots(Database& db) {
+    return db.QueryInt("SELECT count(*) FROM lots");
+}
+
+// The peak resident memory since the last reset, in KiB; the reset makes the peak the current
+// size (Linux: /proc/self/clear_refs).
+long PeakRssKb(bool reset) {
+    if (reset) {
+        std::ofstream("/proc/self/clear_refs") << "5";
+        return 0;
+    }
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmHWM:"))
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+long CurrentRssKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with("VmRSS:"))
+            return std::stol(line.substr(6));
+    }
+    return -1;
+}
+
+// Every stored lot to CSV, as korvalot-export writes it.
+void BM_ExportCsv(benchmark::State& state) {
+    const MadeStore made = StoreOfLots(static_cast<std::size_t>(state.range(0)));
+    const fs::path& store = made.path;
+    const fs::path output =
+        BenchDir() / ("korvalot-store-bench-export-" + std::to_string(::getpid()) + ".csv");
+    const auto db = OpenStoreForReading(store, std::chrono::seconds(3));
+    const std::int64_t lots = StoredLots(*db);
+    long before = 0, peak = 0;
+    ExportCounts counts;
+    for (auto _ : state) {
+        before = CurrentRssKb();
+        PeakRssKb(true);
+        counts = ExportRows(*db, {}, output, ExportFormat::Csv, ",");
+        peak = PeakRssKb(false);
+    }
+    state.counters["lots"] = static_cast<double>(lots);
+    state.counters["rowsWritten"] = static_cast<double>(counts.rows);
+    state.counters["peakRssGrowthKiB"] = static_cast<double>(peak - before);
+    state.counters["csvMiB"] = static_cast<double>(fs::file_size(output)) / (1024.0 * 1024.0);
+    state.counters["storeBytesPerLot"] =
+        static_cast<double>(fs::file_size(store)) / static_cast<double>(lots);
+    state.counters["storingSeconds"] = made.storeSeconds;
+    state.counters["wordsIndexSeconds"] = made.indexSeconds;
+    fs::remove(output);
+}
+BENCHMARK(BM_ExportCsv)
+    ->Arg(100000)
+    ->Arg(1000000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(1)
+    ->UseRealTime();
+
+// Words in lot descriptions and debtor names over 1,000,000 lots, the rows read as an export
+// reads them.
+void BM_WordsQuery(benchmark::State& state, std::vector<std::string> words) {
+    const auto db = OpenStoreForReading(StoreOfLots(1000000).path, std::chrono::seconds(3));
+    TradeFilter filter;
+    filter.words = std::move(words);
+    std::int64_t rows = 0;
+    for (auto _ : state) {
+        rows = 0;
+        ForEachStoredRow(*db, filter, [&](const StoredRow&) { ++rows; });
+    }
+    state.counters["rowsFound"] = static_cast<double>(rows);
+}
+BENCHMARK_CAPTURE(BM_WordsQuery, a_common_word, std::vector<std::string>{"квартира"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_WordsQuery, two_words, std::vector<std::string>{"КВАРТИРА", "москва"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_WordsQuery, a_prefix_and_a_debtor, std::vector<std::string>{"автомоб*", "ооо"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+}  // namespace
+}  // namespace korvalot::store
+
+BENCHMARK_MAIN();

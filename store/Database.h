@@ -1,0 +1,106 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store/StoreError.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// A thin hold on one SQLite connection and its statements: every failure becomes a StoreError
+// that names the store's file, so that callers never look at SQLite's codes.
+namespace korvalot::store {
+
+class Database;
+
+// One prepared statement. Parameters are numbered from 1, result columns from 0.
+class Statement {
+public:
+    Statement() = default;
+    Statement(Database& db, std::string_view sql);
+    ~Statement();
+    Statement(Statement&& other) noexcept;
+    Statement& operator=(Statement&& other) noexcept;
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& Bind(int index, std::string_view text);
+    // The text is not copied: it must stay as it is until the statement has run (Run, Reset).
+    Statement& BindStatic(int index, const std::string& text);
+    Statement& Bind(int index, std::int64_t value);
+    Statement& Bind(int index, double value);
+    Statement& BindNull(int index);
+    template <typename T>
+    Statement& Bind(int index, const std::optional<T>& value) {
+        return value ? Bind(index, *value) : BindNull(index);
+    }
+
+    // True while a row is there to read; false once the statement is done.
+    bool Step();
+    // Steps a statement that returns no rows.
+    void Run();
+    // Ready to run again, parameters cleared.
+    void Reset();
+
+    int ColumnCount() const;
+    bool IsNull(int column) const;
+    std::string_view Text(int column) const;
+    std::optional<std::string> OptionalText(int column) const;
+    std::int64_t Int(int column) const;
+    double Real(int column) const;
+
+private:
+    Database* db_ = nullptr;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+class Database {
+public:
+    enum class Mode { ReadWriteCreate, ReadWrite };
+
+    // Opens the connection; SQLite reads nothing of the file yet.
+    Database(std::filesystem::path path, Mode mode);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // How long a lock that another connection holds is waited for.
+    void SetBusyTimeout(std::chrono::milliseconds timeout);
+    // Runs statements that return no rows.
+    void Execute(std::string_view sql);
+    // The first column of the first row, as a number.
+    std::int64_t QueryInt(std::string_view sql);
+    std::int64_t LastInsertId() const;
+
+    const std::filesystem::path& Path() const { return path_; }
+    sqlite3* Handle() const { return db_; }
+
+    // The connection's last failure as a StoreError: "хранилище PATH: " + the reason.
+    [[noreturn]] void Fail(int code) const;
+
+private:
+    std::filesystem::path path_;
+    sqlite3* db_ = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolled back when left without Commit.
+class Transaction {
+public:
+    explicit Transaction(Database& db);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+
+    void Commit();
+
+private:
+    Database& db_;
+    bool open_ = true;
+};
+
+}  // namespace korvalot::store

@@ -1,0 +1,151 @@
+#include "store/TradeFilter.h"
+
+#include "crawl/SearchQueries.h"
+
+namespace korvalot::store {
+namespace {
+
+std::string DayAfter(std::chrono::year_month_day date) {
+    return crawl::FormatIsoDate(
+        std::chrono::year_month_day{std::chrono::sys_days(date) + std::chrono::days(1)});
+}
+
+void And(SqlCondition& condition, std::string_view sql) {
+    if (!condition.sql.empty())
+        condition.sql += " AND ";
+    condition.sql += sql;
+}
+
+void InList(SqlCondition& condition, std::string_view column,
+            const std::vector<std::string>& values) {
+    std::string sql = std::string(column) + " IN (";
+    for (std::size_t k = 0; k < values.size(); ++k) {
+        sql += k == 0 ? "?" : ", ?";
+        condition.parameters.emplace_back(values[k]);
+    }
+    And(condition, sql + ")");
+}
+
+void Finish(SqlCondition& condition) {
+    if (condition.sql.empty())
+        condition.sql = "1";
+}
+
+bool HoldsWordCharacter(std::string_view word) {
+    for (const char c : word) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x80 || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string NormalRegionCode(std::string code) {
+    const std::size_t first = code.find_first_not_of('0');
+    if (first == std::string::npos)
+        return code.empty() ? code : "0";
+    return code.substr(first);
+}
+
+TradeFilter SelectionFilter(const std::vector<std::string>& regionCodes,
+                            const std::vector<int>& tradeTypePositions,
+                            std::optional<std::chrono::year_month_day> from,
+                            std::optional<std::chrono::year_month_day> to) {
+    TradeFilter filter;
+    filter.regionCodes = regionCodes;
+    for (const int position : tradeTypePositions) {
+        if (position >= 0 && position < static_cast<int>(crawl::kTradeTypeCodes.size()))
+            filter.tradeTypes.emplace_back(crawl::kTradeTypeCodes[position]);
+    }
+    // All six types is no restriction: a trade whose card named no type is taken too.
+    if (filter.tradeTypes.size() == crawl::kTradeTypeCodes.size())
+        filter.tradeTypes.clear();
+    filter.from = from;
+    filter.to = to;
+    return filter;
+}
+
+SqlCondition TradeConditions(const TradeFilter& filter) {
+    SqlCondition condition;
+    if (!filter.regionCodes.empty()) {
+        std::vector<std::string> codes;
+        for (const std::string& code : filter.regionCodes)
+            codes.push_back(NormalRegionCode(code));
+        InList(condition, "t.region_code", codes);
+    }
+    if (!filter.tradeTypes.empty())
+        InList(condition, "t.trade_type", filter.tradeTypes);
+    if (filter.from) {
+        And(condition, "t.date_publish_iso >= ?");
+        condition.parameters.emplace_back(crawl::FormatIsoDate(*filter.from));
+    }
+    if (filter.to) {
+        And(condition, "t.date_publish_iso < ?");
+        condition.parameters.emplace_back(DayAfter(*filter.to));
+    }
+    Finish(condition);
+    return condition;
+}
+
+SqlCondition RowConditions(const TradeFilter& filter) {
+    SqlCondition condition = TradeConditions(filter);
+    if (condition.sql == "1")
+        condition.sql.clear();
+    if (filter.startPriceFrom) {
+        And(condition, "l.start_price_value >= ?");
+        condition.parameters.emplace_back(*filter.startPriceFrom);
+    }
+    if (filter.startPriceTo) {
+        And(condition, "l.start_price_value <= ?");
+        condition.parameters.emplace_back(*filter.startPriceTo);
+    }
+    if (!filter.words.empty()) {
+        if (const auto query = FullTextQuery(filter.words)) {
+            And(condition, "l.id IN (SELECT rowid FROM lot_words WHERE lot_words MATCH ?)");
+            condition.parameters.emplace_back(*query);
+        } else {
+            // Words without a letter or a digit are in no text.
+            And(condition, "0");
+        }
+    }
+    if (filter.changedSince) {
+        And(condition, "(t.last_changed >= ? OR l.last_changed >= ?)");
+        const std::string since = crawl::FormatIsoDate(*filter.changedSince);
+        condition.parameters.emplace_back(since);
+        condition.parameters.emplace_back(since);
+    }
+    Finish(condition);
+    return condition;
+}
+
+std::optional<std::string> FullTextQuery(const std::vector<std::string>& words) {
+    std::string query;
+    for (std::string word : words) {
+        bool prefix = false;
+        while (!word.empty() && word.back() == '*') {
+            prefix = true;
+            word.pop_back();
+        }
+        if (!HoldsWordCharacter(word))
+            continue;
+        if (!query.empty())
+            query += ' ';
+        // A double quote inside a term is written twice.
+        query += '"';
+        for (const char c : word) {
+            query += c;
+            if (c == '"')
+                query += '"';
+        }
+        query += '"';
+        if (prefix)
+            query += " *";
+    }
+    if (query.empty())
+        return std::nullopt;
+    return query;
+}
+
+}  // namespace korvalot::store

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+// Which stored rows a refresh or an export takes. A member left empty does not restrict.
+namespace korvalot::store {
+
+struct TradeFilter {
+    std::vector<std::string> regionCodes;  // leading zeros do not count
+    std::vector<std::string> tradeTypes;   // "OpenAuction", ...
+    // The announcement date ("Дата объявления о торгах"), both ends included.
+    std::optional<std::chrono::year_month_day> from;
+    std::optional<std::chrono::year_month_day> to;
+    // The lot's start price, both ends included.
+    std::optional<double> startPriceFrom;
+    std::optional<double> startPriceTo;
+    // Every one of these words stands in the lot's description or the debtor's name, letter
+    // case ignored; a word ending in "*" stands for every word it begins.
+    std::vector<std::string> words;
+    // A value of the row (its trade's or its lot's) changed on this day or later.
+    std::optional<std::chrono::year_month_day> changedSince;
+};
+
+// A harvest's selection as a filter: region codes (none: every region), positions of trade
+// types in the list, announcement dates.
+TradeFilter SelectionFilter(const std::vector<std::string>& regionCodes,
+                            const std::vector<int>& tradeTypePositions,
+                            std::optional<std::chrono::year_month_day> from,
+                            std::optional<std::chrono::year_month_day> to);
+
+// A condition in SQL over trades (alias t) and, for the row conditions, lots (alias l), with its
+// parameters in order.
+struct SqlCondition {
+    std::string sql;  // "1" when nothing restricts
+    std::vector<std::variant<std::string, double>> parameters;
+};
+
+// Regions, trade types and announcement dates.
+SqlCondition TradeConditions(const TradeFilter& filter);
+// All of the filter.
+SqlCondition RowConditions(const TradeFilter& filter);
+
+// The full-text query for the words: each one a quoted term, all of them required. Nothing when
+// no word holds a letter or a digit.
+std::optional<std::string> FullTextQuery(const std::vector<std::string>& words);
+
+// A region code as the register compares it: leading zeros do not count.
+std::string NormalRegionCode(std::string code);
+
+}  // namespace korvalot::store

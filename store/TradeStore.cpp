@@ -1,0 +1,662 @@
+#include "store/TradeStore.h"
+
+#include <array>
+#include <list>
+
+#include "crawl/SearchQueries.h"
+#include "store/Schema.h"
+#include "store/StoredValues.h"
+#include "util/Platform.h"
+#include "util/uLib.h"
+
+namespace korvalot::store {
+namespace {
+
+namespace fs = std::filesystem;
+using Problem = StoreError::Problem;
+using crawl::ResultRow;
+
+// Marks a database as a store of this program ("KVLT"), so that another program's SQLite file
+// is never taken for one and written into.
+constexpr std::int64_t kApplicationId = 0x4B564C54;
+
+// Columns 2 to 14 of a row, in ResultRow::Columns() order.
+enum Column : std::size_t {
+    kRegion,
+    kNumber,
+    kDatePublish,
+    kDebtorName,
+    kDebtorInn,
+    kPropertyType,
+    kDescription,
+    kCourtName,
+    kStartPrice,
+    kFinalPrice,
+    kResultsDate,
+    kWinnerName,
+    kWinnerInn,
+};
+
+// A column of the results file that the store follows, by the name the file's header gives it.
+struct Field {
+    const char* name;
+    Column column;
+    bool price;
+};
+
+constexpr std::array<Field, 7> kTradeFields = {{
+    {"Регион", kRegion, false},
+    {"Номер объявления о торгах", kNumber, false},
+    {"Дата объявления о торгах", kDatePublish, false},
+    {"Наименование должника", kDebtorName, false},
+    {"ИНН должника", kDebtorInn, false},
+    {"Наименование суда", kCourtName, false},
+    {"Дата объявления результатов", kResultsDate, false},
+}};
+
+constexpr std::array<Field, 6> kLotFields = {{
+    {"Тип имущества", kPropertyType, false},
+    {"Описание лота", kDescription, false},
+    {"Начальная цена", kStartPrice, true},
+    {"Итоговая цена", kFinalPrice, true},
+    {"Победитель наименование", kWinnerName, false},
+    {"Победитель ИНН", kWinnerInn, false},
+}};
+
+}  // namespace
+
+// A row's texts as the results file shows them (a double quote there is an apostrophe), the
+// row's own strings wherever nothing changes, so that long descriptions are not copied.
+class FileTexts {
+public:
+    explicit FileTexts(const ResultRow& row) : columns_(row.Columns()) {
+        for (const std::string*& column : columns_) {
+            if (column->find('"') != std::string::npos) {
+                escaped_.push_back(util::EscapeCsvQuotes(*column));
+                column = &escaped_.back();
+            }
+        }
+    }
+    const std::string& operator[](Column column) const { return *columns_[column]; }
+
+private:
+    std::array<const std::string*, 13> columns_;
+    std::list<std::string> escaped_;  // its elements stay where they are
+};
+
+namespace {
+
+// A lot that appears in or disappears from a stored trade.
+constexpr const char* kLotField = "Лот";
+
+void RemoveStoreFiles(const fs::path& path) {
+    std::error_code ignored;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        fs::remove(fs::path(path.string() + suffix), ignored);
+}
+
+// Checks that the file is a store this program may use; returns its schema version.
+std::int64_t CheckStore(Database& db) {
+    const std::int64_t version = SchemaVersion(db);
+    const std::string where = "хранилище " + db.Path().string() + ": ";
+    if (version > kSchemaVersion) {
+        throw StoreError(Problem::NewerSchema,
+                         where + "записано более новой версией программы (версия схемы " +
+                             std::to_string(version) + ", эта программа знает версии до " +
+                             std::to_string(kSchemaVersion) + ")");
+    }
+    const std::int64_t application = db.QueryInt("PRAGMA application_id");
+    const bool foreign =
+        version > 0 ? application != kApplicationId
+                    : db.QueryInt("SELECT count(*) FROM sqlite_schema") > 0 || application != 0;
+    if (foreign)
+        throw StoreError(Problem::NotADatabase, where + "это база данных другой программы");
+    return version;
+}
+
+void BringUpToDate(Database& db, std::int64_t version) {
+    // Write-ahead logging before anything is written, so that a crash never leaves a
+    // half-written transaction in the database itself.
+    db.Execute("PRAGMA journal_mode = WAL");
+    if (version < kSchemaVersion) {
+        Migrate(db);
+        db.Execute("PRAGMA application_id = " + std::to_string(kApplicationId));
+    }
+}
+
+std::string IsoDay(std::chrono::year_month_day date) {
+    return crawl::FormatIsoDate(date);
+}
+
+}  // namespace
+
+struct TradeStore::Statements {
+    explicit Statements(Database& db)
+        : insertRun(db, "INSERT INTO runs(program, kind, started_at) VALUES (?, ?, ?)"),
+          beginRun(db,
+                   "UPDATE runs SET results_file = ?, register_url = ?, decimal_separator = ? "
+                   "WHERE id = ?"),
+          countRun(db,
+                   "UPDATE runs SET trades_stored = ?, trades_new = ?, trades_changed = ?, "
+                   "values_changed = ? WHERE id = ?"),
+          endRun(db, "UPDATE runs SET ended_at = ? WHERE id = ?"),
+          findTrade(db,
+                    "SELECT id, region, number, date_publish, debtor_name, debtor_inn, "
+                    "court_name, results_date, decimal_separator FROM trades WHERE guid = ?"),
+          insertTrade(db,
+                      "INSERT INTO trades(guid, register_url, trade_type, region, region_code, "
+                      "number, date_publish, date_publish_iso, debtor_name, debtor_inn, "
+                      "court_name, results_date, results_date_iso, decimal_separator, "
+                      "first_seen, first_run, last_seen, last_run) "
+                      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
+                      "?15, ?16, ?15, ?16)"),
+          updateTrade(db,
+                      "UPDATE trades SET register_url = ?2, trade_type = ?3, region = ?4, "
+                      "region_code = ?5, number = ?6, date_publish = ?7, date_publish_iso = ?8, "
+                      "debtor_name = ?9, debtor_inn = ?10, court_name = ?11, results_date = ?12, "
+                      "results_date_iso = ?13, decimal_separator = ?14, last_seen = ?15, "
+                      "last_run = ?16, last_changed = coalesce(?17, last_changed) WHERE id = ?1"),
+          findLots(db,
+                   "SELECT id, property_type, description, start_price, final_price, "
+                   "winner_name, winner_inn FROM lots WHERE id BETWEEN ?1 * " +
+                       std::to_string(kLotsPerTrade) + " AND ?1 * " +
+                       std::to_string(kLotsPerTrade) + " + " + std::to_string(kLotsPerTrade - 1) +
+                       " ORDER BY id"),
+          insertLot(db,
+                    "INSERT INTO lots(id, trade_id, position, property_type, description, "
+                    "start_price, start_price_value, final_price, final_price_value, "
+                    "winner_name, winner_inn, first_seen, last_changed) "
+                    "VALUES (?1 * " +
+                        std::to_string(kLotsPerTrade) +
+                        " + ?2, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)"),
+          updateLot(db,
+                    "UPDATE lots SET property_type = ?2, description = ?3, start_price = ?4, "
+                    "start_price_value = ?5, final_price = ?6, final_price_value = ?7, "
+                    "winner_name = ?8, winner_inn = ?9, last_changed = coalesce(?10, "
+                    "last_changed) WHERE id = ?1"),
+          deleteLot(db, "DELETE FROM lots WHERE id = ?"),
+          indexWords(db, "INSERT INTO lot_words(rowid, description, debtor_name) VALUES (?, ?, ?)"),
+          forgetWords(db,
+                      "INSERT INTO lot_words(lot_words, rowid, description, debtor_name) "
+                      "VALUES ('delete', ?, ?, ?)"),
+          insertChange(db,
+                       "INSERT INTO changes(trade_id, lot_position, field, old_value, "
+                       "new_value, run_id, changed_at) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+          wordsUpTo(db, "SELECT up_to FROM words_indexed"),
+          rememberRegion(db,
+                         "INSERT INTO regions(code, name) VALUES (?, ?) "
+                         "ON CONFLICT(code) DO UPDATE SET name = excluded.name") {}
+
+    Statement insertRun, beginRun, countRun, endRun;
+    Statement findTrade, insertTrade, updateTrade;
+    Statement findLots, insertLot, updateLot, deleteLot;
+    Statement indexWords, forgetWords;
+    Statement insertChange;
+    Statement wordsUpTo;
+    Statement rememberRegion;
+};
+
+fs::path TradeStore::DefaultPath() {
+    return util::DataDirectory() / "korvalot.sqlite";
+}
+
+TradeStore::TradeStore(fs::path path, StoreOptions options)
+    : path_(std::move(path)), options_(std::move(options)) {
+    std::error_code error;
+    const bool existed = fs::exists(path_, error) || fs::is_symlink(path_, error);
+    try {
+        Open();
+    } catch (...) {
+        statements_.reset();
+        db_.reset();
+        if (!existed)
+            RemoveStoreFiles(path_);
+        throw;
+    }
+}
+
+TradeStore::~TradeStore() {
+    try {
+        // Trades not yet committed are kept too: skip.txt does not name them, so the next run
+        // stores them again at worst.
+        CommitBatch();
+        EndRun();
+    } catch (...) {
+        // The run's end time is a note; the trades are stored already.
+    }
+    statements_.reset();
+}
+
+void TradeStore::Open() {
+    db_ = std::make_unique<Database>(path_, Database::Mode::ReadWriteCreate);
+    db_->SetBusyTimeout(options_.busyTimeout);
+    const std::int64_t version = CheckStore(*db_);
+    BringUpToDate(*db_, version);
+    // Every commit reaches the disk before skip.txt may name its trade.
+    db_->Execute("PRAGMA synchronous = FULL");
+    db_->Execute("PRAGMA foreign_keys = ON");
+    statements_ = std::make_unique<Statements>(*db_);
+
+    Statement regions(*db_, "SELECT code, name FROM regions");
+    while (regions.Step())
+        regionCodes_.emplace(regions.Text(1), regions.Text(0));
+
+    // The run's record is the write that shows the store can be written at all.
+    Transaction transaction(*db_);
+    statements_->insertRun.Bind(1, options_.program)
+        .Bind(2, std::string_view(options_.refresh ? "refresh" : "harvest"))
+        .Bind(3, Now())
+        .Run();
+    runId_ = db_->LastInsertId();
+    transaction.Commit();
+}
+
+std::string TradeStore::Now() const {
+    return IsoTimestamp(options_.clock ? options_.clock() : std::chrono::system_clock::now());
+}
+
+void TradeStore::RememberRegions(const std::vector<std::string>& items) {
+    std::optional<Transaction> transaction;
+    if (!batch_)
+        transaction.emplace(*db_);
+    for (const std::string& item : items) {
+        crawl::RegionItem region = crawl::ParseRegionItem(item);
+        if (region.code.empty())
+            continue;
+        region.code = NormalRegionCode(region.code);
+        statements_->rememberRegion.Bind(1, region.code).Bind(2, region.name).Run();
+        regionCodes_[region.name] = region.code;
+    }
+    if (transaction)
+        transaction->Commit();
+}
+
+std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& filter,
+                                                          std::chrono::year_month_day today,
+                                                          int recentDays) {
+    const SqlCondition condition = TradeConditions(filter);
+    Statement query(
+        *db_, "SELECT t.guid, t.region FROM trades t WHERE " + condition.sql +
+                  " AND (t.results_date_iso IS NULL OR t.results_date_iso >= ?)"
+                  " AND EXISTS (SELECT 1 FROM lots l WHERE l.id BETWEEN t.id * " +
+                  std::to_string(kLotsPerTrade) + " AND t.id * " + std::to_string(kLotsPerTrade) +
+                  " + " + std::to_string(kLotsPerTrade - 1) +
+                  " AND"
+                  " (l.final_price_value IS NULL OR (l.winner_name = '' AND l.winner_inn = '')))"
+                  " ORDER BY t.id");
+    int index = 1;
+    for (const auto& parameter : condition.parameters)
+        std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
+    query.Bind(index, IsoDay(std::chrono::year_month_day{std::chrono::sys_days(today) -
+                                                         std::chrono::days(recentDays)}));
+    std::vector<crawl::TradeToRefresh> trades;
+    while (query.Step())
+        trades.push_back({std::string(query.Text(0)), std::string(query.Text(1))});
+    return trades;
+}
+
+void TradeStore::Begin(const crawl::TradeSinkRun& run) {
+    run_ = run;
+    // Written with the first batch: one commit less to wait for.
+    OpenBatch();
+    RememberRegions(run.regionItems);
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::absolute(run.resultsFile, error);
+    statements_->beginRun.Bind(1, (error ? run.resultsFile : file).string())
+        .Bind(2, run.registerBaseUrl)
+        .Bind(3, run.decimalSeparator)
+        .Bind(4, runId_)
+        .Run();
+}
+
+bool TradeStore::TradeWritten(const std::string& guid, const std::string& regionName,
+                              const json::JsonValue& tradeCard,
+                              const std::vector<crawl::ResultRow>& rows) {
+    try {
+        Store(guid, regionName, tradeCard, rows);
+    } catch (...) {
+        // The batch is given up whole: it never holds half a trade.
+        DropBatch();
+        throw;
+    }
+    if (batchTrades_ < kBatchTrades && std::chrono::steady_clock::now() - batchStarted_ < kBatchAge)
+        return false;
+    return CommitBatch();
+}
+
+void TradeStore::Store(const std::string& guid, const std::string& regionName,
+                       const json::JsonValue& tradeCard,
+                       const std::vector<crawl::ResultRow>& rows) {
+    const std::string tradeType = tradeCard.IsNothing() ? "" : tradeCard.MemberText("tradeType");
+    if (!rows.empty()) {
+        std::vector<FileTexts> lots;
+        lots.reserve(rows.size());
+        for (const ResultRow& row : rows)
+            lots.emplace_back(row);
+        StoreTrade(guid, regionName, tradeType, lots.front(), lots);
+        return;
+    }
+    // A trade without lots gives no row, but skip.txt names it all the same: the store keeps
+    // its card's own values (the court name comes with the additional data, which the engine
+    // hands over inside the rows only).
+    static const json::JsonValue kOneEmptyLot = json::Parse(R"({"pageData":[{}]})");
+    crawl::CardDocuments card{tradeCard, {kOneEmptyLot}, {}};
+    crawl::CardRows values = crawl::ExtractCard(guid, regionName, card, run_.decimalSeparator);
+    ResultRow trade = values.rows.empty() ? ResultRow{} : std::move(values.rows.front());
+    trade.guid = guid;
+    trade.region = regionName;
+    StoreTrade(guid, regionName, tradeType, FileTexts(trade), {});
+}
+
+void TradeStore::StoreTrade(const std::string& guid, const std::string& regionName,
+                            const std::string& tradeType, const FileTexts& values,
+                            const std::vector<FileTexts>& lots) {
+    Statements& s = *statements_;
+    const std::string now = Now();
+    const std::string& separator = run_.decimalSeparator;
+    const auto code = regionCodes_.find(regionName);
+    const std::optional<std::string> regionCode =
+        code != regionCodes_.end() ? std::optional<std::string>(code->second) : std::nullopt;
+    StoreCounts counts = counts_;
+    std::int64_t changes = 0;
+
+    OpenBatch();
+    const auto recordChange = [&](std::int64_t tradeId, std::optional<std::int64_t> position,
+                                  const char* field, std::optional<std::string_view> from,
+                                  std::optional<std::string_view> to) {
+        s.insertChange.Bind(1, tradeId).Bind(2, position).Bind(3, std::string_view(field));
+        if (from)
+            s.insertChange.Bind(4, *from);
+        if (to)
+            s.insertChange.Bind(5, *to);
+        s.insertChange.Bind(6, runId_).Bind(7, now).Run();
+        ++changes;
+    };
+    const auto bindTrade = [&](Statement& statement) {
+        statement.Bind(2, run_.registerBaseUrl)
+            .Bind(3, tradeType)
+            .BindStatic(4, values[kRegion])
+            .Bind(5, regionCode)
+            .BindStatic(6, values[kNumber])
+            .BindStatic(7, values[kDatePublish])
+            .Bind(8, IsoDate(values[kDatePublish]))
+            .BindStatic(9, values[kDebtorName])
+            .BindStatic(10, values[kDebtorInn])
+            .BindStatic(11, values[kCourtName])
+            .BindStatic(12, values[kResultsDate])
+            .Bind(13, IsoDate(values[kResultsDate]))
+            .Bind(14, separator)
+            .Bind(15, now)
+            .Bind(16, runId_);
+    };
+
+    s.findTrade.Bind(1, guid);
+    std::int64_t tradeId = 0;
+    std::optional<std::string> oldDebtor;
+    std::string oldSeparator = separator;
+    bool tradeChanged = false;
+    if (s.findTrade.Step()) {
+        tradeId = s.findTrade.Int(0);
+        for (std::size_t k = 0; k < kTradeFields.size(); ++k) {
+            const std::string_view old = s.findTrade.Text(static_cast<int>(k) + 1);
+            const std::string& fresh = values[kTradeFields[k].column];
+            if (old != fresh) {
+                recordChange(tradeId, std::nullopt, kTradeFields[k].name, old, fresh);
+                tradeChanged = true;
+            }
+        }
+        oldDebtor = std::string(s.findTrade.Text(4));
+        oldSeparator = std::string(s.findTrade.Text(8));
+        s.findTrade.Reset();
+        s.updateTrade.Bind(1, tradeId);
+        bindTrade(s.updateTrade);
+        if (tradeChanged)
+            s.updateTrade.Bind(17, now);
+        s.updateTrade.Run();
+    } else {
+        s.findTrade.Reset();
+        s.insertTrade.Bind(1, guid);
+        bindTrade(s.insertTrade);
+        s.insertTrade.Run();
+        tradeId = db_->LastInsertId();
+        ++counts.tradesNew;
+    }
+
+    // The trade's lots as stored, in lot order.
+    struct OldLot {
+        std::int64_t id;
+        std::array<std::string, kLotFields.size()> texts;
+    };
+    std::vector<OldLot> oldLots;
+    if (oldDebtor) {
+        s.findLots.Bind(1, tradeId);
+        while (s.findLots.Step()) {
+            OldLot lot{s.findLots.Int(0), {}};
+            for (std::size_t k = 0; k < kLotFields.size(); ++k)
+                lot.texts[k] = s.findLots.Text(static_cast<int>(k) + 1);
+            oldLots.push_back(std::move(lot));
+        }
+        s.findLots.Reset();
+    }
+    // The words of a trade the index holds follow its texts at once; those of later trades
+    // wait for the first query for words.
+    const bool indexed = tradeId <= wordsUpTo_;
+    if (lots.size() > static_cast<std::size_t>(kLotsPerTrade))
+        throw StoreError(Problem::Other, "хранилище " + path_.string() + ": у торгов " + guid +
+                                             " больше " + std::to_string(kLotsPerTrade) + " лотов");
+
+    const std::size_t newCount = lots.size();
+    bool lotsChanged = false;
+    for (std::size_t position = 0; position < newCount; ++position) {
+        const FileTexts& row = lots[position];
+        const auto startValue = PriceValue(row[kStartPrice], separator);
+        const auto finalValue = PriceValue(row[kFinalPrice], separator);
+        if (position >= oldLots.size()) {
+            s.insertLot.Bind(1, tradeId)
+                .Bind(2, static_cast<std::int64_t>(position))
+                .BindStatic(3, row[kPropertyType])
+                .BindStatic(4, row[kDescription])
+                .BindStatic(5, row[kStartPrice])
+                .Bind(6, startValue)
+                .BindStatic(7, row[kFinalPrice])
+                .Bind(8, finalValue)
+                .BindStatic(9, row[kWinnerName])
+                .BindStatic(10, row[kWinnerInn])
+                .Bind(11, now);
+            // A lot that appears in a stored trade is a change of that trade.
+            if (oldDebtor)
+                s.insertLot.Bind(12, now);
+            s.insertLot.Run();
+            if (indexed) {
+                s.indexWords.Bind(1, tradeId * kLotsPerTrade + static_cast<std::int64_t>(position))
+                    .BindStatic(2, row[kDescription])
+                    .BindStatic(3, values[kDebtorName])
+                    .Run();
+            }
+            if (oldDebtor) {
+                recordChange(tradeId, static_cast<std::int64_t>(position), kLotField, std::nullopt,
+                             row[kDescription]);
+                lotsChanged = true;
+            }
+            continue;
+        }
+        const OldLot& old = oldLots[position];
+        bool differs = false;
+        bool changed = false;
+        for (std::size_t k = 0; k < kLotFields.size(); ++k) {
+            const std::string& fresh = row[kLotFields[k].column];
+            if (old.texts[k] == fresh)
+                continue;
+            differs = true;
+            // A price written with another decimal separator is the same price.
+            if (kLotFields[k].price &&
+                WithDecimalSeparator(old.texts[k], oldSeparator, separator) == fresh)
+                continue;
+            recordChange(tradeId, static_cast<std::int64_t>(position), kLotFields[k].name,
+                         old.texts[k], fresh);
+            changed = true;
+        }
+        if (differs) {
+            s.updateLot.Bind(1, old.id)
+                .BindStatic(2, row[kPropertyType])
+                .BindStatic(3, row[kDescription])
+                .BindStatic(4, row[kStartPrice])
+                .Bind(5, startValue)
+                .BindStatic(6, row[kFinalPrice])
+                .Bind(7, finalValue)
+                .BindStatic(8, row[kWinnerName])
+                .BindStatic(9, row[kWinnerInn]);
+            if (changed)
+                s.updateLot.Bind(10, now);
+            s.updateLot.Run();
+        }
+        lotsChanged = lotsChanged || changed;
+        // The index forgets a text by the words it was given.
+        if (indexed && (old.texts[1] != row[kDescription] || *oldDebtor != values[kDebtorName])) {
+            s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
+            s.indexWords.Bind(1, old.id)
+                .BindStatic(2, row[kDescription])
+                .BindStatic(3, values[kDebtorName])
+                .Run();
+        }
+    }
+    for (std::size_t position = newCount; position < oldLots.size(); ++position) {
+        const OldLot& old = oldLots[position];
+        if (indexed)
+            s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
+        s.deleteLot.Bind(1, old.id).Run();
+        recordChange(tradeId, static_cast<std::int64_t>(position), kLotField, old.texts[1],
+                     std::nullopt);
+        lotsChanged = true;
+    }
+
+    ++counts.tradesStored;
+    if (tradeChanged || lotsChanged)
+        ++counts.tradesChanged;
+    counts.valuesChanged += changes;
+    counts_ = counts;
+    ++batchTrades_;
+}
+
+void TradeStore::OpenBatch() {
+    if (batch_)
+        return;
+    batch_.emplace(*db_);
+    batchStarted_ = std::chrono::steady_clock::now();
+    // The trades up to here are in the words index, whose entries must follow their texts; the
+    // later ones are indexed when words are first looked for. No other process changes it
+    // while this transaction is open.
+    Statement& upTo = statements_->wordsUpTo;
+    wordsUpTo_ = upTo.Step() ? upTo.Int(0) : 0;
+    upTo.Reset();
+}
+
+bool TradeStore::CommitBatch() {
+    if (!batch_)
+        return true;
+    try {
+        statements_->countRun.Bind(1, counts_.tradesStored)
+            .Bind(2, counts_.tradesNew)
+            .Bind(3, counts_.tradesChanged)
+            .Bind(4, counts_.valuesChanged)
+            .Bind(5, runId_)
+            .Run();
+        batch_->Commit();
+    } catch (...) {
+        DropBatch();
+        throw;
+    }
+    batch_.reset();
+    batchTrades_ = 0;
+    committed_ = counts_;
+    return true;
+}
+
+void TradeStore::DropBatch() {
+    batch_.reset();  // rolled back
+    batchTrades_ = 0;
+    counts_ = committed_;
+}
+
+std::string TradeStore::Finish(crawl::RunSummary& summary) {
+    CommitBatch();
+    EndRun();
+    summary.tradesStored += counts_.tradesStored;
+    summary.tradesChanged += counts_.tradesChanged;
+    if (options_.refresh) {
+        return "Обновлено торгов: " + std::to_string(counts_.tradesStored) +
+               ", изменилось: " + std::to_string(counts_.tradesChanged) +
+               " (значений: " + std::to_string(counts_.valuesChanged) + ")";
+    }
+    return "В хранилище " + path_.string() +
+           " записано торгов: " + std::to_string(counts_.tradesStored) +
+           ", из них новых: " + std::to_string(counts_.tradesNew) +
+           ", изменилось: " + std::to_string(counts_.tradesChanged) +
+           " (значений: " + std::to_string(counts_.valuesChanged) + ")";
+}
+
+void TradeStore::EndRun() {
+    if (ended_ || !statements_ || batch_)
+        return;
+    ended_ = true;
+    statements_->endRun.Bind(1, Now()).Bind(2, runId_).Run();
+}
+
+std::unique_ptr<Database> OpenStoreForReading(const fs::path& path,
+                                              std::chrono::milliseconds busyTimeout) {
+    std::error_code error;
+    if (!fs::exists(path, error))
+        throw StoreError(Problem::CannotOpen, "хранилище " + path.string() + ": файла нет");
+    auto db = std::make_unique<Database>(path, Database::Mode::ReadWrite);
+    db->SetBusyTimeout(busyTimeout);
+    const std::int64_t version = CheckStore(*db);
+    if (version < kSchemaVersion)
+        BringUpToDate(*db, version);
+    return db;
+}
+
+void ForEachStoredRow(Database& db, const TradeFilter& filter,
+                      const std::function<void(const StoredRow&)>& visit) {
+    if (!filter.words.empty())
+        IndexNewWords(db);
+    const SqlCondition condition = RowConditions(filter);
+    Statement query(
+        db,
+        "SELECT t.guid, t.register_url, t.region, t.number, t.date_publish, t.debtor_name, "
+        "t.debtor_inn, l.property_type, l.description, t.court_name, l.start_price, "
+        "l.final_price, t.results_date, l.winner_name, l.winner_inn, t.decimal_separator, "
+        "t.trade_type, l.first_seen, t.last_changed, l.last_changed "
+        "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+            condition.sql + " ORDER BY l.id");
+    int index = 1;
+    for (const auto& parameter : condition.parameters)
+        std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
+    StoredRow out;
+    ResultRow& row = out.row;
+    while (query.Step()) {
+        row.guid = query.Text(0);
+        out.registerUrl = query.Text(1);
+        row.region = query.Text(2);
+        row.number = query.Text(3);
+        row.datePublish = query.Text(4);
+        row.debtorName = query.Text(5);
+        row.debtorInn = query.Text(6);
+        row.propertyType = query.Text(7);
+        row.lotDescription = query.Text(8);
+        row.courtName = query.Text(9);
+        row.startPrice = query.Text(10);
+        row.currentPrice = query.Text(11);
+        row.resultsDate = query.Text(12);
+        row.winnerName = query.Text(13);
+        row.winnerInn = query.Text(14);
+        out.decimalSeparator = query.Text(15);
+        out.tradeType = query.Text(16);
+        out.firstSeen = query.Text(17);
+        const std::string_view tradeChanged = query.Text(18);
+        const std::string_view lotChanged = query.Text(19);
+        out.lastChanged = std::max(tradeChanged, lotChanged);
+        visit(out);
+    }
+}
+
+}  // namespace korvalot::store

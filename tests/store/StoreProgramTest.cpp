@@ -1,0 +1,746 @@
+// korvalot-harvest and korvalot-export with the trade store, as real processes against the
+// register simulator: the store equals the results file, a register that moved on leaves exactly
+// the changes its truth predicts, a refresh fetches exactly the open trades, exports equal
+// results files, bad stores stop the program before any request, and kill -9 leaves the store
+// consistent with skip.txt.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <set>
+#include <thread>
+#include <tuple>
+
+#include "crawl/ResultsFile.h"
+#include "crawl/fakes/TempDir.h"
+#include "json/JsonValue.h"
+#include "store/Database.h"
+#include "store/StoredValues.h"
+#include "store/TradeStore.h"
+#include "support/ResultsFileReader.h"
+#include "tools/register-sim/SimProcess.h"
+#include "util/Platform.h"
+
+namespace korvalot {
+namespace {
+
+using crawl::testing_support::ReadBytes;
+using crawl::testing_support::TempDir;
+using crawl::testing_support::WriteBytes;
+using nlohmann::json;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kFirstDay = "2026-06-10";   // the register's today at the first harvest
+constexpr const char* kSecondDay = "2026-06-20";  // and some days on
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// A program started in `dir` with the register at `url`, its output in files there.
+class Program {
+public:
+    struct Settings {
+        std::optional<rlim_t> fileSizeLimit;  // a full disk
+    };
+
+    Program(const char* binary, const fs::path& dir, const std::string& url,
+            const std::vector<std::string>& args, Settings settings = {})
+        : dir_(dir) {
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::chdir(dir.c_str()) != 0)
+                ::_exit(120);
+            const int out = ::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int err = ::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            ::dup2(out, 1);
+            ::dup2(err, 2);
+            if (settings.fileSizeLimit) {
+                // The limit stands for a full disk: writes beyond it fail with EFBIG instead of
+                // ending the process.
+                ::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{*settings.fileSizeLimit, *settings.fileSizeLimit};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                    ::_exit(123);
+            }
+            ::setenv("KORVALOT_REGISTER_URL", url.c_str(), 1);
+            // Prices with a point, whatever the tester's own locale.
+            ::setenv("LC_ALL", "C.UTF-8", 1);
+            std::vector<char*> argv{const_cast<char*>(binary)};
+            for (const auto& arg : args)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            ::execv(binary, argv.data());
+            ::_exit(121);
+        }
+    }
+    ~Program() {
+        if (pid_ > 0 && status_ < 0) {
+            ::kill(pid_, SIGKILL);
+            Wait();
+        }
+    }
+    std::string Err() const { return ReadBytes(dir_ / ".stderr"); }
+    void Signal(int signal) const { ::kill(pid_, signal); }
+    Outcome Wait() {
+        if (status_ < 0) {
+            int raw = 0;
+            ::waitpid(pid_, &raw, 0);
+            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        }
+        Outcome o{status_, ReadBytes(dir_ / ".stdout"), Err()};
+        std::error_code ignored;
+        fs::remove(dir_ / ".stdout", ignored);
+        fs::remove(dir_ / ".stderr", ignored);
+        return o;
+    }
+
+private:
+    fs::path dir_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+Outcome Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args,
+                Program::Settings settings = {}) {
+    return Program(HARVEST_PATH, dir, url, args, settings).Wait();
+}
+
+Outcome Export(const fs::path& dir, const std::vector<std::string>& args) {
+    return Program(EXPORT_PATH, dir, "https://127.0.0.1:9", args).Wait();
+}
+
+std::vector<fs::path> FilesLike(const fs::path& dir, const std::string& prefix,
+                                const std::string& extension) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(prefix) && entry.path().extension() == extension)
+            found.push_back(entry.path());
+    }
+    return found;
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& piece) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+// The "Карточка ...: успешно" lines of a log.
+std::size_t CardsDone(const std::string& log) {
+    std::size_t count = 0;
+    for (std::size_t at = log.find(": Карточка "); at != std::string::npos;
+         at = log.find(": Карточка ", at + 1)) {
+        const std::size_t end = log.find('\n', at);
+        count += log.substr(at, end == std::string::npos ? end : end - at).find(": успешно") !=
+                 std::string::npos;
+    }
+    return count;
+}
+
+std::vector<std::vector<std::string>> Records(const fs::path& csv) {
+    const auto records = testing::ReadResultsFile(ReadBytes(csv), crawl::ResultsFile::kHeader);
+    EXPECT_EQ(records.problem, "") << csv;
+    return records.rows;
+}
+
+// The rows of a results file by trade guid, in file order.
+std::map<std::string, std::vector<std::vector<std::string>>> RowsByTrade(
+    const std::vector<std::vector<std::string>>& records) {
+    std::map<std::string, std::vector<std::vector<std::string>>> trades;
+    for (const auto& record : records)
+        trades[record[0].substr(record[0].rfind('/') + 1)].push_back(record);
+    return trades;
+}
+
+// Reads what a query returns, every column as text (NULL as "<null>").
+std::vector<std::vector<std::string>> Query(const fs::path& path, const std::string& sql) {
+    store::Database db(path, store::Database::Mode::ReadWrite);
+    db.SetBusyTimeout(std::chrono::seconds(5));
+    store::Statement statement(db, sql);
+    std::vector<std::vector<std::string>> rows;
+    while (statement.Step()) {
+        std::vector<std::string> row;
+        for (int c = 0; c < statement.ColumnCount(); ++c)
+            row.push_back(statement.IsNull(c) ? "<null>" : std::string(statement.Text(c)));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+// A price as a row shows it: the text the engine makes of the lots answer's JSON value.
+std::string RowText(const json& value) {
+    return ::korvalot::json::Parse("{\"v\":" + value.dump() + "}").MemberText("v");
+}
+
+// One change of a stored value: guid, lot position, field, old and new text.
+using Change = std::tuple<std::string, std::string, std::string, std::string, std::string>;
+
+// The truth of the selection with the lots' outcomes, by guid.
+std::map<std::string, json> Truth(const tools::SimProcess& sim, const std::string& query) {
+    const json list = json::parse(sim.Get("/sim/truth?outcomes=1&" + query).body);
+    std::map<std::string, json> trades;
+    for (const json& trade : list)
+        trades[trade.at("guid")] = trade;
+    return trades;
+}
+
+// The changes a store should record between two truths: every outcome of a lot (of the first
+// 50, which the harvest reads) that shows otherwise.
+std::set<Change> PredictedChanges(const std::map<std::string, json>& before,
+                                  const std::map<std::string, json>& after,
+                                  const std::set<std::string>& trades) {
+    std::set<Change> changes;
+    // As the results file shows them: a double quote there is an apostrophe.
+    const auto text = [](const json& value) {
+        std::string out = value.is_null() ? std::string() : value.get<std::string>();
+        std::replace(out.begin(), out.end(), '"', '\'');
+        return out;
+    };
+    for (const std::string& guid : trades) {
+        const json& a = before.at(guid).at("lotOutcomes");
+        const json& b = after.at(guid).at("lotOutcomes");
+        for (std::size_t k = 0; k < a.size() && k < 50; ++k) {
+            const std::string position = std::to_string(k);
+            const auto field = [&](const char* name, const std::string& from,
+                                   const std::string& to) {
+                if (from != to)
+                    changes.emplace(guid, position, name, from, to);
+            };
+            field("Итоговая цена", RowText(a[k].at("currentPrice")),
+                  RowText(b[k].at("currentPrice")));
+            field("Победитель наименование", text(a[k].at("winnerName")),
+                  text(b[k].at("winnerName")));
+            field("Победитель ИНН", text(a[k].at("winnerInn")), text(b[k].at("winnerInn")));
+        }
+    }
+    return changes;
+}
+
+std::set<Change> RecordedChanges(const fs::path& store, std::int64_t run) {
+    std::set<Change> changes;
+    for (const auto& row : Query(store,
+                                 "SELECT t.guid, c.lot_position, c.field, c.old_value, "
+                                 "c.new_value FROM changes c JOIN trades t ON t.id = c.trade_id "
+                                 "WHERE c.run_id = " +
+                                     std::to_string(run)))
+        changes.emplace(row[0], row[1], row[2], row[3], row[4]);
+    return changes;
+}
+
+// The changes of one set that the other lacks, one per line, for a readable failure.
+std::string Missing(const std::set<Change>& from, const std::set<Change>& in) {
+    std::string out;
+    for (const Change& change : from) {
+        if (!in.contains(change)) {
+            const auto& [guid, lot, field, before, after] = change;
+            out += guid + " lot " + lot + " " + field + ": '" + before + "' -> '" + after + "'\n";
+        }
+    }
+    return out;
+}
+
+#define EXPECT_SAME_CHANGES(recorded, predicted)                      \
+    do {                                                              \
+        const std::set<Change> r = (recorded), p = (predicted);       \
+        EXPECT_EQ(Missing(r, p), "") << "recorded but not predicted"; \
+        EXPECT_EQ(Missing(p, r), "") << "predicted but not recorded"; \
+    } while (false)
+
+std::int64_t LastRun(const fs::path& store) {
+    return std::stoll(Query(store, "SELECT max(id) FROM runs")[0][0]);
+}
+
+std::set<std::string> Guids(const std::set<Change>& changes) {
+    std::set<std::string> guids;
+    for (const Change& change : changes)
+        guids.insert(std::get<0>(change));
+    return guids;
+}
+
+class StoreProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(::system(("'" + tools::SimProcess::DefaultBinary() + "' --write-client-cert '" +
+                            dir_.path().string() + "'")
+                               .c_str()),
+                  0);
+    }
+    // The register on the given day; the same port every time, so that the card links the
+    // store keeps still name its trades.
+    // trades: more of them make a harvest long enough for the store to commit a batch (at
+    // most TradeStore::kBatchAge) before it ends.
+    std::unique_ptr<tools::SimProcess> StartSim(const char* today,
+                                                std::vector<std::string> more = {},
+                                                int trades = 150) {
+        std::vector<std::string> args = {"--port",
+                                         std::to_string(port_),
+                                         "--trades",
+                                         std::to_string(trades),
+                                         "--seed",
+                                         "7",
+                                         "--from",
+                                         "2026-06-01",
+                                         "--to",
+                                         "2026-06-30",
+                                         "--today",
+                                         today,
+                                         "--require-client-cert"};
+        args.insert(args.end(), more.begin(), more.end());
+        auto sim = std::make_unique<tools::SimProcess>(args);
+        port_ = sim->Port();
+        return sim;
+    }
+    TempDir dir_;
+    int port_ = 0;
+};
+
+constexpr const char* kRegions = "77,23";
+constexpr const char* kTruthQuery = "regions=77,23";
+
+// A harvest into the store holds every row of the results file with the same texts, and an
+// export of it is that results file byte for byte; a workbook export has the two more columns.
+// After the register moved on, a second harvest records exactly the changes its truth predicts.
+TEST_F(StoreProgramTest, HarvestsIntoTheStoreFollowTheRegisterAndExportAsResultsFiles) {
+    const fs::path store = dir_ / "korvalot.sqlite";
+    fs::create_directory(dir_ / "first");
+    fs::create_directory(dir_ / "second");
+    std::map<std::string, json> before;
+    {
+        const auto sim = StartSim(kFirstDay);
+        before = Truth(*sim, kTruthQuery);
+        const Outcome o = Harvest(dir_.path(), sim->BaseUrl(),
+                                  {"-r", kRegions, "-o", "first", "--store", "korvalot.sqlite"});
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_NE(o.err.find(": В хранилище korvalot.sqlite записано торгов: " +
+                             std::to_string(before.size()) + ", из них новых: " +
+                             std::to_string(before.size()) + ", изменилось: 0 (значений: 0)"),
+                  std::string::npos)
+            << o.err;
+    }
+    ASSERT_GT(before.size(), 15u);
+    const auto csv = FilesLike(dir_ / "first", "data", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+
+    // The store row for row, every text as the file has it, and the numbers and dates beside
+    // them by the column rules.
+    const auto file = Records(csv[0]);
+    const auto stored = Query(
+        store,
+        "SELECT t.register_url || '/biddings/' || t.guid, t.region, t.number, t.date_publish, "
+        "t.debtor_name, t.debtor_inn, l.property_type, l.description, t.court_name, "
+        "l.start_price, l.final_price, t.results_date, l.winner_name, l.winner_inn, "
+        "l.start_price_value, l.final_price_value, t.date_publish_iso, t.results_date_iso "
+        "FROM trades t JOIN lots l ON l.trade_id = t.id ORDER BY t.id, l.position");
+    ASSERT_EQ(stored.size(), file.size());
+    for (std::size_t i = 0; i < file.size(); ++i) {
+        SCOPED_TRACE(file[i][0]);
+        for (std::size_t c = 0; c < 14; ++c)
+            EXPECT_EQ(stored[i][c], file[i][c]) << "column " << c + 1;
+        const auto number = [](const std::string& value) {
+            return value == "<null>" ? std::nullopt : std::optional<double>(std::stod(value));
+        };
+        EXPECT_EQ(number(stored[i][14]), store::PriceValue(file[i][9], "."));
+        EXPECT_EQ(number(stored[i][15]), store::PriceValue(file[i][10], "."));
+        EXPECT_EQ(stored[i][16], store::IsoDate(file[i][3]).value_or("<null>"));
+        EXPECT_EQ(stored[i][17], store::IsoDate(file[i][11]).value_or("<null>"));
+    }
+
+    // The export of the whole store is the results file, byte for byte.
+    Outcome o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "all.csv"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "korvalot-export: записано строк: " + std::to_string(file.size()) +
+                         ", торгов: " + std::to_string(RowsByTrade(file).size()) +
+                         ", в файл all.csv\n");
+    EXPECT_EQ(ReadBytes(dir_ / "all.csv"), ReadBytes(csv[0]));
+
+    // A filtered export: the results file's rows of that selection, in the same order.
+    o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "krasnodar.csv", "--regions", "23",
+                             "--types", "openauction,PublicOffer"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::vector<std::vector<std::string>> krasnodar;
+    for (const auto& record : file) {
+        const std::string guid = record[0].substr(record[0].rfind('/') + 1);
+        const std::string type = before.at(guid).at("tradeType");
+        if (record[1] == "Краснодарский край" && (type == "OpenAuction" || type == "PublicOffer"))
+            krasnodar.push_back(record);
+    }
+    ASSERT_FALSE(krasnodar.empty());
+    EXPECT_EQ(Records(dir_ / "krasnodar.csv"), krasnodar);
+
+    // The workbook export, read back by an independent reader.
+    o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "all.xlsx"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::string extras;
+    for (const auto& row : Query(store,
+                                 "SELECT l.first_seen, coalesce(max(coalesce(t.last_changed, ''), "
+                                 "coalesce(l.last_changed, '')), '') FROM trades t JOIN lots l "
+                                 "ON l.trade_id = t.id ORDER BY t.id, l.position"))
+        extras += row[0] + ";" + row[1] + "\n";
+    WriteBytes(dir_ / "extras.txt", extras);
+    const std::string compare = std::string("'") + PYTHON_PATH + "' '" + COMPARE_EXPORT_SCRIPT +
+                                "' all.csv all.xlsx . extras.txt > compare.txt 2>&1";
+    EXPECT_EQ(::system(("cd '" + dir_.path().string() + "' && " + compare).c_str()), 0)
+        << ReadBytes(dir_ / "compare.txt");
+
+    // Some days on: the second harvest records exactly what the register now shows otherwise.
+    const auto sim = StartSim(kSecondDay);
+    const std::map<std::string, json> after = Truth(*sim, kTruthQuery);
+    std::set<std::string> trades;
+    for (const auto& [guid, trade] : after)
+        trades.insert(guid);
+    const std::set<Change> predicted = PredictedChanges(before, after, trades);
+    ASSERT_GT(predicted.size(), 5u) << "the register did not move on";
+    o = Harvest(dir_.path(), sim->BaseUrl(),
+                {"-r", kRegions, "-o", "second", "--store", "korvalot.sqlite"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_SAME_CHANGES(RecordedChanges(store, LastRun(store)), predicted);
+    EXPECT_NE(
+        o.err.find("записано торгов: " + std::to_string(trades.size()) +
+                   ", из них новых: 0, изменилось: " + std::to_string(Guids(predicted).size()) +
+                   " (значений: " + std::to_string(predicted.size()) + ")"),
+        std::string::npos)
+        << o.err;
+    // The store now holds the second results file's rows (in the order first stored).
+    o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "again.csv"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto second = FilesLike(dir_ / "second", "data", ".csv");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(RowsByTrade(Records(dir_ / "again.csv")), RowsByTrade(Records(second[0])));
+    // Changed since the second harvest's day: the rows with a changed value and no other.
+    o = Export(dir_.path(),
+               {"--store", "korvalot.sqlite", "-o", "changed.csv", "--changed-since", "today"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::set<std::pair<std::string, std::string>> changedLots;
+    for (const Change& change : predicted)
+        changedLots.emplace(std::get<0>(change), std::get<1>(change));
+    std::set<std::pair<std::string, std::string>> exported;
+    const auto secondRows = RowsByTrade(Records(second[0]));
+    for (const auto& [guid, rows] : RowsByTrade(Records(dir_ / "changed.csv"))) {
+        const auto& all = secondRows.at(guid);
+        for (const auto& row : rows) {
+            const auto at = std::find(all.begin(), all.end(), row) - all.begin();
+            exported.emplace(guid, std::to_string(at));
+        }
+    }
+    EXPECT_EQ(exported, changedLots);
+}
+
+// A refresh fetches, whatever skip.txt says, exactly the stored trades of the selection whose
+// outcome is still open, and records what changed; skip.txt stays as it was.
+TEST_F(StoreProgramTest, ARefreshFetchesExactlyTheOpenTrades) {
+    const fs::path store = dir_ / "korvalot.sqlite";
+    std::map<std::string, json> before;
+    {
+        const auto sim = StartSim(kFirstDay);
+        before = Truth(*sim, kTruthQuery);
+        const Outcome o = Harvest(dir_.path(), sim->BaseUrl(),
+                                  {"-r", kRegions, "-i", "--store", "korvalot.sqlite"});
+        ASSERT_EQ(o.status, 0) << o.err;
+    }
+    const std::string skip = ReadBytes(dir_ / "skip.txt");
+    ASSERT_EQ(Occurrences(skip, "\r\n"), before.size());
+
+    // Results dates are the trades' days; trades of days before the cut-off are closed.
+    const auto today = std::chrono::sys_days(util::LocalToday());
+    const auto cutoff = std::chrono::sys_days(std::chrono::year_month_day(
+        std::chrono::year(2026), std::chrono::month(6), std::chrono::day(12)));
+    const int days = static_cast<int>((today - cutoff).count());
+    std::set<std::string> open;
+    for (const auto& [guid, trade] : before) {
+        bool unknown = false;
+        const json& lots = trade.at("lotOutcomes");
+        for (std::size_t k = 0; k < lots.size() && k < 50; ++k) {
+            unknown = unknown || lots[k].at("winnerName").is_null() ||
+                      lots[k].at("currentPrice").is_null();
+        }
+        if (unknown && trade.at("tradeDate").get<std::string>() >= "2026-06-12")
+            open.insert(guid);
+    }
+    ASSERT_GT(open.size(), 3u);
+    ASSERT_LT(open.size(), before.size());
+
+    const auto sim = StartSim(kSecondDay);
+    const std::map<std::string, json> after = Truth(*sim, kTruthQuery);
+    fs::create_directory(dir_ / "refresh");
+    const Outcome o = Harvest(dir_.path(), sim->BaseUrl(),
+                              {"-r", kRegions, "-o", "refresh", "--refresh", "--store",
+                               "korvalot.sqlite", "--refresh-days", std::to_string(days)});
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::set<std::string> fetched;
+    for (const std::string& line : util::ReadListFile(dir_ / "refresh" / "guids.txt"))
+        fetched.insert(line);
+    EXPECT_EQ(fetched, open);
+    const auto csv = FilesLike(dir_ / "refresh", "data", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    std::set<std::string> written;
+    for (const auto& [guid, rows] : RowsByTrade(Records(csv[0])))
+        written.insert(guid);
+    EXPECT_EQ(written, open);
+
+    const std::set<Change> predicted = PredictedChanges(before, after, open);
+    EXPECT_SAME_CHANGES(RecordedChanges(store, LastRun(store)), predicted);
+    EXPECT_NE(o.err.find(": Обновлено торгов: " + std::to_string(open.size()) +
+                         ", изменилось: " + std::to_string(Guids(predicted).size()) +
+                         " (значений: " + std::to_string(predicted.size()) + ")"),
+              std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("пропущено по skip.txt: 0"), std::string::npos) << o.err;
+    EXPECT_EQ(ReadBytes(dir_ / "skip.txt"), skip);
+    EXPECT_EQ(Query(store, "SELECT kind FROM runs ORDER BY id DESC LIMIT 1")[0][0], "refresh");
+}
+
+// A store that cannot be used stops korvalot-harvest with one line and exit status 3 before it
+// asks the register anything, and the file stays as it was.
+TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
+    const auto sim = StartSim(kFirstDay);
+    WriteBytes(dir_ / "notes.sqlite", "Это не база данных, а заметки.\n" + std::string(4096, '-'));
+    {
+        store::Database db(dir_ / "newer.sqlite", store::Database::Mode::ReadWriteCreate);
+        db.Execute("PRAGMA user_version = 7");
+    }
+    { store::TradeStore made(dir_ / "store.sqlite"); }
+    { store::TradeStore made(dir_ / "locked.sqlite"); }
+
+    // Another process holds the store's write lock.
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(::pipe(toHolder), 0);
+    ASSERT_EQ(::pipe(fromHolder), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::dup2(toHolder[0], 0);
+        ::dup2(fromHolder[1], 1);
+        ::close(toHolder[1]);
+        ::close(fromHolder[0]);
+        ::execl(LOCK_HOLDER_PATH, LOCK_HOLDER_PATH, (dir_ / "locked.sqlite").c_str(), nullptr);
+        ::_exit(121);
+    }
+    ::close(toHolder[0]);
+    ::close(fromHolder[1]);
+    char said[8] = {};
+    ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
+    ASSERT_EQ(std::string(said), "locked");
+
+    const struct {
+        const char* file;
+        const char* says;
+        std::optional<rlim_t> limit;
+    } cases[] = {
+        {"notes.sqlite", "это не база данных SQLite", std::nullopt},
+        {"newer.sqlite",
+         "записано более новой версией программы (версия схемы 7, эта программа знает версии "
+         "до 2)",
+         std::nullopt},
+        {"locked.sqlite", "занято другим процессом", std::nullopt},
+        // SQLite does not always keep the system's reason for a failed write.
+        {"store.sqlite", "не удалось записать", 1024},
+        {"new.sqlite", "не удалось записать", 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path path = dir_ / c.file;
+        const bool existed = fs::exists(path);
+        const std::string bytes = existed ? ReadBytes(path) : "";
+        const Outcome o =
+            Harvest(dir_.path(), sim->BaseUrl(), {"-r", "77", "--store", c.file}, {c.limit});
+        EXPECT_EQ(o.status, 3) << o.err;
+        EXPECT_TRUE(
+            o.err.starts_with("korvalot-harvest: хранилище " + std::string(c.file) + ": " + c.says))
+            << o.err;
+        EXPECT_EQ(Occurrences(o.err, "\n"), 1u) << o.err;
+        EXPECT_TRUE(o.err.ends_with("\n")) << o.err;
+        EXPECT_EQ(fs::exists(path), existed);
+        if (existed) {
+            EXPECT_EQ(ReadBytes(path), bytes);
+        }
+        EXPECT_FALSE(fs::exists(dir_ / "new.sqlite-wal"));
+    }
+    ::close(toHolder[1]);
+    ::close(fromHolder[0]);
+    int raw = 0;
+    ::waitpid(holder, &raw, 0);
+    EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 0);
+
+    // Not one request reached the register, not even the region directory.
+    const json stats = json::parse(sim->Get("/sim/stats").body);
+    EXPECT_EQ(stats.at("requests"), 0) << stats.dump();
+
+    // The export refuses the same files with its own status and leaves them as they are.
+    for (const char* file : {"notes.sqlite", "newer.sqlite", "missing.sqlite"}) {
+        SCOPED_TRACE(file);
+        const std::string bytes = fs::exists(dir_ / file) ? ReadBytes(dir_ / file) : "";
+        const Outcome o = Export(dir_.path(), {"--store", file, "-o", "out.csv"});
+        EXPECT_EQ(o.status, 3) << o.err;
+        EXPECT_TRUE(o.err.starts_with("korvalot-export: хранилище " + std::string(file) + ": "))
+            << o.err;
+        EXPECT_EQ(Occurrences(o.err, "\n"), 1u) << o.err;
+        EXPECT_EQ(fs::exists(dir_ / file) ? ReadBytes(dir_ / file) : "", bytes);
+        EXPECT_FALSE(fs::exists(dir_ / "out.csv"));
+    }
+}
+
+// A store that another process takes in the middle of a harvest is given up with a log line, and
+// from then on skip.txt names no trade either: the next run fetches again what the store lacks.
+TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 500);
+    Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
+                    {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (CardsDone(harvest.Err()) < 3 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int toHolder[2], fromHolder[2];
+    ASSERT_EQ(::pipe(toHolder), 0);
+    ASSERT_EQ(::pipe(fromHolder), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::dup2(toHolder[0], 0);
+        ::dup2(fromHolder[1], 1);
+        ::close(toHolder[1]);
+        ::close(fromHolder[0]);
+        ::execl(LOCK_HOLDER_PATH, LOCK_HOLDER_PATH, (dir_ / "korvalot.sqlite").c_str(), nullptr);
+        ::_exit(121);
+    }
+    ::close(toHolder[0]);
+    ::close(fromHolder[1]);
+    char said[8] = {};
+    ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
+    const Outcome o = harvest.Wait();
+    ::close(toHolder[1]);
+    ::close(fromHolder[0]);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(Occurrences(o.err,
+                          ": Ошибка: хранилище korvalot.sqlite: занято другим процессом; в "
+                          "хранилище больше не записываем, собранные торги в skip.txt "
+                          "не отмечаем"),
+              1u)
+        << o.err;
+
+    std::set<std::string> stored;
+    for (const auto& row : Query(dir_ / "korvalot.sqlite", "SELECT guid FROM trades"))
+        stored.insert(row[0]);
+    std::set<std::string> skipped;
+    const std::string prefix = sim->BaseUrl() + "/biddings/";
+    for (const std::string& line : util::ReadListFile(dir_ / "skip.txt"))
+        skipped.insert(line.substr(prefix.size()));
+    EXPECT_EQ(skipped, stored);
+    EXPECT_GE(stored.size(), 3u);
+    const auto truth = Truth(*sim, kTruthQuery);
+    EXPECT_LT(stored.size(), truth.size());
+    // The results file has every trade all the same.
+    const auto csv = FilesLike(dir_.path(), "data", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    std::size_t withLots = 0;
+    for (const auto& [guid, trade] : truth)
+        withLots += trade.at("lots").get<int>() > 0;
+    EXPECT_EQ(RowsByTrade(Records(csv[0])).size(), withLots);
+}
+
+// Bad arguments of both programs: one line, status 2, no file changed.
+TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
+    { store::TradeStore made(dir_ / "store.sqlite"); }
+    WriteBytes(dir_ / "old.csv", "прежний файл");
+    const std::string storeBytes = ReadBytes(dir_ / "store.sqlite");
+    const struct {
+        const char* binary;
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {EXPORT_PATH, {"--store", "store.sqlite"}, "не указан файл: --output"},
+        {EXPORT_PATH, {"--store", "store.sqlite", "-o", "old.txt"}, "оканчиваться на .csv"},
+        {EXPORT_PATH, {"-o", "missing/x.csv"}, "в папку missing нельзя записывать"},
+        {EXPORT_PATH, {"-o", "x.csv", "--from", "2026-02-30"}, "--from: дата должна быть"},
+        {EXPORT_PATH, {"-o", "x.csv", "--types", "Auction"}, "неизвестный вид торгов Auction"},
+        {EXPORT_PATH, {"-o", "x.csv", "--price-from", "много"}, "--price-from: нужна цена"},
+        {EXPORT_PATH, {"-o", "x.csv", "--price-from", "10", "--price-to", "9"}, "больше"},
+        {EXPORT_PATH, {"-o", "x.csv", "extra"}, "лишний аргумент extra"},
+        {EXPORT_PATH, {"-o", "old.csv", "--changed-since", "вчера"}, "--changed-since: дата"},
+        {HARVEST_PATH, {"-r", "77", "--store", "missing/s.sqlite"}, "--store: в папку missing"},
+        {HARVEST_PATH, {"-r", "77", "--refresh-days", "-1"}, "--refresh-days: нужно число"},
+        {HARVEST_PATH, {"-r", "77", "--store="}, "--store: пустой путь"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Outcome o = Program(c.binary, dir_.path(), "https://127.0.0.1:9", c.args).Wait();
+        EXPECT_EQ(o.status, 2) << o.err;
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+        EXPECT_EQ(Occurrences(o.err, "\n"), 1u) << o.err;
+        EXPECT_FALSE(fs::exists(dir_ / "x.csv"));
+        EXPECT_EQ(ReadBytes(dir_ / "old.csv"), "прежний файл");
+        EXPECT_EQ(ReadBytes(dir_ / "store.sqlite"), storeBytes);
+    }
+    const Outcome help = Export(dir_.path(), {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--changed-since"), std::string::npos);
+    const Outcome version = Export(dir_.path(), {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_TRUE(version.out.starts_with("korvalot-export ")) << version.out;
+}
+
+// kill -9 in the middle of a harvest: the store is whole, holds every trade skip.txt names,
+// and each trade it holds has the rows the results file got.
+TEST_F(StoreProgramTest, KillNineLeavesTheStoreConsistentWithSkipTxt) {
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "100"}, 500);
+    Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
+                    {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
+    // Killed once a batch of trades is kept and skip.txt names it, while the next batch is open.
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    const auto skipLines = [&] { return Occurrences(ReadBytes(dir_ / "skip.txt"), "\r\n"); };
+    while ((skipLines() < 3 || CardsDone(harvest.Err()) < skipLines() + 2) &&
+           Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    harvest.Signal(SIGKILL);
+    EXPECT_EQ(harvest.Wait().status, 128 + SIGKILL);
+
+    const fs::path store = dir_ / "korvalot.sqlite";
+    EXPECT_EQ(Query(store, "PRAGMA integrity_check")[0][0], "ok");
+    std::set<std::string> stored;
+    for (const auto& row : Query(store, "SELECT guid FROM trades"))
+        stored.insert(row[0]);
+    std::set<std::string> skipped;
+    const std::string prefix = sim->BaseUrl() + "/biddings/";
+    for (const std::string& line : util::ReadListFile(dir_ / "skip.txt"))
+        skipped.insert(line.substr(prefix.size()));
+    EXPECT_GE(skipped.size(), 3u) << "killed before the card phase";
+    EXPECT_LT(skipped.size(), Truth(*sim, kTruthQuery).size()) << "killed after the harvest";
+    for (const std::string& guid : skipped)
+        EXPECT_TRUE(stored.contains(guid)) << guid << " is in skip.txt, not in the store";
+
+    // Every stored trade's rows are those of the results file.
+    const auto csv = FilesLike(dir_.path(), "data", ".csv");
+    ASSERT_EQ(csv.size(), 1u);
+    const auto bytes = ReadBytes(csv[0]);
+    // The file's last line may be cut by the kill; whole lines only.
+    const auto whole = bytes.substr(0, bytes.rfind("\"\r\n") + 3);
+    const auto records = testing::ReadResultsFile(whole, crawl::ResultsFile::kHeader);
+    ASSERT_EQ(records.problem, "");
+    const auto inFile = RowsByTrade(records.rows);
+    const Outcome o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "stored.csv"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    for (const auto& [guid, rows] : RowsByTrade(Records(dir_ / "stored.csv"))) {
+        ASSERT_TRUE(inFile.contains(guid)) << guid;
+        EXPECT_EQ(inFile.at(guid), rows) << guid;
+    }
+    // Its words can be looked for, and their index matches the texts.
+    EXPECT_EQ(
+        Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "words.csv", "--words", "ооо"})
+            .status,
+        0);
+    Query(store, "INSERT INTO lot_words(lot_words) VALUES ('integrity-check')");
+}
+
+}  // namespace
+}  // namespace korvalot
