@@ -86,9 +86,10 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
             bool started = false;
             if (static_cast<std::int64_t>(running) < settings_.limit) {
                 if (!queue.empty()) {
+                    // Reported first: a report that fails leaves the entry in the queue.
+                    host_.jobTaken();
                     std::string entry = std::move(queue.front());
                     queue.pop_front();
-                    host_.jobTaken();
                     if (auto job = jobs.filter(entry)) {
                         start(std::move(*job), false);
                         started = true;

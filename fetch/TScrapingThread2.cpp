@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 
+#include "fetch/AnswerShape.h"
 #include "json/JsonValue.h"
 #include "util/uLib.h"
 
@@ -135,7 +136,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
         if (transport) {
             const bool searchJob = url.find("https") != std::string::npos;
             if (searchJob) {
-                Request(*transport, url, html, htmlDoc);
+                Request(*transport, url, AnswerKind::SearchPage, html, htmlDoc);
             } else if (!settings_.tradeAddresses) {
                 result = -1;
                 statusText = "ERROR no addresses for a trade job";
@@ -143,15 +144,17 @@ void TScrapingThread2::Body(WorkerLists& lists) {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
                 const TradeAddresses trade = settings_.tradeAddresses(url);
-                bool ok = Request(*transport, trade.card, html, htmlDoc) &&
-                          Request(*transport, trade.lotsPage(0), html2, html2Doc);
+                bool ok =
+                    Request(*transport, trade.card, AnswerKind::Card, html, htmlDoc) &&
+                    Request(*transport, trade.lotsPage(0), AnswerKind::LotsPage, html2, html2Doc);
                 // Every lot counts: a full page means there may be another.
                 const std::string* last = &html2;
                 const json::JsonValue* page = &html2Doc;
                 for (int n = 1; ok && n < kMaxLotPages && LotCount(*page) == kLotsPageSize; ++n) {
                     std::string body;
                     json::JsonValue doc;
-                    ok = Request(*transport, trade.lotsPage(n * kLotsPageSize), body, doc);
+                    ok = Request(*transport, trade.lotsPage(n * kLotsPageSize),
+                                 AnswerKind::LotsPage, body, doc);
                     if (ok && body == *last)
                         break;  // the register ignored the offset
                     moreLots.push_back(std::move(body));
@@ -160,7 +163,8 @@ void TScrapingThread2::Body(WorkerLists& lists) {
                     page = &moreLotsDocs.back();
                 }
                 if (ok)
-                    ok = Request(*transport, trade.additional, html3, html3Doc);
+                    ok = Request(*transport, trade.additional, AnswerKind::Additional, html3,
+                                 html3Doc);
                 if (!ok && result == 1)
                     result = 0;  // stopped part way: not a whole card
             }
@@ -177,7 +181,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 }
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
-                               std::string& body, json::JsonValue& parsed) {
+                               AnswerKind kind, std::string& body, json::JsonValue& parsed) {
     const std::string& referer = settings_.referer;
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
@@ -198,6 +202,10 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
             } else if (json::JsonValue doc = ParseObject(body); doc.IsNothing()) {
                 result = -1;
                 statusText = "ERROR_Invalid JSON response for " + url;
+                transport.Close();
+            } else if (!IsUsableAnswer(kind, doc)) {
+                result = -1;
+                statusText = "ERROR_Unusable response for " + url;
                 transport.Close();
             } else {
                 parsed = std::move(doc);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "fetch/AnswerShape.h"
 #include "json/JsonValue.h"
 
 // The fetch workers: one short-lived thread per job of a crawl run.
@@ -81,10 +82,10 @@ struct WorkerSettings {
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
 /// whose card, lots pages and additional data are fetched into html, html2 (and moreLots)
-/// and html3. Every request is tried up to 10 times, until it yields a JSON object; a 404 ends
-/// the attempts at once. Between attempts the worker waits longer and longer, so that ten
-/// attempts outlast a short outage of the register. A trade job stops at its first request
-/// that fails.
+/// and html3. Every request is tried up to 10 times, until it yields a JSON object of the shape
+/// its step reads (fetch/AnswerShape.h); a 404 ends the attempts at once. Between attempts the
+/// worker waits longer and longer, so that ten attempts outlast a short outage of the register.
+/// A trade job stops at its first request that fails.
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
@@ -104,8 +105,9 @@ public:
     std::string html2;                  ///< the first page of lots (offset 0)
     std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
     std::string html3;                  ///< the additional data
-    /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url or
-    /// "ERROR_Invalid JSON response for " + url
+    /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url,
+    /// "ERROR_Invalid JSON response for " + url (not a JSON object) or
+    /// "ERROR_Unusable response for " + url (an object without what its step reads)
     std::string statusText;
     /// The answers above as the worker decoded and parsed them to check them, so that nobody
     /// parses them again: html's, html2's, moreLots' (one each) and html3's. Nothing where a
@@ -130,8 +132,8 @@ public:
 
 private:
     void Body(WorkerLists& lists);
-    bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
-                 json::JsonValue& parsed);
+    bool Request(WorkerTransport& transport, const std::string& address, AnswerKind kind,
+                 std::string& body, json::JsonValue& parsed);
     std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);
     /// False when the worker was asked to terminate before or during the pause.
     bool Pause(std::chrono::milliseconds pause);

@@ -1,6 +1,9 @@
+#include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,7 @@
 #include "store/TradeStore.h"
 #include "tools/register-sim/SimProcess.h"
 #include "tools/register-sim/SimRegister.h"
+#include "util/Platform.h"
 
 using korvalot::app::TMainForm;
 namespace json = korvalot::json;
@@ -89,8 +93,11 @@ private:
 
     // The program as korvalot builds it, with its files in this test's folder and the register
     // at the simulator.
-    std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim) {
+    std::unique_ptr<TMainForm> MakeForm(const korvalot::tools::SimProcess& sim,
+                                        std::function<std::uint32_t()> tickCount = {}) {
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
+        if (tickCount)
+            services.tickCount = std::move(tickCount);
         services.exeDir = exeDir_;
         services.dataDir = exeDir_;
         services.config.RegisterBaseUrl = sim.BaseUrl();
@@ -364,10 +371,9 @@ private Q_SLOTS:
     }
 
     void anErrorPauseEndsByItselfAfterThirtySeconds() {
-        // Every address answers a JSON object without a page of trades once before its real
-        // answer: the first search page fails the search phase.
-        korvalot::tools::SimProcess sim({"--port", "0", "--trades", "40", "--seed", "5",
-                                         "--fail-first", "1", "--fault-kinds", "malformed"});
+        // No answer of the register fails a phase (one of the wrong shape is asked for again),
+        // so the window's clock does, once, at the search phase's first progress report.
+        korvalot::tools::SimProcess sim({"--port", "0", "--trades", "40", "--seed", "5"});
         const auto items = RegionItems(sim);
         // A region without trades, so that the card phase adds no pauses of its own.
         QString empty;
@@ -383,9 +389,15 @@ private Q_SLOTS:
         WriteAll(exeDir_ + QStringLiteral("selection1.txt"),
                  QStringLiteral("Открытый аукцион\r\n").toUtf8());
 
-        auto form = MakeForm(sim);
+        auto clockFails = std::make_shared<std::atomic<bool>>(false);
+        auto form = MakeForm(sim, [clockFails] {
+            if (clockFails->exchange(false))
+                throw std::runtime_error("часы системы недоступны");
+            return static_cast<std::uint32_t>(korvalot::util::TickCount());
+        });
         form->show();
         QVERIFY(WaitForReady(*form));
+        clockFails->store(true);
         QTest::mouseClick(form->StartButton, Qt::LeftButton);
         QVERIFY(QTest::qWaitFor(
             [&] {
@@ -393,6 +405,7 @@ private Q_SLOTS:
                        1;
             },
             60000));
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Ошибка: часы системы недоступны")), 1);
         QElapsedTimer paused;
         paused.start();
         QVERIFY(form->ResumeTimer->isActive());
@@ -408,6 +421,11 @@ private Q_SLOTS:
         QVERIFY2(paused.elapsed() >= 25000, qPrintable(QString::number(paused.elapsed())));
         QVERIFY(QTest::qWaitFor([&] { return !form->Logic().HasLiveRun(); }, 120000));
         QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Найдено торгов: 0")), 1);
+        // The failed phase names the query it did not ask and counts it as failed.
+        QCOMPARE(LogLinesContaining(*form, QStringLiteral(": Запрос не выполнен: https://")), 1);
+        QCOMPARE(
+            LogLinesContaining(*form, QStringLiteral(": Поисковых запросов: 0, не удалось: 1;")),
+            1);
         QVERIFY(form->StartButton->isEnabled());
         QVERIFY(opened_.isEmpty());
         form->close();

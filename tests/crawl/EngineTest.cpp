@@ -503,8 +503,9 @@ TEST_F(EngineTest, APausedRunStartsNothingWhileItsWorkersFinish) {
     EXPECT_EQ(reg->Calls().size(), 12u);
 }
 
-// An answer that cannot be handled pauses the run, is asked once more, and the other jobs go
-// on; one that fails again is dropped with a line.
+// An answer whose handling fails pauses the run, is asked once more, and the other jobs go on;
+// one that fails again is dropped with a line. No answer of the register fails its handling (one
+// of the wrong shape is asked for again by the worker), so the window's log does.
 TEST_F(EngineTest, AnAnswerThatFailsIsRetriedOnceAfterTheErrorPauseAndTheRunGoesOn) {
     TradeBook book(kBase);
     book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
@@ -512,14 +513,15 @@ TEST_F(EngineTest, AnAnswerThatFailsIsRetriedOnceAfterTheErrorPauseAndTheRunGoes
     book.Add({"c1", "77", "PublicOffer", "2023-01-02"});
     const std::string flaky = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
     const std::string broken = Search("OpenConcours", "77", "2023-01-01", "2023-01-31");
-    auto flakyCalls = std::make_shared<std::atomic<int>>(0);
-    auto reg = FakeRegister::Create([&, flakyCalls](const std::string& url) -> Reply {
-        if (url == flaky && (*flakyCalls)++ == 0)
-            return {200, "{\"found\":1,\"pageData\":\"later\"}"};
-        if (url == broken)
-            return {200, "{\"found\":1,\"pageData\":{}}"};
-        return book.Answer(url);
-    });
+    auto reg = FakeRegister::Create(book.Script());
+    auto flakyFailed = std::make_shared<std::atomic<bool>>(false);
+    reports.onReport = [&, flakyFailed](TScraper&, const Report& r) {
+        if (r.kind != Report::ShowLogMessage)
+            return;
+        if ((r.text.starts_with(flaky + "\r\n") && !flakyFailed->exchange(true)) ||
+            r.text.starts_with(broken + "\r\n"))
+            throw std::runtime_error("window closed its log");
+    };
     reports.inputs.tradeTypePositions = {0, 1, 2};
     auto run = Start(reg);
     Finish(run, reg);

@@ -59,7 +59,7 @@ struct Recorder {
         jobs.handler = [this](const std::string& job, Answers& answers) {
             // The worker's own parse of the answer, handed over with it.
             ASSERT_FALSE(answers.html.IsNothing()) << job;
-            EXPECT_EQ(answers.html.MemberText("ok"), "1") << job;
+            EXPECT_EQ(answers.html.MemberText("found"), "1") << job;
             handled.push_back(job);
         };
         jobs.lostNote = [](const std::string&) { return std::string("; потеряно"); };
@@ -106,7 +106,7 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
                 --it->second;
             return {404, ""};
         }
-        return {200, "{\"ok\":1}"};
+        return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
     std::deque<std::string> queue;
@@ -178,7 +178,7 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
     auto reg = FakeRegister::Create([failed](const std::string& url) -> Reply {
         if (failed->insert(url).second)
             return {404, ""};
-        return {200, "{\"ok\":1}"};
+        return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
@@ -198,7 +198,9 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
 
 // An answer that cannot be handled is reported, asked once more at once, then given up.
 TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
-    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{\"ok\":1}"}; });
+    auto reg = FakeRegister::Create([](const std::string&) {
+        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
+    });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
     jobs.handler = [&](const std::string& job, Answers&) {
@@ -221,7 +223,9 @@ TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
 // The results file failing ends the phase at once and reaches the run, which ends the card
 // phase without an error pause: nothing more is handed out and nothing is reported as an error.
 TEST(PhaseLoopTest, AResultsFileErrorEndsThePhaseAndReachesTheRun) {
-    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{\"ok\":1}"}; });
+    auto reg = FakeRegister::Create([](const std::string&) {
+        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
+    });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
     jobs.handler = [](const std::string&, Answers&) { throw ResultsFileError("disk full"); };

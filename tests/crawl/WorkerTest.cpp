@@ -42,6 +42,15 @@ std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& re
 }
 
 const std::string kSearch = kBase + "/backend/biddings?limit=50&offset=0&tradeType=OpenAuction";
+// Answers of the shape each step reads.
+const std::string kPage = "{\"found\":0,\"pageData\":[]}";
+const std::string kCard = "{\"message\":{\"number\":\"N-1\"},\"debtor\":{\"name\":\"d\"}}";
+const std::string kAdditional = "{\"courtName\":\"c\"}";
+
+// A trade's card and additional data; the lots are the caller's.
+Reply CardOrAdditional(const std::string& url) {
+    return {200, url.ends_with("/additional") ? kAdditional : kCard};
+}
 
 struct AttemptCase {
     const char* what;
@@ -75,7 +84,7 @@ TEST_P(AttemptsTest, TriesUpToTenTimesAndReportsTheLastAttempt) {
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, AttemptsTest,
     testing::Values(
-        AttemptCase{"a body at once", {{200, "{}"}}, 1, 1, "успешно", "{}"},
+        AttemptCase{"a body at once", {{200, kPage}}, 1, 1, "успешно", kPage},
         AttemptCase{
             "404 ends the attempts", {{404, ""}}, 1, -1, "ERROR HTTP/1.1 404 Not Found", ""},
         AttemptCase{"500 is tried ten times",
@@ -90,12 +99,8 @@ INSTANTIATE_TEST_SUITE_P(
                     -1,
                     "ERROR_Empty response1 for " + kSearch,
                     " \r\n\t"},
-        AttemptCase{"a reset, then a body",
-                    {{0, ""}, {500, ""}, {200, "{\"ok\":1}"}},
-                    3,
-                    1,
-                    "успешно",
-                    "{\"ok\":1}"},
+        AttemptCase{
+            "a reset, then a body", {{0, ""}, {500, ""}, {200, kPage}}, 3, 1, "успешно", kPage},
         AttemptCase{"success on the tenth",
                     {{0, ""},
                      {0, ""},
@@ -106,11 +111,11 @@ INSTANTIATE_TEST_SUITE_P(
                      {0, ""},
                      {0, ""},
                      {0, ""},
-                     {200, "{}"}},
+                     {200, kPage}},
                     10,
                     1,
                     "успешно",
-                    "{}"},
+                    kPage},
         // Pages that are no JSON object are no answer: an HTML page, a body cut short.
         AttemptCase{"an HTML page ten times",
                     {{200, "<html>busy</html>"}},
@@ -118,13 +123,25 @@ INSTANTIATE_TEST_SUITE_P(
                     -1,
                     "ERROR_Invalid JSON response for " + kSearch,
                     "<html>busy</html>"},
-        AttemptCase{
-            "a cut body, then the whole",
-            {{200, "{\"found\":3,\"pageData\":[{\"gu"}, {200, "[]"}, {200, "{\"found\":0}"}},
-            3,
-            1,
-            "успешно",
-            "{\"found\":0}"}));
+        AttemptCase{"a cut body, then the whole",
+                    {{200, "{\"found\":3,\"pageData\":[{\"gu"}, {200, "[]"}, {200, kPage}},
+                    3,
+                    1,
+                    "успешно",
+                    kPage},
+        // An object without its list of trades would pass for a page without trades.
+        AttemptCase{"a page without its list ten times",
+                    {{200, "{\"found\":\"unknown\",\"pageData\":{\"error\":\"rebuilding\"}}"}},
+                    10,
+                    -1,
+                    "ERROR_Unusable response for " + kSearch,
+                    "{\"found\":\"unknown\",\"pageData\":{\"error\":\"rebuilding\"}}"},
+        AttemptCase{"a page without its list, then a whole page",
+                    {{200, "{\"found\":3}"}, {200, kPage}},
+                    2,
+                    1,
+                    "успешно",
+                    kPage}));
 
 // Lots numbered from `first`, as the register numbers them.
 std::string LotsPage(int count, int first = 0) {
@@ -139,7 +156,7 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
     const std::string card = kBase + "/backend/biddings/g1";
     auto reg = FakeRegister::Create([&](const std::string& url) -> Reply {
         if (url == card)
-            return {200, "{\"card\":1}"};
+            return {200, kCard};
         if (url == card + "/lots?offset=0&limit=50")
             return {200, LotsPage(50)};
         if (url == card + "/lots?offset=50&limit=50")
@@ -147,7 +164,7 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
         if (url == card + "/lots?offset=100&limit=50")
             return {200, LotsPage(3, 100)};
         if (url == card + "/additional")
-            return {200, "{\"courtName\":\"c\"}"};
+            return {200, kAdditional};
         return {404, ""};
     });
     const auto worker = RunJob(reg, "g1");
@@ -157,12 +174,12 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
               (std::vector<std::string>{card, card + "/lots?offset=0&limit=50",
                                         card + "/lots?offset=50&limit=50",
                                         card + "/lots?offset=100&limit=50", card + "/additional"}));
-    EXPECT_EQ(worker->html, "{\"card\":1}");
+    EXPECT_EQ(worker->html, kCard);
     EXPECT_EQ(worker->html2, LotsPage(50));
     EXPECT_EQ(worker->moreLots, (std::vector<std::string>{LotsPage(50, 50), LotsPage(3, 100)}));
-    EXPECT_EQ(worker->html3, "{\"courtName\":\"c\"}");
+    EXPECT_EQ(worker->html3, kAdditional);
     // The parses the worker checked the answers with go along with them, one per answer.
-    EXPECT_EQ(worker->htmlDoc.MemberText("card"), "1");
+    EXPECT_EQ(worker->htmlDoc.Member("message").MemberText("number"), "N-1");
     EXPECT_EQ(worker->html2Doc.Member("pageData").Length(), 50u);
     ASSERT_EQ(worker->moreLotsDocs.size(), 2u);
     EXPECT_EQ(worker->moreLotsDocs[0].Member("pageData").Length(), 50u);
@@ -175,7 +192,7 @@ TEST(TradeJob, ARegisterRepeatingTheSamePageEndsThePaging) {
     auto reg = FakeRegister::Create([&](const std::string& url) -> Reply {
         if (url.find("/lots?") != std::string::npos)
             return {200, LotsPage(50)};
-        return {200, "{}"};
+        return CardOrAdditional(url);
     });
     const auto worker = RunJob(reg, "g1");
     EXPECT_EQ(worker->result, 1);
@@ -206,7 +223,7 @@ TEST_P(PartialTradeTest, FailsWithTheFirstFailedRequestAndMakesNoMore) {
             return c.reply;
         if (url.find("/lots?") != std::string::npos)
             return {200, LotsPage(2)};
-        return {200, "{}"};
+        return CardOrAdditional(url);
     });
     const auto worker = RunJob(reg, "g1");
     std::vector<std::string> expected;
@@ -230,6 +247,73 @@ INSTANTIATE_TEST_SUITE_P(
                                  "/additional", "/additional", "/additional", "/additional",
                                  "/additional", "/additional", "/additional", "/additional"},
                                 "ERROR_Empty response1 for g1"}));
+
+// An answer that parses but holds nothing its step reads is no answer: it is tried again like an
+// empty one, and a job whose every attempt gets one fails and is named, instead of passing for a
+// page without trades or a card without data.
+struct ShapeCase {
+    const char* what;
+    const char* step;  // "search", or the tail of a trade's address: "", "/lots...", "/additional"
+    std::string body;
+    bool usable;
+};
+
+void PrintTo(const ShapeCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class AnswerShapeTest : public testing::TestWithParam<ShapeCase> {};
+
+TEST_P(AnswerShapeTest, AnAnswerWithoutWhatItsStepReadsIsTriedAgainAndFailsTheJob) {
+    const auto& c = GetParam();
+    const bool search = std::string(c.step) == "search";
+    const std::string card = kBase + "/backend/biddings/g1";
+    const std::string address = search ? kSearch : card + c.step;
+    auto reg = FakeRegister::Create([&](const std::string& url) -> Reply {
+        if (url == address)
+            return {200, c.body};
+        if (url.find("/lots?") != std::string::npos)
+            return {200, LotsPage(2)};
+        return CardOrAdditional(url);
+    });
+    const std::string job = search ? kSearch : "g1";
+    const auto worker = RunJob(reg, job);
+    if (c.usable) {
+        EXPECT_EQ(reg->CallsTo(address), 1);
+        EXPECT_EQ(worker->result, 1);
+        EXPECT_EQ(worker->statusText, "успешно");
+    } else {
+        EXPECT_EQ(reg->CallsTo(address), 10);
+        EXPECT_EQ(worker->result, -1);
+        EXPECT_EQ(worker->statusText, "ERROR_Unusable response for " + job);
+        // The job stops at the request that failed.
+        if (!search && std::string(c.step) != "/additional") {
+            EXPECT_EQ(reg->CallsTo(card + "/additional"), 0);
+        }
+    }
+}
+
+const std::string kMalformed = "{\"found\":\"unknown\",\"pageData\":{\"error\":\"rebuilding\"}}";
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, AnswerShapeTest,
+    testing::Values(
+        ShapeCase{"search: an empty list", "search", "{\"found\":0,\"pageData\":[]}", true},
+        ShapeCase{"search: the list an object", "search", kMalformed, false},
+        ShapeCase{"search: the list null", "search", "{\"found\":5,\"pageData\":null}", false},
+        ShapeCase{"search: no list", "search", "{\"found\":5}", false},
+        ShapeCase{"search: an error object", "search", "{\"status\":500,\"message\":\"x\"}", false},
+        ShapeCase{"card: one member, null", "", "{\"message\":null}", true},
+        ShapeCase{"card: only the period", "", "{\"biddingPeriod\":{}}", true},
+        ShapeCase{"card: none of its members", "", "{\"guid\":\"g1\",\"tradeType\":\"x\"}", false},
+        ShapeCase{"card: a page in its place", "", kMalformed, false},
+        ShapeCase{"lots: an empty list", "/lots?offset=0&limit=50", "{\"pageData\":[]}", true},
+        ShapeCase{"lots: the list an object", "/lots?offset=0&limit=50", kMalformed, false},
+        ShapeCase{"lots: no list", "/lots?offset=0&limit=50", "{\"total\":3}", false},
+        ShapeCase{"additional: the court null", "/additional", "{\"courtName\":null}", true},
+        ShapeCase{"additional: the court blank", "/additional", "{\"courtName\":\"\"}", true},
+        ShapeCase{"additional: an empty object", "/additional", "{}", false},
+        ShapeCase{"additional: a card in its place", "/additional", kCard, false}));
 
 TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself) {
     auto reg = FakeRegister::Create([](const std::string&) { return Reply{500, ""}; });
@@ -256,7 +340,10 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
 // A worker its phase no longer collects keeps its lists alive on its own, ends cleanly after
 // the phase has let go of them, and is joined by the owner it was handed to.
 TEST(Worker, OutlivesItsPhaseWithoutUseAfterReleaseAndIsJoinedByItsOwner) {
-    auto reg = FakeRegister::Create([](const std::string&) { return Reply{200, "{}"}; });
+    auto reg = FakeRegister::Create([](const std::string& url) {
+        return url.find("/lots?") != std::string::npos ? Reply{200, LotsPage(1)}
+                                                       : CardOrAdditional(url);
+    });
     reg->Hold();
     std::weak_ptr<WorkerLists> watched;
     WorkerOwner owner;

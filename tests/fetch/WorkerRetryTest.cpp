@@ -24,8 +24,10 @@ using testing::ReceivedRequest;
 using testing::Reply;
 using testing::ScriptedServer;
 
-// A server whose first `failures` answers are `failure` and whose later ones are an empty JSON
-// object; it notes when each request arrived.
+const std::string kPage = "{\"found\":0,\"pageData\":[]}";
+
+// A server whose first `failures` answers are `failure` and whose later ones are an empty page
+// of trades; it notes when each request arrived.
 class FailingServer {
 public:
     FailingServer(int failures, Reply failure)
@@ -34,7 +36,7 @@ public:
               arrivals_.push_back(Clock::now());
               arrived_.notify_all();
               return static_cast<int>(arrivals_.size()) <= failures ? failure
-                                                                    : Reply().Send(OkAnswer("{}"));
+                                                                    : Reply().Send(OkAnswer(kPage));
           }) {}
 
     std::string Address() const { return server_.Address("/search?https=1"); }
@@ -129,7 +131,7 @@ TEST_P(WorkerOutage, IsRiddenOutWithGrowingPauses) {
     TScrapingThread2& worker = job.Finish();
     EXPECT_EQ(worker.result, 1);
     EXPECT_EQ(worker.statusText, "успешно");
-    EXPECT_EQ(worker.html, "{}");
+    EXPECT_EQ(worker.html, kPage);
     ASSERT_EQ(server.Requests(), 5u);
     const auto gaps = server.Gaps();
     for (std::size_t i = 0; i < gaps.size(); ++i) {
@@ -139,12 +141,13 @@ TEST_P(WorkerOutage, IsRiddenOutWithGrowingPauses) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, WorkerOutage,
-    ::testing::Values(OutageCase{"MaintenancePage",
-                                 Reply().Send(Status(503, "Service Unavailable"))},
-                      OutageCase{"ServerError", Reply().Send(Status(500, "Internal Server Error"))},
-                      OutageCase{"EmptyBody", Reply().Send(OkAnswer(""))},
-                      OutageCase{"HtmlPage", Reply().Send(OkAnswer("<html>busy</html>"))},
-                      OutageCase{"Reset", Reply().Reset()}),
+    ::testing::Values(
+        OutageCase{"MaintenancePage", Reply().Send(Status(503, "Service Unavailable"))},
+        OutageCase{"ServerError", Reply().Send(Status(500, "Internal Server Error"))},
+        OutageCase{"EmptyBody", Reply().Send(OkAnswer(""))},
+        OutageCase{"HtmlPage", Reply().Send(OkAnswer("<html>busy</html>"))},
+        OutageCase{"PageWithoutItsList", Reply().Send(OkAnswer("{\"found\":1,\"pageData\":{}}"))},
+        OutageCase{"Reset", Reply().Reset()}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Seven failures with pauses doubling from 100 ms would wait 6.3 s at the least; held at

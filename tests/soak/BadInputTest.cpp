@@ -177,10 +177,10 @@ TEST_P(BadInputTest, CostsOnlyTheBadAnswer) {
     limits.connect = 10s;
     limits.read = 20s;
     const std::string baseUrl = server.Address("");
-    auto run = crawl::TScraper::Create(
-        reports, baseUrl,
-        TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms},
-                        fetch::WorkerClientTransportFactory(limits)));
+    auto run =
+        crawl::TScraper::Create(reports, baseUrl,
+                                TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms},
+                                                fetch::WorkerClientTransportFactory(limits)));
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(300s)) << "the run did not end";
 
@@ -428,9 +428,52 @@ std::vector<BadInput> Cases() {
         {"PageDataNotAnArray",
          fixed(SearchAnswer(OkAnswer("{\"found\":1,\"pageData\":{\"guid\":\"bad-1\"}}"))),
          {},
-         {"Ответ снова не обработан"},
-         2,
+         {": ERROR_Unusable response for https://",
+          "; его страницы и части в этом запуске потеряны"},
+         0,
          nullptr});
+    // A card or lots answer of the wrong shape is no card: the trade fails and is named, not
+    // written with blank columns or without its lots.
+    cases.push_back({"CardWithoutItsMembers",
+                     fixed(Both(BadTradeIs("bad-1"),
+                                [](const std::string& t, const Context&) {
+                                    return For(t, kCardPath + "bad-1",
+                                               OkAnswer("{\"found\":1,\"pageData\":{}}"));
+                                })),
+                     {{"bad-1", 0}},
+                     {"Карточка bad-1: ERROR_Unusable response for bad-1"},
+                     0,
+                     nullptr});
+    cases.push_back({"LotsPageDataNotAnArray",
+                     fixed(Both(BadTradeIs("bad-1"),
+                                [](const std::string& t, const Context&) {
+                                    return For(t, kCardPath + "bad-1/lots?offset=0&limit=50",
+                                               OkAnswer("{\"found\":2,\"pageData\":{}}"));
+                                })),
+                     {{"bad-1", 0}},
+                     {"Карточка bad-1: ERROR_Unusable response for bad-1"},
+                     0,
+                     nullptr});
+    // A card that holds some of its members is written, its blank columns named in the log.
+    cases.push_back(
+        {"CardWithoutItsDebtor",
+         fixed(Both(BadTradeIs("bad-1"),
+                    [](const std::string& t, const Context&) {
+                        std::string card = Card();
+                        card.replace(card.find("\"debtor\""), 8, "\"debtor_\"");
+                        return For(t, kCardPath + "bad-1", OkAnswer(card));
+                    })),
+         {{"bad-1", 2}},
+         {"Карточка bad-1: данные неполные (нет debtor)"},
+         0,
+         [](const ResultsRecords& records, const RecordingReports&, const ScriptedServer&) {
+             for (const auto& record : records.rows) {
+                 if (record[0].ends_with("/bad-1")) {
+                     EXPECT_EQ(record[2], "1234567");
+                     EXPECT_EQ(record[4], "");
+                 }
+             }
+         }});
     cases.push_back(
         {"GuidWithBlanksAround", fixed(BadTradeIs("  bad-1\\t ")), {{"bad-1", 2}}, {}, 0, nullptr});
     cases.push_back({"SameGuidAgainWithBlanksAround",

@@ -700,6 +700,9 @@ std::string SimRegister::StatsJson() const {
         total += n;
         json.Key(FaultKindName(kind)).Int(n);
     }
+    const std::int64_t malformed = load(faults_[static_cast<std::size_t>(FaultKind::Malformed)]);
+    total += malformed;
+    json.Key(FaultKindName(FaultKind::Malformed)).Int(malformed);
     json.EndObject()
         .Key("faultsTotal")
         .Int(total)

@@ -89,7 +89,7 @@ private:
     std::atomic<std::uint64_t> forbidden_{0};
     std::array<std::atomic<std::uint64_t>, 6>
         endpoints_{};  // regions, search, card, lots, additional, other
-    std::array<std::atomic<std::uint64_t>, 8> faults_{};  // by FaultKind
+    std::array<std::atomic<std::uint64_t>, 9> faults_{};  // by FaultKind, Malformed included
     static constexpr std::array<int, 8> kStatuses = {200, 400, 403, 404, 405, 500, 503, 0};
     std::array<std::atomic<std::uint64_t>, 8> statuses_{};
 };
