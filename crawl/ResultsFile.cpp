@@ -56,7 +56,14 @@ ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl
     std::string head = "\xEF\xBB\xBF";
     head += kHeader;
     head += "\r\n";
-    Write(head);
+    try {
+        Write(head);
+    } catch (const ResultsFileError&) {
+        // A file without its header is no results file: none is left behind.
+        fd_.Close();
+        ::unlink(path_.c_str());
+        throw;
+    }
 }
 
 ResultsFile::~ResultsFile() = default;

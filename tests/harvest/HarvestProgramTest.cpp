@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <set>
 #include <thread>
@@ -34,14 +36,22 @@ struct Outcome {
 // The program started in `dir` with the register at `url`; its output goes to files there.
 class Harvest {
 public:
-    // uid: run as that user instead (root only).
+    // uid: run as that user instead (root only). fileSizeLimit: no file may grow past it, as on
+    // a disk that is full (the signal a process gets for it ignored, so that writes fail).
     Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args,
-            std::optional<uid_t> uid = std::nullopt)
+            std::optional<uid_t> uid = std::nullopt,
+            std::optional<rlim_t> fileSizeLimit = std::nullopt)
         : dir_(dir) {
         pid_ = ::fork();
         if (pid_ == 0) {
             if (::chdir(dir.c_str()) != 0)
                 ::_exit(120);
+            if (fileSizeLimit) {
+                ::signal(SIGXFSZ, SIG_IGN);
+                const rlimit limit{*fileSizeLimit, *fileSizeLimit};
+                if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                    ::_exit(123);
+            }
             const int out = ::open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             const int err = ::open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(out, 1);
@@ -129,8 +139,9 @@ std::vector<fs::path> FilesLike(const fs::path& dir, const std::string& prefix,
 }
 
 struct Truth {
-    std::set<std::string> trades;    // every trade of the selection
-    std::set<std::string> withLots;  // those that give rows
+    std::set<std::string> trades;     // every trade of the selection
+    std::set<std::string> withLots;   // those that give rows
+    std::map<std::string, int> lots;  // rows of each trade that has any
 };
 
 Truth TruthOf(const tools::SimProcess& sim, const std::string& query) {
@@ -142,8 +153,10 @@ Truth TruthOf(const tools::SimProcess& sim, const std::string& query) {
         const std::string guid = body.substr(at, body.find('"', at) - at);
         const std::size_t lots = body.find("\"lots\":", at) + 7;
         truth.trades.insert(guid);
-        if (body[lots] != '0')
+        if (body[lots] != '0') {
             truth.withLots.insert(guid);
+            truth.lots[guid] = std::stoi(body.substr(lots));
+        }
     }
     return truth;
 }
@@ -160,6 +173,32 @@ std::set<std::string> TradesIn(const fs::path& csv) {
         trades.insert(bytes.substr(at, bytes.find('"', at) - at));
     }
     return trades;
+}
+
+// The trades skip.txt names at the register, lines of other registers left out.
+std::set<std::string> SkipLinesAt(const fs::path& skip, const std::string& url) {
+    std::set<std::string> trades;
+    if (!fs::exists(skip))
+        return trades;
+    for (const std::string& line : util::ReadListFile(skip)) {
+        if (line.starts_with(url + "/biddings/"))
+            trades.insert(line.substr(url.size() + 10));
+    }
+    return trades;
+}
+
+// The rows of each trade in results files, counted over all of them.
+std::map<std::string, int> RowsIn(const std::vector<fs::path>& files) {
+    std::map<std::string, int> rows;
+    for (const auto& csv : files) {
+        const std::string bytes = ReadBytes(csv);
+        for (std::size_t at = bytes.find("\r\n\"https://"); at != std::string::npos;
+             at = bytes.find("\r\n\"https://", at)) {
+            at = bytes.find("/biddings/", at) + 10;
+            ++rows[bytes.substr(at, bytes.find('"', at) - at)];
+        }
+    }
+    return rows;
 }
 
 std::set<std::string> SkipLines(const fs::path& skip, const std::string& url) {
@@ -370,6 +409,117 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     ASSERT_FALSE(log2.empty());
     EXPECT_EQ(CardLines(ReadBytes(log2)), added.size()) << "only the new trades were fetched";
 }
+
+// A full disk, as a file-size limit in the child: the run that meets it ends with status 1 and
+// leaves every file whole, skip.txt naming exactly the trades whose rows are in the results file;
+// a run with room afterwards completes the harvest without a line written twice.
+struct FullDiskCase {
+    const char* name;
+    std::size_t skipFiller;  // bytes already in skip.txt, of lines that name no trade
+    rlim_t room;             // bytes any file may take beyond the filler
+    const char* says;        // the line of the run that met the full disk
+    const char* summary;
+    int status;  // 3: no card was asked for, as the results file could not be created
+    // Whether the log file has room; with room for neither it nor the program's own output
+    // (written to a file under the same limit here), only the files are checked.
+    enum { LogWritten, LogNotWritten, OutputCut } log;
+};
+
+void PrintTo(const FullDiskCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HarvestFullDiskTest : public HarvestProgramTest,
+                            public ::testing::WithParamInterface<FullDiskCase> {};
+
+TEST_P(HarvestFullDiskTest, EndsTheRunWithoutAPauseAndTheNextRunCompletesTheHarvest) {
+    const FullDiskCase& c = GetParam();
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(160));
+    const Truth truth = TruthOf(sim, "regions=77,23");
+    ASSERT_GT(truth.withLots.size(), 20u);
+    const std::string url = sim.BaseUrl();
+    std::string filler;
+    for (int k = 0; filler.size() < c.skipFiller; ++k)
+        filler += "https://elsewhere.test/biddings/" + std::to_string(k) + "\r\n";
+    if (!filler.empty())
+        WriteBytes(dir / "skip.txt", filler);
+    const std::vector<std::string> args = {"-r", "77,23", "-i"};
+
+    Harvest full(dir.path(), url, args, std::nullopt, filler.size() + c.room);
+    const Outcome o = full.Wait();
+    EXPECT_EQ(o.status, c.status) << o.err;
+    const auto logs = FilesLike(dir.path(), "log-", ".txt");
+    EXPECT_EQ(logs.empty(), c.log != FullDiskCase::LogWritten);
+    if (c.log != FullDiskCase::OutputCut) {
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+        EXPECT_NE(o.err.find("сбор карточек прекращён; торгов не опрошено: "), std::string::npos)
+            << o.err;
+        EXPECT_NE(o.err.find(c.summary), std::string::npos) << o.err;
+        // Nothing would be retried, so neither the pause nor the line of a finished harvest.
+        EXPECT_EQ(o.err.find("Включаем паузу"), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.find("Сбор данных завершен"), std::string::npos) << o.err;
+        // The closing line names the log file only when it was written.
+        if (logs.empty()) {
+            EXPECT_NE(o.err.find(": Работа завершена; лог записать в ./log-"), std::string::npos)
+                << o.err;
+            EXPECT_EQ(o.err.find("лог записан в"), std::string::npos) << o.err;
+        } else {
+            const std::string closing = ": Работа завершена, лог записан в ";
+            const std::size_t at = o.err.find(closing);
+            ASSERT_NE(at, std::string::npos) << o.err;
+            EXPECT_EQ(o.err.substr(at + closing.size(), o.err.find('\n', at) - at - closing.size()),
+                      "./" + logs[0].filename().string());
+        }
+    }
+
+    const auto first = FilesLike(dir.path(), "data", ".csv");
+    ASSERT_EQ(first.size(), c.status == 3 ? 0u : 1u);
+    const std::set<std::string> written =
+        first.empty() ? std::set<std::string>{} : TradesIn(first[0]);
+    const std::set<std::string> recorded = SkipLinesAt(dir / "skip.txt", url);
+    // skip.txt vouches for rows that are in the file, and for every trade there.
+    std::set<std::string> recordedWithLots;
+    for (const auto& trade : recorded) {
+        EXPECT_TRUE(truth.trades.contains(trade)) << trade;
+        if (truth.withLots.contains(trade))
+            recordedWithLots.insert(trade);
+    }
+    EXPECT_EQ(recordedWithLots, written);
+    EXPECT_LT(written.size(), truth.withLots.size()) << "the disk never filled";
+    for (const auto& [trade, rows] : RowsIn(first))
+        EXPECT_EQ(rows, truth.lots.at(trade)) << "a trade written in part: " << trade;
+
+    // Room again: the next run fetches what the first did not record, and nothing twice.
+    const Outcome again = RunHarvest(dir.path(), url, args);
+    EXPECT_EQ(again.status, 0) << again.err;
+    const auto all = FilesLike(dir.path(), "data", ".csv");
+    ASSERT_EQ(all.size(), first.size() + 1);
+    EXPECT_EQ(RowsIn(all), truth.lots) << "rows missing or written twice";
+    EXPECT_EQ(SkipLinesAt(dir / "skip.txt", url), truth.trades);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, HarvestFullDiskTest,
+    ::testing::Values(
+        // The results file fills after a few trades.
+        FullDiskCase{"ResultsFile", 0, 24000, "Ошибка записи файла результатов (",
+                     "Итоги: работа прервана: файл результатов не записать", 1,
+                     FullDiskCase::LogWritten},
+        // It fills at its first trades, and the log does not fit either.
+        FullDiskCase{"ResultsFileAndLog", 0, 4000, "Ошибка записи файла результатов (",
+                     "Итоги: работа прервана: файл результатов не записать", 1,
+                     FullDiskCase::LogNotWritten},
+        // Room for not even the header: no card is asked for.
+        FullDiskCase{"NoRoomForTheHeader", 0, 400, "", "", 3, FullDiskCase::OutputCut},
+        // skip.txt is near its limit already and takes a few lines; every other file is far
+        // below it.
+        FullDiskCase{"SkipFile", 4 << 20, 900, "Ошибка записи skip.txt (",
+                     "Итоги: работа прервана: skip.txt не дописать", 1, FullDiskCase::LogWritten}),
+    [](const ::testing::TestParamInfo<FullDiskCase>& info) {
+        return std::string(info.param.name);
+    });
 
 // A stop that comes while the region directory loads ends the program before a run begins:
 // no run, so neither a log file nor a results file.
