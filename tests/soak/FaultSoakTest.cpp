@@ -20,6 +20,7 @@
 #include "json/JsonValue.h"
 #include "soak/SoakSupport.h"
 #include "tools/register-sim/SimProcess.h"
+#include "util/Platform.h"
 
 namespace korvalot::soak {
 namespace {
@@ -37,6 +38,7 @@ struct SoakCase {
     // Only then can every trade of the register be demanded; otherwise the trades that arrive
     // must be whole and the failures must match.
     bool everyTrade;
+    const char* rate = "0.2";  // share of attempts that fail
 };
 
 void PrintTo(const SoakCase& c, std::ostream* os) {
@@ -55,7 +57,7 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     const bool stalls = std::string(c.kinds).find("stall") != std::string::npos;
     const auto readLimit = stalls ? 2000ms : 15000ms;
     tools::SimProcess sim({"--port", "0", "--trades", longRun ? "10000" : "1500", "--seed",
-                           std::to_string(c.seed), "--fault-rate", "0.2", "--fault-kinds", c.kinds,
+                           std::to_string(c.seed), "--fault-rate", c.rate, "--fault-kinds", c.kinds,
                            "--fail-first", std::to_string(c.failFirst), "--stall-ms", "2500"});
 
     // The long run takes in the crowded region, whose days are split by date and price.
@@ -83,10 +85,12 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     fetch::ClientLimits limits;
     limits.connect = readLimit;
     limits.read = readLimit;
-    auto run =
-        crawl::TScraper::Create(reports, sim.BaseUrl(),
-                                TestEnvironment(exeDir.path(), workDir.path(), {5ms, 1ms, 1ms, 5ms},
-                                                fetch::WorkerClientTransportFactory(limits)));
+    crawl::ScraperEnvironment environment =
+        TestEnvironment(exeDir.path(), workDir.path(), {5ms, 1ms, 1ms, 5ms},
+                        fetch::WorkerClientTransportFactory(limits));
+    // An incremental run: skip.txt must name what the file holds, and nothing else.
+    environment.recordHarvested = true;
+    auto run = crawl::TScraper::Create(reports, sim.BaseUrl(), environment);
     const auto started = std::chrono::steady_clock::now();
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(1800s)) << "the run did not end";
@@ -95,7 +99,8 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
 
     const json::JsonValue stats = json::Parse(sim.Get("/sim/stats").body);
     const json::JsonValue faults = stats.Member("faults");
-    for (const char* kind : {"503", "500", "empty", "html", "truncated", "reset", "stall"}) {
+    for (const char* kind :
+         {"503", "500", "empty", "html", "truncated", "reset", "stall", "malformed"}) {
         if (std::string(c.kinds).find(kind) != std::string::npos) {
             EXPECT_NE(faults.MemberText(kind), "0") << "no fault of kind " << kind << " was met";
         }
@@ -162,6 +167,24 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
             expectedRows[g] = lots;
     }
     EXPECT_EQ(rows, expectedRows);
+    // Every listed trade is harvested and named in skip.txt, or named as failed in the log and
+    // absent from skip.txt: nothing lost silently, nothing vouched for that is not in the file.
+    std::set<std::string> recorded;
+    for (const auto& line : util::ReadListFile(exeDir / "skip.txt")) {
+        const std::string prefix = sim.BaseUrl() + "/biddings/";
+        ASSERT_TRUE(line.starts_with(prefix)) << line;
+        recorded.insert(Lower(line.substr(prefix.size())));
+    }
+    for (const auto& g : listed) {
+        if (failedCards.contains(g)) {
+            EXPECT_FALSE(recorded.contains(g)) << "failed, yet in skip.txt: " << g;
+        } else {
+            EXPECT_TRUE(recorded.contains(g)) << "harvested, yet not in skip.txt: " << g;
+        }
+    }
+    for (const auto& g : recorded)
+        EXPECT_TRUE(listed.contains(g)) << "in skip.txt, never listed: " << g;
+    EXPECT_EQ(run->Summary().cardsIncomplete, 0);
     if (c.everyTrade) {
         EXPECT_TRUE(failedLines.empty()) << failedLines.front();
     } else {
@@ -170,26 +193,31 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
 
     std::printf(
         "soak: case=%s seed=%llu trades=%zu listed=%zu rows=%zu requests=%s faults=%s "
-        "(503 %s, 500 %s, empty %s, html %s, truncated %s, reset %s, stall %s) failedJobs=%zu "
+        "(503 %s, 500 %s, empty %s, html %s, truncated %s, reset %s, stall %s, malformed %s) "
+        "failedJobs=%zu "
         "deferredJobs=%zu failedTenTimes=%s runsOfTen=%s unreachable=%lld wall=%.1fs\n",
         c.name, static_cast<unsigned long long>(c.seed), truth.size(), listed.size(),
         records.rows.size(), stats.MemberText("requests").c_str(),
         stats.MemberText("faultsTotal").c_str(), faults.MemberText("503").c_str(),
         faults.MemberText("500").c_str(), faults.MemberText("empty").c_str(),
         faults.MemberText("html").c_str(), faults.MemberText("truncated").c_str(),
-        faults.MemberText("reset").c_str(), faults.MemberText("stall").c_str(), failedLines.size(),
-        deferredLines.size(), stats.MemberText("failedTenTimes").c_str(),
-        stats.MemberText("runsOfTenFailures").c_str(),
+        faults.MemberText("reset").c_str(), faults.MemberText("stall").c_str(),
+        faults.MemberText("malformed").c_str(), failedLines.size(), deferredLines.size(),
+        stats.MemberText("failedTenTimes").c_str(), stats.MemberText("runsOfTenFailures").c_str(),
         static_cast<long long>(run->Summary().unreachable), seconds);
 }
 
 constexpr const char* kEveryKind = "503,500,empty,html,truncated,reset,stall";
+constexpr const char* kEveryKindMalformedToo = "503,500,empty,html,truncated,reset,stall,malformed";
 
 INSTANTIATE_TEST_SUITE_P(
     Harvests, FaultSoakTest,
     ::testing::Values(SoakCase{"Seed3", 3, 0, kEveryKind, true},
                       SoakCase{"Seed17", 17, 0, kEveryKind, true},
                       SoakCase{"Seed29", 29, 0, kEveryKind, true},
+                      // Answers of the wrong shape among the rest, three attempts in ten failing:
+                      // each is asked for again, none passes for a page or a card.
+                      SoakCase{"MalformedTooAt30", 11, 0, kEveryKindMalformedToo, true, "0.3"},
                       // Nine failures first make a tenth one common, so jobs are given up and
                       // their count can be held against the register's. Without stalls, which
                       // would only make it slow.
