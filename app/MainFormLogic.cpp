@@ -369,15 +369,22 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
         timeLeftLine_.clear();
         ShowHint();
     }
-    Log(QStringLiteral(": Работа завершена, лог записан в ") + path);
+    // The file ends with the line that names it; the pane shows that line only once the file is
+    // written, and otherwise where the log could not go.
+    const QString closing = services_.regional.FormatStamp(services_.now()) +
+                            QStringLiteral(": Работа завершена, лог записан в ") + path;
+    QStringList lines = view_.LogLines();
+    lines << closing;
     try {
-        WriteListFile(path, view_.LogLines());
+        WriteListFile(path, lines);
     } catch (const std::exception& error) {
         // The run's end must still give the controls back; the pane keeps the whole log.
         SetRunControlsEnabled(true);
-        Log(QStringLiteral(": Ошибка: ") + QString::fromStdString(error.what()));
+        Log(QStringLiteral(": Работа завершена; лог записать в ") + path +
+            QStringLiteral(" не удалось: ") + QString::fromStdString(error.what()));
         return;
     }
+    view_.AddLogLine(closing);
     SetRunControlsEnabled(true);
 }
 

@@ -67,6 +67,7 @@ struct Options {
     std::filesystem::path dir;
     std::string logFile;
     std::filesystem::path storeFile;
+    bool incremental = false;  // skip.txt in the folder names every trade harvested
 };
 
 [[noreturn]] void Usage(const std::string& problem) {
@@ -76,7 +77,7 @@ struct Options {
                  "         [--from d] [--to d] [--search-only] [--pacing-ms N] [--loop-ms N]\n"
                  "         [--retry-ms N] [--read-limit-ms N] [--limit N] [--dir DIR] "
                  "[--log FILE]\n"
-                 "         [--error-pause-ms N] [--store FILE]\n";
+                 "         [--error-pause-ms N] [--store FILE] [--incremental]\n";
     std::exit(2);
 }
 
@@ -147,6 +148,8 @@ Options ParseOptions(int argc, char** argv) {
             o.logFile = value();
         } else if (option == "--store") {
             o.storeFile = value();
+        } else if (option == "--incremental") {
+            o.incremental = true;
         } else {
             Usage("unknown argument: " + option);
         }
@@ -366,6 +369,7 @@ int main(int argc, char** argv) {
     env.tickCount = [] { return std::int32_t{1}; };
     env.openDocument = [](const std::filesystem::path&) {};
     env.mutexName = "Global\\KorvalotHarvestBench" + std::to_string(::getpid());
+    env.recordHarvested = options.incremental;
     env.timings = {std::chrono::milliseconds(options.pacingMs),
                    std::chrono::milliseconds(options.loopMs),
                    std::chrono::milliseconds(options.retryMs)};

@@ -270,8 +270,12 @@ TEST_F(MainFormLogicTest, ALogFileThatCannotBeWrittenStillGivesTheControlsBack) 
     Logic().UpdateRunUi(true);
     Logic().UpdateRunUi(false);
     EXPECT_TRUE(view.enabled[ControlId::StartButton]);
-    EXPECT_TRUE(view.log.back().startsWith(kStamp + ": Ошибка: "));
-    EXPECT_TRUE(view.log.back().contains(QStringLiteral("missing-directory")));
+    // The closing line says where the log could not go, and names no file as written.
+    EXPECT_TRUE(view.log.back().startsWith(kStamp + ": Работа завершена; лог записать в "))
+        << view.log.back().toStdString();
+    EXPECT_TRUE(view.log.back().contains(QStringLiteral("missing-directory/log-")));
+    EXPECT_TRUE(view.log.back().contains(QStringLiteral(" не удалось: ")));
+    EXPECT_TRUE(view.log.filter(QStringLiteral("лог записан в")).isEmpty());
 }
 
 // ---- ShowProgress, ShowFoundCount, ShowLogMessage ----
