@@ -598,7 +598,11 @@ TEST_F(EngineTest, ATradeWithAFailedRequestGetsNoRowAndItsFirstFailureIsLogged) 
     EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1/additional"), 0);
     const auto lines = ResultLines();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[1].find("/biddings/g2\""), std::string::npos);
+    const auto g1 = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("/biddings/g1\"") != std::string::npos;
+    });
+    ASSERT_NE(g1, lines.end());
+    EXPECT_NE(g1->find("/biddings/g2\""), std::string::npos);
 }
 
 TEST_F(EngineTest, AFailedWriteEndsTheCardPhaseAtOnceKeepingTheRowsWritten) {
@@ -668,6 +672,79 @@ TEST_F(EngineTest, ASkipFileThatCannotBeReadIsLoggedAndTheRunEndsNormally) {
     EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ok"}));
     EXPECT_EQ(ResultLines().size(), 2u);
     EXPECT_FALSE(reports.Reports().back().hourGlass);
+}
+
+// An incremental run: a card whose answers lack a member is written with blank columns, named
+// and counted, and left out of skip.txt so that the next run tries it again; the run is not
+// complete. Whole cards go into skip.txt.
+TEST_F(EngineTest, ACardWithMembersMissingIsWrittenNamedAndLeftOutOfSkipTxt) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02"});
+    book.Add({"g2", "77", "OpenAuction", "2023-01-03"});
+    book.Add({"g3", "77", "OpenAuction", "2023-01-04"});
+    auto reg = FakeRegister::Create([&](const std::string& url) -> Reply {
+        if (url == kBase + "/backend/biddings/g2/additional")
+            return {200, "{\"courtId\":7}"};  // no courtName: of the wrong shape, asked again
+        if (url == kBase + "/backend/biddings/g1")
+            return {200,
+                    "{\"message\":{\"number\":\"N-g1\",\"datePublish\":\"2023-01-02T10:00\"}}"};
+        return book.Answer(url);
+    });
+    auto env = Environment(reg);
+    env.recordHarvested = true;
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    EXPECT_TRUE(reports.LogContains(
+        "Карточка g1: данные неполные (нет debtor, biddingPeriod), записана с пустыми полями; в "
+        "skip.txt не отмечаем"));
+    EXPECT_TRUE(reports.LogContains("Карточка g2: ERROR_Unusable response for g2" +
+                                    std::string(kRetryLaterNote)));
+    const auto lines = ResultLines();
+    ASSERT_EQ(lines.size(), 3u);  // the header, g1's lot and g3's
+    const auto g1 = std::find_if(lines.begin(), lines.end(), [](const std::string& l) {
+        return l.find("/biddings/g1\"") != std::string::npos;
+    });
+    ASSERT_NE(g1, lines.end());
+    EXPECT_NE(g1->find("\"N-g1\";\"02.01.2023 10:00\";\"\";\"\""), std::string::npos) << *g1;
+    EXPECT_EQ(util::ReadListFile(exeDir / "skip.txt"),
+              std::vector<std::string>{kBase + "/biddings/g3"});
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.cardsIncomplete, 1);
+    EXPECT_EQ(summary.tradeJobsFailed, 1);
+    EXPECT_FALSE(summary.Complete());
+    EXPECT_TRUE(reports.LogContains(
+        "Карточек получено: 2, не удалось получить: 1; строк записано: 2; торгов не достать ни "
+        "одним запросом: 0; карточек с неполными данными: 1"));
+}
+
+// A failure of the card phase itself (here the window's progress report) names every trade it
+// did not ask for, counts them as never tried, and keeps the run from counting as complete.
+TEST_F(EngineTest, AFailedCardPhaseNamesTheTradesItDidNotAskFor) {
+    TradeBook book(kBase);
+    for (const char* guid : {"g1", "g2", "g3"})
+        book.Add({guid, "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto cards = std::make_shared<std::atomic<bool>>(false);
+    reports.onReport = [cards](TScraper&, const Report& r) {
+        if (r.kind == Report::ShowLogMessage && r.text.starts_with("Данные будут записываться"))
+            cards->store(true);
+        // The card phase's first progress report fails.
+        if (r.kind == Report::ShowProgress && r.position == 1 && cards->exchange(false))
+            throw std::runtime_error("window closed its progress bar");
+    };
+    auto run = Start(reg, std::nullopt, 1);
+    Finish(run, reg);
+    EXPECT_EQ(reports.Results(),
+              (std::vector<std::string>{"ERROR_window closed its progress bar", "ok"}));
+    for (const char* guid : {"g1", "g2", "g3"}) {
+        EXPECT_TRUE(reports.LogContains(std::string("Карточка ") + guid +
+                                        ": не запрошена, сбор карточек прерван ошибкой"))
+            << guid;
+    }
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.tradesNotTried, 3);
+    EXPECT_FALSE(summary.Complete());
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g1"), 0);
 }
 
 struct CrowdedDayCase {
