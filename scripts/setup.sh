@@ -13,6 +13,7 @@ packages=(
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core
   hyperfine time ccache locales
   libxlsxwriter-dev python3-openpyxl dpkg-dev file
+  help2man man-db lintian bash-completion systemd
 )
 
 missing=()
