@@ -34,7 +34,8 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "$deb" >/dev/null
-trap '"${sudo_cmd[@]}" apt-get remove -y -qq korvalot >/dev/null' EXIT
+# Purged, so that the conffile in /etc/default goes too.
+trap '"${sudo_cmd[@]}" apt-get purge -y -qq korvalot >/dev/null' EXIT
 
 for f in /usr/bin/korvalot /usr/bin/korvalot-harvest /usr/share/applications/korvalot.desktop \
          /usr/share/icons/hicolor/128x128/apps/korvalot.png \
@@ -78,6 +79,7 @@ if [ -f /usr/share/bash-completion/bash_completion ]; then
 fi
 
 # The units as systemd reads them, against the installed program and manual page.
+echo "== systemd-analyze verify"
 systemd-analyze verify /lib/systemd/system/korvalot-harvest.service \
   /lib/systemd/system/korvalot-harvest.timer || fail "systemd-analyze verify failed"
 # Shipped disabled: nothing enabled it.
