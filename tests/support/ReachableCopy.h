@@ -14,15 +14,16 @@
 
 namespace korvalot::testing {
 
-// Empty when the user uid (group gid, no other groups) may run the program; otherwise why not,
-// for a test to say when it skips: a folder on the way is closed to that user, or the program
-// lies on a file system mounted noexec (which the system's own access check reports).
-inline std::string WhyNotRunnableBy(const std::filesystem::path& program, uid_t uid, gid_t gid) {
+// Empty when the user uid (group gid, no other groups) may reach the path: enter it when it is a
+// folder, run it when it is a program. Otherwise why not, for a test to say when it skips: a
+// folder on the way is closed to that user, or the program lies on a file system mounted noexec
+// (which the system's own access check reports).
+inline std::string WhyNotReachableBy(const std::filesystem::path& path, uid_t uid, gid_t gid) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
             ::_exit(255);
-        ::_exit(::access(program.c_str(), X_OK) == 0 ? 0 : errno);
+        ::_exit(::access(path.c_str(), X_OK) == 0 ? 0 : errno);
     }
     if (pid < 0)
         return std::string("fork: ") + std::strerror(errno);
@@ -34,7 +35,7 @@ inline std::string WhyNotRunnableBy(const std::filesystem::path& program, uid_t 
     const int code = WEXITSTATUS(status);
     if (code == 255)
         return "cannot become uid " + std::to_string(uid);
-    return code == 0 ? std::string() : program.string() + ": " + std::strerror(code);
+    return code == 0 ? std::string() : path.string() + ": " + std::strerror(code);
 }
 
 // A copy of a program that another user of the machine may run: in a fresh folder under /tmp
@@ -71,9 +72,9 @@ public:
 
     const std::filesystem::path& path() const { return path_; }
 
-    // Empty when the user may run the copy; otherwise why not (see WhyNotRunnableBy).
+    // Empty when the user may run the copy; otherwise why not (see WhyNotReachableBy).
     std::string WhyNotRunnableBy(uid_t uid, gid_t gid) const {
-        return problem_.empty() ? testing::WhyNotRunnableBy(path_, uid, gid) : problem_;
+        return problem_.empty() ? WhyNotReachableBy(path_, uid, gid) : problem_;
     }
 
 private:

@@ -192,6 +192,11 @@ TEST_P(DataDirectoryChoiceTest, ByWhetherTheUserMayWriteBesideTheProgram) {
     const ChoiceCase& c = GetParam();
     SharedTempDir root;
     const auto program = root.Folder("bin", c.programDirOwner, c.programDirMode);
+    // The temporary folder may be closed to other users (TMPDIR in a home only root enters).
+    if (const std::string why =
+            korvalot::testing::WhyNotReachableBy(program.parent_path(), kOtherUid, kOtherGid);
+        !why.empty())
+        GTEST_SKIP() << "the other user cannot enter the test's folder: " << why;
     const auto substitute = [&](const std::string& text) {
         for (const auto& [mark, dir] :
              {std::pair<std::string, std::filesystem::path>{"<program>", program},
@@ -256,7 +261,7 @@ TEST(DataDirectory, AnInstalledCopyKeepsItsFilesInTheUsersFolder) {
     ::chmod((bin / "korvalot").c_str(), 0755);
     // The temporary folder may be closed to other users (TMPDIR in a home only root enters).
     if (const std::string why =
-            korvalot::testing::WhyNotRunnableBy(bin / "korvalot", kOtherUid, kOtherGid);
+            korvalot::testing::WhyNotReachableBy(bin / "korvalot", kOtherUid, kOtherGid);
         !why.empty())
         GTEST_SKIP() << "the other user cannot run the copied program: " << why;
     const auto home = root.Folder("home", kOtherUid, 0755);
