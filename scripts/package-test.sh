@@ -69,14 +69,14 @@ complete_words() {
     _korvalot_harvest korvalot-harvest "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD-1]}"
     printf "%s\n" "${COMPREPLY[@]}"' complete "$@"
 }
-if [ -f /usr/share/bash-completion/bash_completion ]; then
-  complete_words korvalot-harvest --inc | grep -qx -- --incremental ||
-    fail "the completion does not offer --incremental"
-  complete_words korvalot-harvest --types OpenAuction,Pub | grep -qx 'OpenAuction,PublicOffer' ||
-    fail "the completion does not offer a second trade type"
-  complete_words korvalot-harvest --from yest | grep -qx yesterday ||
-    fail "the completion does not offer yesterday"
-fi
+test -f /usr/share/bash-completion/bash_completion ||
+  fail "bash-completion is not installed (scripts/setup.sh installs it)"
+complete_words korvalot-harvest --inc | grep -qx -- --incremental ||
+  fail "the completion does not offer --incremental"
+complete_words korvalot-harvest --types OpenAuction,Pub | grep -qx 'OpenAuction,PublicOffer' ||
+  fail "the completion does not offer a second trade type"
+complete_words korvalot-harvest -f yest | grep -qx yesterday ||
+  fail "the completion does not offer yesterday"
 
 # The units as systemd reads them, against the installed program and manual page.
 echo "== systemd-analyze verify"
@@ -90,6 +90,19 @@ systemd-analyze verify /lib/systemd/system/korvalot-harvest.service \
 status=0
 /usr/bin/korvalot-harvest --regions 77 --from 2026-02-01 --to 2026-01-01 2>/dev/null || status=$?
 [ "$status" -eq 2 ] || { echo "package-test: korvalot-harvest answered $status to a reversed date" >&2; exit 1; }
+# Every example of the timer's settings is a command line the program takes: without the
+# certificate files it gets past its options and cannot start (3), never a usage error (2).
+examples=$(sed -n 's/^#KORVALOT_HARVEST_ARGS="\(.*\)"$/\1/p' /etc/default/korvalot-harvest)
+[ -n "$examples" ] || fail "/etc/default/korvalot-harvest shows no example"
+empty=$(mktemp -d)
+while IFS= read -r args; do
+  status=0
+  # shellcheck disable=SC2086 # the options are split as systemd splits $KORVALOT_HARVEST_ARGS
+  (cd "$empty" && KORVALOT_REGISTER_URL=https://127.0.0.1:9 \
+    /usr/bin/korvalot-harvest $args --output "$empty" 2>/dev/null) || status=$?
+  [ "$status" -eq 3 ] || { rm -rf "$empty"; fail "the example \"$args\" ended with $status"; }
+done <<<"$examples"
+rm -rf "$empty"
 
 # The window from its installed path, in a scratch folder, against an address where nothing
 # listens: it must still be running when it is closed after five seconds.
