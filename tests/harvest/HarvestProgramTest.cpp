@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "crawl/fakes/TempDir.h"
+#include "support/ReachableCopy.h"
 #include "tools/register-sim/SimProcess.h"
 #include "util/Platform.h"
 
@@ -34,9 +35,10 @@ struct Outcome {
 // The program started in `dir` with the register at `url`; its output goes to files there.
 class Harvest {
 public:
-    // uid: run as that user instead (root only).
+    // uid: run as that user instead (root only), the program at `program`, which that user
+    // must be able to reach.
     Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args,
-            std::optional<uid_t> uid = std::nullopt)
+            std::optional<uid_t> uid = std::nullopt, const fs::path& program = HARVEST_PATH)
         : dir_(dir) {
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -52,11 +54,11 @@ public:
             // Prices follow the locale's decimal separator; the checks expect a point whatever
             // the tester's own locale is.
             ::setenv("LC_ALL", "C.UTF-8", 1);
-            std::vector<char*> argv{const_cast<char*>(HARVEST_PATH)};
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
             for (const auto& arg : args)
                 argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
-            ::execv(HARVEST_PATH, argv.data());
+            ::execv(program.c_str(), argv.data());
             ::_exit(121);
         }
     }
@@ -269,9 +271,18 @@ TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
     fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec |
                                         fs::perms::group_read | fs::perms::group_exec |
                                         fs::perms::others_read | fs::perms::others_exec);
-    // Root writes anywhere: the program then runs as "nobody".
+    // Root writes anywhere: the program then runs as "nobody", from a copy that user can
+    // reach (the build folder may be in a home only root can enter).
     const std::optional<uid_t> user = ::geteuid() == 0 ? std::optional<uid_t>(65534) : std::nullopt;
-    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user);
+    std::optional<testing::ReachableCopy> copy;
+    fs::path program = HARVEST_PATH;
+    if (user) {
+        copy.emplace(HARVEST_PATH);
+        if (const std::string why = copy->WhyNotRunnableBy(*user, *user); !why.empty())
+            GTEST_SKIP() << "the user " << *user << " cannot run the program's copy: " << why;
+        program = copy->path();
+    }
+    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user, program);
     const Outcome o = harvest.Wait();
     EXPECT_EQ(o.status, 2) << o.err;
     EXPECT_NE(o.err.find("в папку locked нельзя записывать: Permission denied"), std::string::npos)
