@@ -122,6 +122,9 @@ int main(int argc, char** argv) {
     harvest::HarvestSummary summary;
     summary.options = options;
     summary.start = startedAt;
+    // A summary that cannot be written is said on a line of its own, unless the line before
+    // said already that its folder cannot be written to.
+    bool summaryPlaceBad = false;
     const auto finish = [&](int status, const std::string& error) {
         if (!error.empty())
             std::fprintf(stderr, "korvalot-harvest: %s\n", error.c_str());
@@ -133,7 +136,8 @@ int main(int argc, char** argv) {
             try {
                 harvest::WriteHarvestSummary(options.summaryJson, summary);
             } catch (const std::exception& e) {
-                std::fprintf(stderr, "korvalot-harvest: сводка не записана: %s\n", e.what());
+                if (!summaryPlaceBad)
+                    std::fprintf(stderr, "korvalot-harvest: сводка не записана: %s\n", e.what());
             }
         }
         return status;
@@ -143,6 +147,7 @@ int main(int argc, char** argv) {
         harvest::CheckOutputPlaces(options);
     } catch (const harvest::UsageError& e) {
         // A folder that cannot be written to is no matter for the help.
+        summaryPlaceBad = true;
         return finish(harvest::kExitUsage, e.what());
     }
 
