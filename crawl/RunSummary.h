@@ -30,8 +30,8 @@ struct RunSummary {
     // Trades the card phase never reached because the results file failed (resultsFileFailed).
     std::int64_t tradesNotTried = 0;
     std::int64_t retriedAttempts = 0;  // requests' attempts made again after a failed one
-    bool resultsFileFailed = false;  // the results file could not be created or written
-    bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
+    bool resultsFileFailed = false;    // the results file could not be created or written
+    bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
     // The files the run wrote; empty where it wrote none.
     std::filesystem::path resultsFile;

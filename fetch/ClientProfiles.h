@@ -18,8 +18,7 @@ namespace korvalot::fetch {
 /// "Request aborted on timeout", and the others of the profile tables.
 class ClientError : public std::runtime_error {
 public:
-    explicit ClientError(const std::string& message, std::string host = {},
-                         std::string reason = {})
+    explicit ClientError(const std::string& message, std::string host = {}, std::string reason = {})
         : std::runtime_error(message), host_(std::move(host)), reason_(std::move(reason)) {}
 
     /// The host (with its port when not the scheme's) that the failed request went to; empty

@@ -144,8 +144,7 @@ void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
         cards_ = true;
 }
 
-bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum,
-                                  std::int32_t limit) {
+bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum, std::int32_t limit) {
     // The bar's return to zero at the end of a phase is no news on the console.
     if (position == 0 && maximum == lastMaximum_)
         return false;

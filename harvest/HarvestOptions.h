@@ -44,8 +44,8 @@ struct HarvestOptions {
     bool verbose = false;
     bool quiet = false;                 // nothing on standard error but failures
     std::filesystem::path summaryJson;  // empty: no summary file
-    bool store = false;               // --store, also implied by --refresh
-    std::filesystem::path storeFile;  // empty: the store's default place
+    bool store = false;                 // --store, also implied by --refresh
+    std::filesystem::path storeFile;    // empty: the store's default place
     bool refresh = false;
     int refreshDays = 60;  // a results date this many days back still leaves a trade open
 };

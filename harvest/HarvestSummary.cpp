@@ -70,22 +70,14 @@ std::string HarvestSummaryJson(const HarvestSummary& s) {
         const crawl::RunSummary& r = *s.run;
         end = EndName(r.end);
         counts = {
-            {"searchQueries", r.queriesAsked},
-            {"searchQueriesFailed", r.searchJobsFailed},
-            {"tradesReported", r.tradesReported},
-            {"tradesFound", r.tradesFound},
-            {"skippedBySkipFile", r.skipped},
-            {"cardsFetched", r.cardsFetched},
-            {"cardsFailed", r.tradeJobsFailed},
-            {"rowsWritten", r.rowsWritten},
-            {"unreachableTrades", r.unreachable},
-            {"tradesNotTried", r.tradesNotTried},
-            {"tradesStored", r.tradesStored},
-            {"tradesChanged", r.tradesChanged},
-            {"retriedAttempts", r.retriedAttempts},
-            {"phaseErrors", r.phaseErrors},
-            {"resultsFileFailed", r.resultsFileFailed},
-            {"complete", r.Complete()},
+            {"searchQueries", r.queriesAsked},          {"searchQueriesFailed", r.searchJobsFailed},
+            {"tradesReported", r.tradesReported},       {"tradesFound", r.tradesFound},
+            {"skippedBySkipFile", r.skipped},           {"cardsFetched", r.cardsFetched},
+            {"cardsFailed", r.tradeJobsFailed},         {"rowsWritten", r.rowsWritten},
+            {"unreachableTrades", r.unreachable},       {"tradesNotTried", r.tradesNotTried},
+            {"tradesStored", r.tradesStored},           {"tradesChanged", r.tradesChanged},
+            {"retriedAttempts", r.retriedAttempts},     {"phaseErrors", r.phaseErrors},
+            {"resultsFileFailed", r.resultsFileFailed}, {"complete", r.Complete()},
         };
         if (!r.resultsFile.empty())
             files["results"] = r.resultsFile.string();

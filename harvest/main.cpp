@@ -14,11 +14,11 @@
 #include "crawl/RegionDirectory.h"
 #include "crawl/RegisterAddresses.h"
 #include "crawl/uScraper.h"
+#include "fetch/ClientProfiles.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
 #include "harvest/HarvestSummary.h"
 #include "store/TradeStore.h"
-#include "fetch/ClientProfiles.h"
 #include "util/FolderLock.h"
 #include "util/NewFile.h"
 #include "util/Platform.h"
@@ -156,7 +156,8 @@ int main(int argc, char** argv) {
     try {
         folderLock = util::FolderLock::TryAcquire(options.outputDir);
     } catch (const std::exception& e) {
-        return finish(harvest::kExitCannotStart, std::string("Ошибка блокировки папки: ") + e.what());
+        return finish(harvest::kExitCannotStart,
+                      std::string("Ошибка блокировки папки: ") + e.what());
     }
     if (!folderLock.Held())
         return finish(harvest::kExitCannotStart,
@@ -186,9 +187,9 @@ int main(int argc, char** argv) {
     if (loadFailure) {
         if (loadFailure->host.empty())
             return finish(harvest::kExitCannotStart, "Ошибка " + loadFailure->message);
-        return finish(harvest::kExitCannotStart, "справочник регионов не загружен с " +
-                                                     loadFailure->host + ": " +
-                                                     loadFailure->reason);
+        return finish(
+            harvest::kExitCannotStart,
+            "справочник регионов не загружен с " + loadFailure->host + ": " + loadFailure->reason);
     }
     const timespec noWait{0, 0};
     if (const int signal = sigtimedwait(&stopSignals, nullptr, &noWait); signal > 0)

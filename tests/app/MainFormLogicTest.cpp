@@ -272,8 +272,8 @@ TEST_F(MainFormLogicTest, RunEndNeverReplacesAnEarlierLog) {
     WriteFile(QStringLiteral("log-500.txt"), "earlier run\r\n");
     view.log = {QStringLiteral("этот запуск")};
     Logic().UpdateRunUi(false);
-    const QString last =
-        kStamp + ": Работа завершена, лог записан в " + dir.path() + QStringLiteral("/log-500-2.txt");
+    const QString last = kStamp + ": Работа завершена, лог записан в " + dir.path() +
+                         QStringLiteral("/log-500-2.txt");
     EXPECT_EQ(view.log.back(), last);
     EXPECT_EQ(ReadFile(QStringLiteral("log-500.txt")), QByteArray("earlier run\r\n"));
     EXPECT_EQ(ReadFile(QStringLiteral("log-500-2.txt")),

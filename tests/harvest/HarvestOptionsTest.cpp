@@ -114,7 +114,8 @@ TEST(HarvestOptionsTest, AnOutputFolderMustTakeAFileAndKeepsNone) {
 TEST(HarvestOptionsTest, AMissingOutputFolderIsMade) {
     TempDir dir;
     HarvestOptions o = Parse({"-r", "77", "-o", (dir / "a" / "b").string()});
-    EXPECT_EQ(CheckOutputPlaces(o), (std::vector<std::filesystem::path>{dir / "a", dir / "a" / "b"}));
+    EXPECT_EQ(CheckOutputPlaces(o),
+              (std::vector<std::filesystem::path>{dir / "a", dir / "a" / "b"}));
     EXPECT_TRUE(std::filesystem::is_directory(dir / "a" / "b"));
     EXPECT_TRUE(std::filesystem::is_empty(dir / "a" / "b"));
     EXPECT_TRUE(CheckOutputPlaces(o).empty());

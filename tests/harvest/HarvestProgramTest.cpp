@@ -4,8 +4,8 @@
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -243,7 +243,8 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
         {{"-r", "77", "-o", "a-file/sub"}, "папку a-file/sub не создать: Not a directory", false},
         {{"-r", "77", "-o", "a-file"}, "в папку a-file нельзя записывать", false},
         {{"-r", "77", "-i", "-s", "missing/skip.txt"}, "--skip-file: в папку missing", false},
-        {{"-r", "77", "--summary-json", "missing/s.json"}, "--summary-json: в папку missing",
+        {{"-r", "77", "--summary-json", "missing/s.json"},
+         "--summary-json: в папку missing",
          false},
         {{"-r", "77", "--incremental=yes"}, "--incremental=yes", true},
         {{}, "не выбран ни один регион", true},
@@ -473,20 +474,20 @@ TEST_F(HarvestProgramTest, TheSummaryFileAgreesWithTheClosingLines) {
     EXPECT_EQ(files["skip"], "out/daily/skip.txt");
     const std::string start = summary["start"];
     ASSERT_GE(start.size(), 19u) << start;
-    const std::string stem = start.substr(0, 10) + "_" + start.substr(11, 2) +
-                             start.substr(14, 2) + start.substr(17, 2);
+    const std::string stem =
+        start.substr(0, 10) + "_" + start.substr(11, 2) + start.substr(14, 2) + start.substr(17, 2);
     EXPECT_EQ(files["results"], "out/daily/data-" + stem + ".csv");
     EXPECT_EQ(files["workbook"], "out/daily/data-" + stem + ".xlsx");
     EXPECT_EQ(files["guids"], "out/daily/guids-" + stem + ".txt");
     EXPECT_EQ(files["log"], "out/daily/log-" + stem + ".txt");
-    EXPECT_EQ(Files(dir / "out" / "daily"),
-              (std::set<std::string>{"data-" + stem + ".csv", "data-" + stem + ".xlsx",
-                                     "guids-" + stem + ".txt", "log-" + stem + ".txt",
-                                     "skip.txt"}));
+    EXPECT_EQ(
+        Files(dir / "out" / "daily"),
+        (std::set<std::string>{"data-" + stem + ".csv", "data-" + stem + ".xlsx",
+                               "guids-" + stem + ".txt", "log-" + stem + ".txt", "skip.txt"}));
     EXPECT_EQ(Occurrences(o.err, "Открываем файл с результатами"), 0u) << o.err;
-    EXPECT_EQ(Occurrences(ReadBytes(dir / files["log"].get<std::string>()),
-                          ": Файл с результатами: "),
-              1u);
+    EXPECT_EQ(
+        Occurrences(ReadBytes(dir / files["log"].get<std::string>()), ": Файл с результатами: "),
+        1u);
 
     // The progress line: no time left before it can be told, and a wait for the register said
     // as such, not counted down.
