@@ -322,10 +322,17 @@ TEST_F(HarvestProgramTest, ANetworkFailureNamesTheHostAndTheReasonOnOneLine) {
     TempDir dir;
     WriteCertificates(dir.path());
     const LoopbackPort refusing(false);
-    const Outcome o = RunHarvest(dir.path(), refusing.Url(), {"-r", "77", "-q"});
+    const Outcome o =
+        RunHarvest(dir.path(), refusing.Url(), {"-r", "77", "-q", "--summary-json", "s.json"});
     EXPECT_EQ(o.status, 3) << o.err;
-    EXPECT_EQ(o.err, "korvalot-harvest: справочник регионов не загружен с " +
-                         refusing.HostAndPort() + ": Connection refused\n");
+    const std::string line =
+        "справочник регионов не загружен с " + refusing.HostAndPort() + ": Connection refused";
+    EXPECT_EQ(o.err, "korvalot-harvest: " + line + "\n");
+    // The summary is written after a failure too.
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "s.json"));
+    EXPECT_EQ(summary["exitStatus"], 3);
+    EXPECT_EQ(summary["error"], line);
+    EXPECT_EQ(summary["outcome"], "not-started");
 }
 
 // A register that accepts the connection and never answers holds the directory load for two
