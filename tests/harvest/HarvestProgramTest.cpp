@@ -664,7 +664,8 @@ TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {
     TempDir dir;
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(120, {"--latency-ms", "150"}));
-    Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77,23", "-i", "-v"});
+    Harvest harvest(dir.path(), sim.BaseUrl(),
+                    {"-r", "77,23", "-i", "-v", "--summary-json", "s.json"});
     // Stopped in the card phase, once a few trades have been written.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (CardLines(harvest.Err()) < 3 && std::chrono::steady_clock::now() < deadline)
@@ -693,6 +694,15 @@ TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {
         }
     }
     EXPECT_EQ(Minus(written, recorded).size(), 0u);
+
+    // The summary of a stopped run: what it did before the stop, and its files.
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "s.json"));
+    EXPECT_EQ(summary["exitStatus"], 128 + SIGINT);
+    EXPECT_EQ(summary["outcome"], "stopped");
+    EXPECT_EQ(fs::path(summary["files"]["results"].get<std::string>()).filename(),
+              csv[0].filename());
+    EXPECT_EQ(fs::path(summary["files"]["log"].get<std::string>()).filename(), logs[0].filename());
+    EXPECT_GE(summary["counts"]["cardsFetched"].get<std::int64_t>(), 3);
 }
 
 }  // namespace
