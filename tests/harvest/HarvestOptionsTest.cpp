@@ -79,6 +79,19 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
     }
 }
 
+// "--store FILE" takes the word after it, wherever getopt has moved the stray words by then.
+TEST(HarvestOptionsTest, TheStoresFileIsTheWordAfterItAmongStrayWords) {
+    EXPECT_EQ(Parse({"--store", "s.sqlite", "-r", "77"}).storeFile, "s.sqlite");
+    EXPECT_EQ(Parse({"-r", "77", "--store", "s.sqlite", "-q"}).storeFile, "s.sqlite");
+    EXPECT_EQ(Parse({"-r", "77", "--store", "-q"}).storeFile, "");
+    try {
+        Parse({"-r", "77", "stray", "--store", "s.sqlite", "-i"});
+        ADD_FAILURE() << "accepted";
+    } catch (const UsageError& e) {
+        EXPECT_STREQ(e.what(), "лишний аргумент stray");
+    }
+}
+
 TEST(HarvestOptionsTest, SelectsRegionsByCodeInTheDirectorysOrder) {
     const std::vector<std::string> directory = {"Республика Саха (Якутия) (14)", "г. Москва (77)",
                                                 "Республика Адыгея (01)"};
