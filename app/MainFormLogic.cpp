@@ -1,6 +1,8 @@
 #include "app/MainFormLogic.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include <QFileInfo>
@@ -11,6 +13,7 @@
 #include "app/StartupChecks.h"
 #include "crawl/RegionDirectory.h"
 #include "crawl/RegisterAddresses.h"
+#include "util/NewFile.h"
 
 namespace korvalot::app {
 namespace {
@@ -361,8 +364,17 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
         return;
     }
     const auto ticks = static_cast<std::int32_t>(services_.tickCount());
-    const QString path =
+    QString path =
         DataFile(QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt"));
+    // Never over an earlier run's log (the tick count repeats after a reboot): the name is taken
+    // now, before the line that names it, and the log replaces only this empty file.
+    bool reserved = false;
+    try {
+        path = QString::fromStdString(util::ReserveNewFile(path.toStdString()).string());
+        reserved = true;
+    } catch (const std::exception&) {
+        // The write below fails as well and says why.
+    }
     // The run's last report shows, whatever the once-a-second limit held back.
     FlushProgress();
     if (!timeLeftLine_.isEmpty()) {
@@ -373,6 +385,10 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     try {
         WriteListFile(path, view_.LogLines());
     } catch (const std::exception& error) {
+        if (reserved) {
+            std::error_code ignored;
+            std::filesystem::remove(path.toStdString(), ignored);
+        }
         // The run's end must still give the controls back; the pane keeps the whole log.
         SetRunControlsEnabled(true);
         Log(QStringLiteral(": Ошибка: ") + QString::fromStdString(error.what()));

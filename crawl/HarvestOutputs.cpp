@@ -3,6 +3,7 @@
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
 #include "json/JsonValue.h"
+#include "util/NewFile.h"
 
 namespace korvalot::crawl {
 
@@ -18,12 +19,18 @@ void HarvestOutputs::Begin(const std::filesystem::path& resultsFile) {
         }
     }
     if (options_.writeWorkbook) {
-        const std::filesystem::path path = Workbook::PathBeside(resultsFile);
+        std::filesystem::path path;
         try {
+            // Never over an earlier workbook: the name is taken now, its content comes at the end.
+            path = util::ReserveNewFile(Workbook::PathBeside(resultsFile));
             workbook_ = std::make_unique<Workbook>(path, options_.registerBaseUrl,
                                                    options_.decimalSeparator);
             log_("Книга с результатами будет записана в файл " + path.string());
-        } catch (const CrawlError& e) {
+        } catch (const std::exception& e) {
+            if (!path.empty()) {
+                std::error_code ignored;
+                std::filesystem::remove(path, ignored);
+            }
             log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
         }
     }

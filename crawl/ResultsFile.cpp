@@ -8,6 +8,7 @@
 
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
+#include "util/NewFile.h"
 #include "util/Platform.h"
 #include "util/uLib.h"
 
@@ -40,7 +41,8 @@ std::string ResultsFile::FormatLine(std::string_view registerBaseUrl, const Resu
 
 ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl)
     : path_(std::move(path)), registerBaseUrl_(std::move(registerBaseUrl)) {
-    fd_ = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Never over an earlier harvest: a name already taken gives way to the next free one.
+    fd_ = util::CreateNewFile(path_);
     if (fd_ < 0) {
         throw ResultsFileError("Cannot create file \"" + path_.string() + "\". " +
                                std::system_category().message(errno));

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 
 namespace korvalot::crawl {
 
@@ -28,9 +29,14 @@ struct RunSummary {
     std::int64_t tradesChanged = 0;     // of those, trades with a stored value that changed
     // Trades the card phase never reached because the results file failed (resultsFileFailed).
     std::int64_t tradesNotTried = 0;
-    bool resultsFileFailed = false;  // the results file could not be created or written
-    bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
+    std::int64_t retriedAttempts = 0;  // requests' attempts made again after a failed one
+    bool resultsFileFailed = false;    // the results file could not be created or written
+    bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
     std::chrono::milliseconds elapsed{0};
+    // The files the run wrote; empty where it wrote none.
+    std::filesystem::path resultsFile;
+    std::filesystem::path workbookFile;
+    std::filesystem::path guidsFile;
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {

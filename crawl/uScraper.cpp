@@ -18,6 +18,7 @@
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
 #include "json/JsonValue.h"
+#include "util/NewFile.h"
 #include "util/Platform.h"
 #include "util/uLib.h"
 
@@ -165,6 +166,7 @@ void TScraper::Run::Execute(const std::string& mutexName) {
     }
     s_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
+    s_.retriedAttempts = o_.retries_->retried.load();
     {
         std::lock_guard lock(o_.shared_->mutex);
         o_.summary_ = s_;
@@ -201,6 +203,8 @@ void TScraper::Run::LogSummary() {
         std::to_string(s_.tradeJobsFailed) + "; строк записано: " + std::to_string(s_.rowsWritten) +
         "; торгов не достать ни одним запросом: " + std::to_string(s_.unreachable) +
         (s_.tradesNotTried > 0 ? "; не опрошено: " + std::to_string(s_.tradesNotTried) : ""));
+    if (s_.retriedAttempts > 0)
+        Log("Повторных попыток запросов после сбоев: " + std::to_string(s_.retriedAttempts));
     Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
@@ -264,6 +268,7 @@ void TScraper::Run::SaveGuids() {
         env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile;
     try {
         util::WriteListFile(path, c_.NewGuidList);
+        s_.guidsFile = path;
     } catch (const std::exception& e) {
         Log("Не удалось записать " + path.string() + ", продолжаем без него: " + e.what());
     }
@@ -289,6 +294,7 @@ PhaseLoop TScraper::Run::Loop() {
         .transport = env_.transport,
         .retryPause = env_.timings.retryPause,
         .retryAfterCap = env_.timings.retryAfterCap,
+        .retries = o_.retries_,
         .tradeAddresses = [addresses = addresses_](const std::string& guid) {
             return addresses.Trade(guid);
         }};
@@ -435,8 +441,17 @@ void TScraper::Run::LogCrowdedDays() {
 
 void TScraper::Run::CardPhase() {
     const std::filesystem::path dir = FilesDirectory(env_);
-    const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
-    const std::filesystem::path path = dir / ResultsFile::FileName(tick);
+    std::filesystem::path path;
+    if (!env_.fileStem.empty()) {
+        path = dir / ("data-" + env_.fileStem + ".csv");
+    } else {
+        // A name an earlier run took (the tick count repeats after a reboot) is never reused, for
+        // the workbook beside it neither.
+        const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
+        const std::string stem =
+            util::FreeStem(dir, std::to_string(tick), {{"data", ".csv"}, {"data", ".xlsx"}});
+        path = dir / ("data" + stem + ".csv");
+    }
     Log("Данные будут записываться в файл " + path.string());
 
     std::optional<ResultsFile> file;
@@ -448,7 +463,13 @@ void TScraper::Run::CardPhase() {
         // Nothing could be written, so a pause would retry nothing: the phase ends here.
         ResultsFileFailed(e, static_cast<std::int64_t>(c_.NewGuidList.size()));
     }
+    if (file && file->Path() != path) {
+        // Taken between the choice and the creation: the file went to the next free name.
+        path = file->Path();
+        Log("Данные будут записываться в файл " + path.string());
+    }
     if (file) {
+        s_.resultsFile = path;
         // Harvest outputs: skip.txt records and the workbook start with the results file.
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
@@ -505,9 +526,12 @@ void TScraper::Run::CardPhase() {
     }
     // Harvest outputs: the workbook is finished and, when written, opened instead.
     const std::filesystem::path document = outputs_->Finish(path, s_);
-    Log("Открываем файл с результатами");
+    if (document != path)
+        s_.workbookFile = document;
+    if (env_.openResults)
+        Log("Открываем файл с результатами");
     // A program that ends under its run has nobody left to show the file to.
-    if (!o_.Cancelled()) {
+    if (env_.openResults && !o_.Cancelled()) {
         if (env_.openDocument)
             env_.openDocument(document);
         else
@@ -648,6 +672,10 @@ bool TScraper::IsLive() const {
         return false;
     std::lock_guard lock(shared_->mutex);
     return !shared_->ended;
+}
+
+std::int32_t TScraper::FailingRequests() const {
+    return retries_->failing.load();
 }
 
 RunSummary TScraper::Summary() const {

@@ -128,6 +128,12 @@ struct ScraperEnvironment {
     bool recordHarvested = false;
     // Also write data<ticks>.xlsx beside the results file and open that instead.
     bool writeWorkbook = false;
+    // Names the run's results file "data-" + fileStem + ".csv" (the workbook likewise) instead
+    // of after the tick count; the caller has made sure the name is free. Empty: the tick count.
+    std::string fileStem;
+    // False for a program nobody sits at: the results are not opened, and the log does not say
+    // "Открываем файл с результатами"; the summary names the files written instead.
+    bool openResults = true;
     // The trade store: opened when the card phase begins, it gets every harvested trade before
     // skip.txt names it. A store that cannot be opened raises; the run logs that and goes on
     // without it. Empty: no store.
@@ -181,6 +187,9 @@ public:
     bool Join(std::chrono::milliseconds timeout);
     // What the run did; complete once the run has ended (IsLive() false after Start).
     RunSummary Summary() const;
+    // From any thread: requests whose last attempt failed and that are being tried again, so
+    // that nobody counts down a phase that waits for the register.
+    std::int32_t FailingRequests() const;
 
 private:
     struct Shared;
@@ -205,6 +214,7 @@ private:
     ScraperEnvironment environment_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<fetch::WorkerOwner> workers_ = std::make_shared<fetch::WorkerOwner>();
+    std::shared_ptr<fetch::RetryCounters> retries_ = std::make_shared<fetch::RetryCounters>();
     std::atomic<bool> started_{false};
     // Cancel has been called: the program ends under the run.
     bool Cancelled() const;

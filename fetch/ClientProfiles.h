@@ -18,7 +18,19 @@ namespace korvalot::fetch {
 /// "Request aborted on timeout", and the others of the profile tables.
 class ClientError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit ClientError(const std::string& message, std::string host = {}, std::string reason = {})
+        : std::runtime_error(message), host_(std::move(host)), reason_(std::move(reason)) {}
+
+    /// The host (with its port when not the scheme's) that the failed request went to; empty
+    /// when no address could be read.
+    const std::string& Host() const noexcept { return host_; }
+    /// Why, on one line and in the system's words where the system gave any ("Connection
+    /// refused", a resolver's or the TLS library's reason, "HTTP/1.1 404 Not Found").
+    const std::string& Reason() const noexcept { return reason_; }
+
+private:
+    std::string host_;
+    std::string reason_;
 };
 
 /// The time limits of a profile. The product always uses the defaults; tests shorten them.

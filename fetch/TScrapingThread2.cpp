@@ -179,11 +179,32 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
                                std::string& body, json::JsonValue& parsed) {
     const std::string& referer = settings_.referer;
+    // From its first failed attempt until its outcome the request counts as failing.
+    struct Failing {
+        RetryCounters* counters;
+        bool on = false;
+        void Failed() {
+            if (counters != nullptr && !on) {
+                ++counters->failing;
+                on = true;
+            }
+        }
+        void Retry() {
+            if (counters != nullptr)
+                ++counters->retried;
+        }
+        ~Failing() {
+            if (on)
+                --counters->failing;
+        }
+    } failing{settings_.retries.get()};
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         body.clear();
         parsed = {};
         if (Terminated())
             return false;
+        if (attempt > 1)
+            failing.Retry();
         // An answer that arrived but is of no use is as much a sign of trouble as an error:
         // the next attempt waits all the same.
         try {
@@ -212,8 +233,11 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
             if (transport.LastStatusCode() == kNotFound)
                 return false;
         }
-        if (attempt < kAttempts && !Pause(PauseAfter(attempt, transport)))
-            return false;
+        if (attempt < kAttempts) {
+            failing.Failed();
+            if (!Pause(PauseAfter(attempt, transport)))
+                return false;
+        }
     }
     return false;
 }

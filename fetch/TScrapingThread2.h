@@ -64,6 +64,13 @@ struct TradeAddresses {
     std::string additional;
 };
 
+/// What the workers of a run tell about their failed attempts while they work, read from any
+/// thread: the count goes into the run's summary, the gauge into its progress line.
+struct RetryCounters {
+    std::atomic<std::int64_t> retried{0};  ///< attempts made again after a failed one
+    std::atomic<std::int32_t> failing{0};  ///< requests whose last attempt failed, still tried
+};
+
 /// Settings of a worker. The product always uses the defaults; tests shorten the pauses.
 struct WorkerSettings {
     std::string referer;               ///< named by every request
@@ -75,6 +82,8 @@ struct WorkerSettings {
     std::chrono::milliseconds retryPauseCap{0};
     /// The longest a Retry-After of a 429 or 503 answer is honoured.
     std::chrono::milliseconds retryAfterCap{60000};
+    /// Shared by the run's workers; empty: nobody counts.
+    std::shared_ptr<RetryCounters> retries;
     /// The addresses of a trade job's guid; needed for trade jobs only.
     std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
 };

@@ -265,6 +265,21 @@ TEST_F(MainFormLogicTest, RunEndWritesTheWholeLogWithItsOwnLastLineNamedAfterSig
     }
 }
 
+// The tick count repeats after a reboot: an earlier run's log stays, this one takes the next
+// free name and says so in its own last line.
+TEST_F(MainFormLogicTest, RunEndNeverReplacesAnEarlierLog) {
+    tick = 500;
+    WriteFile(QStringLiteral("log-500.txt"), "earlier run\r\n");
+    view.log = {QStringLiteral("этот запуск")};
+    Logic().UpdateRunUi(false);
+    const QString last = kStamp + ": Работа завершена, лог записан в " + dir.path() +
+                         QStringLiteral("/log-500-2.txt");
+    EXPECT_EQ(view.log.back(), last);
+    EXPECT_EQ(ReadFile(QStringLiteral("log-500.txt")), QByteArray("earlier run\r\n"));
+    EXPECT_EQ(ReadFile(QStringLiteral("log-500-2.txt")),
+              QStringLiteral("этот запуск\r\n").toUtf8() + last.toUtf8() + "\r\n");
+}
+
 TEST_F(MainFormLogicTest, ALogFileThatCannotBeWrittenStillGivesTheControlsBack) {
     services.exeDir = dir.path() + QStringLiteral("/missing-directory/");
     Logic().UpdateRunUi(true);
