@@ -30,12 +30,15 @@ struct RunSummary {
     std::int64_t tradesNotTried = 0;
     bool resultsFileFailed = false;  // the results file could not be created or written
     bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
+    // The register stayed down past the outage limit: the run ended there, every trade it did
+    // not fetch counted as failed.
+    bool registerLost = false;
     std::chrono::milliseconds elapsed{0};
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && !phaseErrors && !resultsFileFailed;
+               unreachable == 0 && !phaseErrors && !resultsFileFailed && !registerLost;
     }
 };
 

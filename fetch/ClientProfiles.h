@@ -18,7 +18,14 @@ namespace korvalot::fetch {
 /// "Request aborted on timeout", and the others of the profile tables.
 class ClientError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    /// status: the answer's status code when the failure is an error status; 0 when no answer
+    /// came at all or it broke off (connection, TLS, time-out, a body cut short).
+    explicit ClientError(const std::string& message, std::int32_t status = 0)
+        : std::runtime_error(message), status_(status) {}
+    std::int32_t Status() const noexcept { return status_; }
+
+private:
+    std::int32_t status_ = 0;
 };
 
 /// The time limits of a profile. The product always uses the defaults; tests shorten them.

@@ -699,7 +699,8 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
         }
         return impl_->Fetch(address, referer);
     } catch (const Failure& failure) {
-        throw ClientError(impl_->profile.message(failure));
+        throw ClientError(impl_->profile.message(failure),
+                          failure.kind == Kind::Status ? failure.number : 0);
     }
 }
 
