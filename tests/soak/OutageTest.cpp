@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -101,6 +102,17 @@ public:
         }) && !ended_;
     }
     void SwitchOn() { proxy_.ForwardTo(sim_.Port()); }
+    // Waits until the register has been off for that long (the run may end first).
+    bool WaitUntilOffFor(std::chrono::milliseconds off, std::chrono::seconds timeout) {
+        std::unique_lock lock(mutex_);
+        if (!changed_.wait_for(lock, timeout, [&] { return ended_ || offAt_.has_value(); }) ||
+            ended_)
+            return false;
+        const auto until = *offAt_ + off;
+        while (!ended_ && std::chrono::steady_clock::now() < until)
+            changed_.wait_until(lock, until);
+        return !ended_;
+    }
 
     crawl::TScraper& Run() { return *run_; }
     const RecordingReports& Reports() const { return reports_; }
@@ -139,6 +151,8 @@ private:
             if (r.kind == Report::UpdateRunUi && !r.hourGlass)
                 ended_ = true;
             switchedOff_ = switchedOff_ || off;
+            if (off)
+                offAt_ = std::chrono::steady_clock::now();
             if (r.kind == Report::ShowRegisterWait && r.wait.waiting) {
                 waited_ = true;
                 longestWait_ = std::max(longestWait_, r.wait.down);
@@ -168,6 +182,7 @@ private:
     int cardsLeft_ = 0;
     int listed_ = 0;
     bool switchedOff_ = false;
+    std::optional<std::chrono::steady_clock::time_point> offAt_;
     bool ended_ = false;
     bool waited_ = false;
     std::chrono::milliseconds longestWait_{0};
@@ -331,6 +346,60 @@ TEST(OutageControlTest, PauseAndStopActAtOnceWhileTheRunWaits) {
     EXPECT_LT(std::chrono::steady_clock::now() - stopped, 10s);
     EXPECT_EQ(h.Run().Summary().end, crawl::RunSummary::End::Stopped);
     EXPECT_TRUE(h.Reports().LogContains("Итоги: работа остановлена"));
+}
+
+// By hand, not in CI (about a quarter of an hour): the product's own timings, probe cap and limit,
+// the register off for KORVALOT_OUTAGE_MINUTES (10) minutes from the fifteenth job before the end
+// of the card phase.
+//   build/tests/soak/korvalot_outage_tests --gtest_also_run_disabled_tests
+//       --gtest_filter='*ByHand*'
+TEST(OutageByHandTest, DISABLED_ProductTimingsAndALongOutageAtTheEndOfTheCardPhase) {
+    const char* minutesText = std::getenv("KORVALOT_OUTAGE_MINUTES");
+    const int minutes = minutesText != nullptr ? std::atoi(minutesText) : 10;
+    OutageRun h(How::Refused, crawl::ScraperTimings{}, crawl::ScraperEnvironment{}.outageLimit);
+    const auto started = std::chrono::steady_clock::now();
+    h.Start(When::CardsEnd, 15);
+    ASSERT_TRUE(h.WaitUntilOffFor(std::chrono::minutes(minutes), 600s));
+    h.SwitchOn();
+    const auto on = std::chrono::steady_clock::now();
+    ASSERT_TRUE(h.Run().WaitUntilEnded(1800s));
+    const auto ended = std::chrono::steady_clock::now();
+
+    const auto log = h.Reports().LogTexts();
+    std::set<std::string> truth;
+    for (const auto& [guid, trade] : h.Truth())
+        truth.insert(guid);
+    const GuidLines guids = h.Guids();
+    std::set<std::string> listed;
+    for (const auto& g : guids.lines)
+        listed.insert(Lower(g));
+    const ResultsRecords records = h.Results();
+    const auto rows = RowsPerGuid(records, h.BaseUrl());
+    const auto expected = h.RowsOf(truth);
+    std::size_t lots = 0;
+    for (const auto& [guid, n] : expected)
+        lots += static_cast<std::size_t>(n);
+    const crawl::RunSummary summary = h.Run().Summary();
+    std::printf(
+        "by hand: register off %d min; truth %zu trades, %zu rows; listed %zu; results "
+        "file %zu rows, %zu trades, equal to the truth: %s; cards fetched %lld, failed "
+        "%lld; complete %s; back %.0f s after it was switched on; run %.0f s\n",
+        minutes, truth.size(), lots, listed.size(), records.rows.size(), rows.size(),
+        rows == expected ? "yes" : "NO", static_cast<long long>(summary.cardsFetched),
+        static_cast<long long>(summary.tradeJobsFailed), summary.Complete() ? "yes" : "no",
+        std::chrono::duration<double>(ended - on).count(),
+        std::chrono::duration<double>(ended - started).count());
+    for (const auto& line : log) {
+        if (line.starts_with(kWentDown) || line.starts_with(kCameBack) ||
+            line.ends_with(crawl::kHeldNote) || line.starts_with("Итоги") ||
+            line.starts_with("Карточек") || line.starts_with("Поисковых"))
+            std::printf("  %s\n", line.c_str());
+    }
+    EXPECT_EQ(listed, truth);
+    EXPECT_EQ(rows, expected);
+    EXPECT_TRUE(summary.Complete());
+    EXPECT_EQ(Count(log, kWentDown), 1u);
+    EXPECT_EQ(Count(log, kCameBack), 1u);
 }
 
 }  // namespace
