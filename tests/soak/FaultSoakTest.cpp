@@ -174,14 +174,15 @@ TEST_P(FaultSoakTest, EveryTradeOnceAndFailuresMatchTheRegister) {
     std::printf(
         "soak: case=%s seed=%llu trades=%zu listed=%zu rows=%zu requests=%s faults=%s "
         "(503 %s, 500 %s, empty %s, html %s, truncated %s, reset %s, stall %s) failedJobs=%zu "
-        "deferredJobs=%zu failedTenTimes=%s runsOfTen=%s unreachable=%lld wall=%.1fs\n",
+        "deferredJobs=%zu heldJobs=%zu failedTenTimes=%s runsOfTen=%s unreachable=%lld "
+        "wall=%.1fs\n",
         c.name, static_cast<unsigned long long>(c.seed), truth.size(), listed.size(),
         records.rows.size(), stats.MemberText("requests").c_str(),
         stats.MemberText("faultsTotal").c_str(), faults.MemberText("503").c_str(),
         faults.MemberText("500").c_str(), faults.MemberText("empty").c_str(),
         faults.MemberText("html").c_str(), faults.MemberText("truncated").c_str(),
         faults.MemberText("reset").c_str(), faults.MemberText("stall").c_str(), failedLines.size(),
-        deferredLines.size(), stats.MemberText("failedTenTimes").c_str(),
+        deferredLines.size(), heldLines.size(), stats.MemberText("failedTenTimes").c_str(),
         stats.MemberText("runsOfTenFailures").c_str(),
         static_cast<long long>(run->Summary().unreachable), seconds);
 }
