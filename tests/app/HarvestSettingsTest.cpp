@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -10,9 +12,14 @@ namespace korvalot::app {
 namespace {
 
 struct LimitCase {
+    const char* name;
     const char* value;  // nullptr: no key
     std::chrono::milliseconds limit;
 };
+
+void PrintTo(const LimitCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OutageLimitSettingTest : public ::testing::TestWithParam<LimitCase> {};
 
