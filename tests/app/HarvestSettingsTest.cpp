@@ -40,14 +40,16 @@ TEST_P(OutageLimitSettingTest, WholeMinutesOrTheRunsOwnLimit) {
 using std::chrono::hours;
 using std::chrono::minutes;
 
-INSTANTIATE_TEST_SUITE_P(Values, OutageLimitSettingTest,
-                         ::testing::Values(LimitCase{nullptr, hours(2)},
-                                           LimitCase{"30", minutes(30)},
-                                           LimitCase{" 0 ", minutes(0)},
-                                           LimitCase{"525600", minutes(525600)},
-                                           LimitCase{"525601", hours(2)}, LimitCase{"-5", hours(2)},
-                                           LimitCase{"1.5", hours(2)}, LimitCase{"zwei", hours(2)},
-                                           LimitCase{"", hours(2)}));
+INSTANTIATE_TEST_SUITE_P(
+    Values, OutageLimitSettingTest,
+    ::testing::Values(LimitCase{"NoKey", nullptr, hours(2)},
+                      LimitCase{"HalfAnHour", "30", minutes(30)},
+                      LimitCase{"ZeroWithBlanks", " 0 ", minutes(0)},
+                      LimitCase{"AYear", "525600", minutes(525600)},
+                      LimitCase{"MoreThanAYear", "525601", hours(2)},
+                      LimitCase{"Negative", "-5", hours(2)}, LimitCase{"Fraction", "1.5", hours(2)},
+                      LimitCase{"Word", "zwei", hours(2)}, LimitCase{"Empty", "", hours(2)}),
+    [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace korvalot::app
