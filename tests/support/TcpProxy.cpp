@@ -117,6 +117,11 @@ std::uint64_t TcpProxy::Accepted() const {
     return accepted_;
 }
 
+bool TcpProxy::WaitUntilAccepted(std::uint64_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return accepted_ >= count; });
+}
+
 void TcpProxy::CutLinks(bool all, std::uint16_t keepTarget) {
     for (auto& link : links_) {
         if (all || link->target != keepTarget) {
@@ -179,6 +184,7 @@ void TcpProxy::AcceptLoop() {
             continue;
         }
         ++accepted_;
+        changed_.notify_all();
         auto link = std::make_shared<Link>();
         link->client = client;
         link->target = target_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <list>
@@ -33,6 +34,8 @@ public:
     void Refuse();
     // Connections accepted so far.
     std::uint64_t Accepted() const;
+    // Waits until that many connections have been accepted; false when the time ran out first.
+    bool WaitUntilAccepted(std::uint64_t count, std::chrono::milliseconds timeout);
 
 private:
     struct Link;
