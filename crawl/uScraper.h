@@ -47,7 +47,9 @@
 // ShowProgress (position 0), ShowLogMessage ("Найдено торгов: N"), the card phase's reports,
 // HandleRunResult ("ok"), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
 // the summary's ShowLogMessage lines ("Итоги: ..." to "Время работы: ..."; a stopped or failed
-// run logs them too), UpdateRunUi (CursorHourGlass false).
+// run logs them too), UpdateRunUi (CursorHourGlass false). While a phase waits for a register
+// that does not answer, ShowRegisterWait comes about once a second, and once more when the wait
+// is over.
 //
 // Pause. HandleRunResult with a result containing "ERROR" is expected to log it, arm the 30 s
 // resume timer and call run.Pause() before returning; the crawl thread then halts at its next

@@ -161,7 +161,9 @@ void TcpProxy::AcceptLoop() {
                 changed_.notify_all();
                 break;
             }
-            port_ = ntohs(address.sin_port);
+            // Bound once to a free port, then always to that one: the port never changes.
+            if (port_ == 0)
+                port_ = ntohs(address.sin_port);
             listener = fd;
             listening_ = true;
             changed_.notify_all();

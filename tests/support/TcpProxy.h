@@ -43,7 +43,7 @@ private:
     void Serve(std::shared_ptr<Link> link);
     void CutLinks(bool all, std::uint16_t keepTarget);  // under mutex_
 
-    std::uint16_t port_ = 0;
+    std::uint16_t port_ = 0;  // set once, before the constructor returns
     int wake_[2] = {-1, -1};  // wakes the accept thread from poll
     mutable std::mutex mutex_;
     std::condition_variable changed_;
