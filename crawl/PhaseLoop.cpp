@@ -79,13 +79,13 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     std::size_t probeTurn = 0;
     Clock::time_point waitReported{};
 
+    // A probe asks once: its answer, or its failure, is all it is for.
+    fetch::WorkerSettings probeSettings = settings_.worker;
+    probeSettings.attempts = 1;
+
     const auto start = [&](std::string job, Flight flight) {
-        auto worker = std::make_shared<fetch::TScrapingThread2>(settings_.worker);
-        if (flight.probe) {
-            fetch::WorkerSettings probe = settings_.worker;
-            probe.attempts = 1;
-            worker = std::make_shared<fetch::TScrapingThread2>(std::move(probe));
-        }
+        auto worker = std::make_shared<fetch::TScrapingThread2>(flight.probe ? probeSettings
+                                                                             : settings_.worker);
         worker->url = std::move(job);
         worker->Lists = lists;
         flights.emplace(worker.get(), flight);
