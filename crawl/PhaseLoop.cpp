@@ -34,7 +34,8 @@ PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings s
     : owner_(owner ? std::move(owner) : std::make_shared<fetch::WorkerOwner>()),
       workerListLock_(std::move(workerListLock)),
       settings_(std::move(settings)),
-      host_(std::move(host)) {}
+      host_(std::move(host)),
+      lastAnswered_(settings_.answeredAddress) {}
 
 PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     using Clock = RegisterOutage::Clock;
@@ -75,7 +76,6 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     std::vector<Failed> doubtful;
     std::vector<Failed> held;
     RegisterOutage outage(settings_.outage);
-    std::string lastAnswered;  // the first address of the latest job the register answered
     std::size_t probeTurn = 0;
     Clock::time_point waitReported{};
 
@@ -123,8 +123,8 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     // An address the register answered before, else each held job's in turn, so that one
     // address that fails on its own cannot keep the outage going.
     const auto probeAddress = [&]() -> std::optional<std::string> {
-        if (!lastAnswered.empty())
-            return lastAnswered;
+        if (!lastAnswered_.empty())
+            return lastAnswered_;
         const std::vector<Failed>& waiting = held.empty() ? doubtful : held;
         if (waiting.empty())
             return std::nullopt;
@@ -289,7 +289,7 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
                         if (apply(outage.ProbeEnded(reply, Clock::now()), Clock::now()))
                             return lose();
                     } else if (outcome == 1) {
-                        lastAnswered = firstAddress(job);
+                        lastAnswered_ = firstAddress(job);
                         apply(outage.JobEnded(reply, Clock::now()), Clock::now());
                         host_.log(line);
                         jobs.handler(job, answers);

@@ -81,6 +81,9 @@ struct PhaseSettings {
     std::chrono::milliseconds pacing{200};
     std::chrono::milliseconds loopTurn{10};
     OutageSettings outage;
+    // An address the register answered earlier in the run: probes ask it until the phase has
+    // one of its own.
+    std::string answeredAddress;
 };
 
 class PhaseLoop {
@@ -106,12 +109,15 @@ public:
     // the register answered before) goes out at growing intervals. Once the register answers,
     // the held jobs go out again, each with the chances it had.
     PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
+    // The first address of the latest job the register answered, for the next phase's probes.
+    const std::string& LastAnswered() const { return lastAnswered_; }
 
 private:
     std::shared_ptr<fetch::WorkerOwner> owner_;
     std::shared_ptr<std::mutex> workerListLock_;
     PhaseSettings settings_;
     PhaseHost host_;
+    std::string lastAnswered_;
 };
 
 }  // namespace korvalot::crawl

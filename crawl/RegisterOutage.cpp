@@ -16,8 +16,10 @@ OutageStep RegisterOutage::JobEnded(RegisterReply reply, Clock::time_point now) 
         return {};
     if (failures_++ == 0)
         since_ = now;
+    // Several in a row stop the jobs; a probe of an address the register answered before then
+    // tells an outage from a run of trades that fail on their own.
     if (failures_ >= settings_.failuresInRow)
-        return GoDown(now);
+        Doubt(now);
     return {};
 }
 

@@ -30,7 +30,8 @@ enum class RegisterReply {
 enum class OutageEvent {
     None,
     Settle,    // the register answers: the jobs held in doubt failed on their own
-    WentDown,  // the register stopped answering: hold every job that failed meanwhile
+    WentDown,  // a probe confirmed it: the register stopped answering; hold every job that failed
+               // meanwhile
     CameBack,  // the register answers again: hand the held jobs out again, each as it was
     GaveUp,    // the register did not answer within the limit
 };
@@ -46,14 +47,16 @@ public:
 
     enum class State {
         Answering,  // jobs go out; failures in a row are counted
-        Checking,   // a job failed in doubt and nothing else is under way: one probe decides
+        Checking,   // several failed in a row, or one with nothing else under way: no job goes
+                    // out, one probe decides
         Down,       // no job goes out; the register is probed at growing intervals
         Lost,       // the limit ran out
     };
 
     explicit RegisterOutage(OutageSettings settings = {}) : settings_(settings) {}
 
-    // A job came back; while Down, its failure is held like the others.
+    // A job came back; while Down, its failure is held like the others. Several failures in a
+    // row lead to Checking.
     OutageStep JobEnded(RegisterReply reply, Clock::time_point now);
     // Jobs failed in doubt and nothing else under way could tell whether the register answers:
     // a probe goes out at once.

@@ -142,6 +142,9 @@ private:
     std::unordered_set<std::string> firstQueries_;
     CrowdedDays crowded_;
     RunSummary s_;
+    // The latest address the register answered, so that a phase that begins in an outage
+    // probes an address known to answer.
+    std::string answeredAddress_;
 };
 
 void TScraper::Run::Execute(const std::string& mutexName) {
@@ -320,10 +323,10 @@ PhaseLoop TScraper::Run::Loop() {
     outage.firstProbe = env_.timings.probeFirst;
     outage.probeCap = env_.timings.probeCap;
     outage.limit = env_.outageLimit;
-    return PhaseLoop(
-        workerListLock_,
-        PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn, outage},
-        std::move(host), o_.workers_);
+    return PhaseLoop(workerListLock_,
+                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn,
+                                   outage, answeredAddress_},
+                     std::move(host), o_.workers_);
 }
 
 bool TScraper::Run::SearchPhase() {
@@ -347,7 +350,9 @@ bool TScraper::Run::SearchPhase() {
         ++s_.searchJobsFailed;
         crowded_.Lost(job);
     };
-    const PhaseEnd end = Loop().Run(c_.JobQueue, jobs);
+    PhaseLoop loop = Loop();
+    const PhaseEnd end = loop.Run(c_.JobQueue, jobs);
+    answeredAddress_ = loop.LastAnswered();
     if (end == PhaseEnd::Stopped) {
         s_.end = RunSummary::End::Stopped;
         return false;

@@ -324,6 +324,29 @@ TEST(PhaseLoopOutageTest, AnAddressFailingOnItsOwnIsOneJobsFailure) {
     EXPECT_EQ(rec.log.back(), Job("bad") + ": ERROR HTTP/1.1 500 Internal Server Error; потеряно");
 }
 
+// Several addresses in a row that fail on their own: the jobs stop while one probe asks an
+// address the register answered, which answers, so they fail as they always did, each chance
+// once, and the phase ends.
+TEST(PhaseLoopOutageTest, SeveralAddressesFailingOnTheirOwnInARowAreTheirOwnFailures) {
+    auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
+        if (url.find("bad") != std::string::npos)
+            return {500, ""};
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    std::deque<std::string> queue = {Job("a"), Job("bad1"), Job("bad2"), Job("bad3"), Job("b")};
+    EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad1"), Job("bad2"), Job("bad3")}));
+    EXPECT_EQ(Lines(rec.log, "Реестр"), 0u);
+    // One probe for each run of three, of the address answered last: "a" for the first chances,
+    // "b" for the last ones.
+    EXPECT_EQ(reg->CallsTo(Job("a")), 2);
+    EXPECT_EQ(reg->CallsTo(Job("b")), 2);
+    EXPECT_EQ(reg->CallsTo(Job("bad1")), 20);
+}
+
 // The register goes down just as a job's last chance goes out: the chance is held, not spent,
 // and the job is harvested once the register answers again.
 TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
