@@ -104,10 +104,11 @@ public:
     //
     // Jobs that fail without an answer from the register (no connection, 5xx, 429) are held in
     // doubt until the register answers another job, which makes them ordinary failures. When
-    // several fail in a row, or the phase has nothing else under way to tell, the register is
-    // down: no job goes out, the failures do not count, and a probe of one request (an address
-    // the register answered before) goes out at growing intervals. Once the register answers,
-    // the held jobs go out again, each with the chances it had.
+    // several fail in a row, or the phase has nothing else under way to tell, no job goes out and
+    // one probe (a single request to an address the register answered before) decides: answered,
+    // the failures are ordinary ones; not answered, the register is down. Then the failures do
+    // not count, and probes go out at growing intervals; once the register answers, the held
+    // jobs go out again, each with the chances it had.
     PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
     // The first address of the latest job the register answered, for the next phase's probes.
     const std::string& LastAnswered() const { return lastAnswered_; }
