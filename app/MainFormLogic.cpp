@@ -315,6 +315,10 @@ void MainFormLogic::StopButtonClick() {
     view_.SetProgressPosition(0);
     // A report held back now would put the stopped run's position back on the bar.
     pendingProgress_.reset();
+    if (!registerLine_.isEmpty()) {
+        registerLine_.clear();
+        ShowHint();
+    }
     RefreshPauseHint();
 }
 
@@ -358,6 +362,7 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
         pendingProgress_.reset();
         pace_.clear();
         timeLeftLine_.clear();
+        registerLine_.clear();
         view_.ClearLog();
         Log(QStringLiteral(": Начинаем работу по заданным регионам и категориям"));
         SetRunControlsEnabled(false);
@@ -377,8 +382,9 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     }
     // The run's last report shows, whatever the once-a-second limit held back.
     FlushProgress();
-    if (!timeLeftLine_.isEmpty()) {
+    if (!timeLeftLine_.isEmpty() || !registerLine_.isEmpty()) {
         timeLeftLine_.clear();
+        registerLine_.clear();
         ShowHint();
     }
     Log(QStringLiteral(": Работа завершена, лог записан в ") + path);
@@ -477,7 +483,7 @@ QString MainFormLogic::TimeLeftLine() const {
 
 void MainFormLogic::ShowHint() {
     QStringList lines;
-    for (const QString* line : {&progressLine_, &timeLeftLine_, &pauseLine_}) {
+    for (const QString* line : {&progressLine_, &timeLeftLine_, &registerLine_, &pauseLine_}) {
         if (!line->isEmpty()) {
             lines.append(*line);
         }
@@ -486,6 +492,24 @@ void MainFormLogic::ShowHint() {
     if (!lines.isEmpty() || hintShown_) {
         hintShown_ = true;
         view_.SetProgressHint(lines.join(u'\n'));
+    }
+}
+
+void MainFormLogic::ShowRegisterWait(bool waiting, std::int64_t downSeconds,
+                                     std::int64_t nextProbeSeconds) {
+    QString line;
+    if (waiting) {
+        // The pace of the jobs before the outage says nothing about those after it.
+        pace_.clear();
+        timeLeftLine_.clear();
+        line = QStringLiteral("Реестр не отвечает %1, ждём его; ").arg(DurationText(downSeconds)) +
+               (nextProbeSeconds > 0
+                    ? QStringLiteral("проверим через %1").arg(DurationText(nextProbeSeconds))
+                    : QStringLiteral("проверяем"));
+    }
+    if (line != registerLine_) {
+        registerLine_ = line;
+        ShowHint();
     }
 }
 

@@ -32,6 +32,9 @@ struct RunSummary {
     std::int64_t retriedAttempts = 0;  // requests' attempts made again after a failed one
     bool resultsFileFailed = false;    // the results file could not be created or written
     bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
+    // The register stayed down past the outage limit: the run ended there, every trade it did
+    // not fetch counted as failed.
+    bool registerLost = false;
     std::chrono::milliseconds elapsed{0};
     // The files the run wrote; empty where it wrote none.
     std::filesystem::path resultsFile;
@@ -41,7 +44,7 @@ struct RunSummary {
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
-               unreachable == 0 && !phaseErrors && !resultsFileFailed;
+               unreachable == 0 && !phaseErrors && !resultsFileFailed && !registerLost;
     }
 };
 

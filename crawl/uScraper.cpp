@@ -128,6 +128,7 @@ private:
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
     void ListRefreshTrades();
     void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
+    void NameTradesNotFetched(std::deque<std::string>& guids);
     void LoadSkipList();
     void LogSummary();
 
@@ -142,6 +143,9 @@ private:
     std::unordered_set<std::string> firstQueries_;
     CrowdedDays crowded_;
     RunSummary s_;
+    // The latest address the register answered, so that a phase that begins in an outage
+    // probes an address known to answer.
+    std::string answeredAddress_;
 };
 
 void TScraper::Run::Execute(const std::string& mutexName) {
@@ -191,6 +195,8 @@ void TScraper::Run::LogSummary() {
         end = "работа прервана ошибкой";
     } else if (s_.resultsFileFailed) {
         end = "работа прервана: файл результатов не записать";
+    } else if (s_.registerLost) {
+        end = "работа прервана: реестр не отвечает";
     } else if (s_.phaseErrors) {
         end = "работа завершена после ошибок";
     }
@@ -243,6 +249,11 @@ void TScraper::Run::Steps() {
     SaveGuids();
     if (c_.NewGuidList.empty())
         return;
+    // A register that did not come back within the limit would only be waited for once more.
+    if (s_.registerLost) {
+        NameTradesNotFetched(c_.NewGuidList);
+        return;
+    }
     CardPhase();
 }
 
@@ -310,8 +321,17 @@ PhaseLoop TScraper::Run::Loop() {
         o_.result = "ERROR_" + message;
         o_.HandleRunResult();
     };
+    host.registerWait = [this](const RegisterWait& wait) {
+        o_.WaitingForRegister = wait;
+        o_.ShowRegisterWait();
+    };
+    OutageSettings outage;
+    outage.firstProbe = env_.timings.probeFirst;
+    outage.probeCap = env_.timings.probeCap;
+    outage.limit = env_.outageLimit;
     return PhaseLoop(workerListLock_,
-                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn},
+                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn,
+                                   outage, answeredAddress_},
                      std::move(host), o_.workers_);
 }
 
@@ -336,13 +356,25 @@ bool TScraper::Run::SearchPhase() {
         ++s_.searchJobsFailed;
         crowded_.Lost(job);
     };
-    const PhaseEnd end = Loop().Run(c_.JobQueue, jobs);
+    PhaseLoop loop = Loop();
+    const PhaseEnd end = loop.Run(c_.JobQueue, jobs);
+    answeredAddress_ = loop.LastAnswered();
     if (end == PhaseEnd::Stopped) {
         s_.end = RunSummary::End::Stopped;
         return false;
     }
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
+    if (end == PhaseEnd::RegisterLost) {
+        s_.registerLost = true;
+        for (const std::string& job : c_.JobQueue) {
+            if (Trimmed(job).empty())
+                continue;
+            Log(job + ": не выполнен, реестр не отвечает" + jobs.lostNote(job));
+            jobs.givenUp(job);
+        }
+        c_.JobQueue.clear();
+    }
     LogCrowdedDays();
     return true;
 }
@@ -512,7 +544,11 @@ void TScraper::Run::CardPhase() {
         s_.phaseErrors = true;
     if (end == PhaseEnd::Stopped)
         s_.end = RunSummary::End::Stopped;
-    if (end != PhaseEnd::Stopped && !s_.resultsFileFailed) {
+    if (end == PhaseEnd::RegisterLost) {
+        s_.registerLost = true;
+        NameTradesNotFetched(c_.NewGuidList);
+    }
+    if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.resultsFileFailed) {
         o_.result = "ok";
         o_.HandleRunResult();
     }
@@ -546,6 +582,26 @@ void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t no
     s_.tradesNotTried = notTried;
     Log("Ошибка записи файла результатов (" + std::string(e.what()) +
         "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
+}
+
+// Every trade of the list is named and counted as failed, but for those skip.txt leaves out.
+void TScraper::Run::NameTradesNotFetched(std::deque<std::string>& guids) {
+    const std::string skipPrefix = addresses_.CardLinkPrefix();
+    std::int64_t named = 0;
+    for (const std::string& entry : guids) {
+        const std::string guid = Trimmed(entry);
+        if (guid.empty())
+            continue;
+        if (c_.SkipList.contains(skipPrefix + guid)) {
+            ++s_.skipped;
+            continue;
+        }
+        Log("Карточка " + Printable(guid) + ": не получена, реестр не отвечает");
+        ++s_.tradeJobsFailed;
+        ++named;
+    }
+    guids.clear();
+    Log("Торгов не получено из-за недоступности реестра: " + std::to_string(named));
 }
 
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {
@@ -731,6 +787,12 @@ void TScraper::ShowFoundCount() {
 void TScraper::HandleRunResult() {
     WaitWhilePaused();
     reports_.HandleRunResult(*this);
+    WaitWhilePaused();
+}
+
+void TScraper::ShowRegisterWait() {
+    WaitWhilePaused();
+    reports_.ShowRegisterWait(*this);
     WaitWhilePaused();
 }
 

@@ -741,7 +741,8 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
         return impl_->Fetch(address, referer);
     } catch (const Failure& failure) {
         throw ClientError(impl_->profile.message(failure), impl_->host,
-                          ReasonText(failure, impl_->profile.limits, impl_->profile.timeLimitRule));
+                          ReasonText(failure, impl_->profile.limits, impl_->profile.timeLimitRule),
+                          failure.kind == Kind::Status ? failure.number : 0);
     }
 }
 

@@ -241,6 +241,31 @@ void ConsoleReports::Tick(const crawl::TScraper& run) {
 
 void ConsoleReports::ShowFoundCount(crawl::TScraper&) {}
 
+// In place of the bar while the run waits for the register: on a terminal redrawn each time,
+// otherwise at the bar's own pace.
+void ConsoleReports::ShowRegisterWait(crawl::TScraper& run) {
+    const crawl::RegisterWait& wait = run.WaitingForRegister;
+    std::lock_guard lock(mutex_);
+    if (!wait.waiting) {
+        lastDrawn_ = {};
+        return;
+    }
+    const auto now = Clock::now();
+    if (!settings_.terminal && now - lastDrawn_ < std::chrono::seconds(10))
+        return;
+    lastDrawn_ = now;
+    const std::string text = "Реестр не отвечает " +
+                             Duration(std::chrono::duration_cast<std::chrono::seconds>(wait.down)) +
+                             ", ждём его";
+    if (settings_.terminal) {
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+        barShown_ = true;
+    } else {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    std::fflush(stderr);
+}
+
 void ConsoleReports::HandleRunResult(crawl::TScraper& run) {
     if (run.result.find("ERROR") == std::string::npos) {
         Log("Сбор данных завершен");

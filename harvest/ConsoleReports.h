@@ -43,6 +43,7 @@ public:
     void ShowFoundCount(crawl::TScraper& run) override;
     void HandleRunResult(crawl::TScraper& run) override;
     crawl::RunInputs ReadRunInputs(crawl::TScraper& run) override;
+    void ShowRegisterWait(crawl::TScraper& run) override;
 
     // As the Stop button: an error pause ends, the run is asked to stop. From any thread.
     void Stop(crawl::TScraper& run);

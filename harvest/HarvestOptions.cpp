@@ -70,7 +70,7 @@ std::optional<std::string> CannotWriteIn(const std::filesystem::path& dir) {
 }
 
 // Option values without a letter of their own.
-enum LongOnly { kStore = 1000, kRefresh, kRefreshDays, kSummaryJson };
+enum LongOnly { kStore = 1000, kRefresh, kRefreshDays, kSummaryJson, kOutageLimit };
 
 // The folder of a file named on the command line.
 std::filesystem::path FolderOf(const std::filesystem::path& file) {
@@ -137,6 +137,7 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         {"store", optional_argument, nullptr, kStore},
         {"refresh", no_argument, nullptr, kRefresh},
         {"refresh-days", required_argument, nullptr, kRefreshDays},
+        {"outage-limit", required_argument, nullptr, kOutageLimit},
         {nullptr, 0, nullptr, 0},
     };
     std::vector<std::string> storage;
@@ -208,6 +209,16 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                     days > 36600)
                     throw UsageError("--refresh-days: нужно число дней от 0 до 36600: " + value);
                 o.refreshDays = days;
+                break;
+            }
+            case kOutageLimit: {
+                int minutes = -1;
+                const auto [end, ec] =
+                    std::from_chars(value.data(), value.data() + value.size(), minutes);
+                if (ec != std::errc() || end != value.data() + value.size() || minutes < 0 ||
+                    minutes > 525600)
+                    throw UsageError("--outage-limit: нужно число минут от 0 до 525600: " + value);
+                o.outageLimitMinutes = minutes;
                 break;
             }
             case 'o':
@@ -390,6 +401,8 @@ data-ГГГГ-ММ-ДД_ЧЧММСС.csv (результаты), log-...txt (л�
                           изменилось; skip-файл не меняется
       --refresh-days ДНИ  торги с датой результатов не старше ДНИ дней ещё
                           открыты (по умолчанию 60)
+      --outage-limit МИН  сколько ждать реестр, который перестал отвечать, прежде
+                          чем закончить сбор (по умолчанию 120 минут)
   -v, --verbose           выводить все строки лога
   -q, --quiet             ничего не выводить, если сбор прошёл без ошибок
       --summary-json ФАЙЛ

@@ -47,7 +47,8 @@ struct HarvestOptions {
     bool store = false;                 // --store, also implied by --refresh
     std::filesystem::path storeFile;    // empty: the store's default place
     bool refresh = false;
-    int refreshDays = 60;  // a results date this many days back still leaves a trade open
+    int refreshDays = 60;          // a results date this many days back still leaves a trade open
+    int outageLimitMinutes = 120;  // how long a register that does not answer is waited for
 };
 
 // The arguments after the program name; `today` resolves "today" and "yesterday". Raises

@@ -227,6 +227,7 @@ int main(int argc, char** argv) {
     environment.openDocument = [](const std::filesystem::path&) {};
     environment.recordHarvested = options.incremental;
     environment.writeWorkbook = options.workbook;
+    environment.outageLimit = std::chrono::minutes(options.outageLimitMinutes);
     if (tradeStore) {
         try {
             // A refresh fetches trades harvested before: skip.txt names them already.

@@ -392,6 +392,32 @@ TEST_F(MainFormLogicTest, TheHintEstimatesTheTimeLeftFromThePaceOfTheLatestJobs)
     EXPECT_EQ(view.progressHint, QStringLiteral("100%: 1000 из 1000, осталось 0"));
 }
 
+TEST_F(MainFormLogicTest, TheHintSaysWhileTheRunWaitsForTheRegister) {
+    SelectAndStart();
+    Logic().UpdateRunUi(true);
+    Logic().ShowProgress(4, 10);
+    const QString progress = QStringLiteral("40%: 4 из 10, осталось 6");
+    Logic().ShowRegisterWait(true, 130, 45);
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 10 с, ждём его; проверим "
+                                        "через 45 с"));
+    Logic().ShowRegisterWait(true, 175, 0);
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 55 с, ждём его; проверяем"));
+    // A pause while it waits says both.
+    Logic().PauseButtonClick();
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 55 с, ждём его; проверяем\n"
+                                        "Работа на паузе; чтобы продолжить, нажмите \"пауза\""));
+    Logic().PauseButtonClick();
+    Logic().ShowRegisterWait(false, 0, 0);
+    EXPECT_EQ(view.progressHint, progress);
+    // Stop ends the wait with the run.
+    Logic().ShowRegisterWait(true, 5, 10);
+    Logic().StopButtonClick();
+    EXPECT_EQ(view.progressHint, progress);
+}
+
 TEST_F(MainFormLogicTest, APausedRunPressesThePauseButtonAndSaysSoInTheHint) {
     SelectAndStart();
     Logic().ShowProgress(4, 10);

@@ -39,6 +39,9 @@ TEST(HarvestOptionsTest, DefaultsToEverySixTypesAndNoDates) {
     EXPECT_FALSE(o.to);
     EXPECT_FALSE(o.incremental);
     EXPECT_FALSE(o.workbook);
+    EXPECT_EQ(o.outageLimitMinutes, 120);
+    EXPECT_EQ(Parse({"-r", "all", "--outage-limit", "0"}).outageLimitMinutes, 0);
+    EXPECT_EQ(Parse({"-r", "all", "--outage-limit=525600"}).outageLimitMinutes, 525600);
     EXPECT_TRUE(Parse({"--help"}).help);
     EXPECT_TRUE(Parse({"-V"}).version);
 }
@@ -65,6 +68,9 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
         {{"-r", "77", "--output"}, "у параметра --output нет значения"},
         {{"-r", "77", "-q", "-v"}, "--quiet и --verbose вместе не указывают"},
         {{"-r", "77", "--summary-json="}, "--summary-json: пустой путь"},
+        {{"-r", "77", "--outage-limit", "-1"}, "--outage-limit: нужно число минут"},
+        {{"-r", "77", "--outage-limit", "2h"}, "--outage-limit: нужно число минут"},
+        {{"-r", "77", "--outage-limit", "525601"}, "--outage-limit: нужно число минут"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);

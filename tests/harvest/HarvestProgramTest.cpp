@@ -22,6 +22,7 @@
 
 #include "crawl/fakes/TempDir.h"
 #include "support/ReachableCopy.h"
+#include "support/TcpProxy.h"
 #include "tools/register-sim/SimProcess.h"
 #include "util/Platform.h"
 
@@ -395,10 +396,34 @@ TEST_F(HarvestProgramTest, ARunWithFailedQueriesEndsWithItsOwnStatus) {
     TempDir dir;
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(40, {"--fail-first", "1000", "--fault-kinds", "500"}));
-    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(), {"-r", "77", "-T", "OpenAuction"});
+    // A register that answers 500 to everything is down: the run waits no longer for it.
+    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(),
+                                 {"-r", "77", "-T", "OpenAuction", "--outage-limit", "0"});
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_NE(o.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find(": Работа завершена, лог записан в "), std::string::npos) << o.err;
+}
+
+// The register stops answering once the run has begun and does not come back within the limit:
+// the run ends there, names what it did not do, and says why in its closing lines and status.
+TEST_F(HarvestProgramTest, ARegisterDownPastTheOutageLimitEndsTheRunWithItsOwnStatus) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40));
+    testing::TcpProxy proxy(sim.Port());
+    Harvest harvest(dir.path(), proxy.HttpsUrl(),
+                    {"-r", "77", "-T", "OpenAuction", "--outage-limit", "0", "-v"});
+    // The region directory came through on the first connection; the second is the run's.
+    ASSERT_TRUE(proxy.WaitUntilAccepted(2, std::chrono::seconds(60)));
+    proxy.Refuse();
+    const Outcome o = harvest.Wait();
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Реестр перестал отвечать."), 1u) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Реестр не отвечает уже "), 1u) << o.err;
+    EXPECT_NE(o.err.find(": Итоги: работа прервана: реестр не отвечает"), std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos) << o.err;
+    EXPECT_TRUE(FilesLike(dir.path(), "data", ".csv").empty()) << "no card phase, no results file";
 }
 
 // With -v every line is shown as it is logged, and the closing lines are not shown again.

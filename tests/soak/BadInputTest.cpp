@@ -177,10 +177,10 @@ TEST_P(BadInputTest, CostsOnlyTheBadAnswer) {
     limits.connect = 10s;
     limits.read = 20s;
     const std::string baseUrl = server.Address("");
-    auto run = crawl::TScraper::Create(
-        reports, baseUrl,
-        TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms},
-                        fetch::WorkerClientTransportFactory(limits)));
+    auto run =
+        crawl::TScraper::Create(reports, baseUrl,
+                                TestEnvironment(exeDir.path(), workDir.path(), {2ms, 1ms, 2ms},
+                                                fetch::WorkerClientTransportFactory(limits)));
     run->Start();
     ASSERT_TRUE(run->WaitUntilEnded(300s)) << "the run did not end";
 
