@@ -26,6 +26,14 @@ void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironm
     environment.writeWorkbook =
         environment.writeWorkbook ||
         IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Workbook"), {}));
+    // Whole minutes, up to a year; anything else leaves the run's own limit (two hours).
+    bool number = false;
+    const int outageMinutes =
+        ReadIniValue(settingsIniPath, section, QStringLiteral("OutageLimitMinutes"), {})
+            .trimmed()
+            .toInt(&number);
+    if (number && outageMinutes >= 0 && outageMinutes <= kMaxOutageMinutes)
+        environment.outageLimit = std::chrono::minutes(outageMinutes);
     if (!environment.openTradeSink &&
         IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Store"), {}))) {
         // Opened by the run itself when its card phase begins, so that a store another process

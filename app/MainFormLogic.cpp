@@ -1,6 +1,8 @@
 #include "app/MainFormLogic.h"
 
 #include <exception>
+#include <filesystem>
+#include <system_error>
 #include <utility>
 
 #include <QFileInfo>
@@ -11,6 +13,7 @@
 #include "app/StartupChecks.h"
 #include "crawl/RegionDirectory.h"
 #include "crawl/RegisterAddresses.h"
+#include "util/NewFile.h"
 
 namespace korvalot::app {
 namespace {
@@ -312,6 +315,10 @@ void MainFormLogic::StopButtonClick() {
     view_.SetProgressPosition(0);
     // A report held back now would put the stopped run's position back on the bar.
     pendingProgress_.reset();
+    if (!registerLine_.isEmpty()) {
+        registerLine_.clear();
+        ShowHint();
+    }
     RefreshPauseHint();
 }
 
@@ -355,18 +362,29 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
         pendingProgress_.reset();
         pace_.clear();
         timeLeftLine_.clear();
+        registerLine_.clear();
         view_.ClearLog();
         Log(QStringLiteral(": Начинаем работу по заданным регионам и категориям"));
         SetRunControlsEnabled(false);
         return;
     }
     const auto ticks = static_cast<std::int32_t>(services_.tickCount());
-    const QString path =
+    QString path =
         DataFile(QStringLiteral("log-") + QString::number(ticks) + QStringLiteral(".txt"));
+    // Never over an earlier run's log (the tick count repeats after a reboot): the name is taken
+    // now, before the line that names it, and the log replaces only this empty file.
+    bool reserved = false;
+    try {
+        path = QString::fromStdString(util::ReserveNewFile(path.toStdString()).string());
+        reserved = true;
+    } catch (const std::exception&) {
+        // The write below fails as well and says why.
+    }
     // The run's last report shows, whatever the once-a-second limit held back.
     FlushProgress();
-    if (!timeLeftLine_.isEmpty()) {
+    if (!timeLeftLine_.isEmpty() || !registerLine_.isEmpty()) {
         timeLeftLine_.clear();
+        registerLine_.clear();
         ShowHint();
     }
     // The file ends with the line that names it; the pane shows that line only once the file is
@@ -378,6 +396,10 @@ void MainFormLogic::UpdateRunUi(bool cursorHourGlass) {
     try {
         WriteListFile(path, lines);
     } catch (const std::exception& error) {
+        if (reserved) {
+            std::error_code ignored;
+            std::filesystem::remove(path.toStdString(), ignored);
+        }
         // The run's end must still give the controls back; the pane keeps the whole log.
         SetRunControlsEnabled(true);
         Log(QStringLiteral(": Работа завершена; лог записать в ") + path +
@@ -468,7 +490,7 @@ QString MainFormLogic::TimeLeftLine() const {
 
 void MainFormLogic::ShowHint() {
     QStringList lines;
-    for (const QString* line : {&progressLine_, &timeLeftLine_, &pauseLine_}) {
+    for (const QString* line : {&progressLine_, &timeLeftLine_, &registerLine_, &pauseLine_}) {
         if (!line->isEmpty()) {
             lines.append(*line);
         }
@@ -477,6 +499,24 @@ void MainFormLogic::ShowHint() {
     if (!lines.isEmpty() || hintShown_) {
         hintShown_ = true;
         view_.SetProgressHint(lines.join(u'\n'));
+    }
+}
+
+void MainFormLogic::ShowRegisterWait(bool waiting, std::int64_t downSeconds,
+                                     std::int64_t nextProbeSeconds) {
+    QString line;
+    if (waiting) {
+        // The pace of the jobs before the outage says nothing about those after it.
+        pace_.clear();
+        timeLeftLine_.clear();
+        line = QStringLiteral("Реестр не отвечает %1, ждём его; ").arg(DurationText(downSeconds)) +
+               (nextProbeSeconds > 0
+                    ? QStringLiteral("проверим через %1").arg(DurationText(nextProbeSeconds))
+                    : QStringLiteral("проверяем"));
+    }
+    if (line != registerLine_) {
+        registerLine_ = line;
+        ShowHint();
     }
 }
 

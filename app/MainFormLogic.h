@@ -73,6 +73,8 @@ public:
     void ShowProgress(std::int32_t position, std::int32_t maximum);
     void ShowFoundCount(std::int32_t count);
     void StartResumeTimer();
+    // The run waits for a register that does not answer (waiting false: it no longer does).
+    void ShowRegisterWait(bool waiting, std::int64_t downSeconds, std::int64_t nextProbeSeconds);
 
     // Shows a progress report that the once-a-second limit held back (ScheduleProgressFlush).
     void FlushProgress();
@@ -121,10 +123,12 @@ private:
     // A progress report held back by the once-a-second limit, shown by FlushProgress.
     std::optional<std::pair<std::int32_t, std::int32_t>> pendingProgress_;
     bool flushScheduled_ = false;
-    // The progress hint: the shown report's line, the time left in the phase, and the pause.
+    // The progress hint: the shown report's line, the time left in the phase, the wait for the
+    // register, and the pause.
     QString progressLine_;
     QString timeLeftLine_;
     QString pauseLine_;
+    QString registerLine_;  // the run waits for the register
     bool hintShown_ = false;
     // Tick count and position of the latest reports of the running phase, for its pace.
     std::deque<std::pair<std::uint32_t, std::int32_t>> pace_;

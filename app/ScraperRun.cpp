@@ -34,6 +34,16 @@ public:
     void HandleRunResult(crawl::TScraper& run) override {
         handOff_->Call([&] { logic_->HandleRunResult(QString::fromStdString(run.result)); });
     }
+    void ShowRegisterWait(crawl::TScraper& run) override {
+        handOff_->Call([&] {
+            const crawl::RegisterWait& wait = run.WaitingForRegister;
+            logic_->ShowRegisterWait(
+                wait.waiting, std::chrono::duration_cast<std::chrono::seconds>(wait.down).count(),
+                (std::chrono::duration_cast<std::chrono::milliseconds>(wait.nextProbe).count() +
+                 999) /
+                    1000);
+        });
+    }
     crawl::RunInputs ReadRunInputs(crawl::TScraper&) override {
         crawl::RunInputs inputs;
         handOff_->Call([&] {

@@ -41,3 +41,37 @@ function(korvalot_add_gtest name)
   # five seconds.
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# korvalot_man_page(program): the program's manual page in section 1, gzipped and installed.
+# help2man makes it at build time from the program's own --help and --version (in Russian, as
+# the program speaks), adding the sections of docs/man/<program>.h2m when that file exists; a
+# program without a command line has its page written once as docs/man/<program>.1 instead.
+find_program(KORVALOT_GZIP gzip REQUIRED)
+function(korvalot_man_page program)
+  set(page ${CMAKE_CURRENT_BINARY_DIR}/${program}.1)
+  set(written ${PROJECT_SOURCE_DIR}/docs/man/${program}.1)
+  set(include ${PROJECT_SOURCE_DIR}/docs/man/${program}.h2m)
+  if(EXISTS ${written})
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E copy ${written} ${page}
+      COMMAND ${KORVALOT_GZIP} -9nf ${page}
+      DEPENDS ${written}
+      COMMENT "Manual page ${program}(1)" VERBATIM)
+  else()
+    find_program(KORVALOT_HELP2MAN help2man REQUIRED)
+    set(args --no-info --locale=ru_RU.UTF-8 --output=${page})
+    set(depends ${program})
+    if(EXISTS ${include})
+      list(APPEND args --include=${include})
+      list(APPEND depends ${include})
+    endif()
+    add_custom_command(OUTPUT ${page}.gz
+      COMMAND ${KORVALOT_HELP2MAN} ${args} $<TARGET_FILE:${program}>
+      COMMAND ${KORVALOT_GZIP} -9nf ${page}
+      DEPENDS ${depends}
+      COMMENT "Manual page ${program}(1) from its --help" VERBATIM)
+  endif()
+  add_custom_target(${program}_man_page ALL DEPENDS ${page}.gz)
+  include(GNUInstallDirs)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()

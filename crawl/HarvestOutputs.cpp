@@ -3,6 +3,7 @@
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
 #include "json/JsonValue.h"
+#include "util/NewFile.h"
 
 namespace korvalot::crawl {
 
@@ -23,12 +24,18 @@ void HarvestOutputs::Begin(ResultsFile& resultsFile) {
     }
     const std::filesystem::path& path = resultsFile.Path();
     if (options_.writeWorkbook) {
-        const std::filesystem::path workbookPath = Workbook::PathBeside(path);
+        std::filesystem::path workbookPath;
         try {
+            // Never over an earlier workbook: the name is taken now, its content comes at the end.
+            workbookPath = util::ReserveNewFile(Workbook::PathBeside(path));
             workbook_ = std::make_unique<Workbook>(workbookPath, options_.registerBaseUrl,
                                                    options_.decimalSeparator);
             log_("Книга с результатами будет записана в файл " + workbookPath.string());
-        } catch (const CrawlError& e) {
+        } catch (const std::exception& e) {
+            if (!workbookPath.empty()) {
+                std::error_code ignored;
+                std::filesystem::remove(workbookPath, ignored);
+            }
             log_(std::string("Ошибка: ") + e.what() + "; книгу не записываем");
         }
     }

@@ -11,13 +11,15 @@
 #include <string_view>
 #include <vector>
 
+#include "crawl/RegisterOutage.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
 #include "json/JsonValue.h"
 
 // The dispatch and collect loop that both phases of a run share: jobs handed to fetch workers,
 // finished workers collected one at a time, a failed job given one more chance once every other
-// job of the phase is done, and the workers left behind when the phase stops or fails.
+// job of the phase is done, a register that is down as a whole waited out as one outage, and the
+// workers left behind when the phase stops or fails.
 namespace korvalot::crawl {
 
 // The answers of a collected worker, as the worker decoded and parsed them: the search page or
@@ -29,10 +31,16 @@ struct Answers {
     json::JsonValue html3;
 };
 
-enum class PhaseEnd { Done, Stopped, Failed };
+// RegisterLost: the register did not answer within the outage limit; every job not done is left
+// at the head of the queue, for the run to name.
+enum class PhaseEnd { Done, Stopped, Failed, RegisterLost };
 
 // Added to the log line of a job that failed once; it is asked again at the end of the phase.
 inline constexpr std::string_view kRetryLaterNote = "; попробуем ещё раз в конце этапа";
+// Added to the log line of a job that failed while the register did not answer at all: the
+// failure does not count, the job goes out again as it was once the register answers.
+inline constexpr std::string_view kHeldNote =
+    "; реестр не отвечает, задание повторим, когда он ответит";
 
 // What the loop needs of its run. Every member is called on the crawl thread and must be set.
 struct PhaseHost {
@@ -44,6 +52,9 @@ struct PhaseHost {
     std::function<void(std::string text)> log;
     // The run result "ERROR_" + message; the run pauses for the error before this returns.
     std::function<void(const std::string& message)> reportError;
+    // Optional: the phase waits for the register (about once a second while it waits), or no
+    // longer does (waiting false).
+    std::function<void(const RegisterWait& wait)> registerWait;
 };
 
 // What one phase does with its jobs.
@@ -69,6 +80,10 @@ struct PhaseSettings {
     std::int32_t limit = 4;  // workers running at once
     std::chrono::milliseconds pacing{200};
     std::chrono::milliseconds loopTurn{10};
+    OutageSettings outage;
+    // An address the register answered earlier in the run: probes ask it until the phase has
+    // one of its own.
+    std::string answeredAddress;
 };
 
 class PhaseLoop {
@@ -81,17 +96,29 @@ public:
 
     // Runs the phase over the queue, which the handler may extend, until the queue and every
     // second chance are done (Done), the run is asked to stop (Stopped: running workers are
-    // asked to terminate and handed to the owner) or a failure ends the phase (Failed:
-    // reported through the host; running workers are handed to the owner and go on, and the
-    // jobs not done, theirs included, are left in the queue). A
-    // ResultsFileError from the handler leaves the workers the same way and is thrown on.
+    // asked to terminate and handed to the owner), a failure ends the phase (Failed:
+    // reported through the host; running workers are handed to the owner and go on) or the
+    // register stays down past the outage limit (RegisterLost: as Stopped, and the queue holds
+    // every job not done). A ResultsFileError from the handler leaves the workers as Failed does
+    // and is thrown on.
+    //
+    // Jobs that fail without an answer from the register (no connection, 5xx, 429) are held in
+    // doubt until the register answers another job, which makes them ordinary failures. When
+    // several fail in a row, or the phase has nothing else under way to tell, no job goes out and
+    // one probe (a single request to an address the register answered before) decides: answered,
+    // the failures are ordinary ones; not answered, the register is down. Then the failures do
+    // not count, and probes go out at growing intervals; once the register answers, the held
+    // jobs go out again, each with the chances it had.
     PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
+    // The first address of the latest job the register answered, for the next phase's probes.
+    const std::string& LastAnswered() const { return lastAnswered_; }
 
 private:
     std::shared_ptr<fetch::WorkerOwner> owner_;
     std::shared_ptr<std::mutex> workerListLock_;
     PhaseSettings settings_;
     PhaseHost host_;
+    std::string lastAnswered_;
 };
 
 }  // namespace korvalot::crawl

@@ -26,11 +26,23 @@ std::vector<std::string> RegionItemsFromDirectory(const std::string& body) {
 }
 
 std::vector<std::string> LoadRegionDirectory(const std::string& registerBaseUrl) {
-    // Set up for this one request and released at once, as the window does.
-    fetch::DirectoryClient client;
-    const RegisterAddresses addresses(registerBaseUrl);
-    const std::string body = client.Get(addresses.Regions(), addresses.Referer());
+    return RegionDirectoryLoad(registerBaseUrl).Run();
+}
+
+RegionDirectoryLoad::RegionDirectoryLoad(std::string registerBaseUrl)
+    : registerBaseUrl_(std::move(registerBaseUrl)),
+      client_(std::make_unique<fetch::DirectoryClient>()) {}
+
+RegionDirectoryLoad::~RegionDirectoryLoad() = default;
+
+std::vector<std::string> RegionDirectoryLoad::Run() {
+    const RegisterAddresses addresses(registerBaseUrl_);
+    const std::string body = client_->Get(addresses.Regions(), addresses.Referer());
     return RegionItemsFromDirectory(body);
+}
+
+void RegionDirectoryLoad::Cancel() noexcept {
+    client_->Cancel();
 }
 
 }  // namespace korvalot::crawl

@@ -9,6 +9,7 @@
 
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
+#include "util/NewFile.h"
 #include "util/Platform.h"
 #include "util/uLib.h"
 
@@ -49,8 +50,8 @@ namespace {
 
 ResultsFile::ResultsFile(std::filesystem::path path, std::string registerBaseUrl)
     : path_(std::move(path)), registerBaseUrl_(std::move(registerBaseUrl)) {
-    fd_ =
-        util::FileDescriptor(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    // Never over an earlier harvest: a name already taken gives way to the next free one.
+    fd_ = util::FileDescriptor(util::CreateNewFile(path_));
     if (!fd_.IsOpen())
         Fail("Cannot create file \"" + path_.string() + "\".", errno);
     std::string head = "\xEF\xBB\xBF";

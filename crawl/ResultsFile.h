@@ -22,8 +22,9 @@ public:
     // One line of the file, CR LF included.
     static std::string FormatLine(std::string_view registerBaseUrl, const ResultRow& row);
 
-    // Creates (or replaces) the file and writes the byte-order mark and the header. Raises
-    // ResultsFileError naming the file and the system's reason.
+    // Creates the file and writes the byte-order mark and the header. A file of that name is
+    // never replaced: the next free name is taken ("data5-2.csv"), which Path() then gives.
+    // Raises ResultsFileError naming the file and the system's reason.
     ResultsFile(std::filesystem::path path, std::string registerBaseUrl);
     ~ResultsFile();
     ResultsFile(const ResultsFile&) = delete;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 
 namespace korvalot::crawl {
 
@@ -32,17 +33,25 @@ struct RunSummary {
     // Harvested trades whose rows were taken back out of the results file because skip.txt
     // could not name them; the next run fetches them again.
     std::int64_t tradesTakenBack = 0;
-    bool cardsStarted = false;       // the card phase asked the register for a card
-    bool resultsFileFailed = false;  // the results file (or skip.txt) could not be written
-    bool skipFileFailed = false;     // skip.txt could not name the trades harvested
-    bool phaseErrors = false;        // a phase ended in an error (the 30-second pause)
+    std::int64_t retriedAttempts = 0;  // requests' attempts made again after a failed one
+    bool cardsStarted = false;         // the card phase asked the register for a card
+    bool resultsFileFailed = false;    // the results file (or skip.txt) could not be written
+    bool skipFileFailed = false;       // skip.txt could not name the trades harvested
+    bool phaseErrors = false;          // a phase ended in an error (the 30-second pause)
+    // The register stayed down past the outage limit: the run ended there, every trade it did
+    // not fetch counted as failed.
+    bool registerLost = false;
     std::chrono::milliseconds elapsed{0};
+    // The files the run wrote; empty where it wrote none.
+    std::filesystem::path resultsFile;
+    std::filesystem::path workbookFile;
+    std::filesystem::path guidsFile;
 
     // Every trade the register reported was either harvested or deliberately skipped.
     bool Complete() const {
         return end == End::Finished && tradeJobsFailed == 0 && searchJobsFailed == 0 &&
                unreachable == 0 && cardsIncomplete == 0 && !phaseErrors && !resultsFileFailed &&
-               !skipFileFailed;
+               !skipFileFailed && !registerLost;
     }
 };
 

@@ -18,6 +18,7 @@
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
 #include "json/JsonValue.h"
+#include "util/NewFile.h"
 #include "util/Platform.h"
 #include "util/uLib.h"
 
@@ -128,6 +129,7 @@ private:
     void ListRefreshTrades();
     void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
     void LogUndone(std::deque<std::string>& queue, bool search);
+    void NameTradesNotFetched(std::deque<std::string>& guids);
     void LoadSkipList();
     void LogSummary();
 
@@ -142,6 +144,9 @@ private:
     std::unordered_set<std::string> firstQueries_;
     CrowdedDays crowded_;
     RunSummary s_;
+    // The latest address the register answered, so that a phase that begins in an outage
+    // probes an address known to answer.
+    std::string answeredAddress_;
 };
 
 void TScraper::Run::Execute(const std::string& mutexName) {
@@ -166,6 +171,7 @@ void TScraper::Run::Execute(const std::string& mutexName) {
     }
     s_.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - started);
+    s_.retriedAttempts = o_.retries_->retried.load();
     {
         std::lock_guard lock(o_.shared_->mutex);
         o_.summary_ = s_;
@@ -192,6 +198,8 @@ void TScraper::Run::LogSummary() {
         end = "работа прервана: skip.txt не дописать";
     } else if (s_.resultsFileFailed) {
         end = "работа прервана: файл результатов не записать";
+    } else if (s_.registerLost) {
+        end = "работа прервана: реестр не отвечает";
     } else if (s_.phaseErrors) {
         end = "работа завершена после ошибок";
     }
@@ -210,6 +218,8 @@ void TScraper::Run::LogSummary() {
         (s_.tradesTakenBack > 0
              ? "; убрано из файла (нет в skip.txt): " + std::to_string(s_.tradesTakenBack)
              : ""));
+    if (s_.retriedAttempts > 0)
+        Log("Повторных попыток запросов после сбоев: " + std::to_string(s_.retriedAttempts));
     Log("Время работы: " + ElapsedText(s_.elapsed));
 }
 
@@ -248,6 +258,11 @@ void TScraper::Run::Steps() {
     SaveGuids();
     if (c_.NewGuidList.empty())
         return;
+    // A register that did not come back within the limit would only be waited for once more.
+    if (s_.registerLost) {
+        NameTradesNotFetched(c_.NewGuidList);
+        return;
+    }
     CardPhase();
 }
 
@@ -273,6 +288,7 @@ void TScraper::Run::SaveGuids() {
         env_.guidsFile.empty() ? std::filesystem::path("guids.txt") : env_.guidsFile;
     try {
         util::WriteListFile(path, c_.NewGuidList);
+        s_.guidsFile = path;
     } catch (const std::exception& e) {
         Log("Не удалось записать " + path.string() + ", продолжаем без него: " + e.what());
     }
@@ -298,6 +314,7 @@ PhaseLoop TScraper::Run::Loop() {
         .transport = env_.transport,
         .retryPause = env_.timings.retryPause,
         .retryAfterCap = env_.timings.retryAfterCap,
+        .retries = o_.retries_,
         .tradeAddresses = [addresses = addresses_](const std::string& guid) {
             return addresses.Trade(guid);
         }};
@@ -313,8 +330,17 @@ PhaseLoop TScraper::Run::Loop() {
         o_.result = "ERROR_" + message;
         o_.HandleRunResult();
     };
+    host.registerWait = [this](const RegisterWait& wait) {
+        o_.WaitingForRegister = wait;
+        o_.ShowRegisterWait();
+    };
+    OutageSettings outage;
+    outage.firstProbe = env_.timings.probeFirst;
+    outage.probeCap = env_.timings.probeCap;
+    outage.limit = env_.outageLimit;
     return PhaseLoop(workerListLock_,
-                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn},
+                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn,
+                                   outage, answeredAddress_},
                      std::move(host), o_.workers_);
 }
 
@@ -339,7 +365,9 @@ bool TScraper::Run::SearchPhase() {
         ++s_.searchJobsFailed;
         crowded_.Lost(job);
     };
-    const PhaseEnd end = Loop().Run(c_.JobQueue, jobs);
+    PhaseLoop loop = Loop();
+    const PhaseEnd end = loop.Run(c_.JobQueue, jobs);
+    answeredAddress_ = loop.LastAnswered();
     if (end == PhaseEnd::Stopped) {
         s_.end = RunSummary::End::Stopped;
         return false;
@@ -347,6 +375,16 @@ bool TScraper::Run::SearchPhase() {
     if (end == PhaseEnd::Failed) {
         s_.phaseErrors = true;
         LogUndone(c_.JobQueue, true);
+    }
+    if (end == PhaseEnd::RegisterLost) {
+        s_.registerLost = true;
+        for (const std::string& job : c_.JobQueue) {
+            if (Trimmed(job).empty())
+                continue;
+            Log(job + ": не выполнен, реестр не отвечает" + jobs.lostNote(job));
+            jobs.givenUp(job);
+        }
+        c_.JobQueue.clear();
     }
     LogCrowdedDays();
     if (end == PhaseEnd::Failed) {
@@ -478,8 +516,17 @@ void TScraper::Run::LogCrowdedDays() {
 
 void TScraper::Run::CardPhase() {
     const std::filesystem::path dir = FilesDirectory(env_);
-    const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
-    const std::filesystem::path path = dir / ResultsFile::FileName(tick);
+    std::filesystem::path path;
+    if (!env_.fileStem.empty()) {
+        path = dir / ("data-" + env_.fileStem + ".csv");
+    } else {
+        // A name an earlier run took (the tick count repeats after a reboot) is never reused, for
+        // the workbook beside it neither.
+        const std::int32_t tick = env_.tickCount ? env_.tickCount() : util::TickCount();
+        const std::string stem =
+            util::FreeStem(dir, std::to_string(tick), {{"data", ".csv"}, {"data", ".xlsx"}});
+        path = dir / ("data" + stem + ".csv");
+    }
     Log("Данные будут записываться в файл " + path.string());
 
     std::optional<ResultsFile> file;
@@ -498,7 +545,13 @@ void TScraper::Run::CardPhase() {
         // Nothing could be written, so a pause would retry nothing: the phase ends here.
         ResultsFileFailed(e, listed);
     }
+    if (file && file->Path() != path) {
+        // Taken between the choice and the creation: the file went to the next free name.
+        path = file->Path();
+        Log("Данные будут записываться в файл " + path.string());
+    }
     if (file) {
+        s_.resultsFile = path;
         // Harvest outputs: skip.txt records and the workbook start with the results file.
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
@@ -554,7 +607,11 @@ void TScraper::Run::CardPhase() {
         s_.phaseErrors = true;
     if (end == PhaseEnd::Stopped)
         s_.end = RunSummary::End::Stopped;
-    if (end != PhaseEnd::Stopped && !s_.resultsFileFailed) {
+    if (end == PhaseEnd::RegisterLost) {
+        s_.registerLost = true;
+        NameTradesNotFetched(c_.NewGuidList);
+    }
+    if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.resultsFileFailed) {
         o_.result = "ok";
         o_.HandleRunResult();
     }
@@ -568,9 +625,12 @@ void TScraper::Run::CardPhase() {
     }
     // Harvest outputs: the workbook is finished and, when written, opened instead.
     const std::filesystem::path document = outputs_->Finish(path, s_);
-    Log("Открываем файл с результатами");
+    if (document != path)
+        s_.workbookFile = document;
+    if (env_.openResults)
+        Log("Открываем файл с результатами");
     // A program that ends under its run has nobody left to show the file to.
-    if (!o_.Cancelled()) {
+    if (env_.openResults && !o_.Cancelled()) {
         if (env_.openDocument)
             env_.openDocument(document);
         else
@@ -591,6 +651,26 @@ void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t no
         Log("Ошибка записи файла результатов (" + std::string(e.what()) +
             "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
     }
+}
+
+// Every trade of the list is named and counted as failed, but for those skip.txt leaves out.
+void TScraper::Run::NameTradesNotFetched(std::deque<std::string>& guids) {
+    const std::string skipPrefix = addresses_.CardLinkPrefix();
+    std::int64_t named = 0;
+    for (const std::string& entry : guids) {
+        const std::string guid = Trimmed(entry);
+        if (guid.empty())
+            continue;
+        if (c_.SkipList.contains(skipPrefix + guid)) {
+            ++s_.skipped;
+            continue;
+        }
+        Log("Карточка " + Printable(guid) + ": не получена, реестр не отвечает");
+        ++s_.tradeJobsFailed;
+        ++named;
+    }
+    guids.clear();
+    Log("Торгов не получено из-за недоступности реестра: " + std::to_string(named));
 }
 
 void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, ResultsFile& file) {
@@ -722,6 +802,10 @@ bool TScraper::IsLive() const {
     return !shared_->ended;
 }
 
+std::int32_t TScraper::FailingRequests() const {
+    return retries_->failing.load();
+}
+
 RunSummary TScraper::Summary() const {
     std::lock_guard lock(shared_->mutex);
     return summary_;
@@ -775,6 +859,12 @@ void TScraper::ShowFoundCount() {
 void TScraper::HandleRunResult() {
     WaitWhilePaused();
     reports_.HandleRunResult(*this);
+    WaitWhilePaused();
+}
+
+void TScraper::ShowRegisterWait() {
+    WaitWhilePaused();
+    reports_.ShowRegisterWait(*this);
     WaitWhilePaused();
 }
 

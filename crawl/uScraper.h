@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "crawl/RegisterOutage.h"
 #include "crawl/RunSummary.h"
 #include "crawl/TradeSink.h"
 #include "fetch/TScrapingThread2.h"
@@ -46,7 +47,9 @@
 // ShowProgress (position 0), ShowLogMessage ("Найдено торгов: N"), the card phase's reports,
 // HandleRunResult ("ok"), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
 // the summary's ShowLogMessage lines ("Итоги: ..." to "Время работы: ..."; a stopped or failed
-// run logs them too), UpdateRunUi (CursorHourGlass false).
+// run logs them too), UpdateRunUi (CursorHourGlass false). While a phase waits for a register
+// that does not answer, ShowRegisterWait comes about once a second, and once more when the wait
+// is over.
 //
 // Pause. HandleRunResult with a result containing "ERROR" is expected to log it, arm the 30 s
 // resume timer and call run.Pause() before returning; the crawl thread then halts at its next
@@ -100,6 +103,9 @@ public:
     // The selection, the dates and the regional settings; called once per run, right after
     // UpdateRunUi (start).
     virtual RunInputs ReadRunInputs(TScraper& run) = 0;
+    // run.WaitingForRegister: the register does not answer and the phase waits for it (about
+    // once a second while it waits), or no longer does. Shown beside the progress.
+    virtual void ShowRegisterWait(TScraper& run) { (void)run; }
 };
 
 // Timings of a run. The product always uses the defaults; tests shorten them.
@@ -108,6 +114,10 @@ struct ScraperTimings {
     std::chrono::milliseconds loopTurn{10};     // at the end of every loop turn
     std::chrono::milliseconds retryPause{100};  // a worker's first pause after a failed attempt
     std::chrono::milliseconds retryAfterCap{60000};  // the longest Retry-After a worker honours
+    // While the register does not answer: the first wait before probing it, doubled after each
+    // probe that fails, up to the cap.
+    std::chrono::milliseconds probeFirst{1000};
+    std::chrono::milliseconds probeCap{60000};
 };
 
 // Where a run meets the machine. Every member left empty takes the product's choice; tests
@@ -128,6 +138,12 @@ struct ScraperEnvironment {
     bool recordHarvested = false;
     // Also write data<ticks>.xlsx beside the results file and open that instead.
     bool writeWorkbook = false;
+    // Names the run's results file "data-" + fileStem + ".csv" (the workbook likewise) instead
+    // of after the tick count; the caller has made sure the name is free. Empty: the tick count.
+    std::string fileStem;
+    // False for a program nobody sits at: the results are not opened, and the log does not say
+    // "Открываем файл с результатами"; the summary names the files written instead.
+    bool openResults = true;
     // The trade store: opened when the card phase begins, it gets every harvested trade before
     // skip.txt names it. A store that cannot be opened raises; the run logs that and goes on
     // without it. Empty: no store.
@@ -135,6 +151,9 @@ struct ScraperEnvironment {
     // A refresh: no search; the card phase fetches exactly these trades, whatever skip.txt says,
     // their rows carrying the region names given.
     std::optional<std::vector<TradeToRefresh>> refreshTrades;
+    // The longest outage of the register a run waits out; then it ends, naming every trade it
+    // did not fetch. settings.ini's OutageLimitMinutes and --outage-limit set it.
+    std::chrono::milliseconds outageLimit = std::chrono::hours(2);
 };
 
 class TScraper : public std::enable_shared_from_this<TScraper> {
@@ -153,6 +172,7 @@ public:
     std::int32_t ProgressBarPosition = 0;
     std::int32_t ProgressBarMax = 0;
     std::int32_t firmscounter = 0;
+    RegisterWait WaitingForRegister;
     // The most fetch workers running at once; set before Start (the window sets 4).
     std::int32_t Limit = 4;
 
@@ -181,6 +201,9 @@ public:
     bool Join(std::chrono::milliseconds timeout);
     // What the run did; complete once the run has ended (IsLive() false after Start).
     RunSummary Summary() const;
+    // From any thread: requests whose last attempt failed and that are being tried again, so
+    // that nobody counts down a phase that waits for the register.
+    std::int32_t FailingRequests() const;
 
 private:
     struct Shared;
@@ -196,6 +219,7 @@ private:
     void ShowFoundCount();
     void HandleRunResult();
     RunInputs ReadRunInputs();
+    void ShowRegisterWait();
     // Halts the crawl thread while the run is paused.
     void WaitWhilePaused();
     void Body();
@@ -205,6 +229,7 @@ private:
     ScraperEnvironment environment_;
     std::shared_ptr<Shared> shared_;
     std::shared_ptr<fetch::WorkerOwner> workers_ = std::make_shared<fetch::WorkerOwner>();
+    std::shared_ptr<fetch::RetryCounters> retries_ = std::make_shared<fetch::RetryCounters>();
     std::atomic<bool> started_{false};
     // Cancel has been called: the program ends under the run.
     bool Cancelled() const;

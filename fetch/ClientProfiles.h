@@ -18,7 +18,27 @@ namespace korvalot::fetch {
 /// "Request aborted on timeout", and the others of the profile tables.
 class ClientError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    /// status: the answer's status code when the failure is an error status; 0 when no answer
+    /// came at all or it broke off (connection, TLS, time-out, a body cut short).
+    explicit ClientError(const std::string& message, std::string host = {},
+                         std::string reason = {}, std::int32_t status = 0)
+        : std::runtime_error(message),
+          host_(std::move(host)),
+          reason_(std::move(reason)),
+          status_(status) {}
+
+    /// The host (with its port when not the scheme's) that the failed request went to; empty
+    /// when no address could be read.
+    const std::string& Host() const noexcept { return host_; }
+    /// Why, on one line and in the system's words where the system gave any ("Connection
+    /// refused", a resolver's or the TLS library's reason, "HTTP/1.1 404 Not Found").
+    const std::string& Reason() const noexcept { return reason_; }
+    std::int32_t Status() const noexcept { return status_; }
+
+private:
+    std::string host_;
+    std::string reason_;
+    std::int32_t status_ = 0;
 };
 
 /// The time limits of a profile. The product always uses the defaults; tests shorten them.

@@ -62,6 +62,43 @@ Failure Fail(Kind kind, int number = 0, std::string text = {}) {
     return Failure{kind, number, std::move(text), {}};
 }
 
+// The failure on one line, in the system's words where it gave any.
+std::string ReasonText(const Failure& f, const ClientLimits& limits, TimeLimitRule rule) {
+    const auto seconds = [](std::chrono::milliseconds limit) {
+        return std::to_string((limit.count() + 999) / 1000);
+    };
+    std::string text;
+    switch (f.kind) {
+        case Kind::ConnectTimeout:
+            text = "no connection within " +
+                   seconds(rule == TimeLimitRule::Idle ? limits.idle : limits.connect) + " s";
+            break;
+        case Kind::ReadTimeout:
+            text = "no answer within " + seconds(limits.read) + " s";
+            break;
+        case Kind::IdleTimeout:
+            text = "no answer within " + seconds(limits.idle) + " s";
+            break;
+        case Kind::ClosedBeforeHeaders:
+            text = "connection closed before the answer";
+            break;
+        case Kind::CutBody:
+            text = "connection closed in the middle of the answer";
+            break;
+        case Kind::Status:
+            text = f.text;  // the status line
+            break;
+        default:
+            text = f.text.empty() ? "unknown error" : f.text;
+            break;
+    }
+    for (char& c : text) {
+        if (c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return text;
+}
+
 bool TlsLibraryReady() {
     // A function-local static is initialised exactly once even when several workers make their
     // first request at the same moment.
@@ -244,6 +281,8 @@ struct HttpClient::Impl {
     std::unique_ptr<beast::tcp_stream> connectingPlain;
     // Set by another thread (Cancel); the client's own thread closes its sockets on seeing it.
     std::atomic<bool> cancelled{false};
+    // The host the current request goes to, for the caller's failure report.
+    std::string host;
     Url peer;              // whom the open connection leads to
     bool healthy = false;  // the open connection ended its last exchange cleanly
     CookieJar cookies;
@@ -646,6 +685,7 @@ struct HttpClient::Impl {
     }
 
     std::string Fetch(const std::string& address, const std::string& referer) {
+        host.clear();
         std::string current = address;
         auto url = Url::Parse(current);
         if (!url) {
@@ -656,6 +696,7 @@ struct HttpClient::Impl {
             throw Fail(Kind::BadAddress, 0, referer);
         }
         for (int redirects = 0;;) {
+            host = url->HostHeader();
             Answer answer = Exchange(*url, referer);
             if (answer.location && profile.isRedirect(answer.status)) {
                 if (++redirects > profile.maxRedirects) {
@@ -699,7 +740,9 @@ std::string HttpClient::Get(const std::string& address, const std::string& refer
         }
         return impl_->Fetch(address, referer);
     } catch (const Failure& failure) {
-        throw ClientError(impl_->profile.message(failure));
+        throw ClientError(impl_->profile.message(failure), impl_->host,
+                          ReasonText(failure, impl_->profile.limits, impl_->profile.timeLimitRule),
+                          failure.kind == Kind::Status ? failure.number : 0);
     }
 }
 

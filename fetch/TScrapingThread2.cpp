@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "fetch/AnswerShape.h"
+#include "fetch/ClientProfiles.h"
 #include "json/JsonValue.h"
 #include "util/uLib.h"
 
@@ -12,12 +13,22 @@ namespace korvalot::fetch {
 
 namespace {
 
-constexpr int kAttempts = 10;
 constexpr std::int32_t kNotFound = 404;
+constexpr std::int32_t kTooManyRequests = 429;
 constexpr int kDefaultCapFactor = 32;
 constexpr std::size_t kLotsPageSize = 50;
 // A register that keeps answering full pages whatever the offset would hold a worker forever.
 constexpr int kMaxLotPages = 2000;
+
+// A status says whether the register answers at all: 5xx and 429 are the register's own trouble,
+// any other error status is about the address asked.
+JobFailure StatusFailure(std::int32_t status) {
+    if (status <= 0)
+        return JobFailure::Unreachable;
+    if (status >= 500 || status == kTooManyRequests)
+        return JobFailure::Busy;
+    return JobFailure::Refused;
+}
 
 bool IsBlank(const std::string& body) {
     for (const char c : body) {
@@ -118,6 +129,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
         } catch (const std::exception& e) {
             result = -1;
             statusText = std::string("ERROR ") + e.what();
+            failure = JobFailure::Other;
         }
         if (transport) {
             std::lock_guard lock(transportMutex_);
@@ -140,6 +152,7 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             } else if (!settings_.tradeAddresses) {
                 result = -1;
                 statusText = "ERROR no addresses for a trade job";
+                failure = JobFailure::Other;
             } else {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
@@ -183,11 +196,33 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,
                                AnswerKind kind, std::string& body, json::JsonValue& parsed) {
     const std::string& referer = settings_.referer;
-    for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    // From its first failed attempt until its outcome the request counts as failing.
+    struct Failing {
+        RetryCounters* counters;
+        bool on = false;
+        void Failed() {
+            if (counters != nullptr && !on) {
+                ++counters->failing;
+                on = true;
+            }
+        }
+        void Retry() {
+            if (counters != nullptr)
+                ++counters->retried;
+        }
+        ~Failing() {
+            if (on)
+                --counters->failing;
+        }
+    } failing{settings_.retries.get()};
+    const int attempts = std::max(settings_.attempts, 1);
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
         body.clear();
         parsed = {};
         if (Terminated())
             return false;
+        if (attempt > 1)
+            failing.Retry();
         // An answer that arrived but is of no use is as much a sign of trouble as an error:
         // the next attempt waits all the same.
         try {
@@ -198,30 +233,45 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
             if (IsBlank(body)) {
                 result = -1;
                 statusText = "ERROR_Empty response1 for " + url;
+                failure = JobFailure::Unusable;
                 transport.Close();
             } else if (json::JsonValue doc = ParseObject(body); doc.IsNothing()) {
                 result = -1;
                 statusText = "ERROR_Invalid JSON response for " + url;
+                failure = JobFailure::Unusable;
                 transport.Close();
             } else if (!IsUsableAnswer(kind, doc)) {
                 result = -1;
                 statusText = "ERROR_Unusable response for " + url;
+                failure = JobFailure::Unusable;
                 transport.Close();
             } else {
                 parsed = std::move(doc);
                 result = 1;
                 statusText = "успешно";
+                failure = JobFailure::None;
                 return true;
             }
+        } catch (const ClientError& e) {
+            result = -1;
+            statusText = std::string("ERROR ") + e.what();
+            failure = StatusFailure(e.Status());
+            transport.Close();
+            if (transport.LastStatusCode() == kNotFound)
+                return false;
         } catch (const std::exception& e) {
             result = -1;
             statusText = std::string("ERROR ") + e.what();
+            failure = JobFailure::Other;
             transport.Close();
             if (transport.LastStatusCode() == kNotFound)
                 return false;
         }
-        if (attempt < kAttempts && !Pause(PauseAfter(attempt, transport)))
-            return false;
+        if (attempt < attempts) {
+            failing.Failed();
+            if (!Pause(PauseAfter(attempt, transport)))
+                return false;
+        }
     }
     return false;
 }

@@ -58,11 +58,35 @@ struct WorkerLists {
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
 };
 
+/// Why the last attempt of a worker's job failed: what tells a register that is down as a whole
+/// from an address of its own that fails.
+enum class JobFailure : std::uint8_t {
+    None,         ///< the job succeeded, or was stopped before an attempt failed
+    Unreachable,  ///< no answer: connection refused or reset, time-out, TLS, an answer cut short
+    Busy,         ///< an answer with a 5xx status or 429
+    Refused,      ///< another error status, e.g. 404
+    Unusable,     ///< an answer of no use: empty, or not a JSON object
+    Other,        ///< the worker could not make its requests at all
+};
+
+/// Failures that say more about the register than about the job: it does not answer, or says
+/// it cannot.
+constexpr bool RegisterSide(JobFailure failure) {
+    return failure == JobFailure::Unreachable || failure == JobFailure::Busy;
+}
+
 /// The addresses of one trade's card, ready to fetch.
 struct TradeAddresses {
     std::string card;
     std::function<std::string(std::size_t offset)> lotsPage;  ///< 50 lots from the offset on
     std::string additional;
+};
+
+/// What the workers of a run tell about their failed attempts while they work, read from any
+/// thread: the count goes into the run's summary, the gauge into its progress line.
+struct RetryCounters {
+    std::atomic<std::int64_t> retried{0};  ///< attempts made again after a failed one
+    std::atomic<std::int32_t> failing{0};  ///< requests whose last attempt failed, still tried
 };
 
 /// Settings of a worker. The product always uses the defaults; tests shorten the pauses.
@@ -76,8 +100,12 @@ struct WorkerSettings {
     std::chrono::milliseconds retryPauseCap{0};
     /// The longest a Retry-After of a 429 or 503 answer is honoured.
     std::chrono::milliseconds retryAfterCap{60000};
+    /// Shared by the run's workers; empty: nobody counts.
+    std::shared_ptr<RetryCounters> retries;
     /// The addresses of a trade job's guid; needed for trade jobs only.
     std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
+    /// Attempts per request: 10 for a job, 1 for a probe of a register that does not answer.
+    int attempts = 10;
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
@@ -109,6 +137,8 @@ public:
     /// "ERROR_Invalid JSON response for " + url (not a JSON object) or
     /// "ERROR_Unusable response for " + url (an object without what its step reads)
     std::string statusText;
+    /// Why the last failed attempt failed, beside statusText; None when result is 1.
+    JobFailure failure = JobFailure::None;
     /// The answers above as the worker decoded and parsed them to check them, so that nobody
     /// parses them again: html's, html2's, moreLots' (one each) and html3's. Nothing where a
     /// request was not made or failed.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "util/NewFile.h"
 #include "util/Platform.h"
 
 namespace korvalot::harvest {
@@ -11,6 +12,8 @@ using Clock = std::chrono::steady_clock;
 
 // As long as the window's error pause.
 constexpr std::chrono::seconds kErrorPause{30};
+// The time left is reckoned from the pace of this many latest jobs.
+constexpr std::size_t kPaceJobs = 50;
 
 // At most `count` characters of the text from character `from`, characters being UTF-8
 // sequences, so that a cut never splits one.
@@ -78,12 +81,32 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
             std::lock_guard lock(mutex_);
             lines_.clear();
             lastJobLine_ = 0;
+            lastMaximum_ = -1;
+            pace_.clear();
         }
         Log("Начинаем работу по заданным регионам и категориям");
         return;
     }
-    const std::filesystem::path path =
-        settings_.outputDir / ("log-" + std::to_string(util::TickCount()) + ".txt");
+    // Nothing is opened on the console: the files are named instead.
+    const crawl::RunSummary summary = run.Summary();
+    if (!summary.resultsFile.empty())
+        Log("Файл с результатами: " + summary.resultsFile.string());
+    if (!summary.workbookFile.empty())
+        Log("Книга с результатами: " + summary.workbookFile.string());
+    if (!summary.guidsFile.empty())
+        Log("Список найденных торгов: " + summary.guidsFile.string());
+    std::filesystem::path path =
+        !settings_.logFile.empty()
+            ? settings_.logFile
+            : settings_.outputDir / ("log-" + std::to_string(util::TickCount()) + ".txt");
+    // The name is taken before the line that names it; the log then replaces only this file.
+    bool reserved = false;
+    try {
+        path = util::ReserveNewFile(path);
+        reserved = true;
+    } catch (const std::exception&) {
+        // The write below fails as well and says why.
+    }
     const std::string stamp = crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
                                                        std::chrono::system_clock::now());
     std::lock_guard lock(mutex_);
@@ -93,7 +116,12 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
     lines_.push_back(closing);
     try {
         util::WriteListFile(path, lines_);
+        logWritten_ = path;
     } catch (const std::exception& e) {
+        if (reserved) {
+            std::error_code ignored;
+            std::filesystem::remove(path, ignored);
+        }
         lines_.pop_back();
         closing = stamp + ": Работа завершена; лог записать в " + path.string() +
                   " не удалось: " + e.what();
@@ -111,6 +139,11 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
     }
 }
 
+std::filesystem::path ConsoleReports::LogFile() const {
+    std::lock_guard lock(mutex_);
+    return logWritten_;
+}
+
 void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
     const std::string& text = run.LogMessageText;
     Log(text);
@@ -125,54 +158,127 @@ void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
         cards_ = true;
 }
 
-void ConsoleReports::DrawProgress(std::int32_t position, std::int32_t maximum, bool force) {
-    const auto now = Clock::now();
+bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum, std::int32_t limit) {
     // The bar's return to zero at the end of a phase is no news on the console.
     if (position == 0 && maximum == lastMaximum_)
-        return;
-    if (maximum != lastMaximum_ || position <= 1) {
-        if (maximum != lastMaximum_ || position == 0)
-            phaseStart_ = now;
+        return false;
+    if (maximum != lastMaximum_ || position < lastPosition_) {
         lastMaximum_ = maximum;
-        force = true;
+        pace_.clear();
     }
+    lastPosition_ = position;
+    // Until every worker is busy, jobs go out as fast as the pacing lets them: no pace yet.
+    if (position > limit && (pace_.empty() || pace_.back().second != position)) {
+        pace_.emplace_back(Clock::now(), position);
+        if (pace_.size() > kPaceJobs + 1)
+            pace_.pop_front();
+    }
+    return true;
+}
+
+std::string ConsoleReports::TimeLeft() const {
+    if (pace_.size() < 3)
+        return {};
+    const auto [firstTime, firstPosition] = pace_.front();
+    const auto [lastTime, lastPosition] = pace_.back();
+    const std::int64_t jobs = lastPosition - firstPosition;
+    const std::int64_t left = std::int64_t{lastMaximum_} - lastPosition;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastTime - firstTime).count();
+    if (jobs <= 0 || left <= 0 || elapsed <= 0)
+        return {};
+    return "осталось " + Duration(std::chrono::seconds((left * elapsed / jobs + 999) / 1000));
+}
+
+void ConsoleReports::DrawProgress(const crawl::TScraper& run, bool tick) {
+    if (settings_.quiet || lastMaximum_ <= 0)
+        return;
+    const auto now = Clock::now();
+    // A phase that waits says so instead of counting down, and the pace before the wait says
+    // nothing about the jobs after it.
+    std::string state;
+    std::string kind;
+    if (run.IsPaused()) {
+        state = kind = "пауза после ошибки";
+        pace_.clear();
+    } else if (const std::int32_t failing = run.FailingRequests(); failing > 0) {
+        kind = "ждём ответа реестра";
+        state = kind + ", запросов повторяется: " + std::to_string(failing);
+        pace_.clear();
+    } else {
+        state = TimeLeft();
+    }
+    const bool turned = kind != lastState_;
+    lastState_ = kind;
     const auto every =
         settings_.terminal ? std::chrono::milliseconds(200) : std::chrono::milliseconds(10000);
-    if (!force && now - lastDrawn_ < every)
+    if (!turned && now - lastDrawn_ < every)
         return;
-    if (maximum <= 0)
+    // In a log a line is news only when the phase's state turned; on a terminal the bar is
+    // simply redrawn.
+    if (tick && !turned && !settings_.terminal)
         return;
     lastDrawn_ = now;
-    position = std::clamp(position, 0, maximum);
-    std::string left = "?";
-    if (position > 0) {
-        // At the phase's pace so far: the pacing makes every job cost about the same.
-        const auto elapsed =
-            std::chrono::duration_cast<std::chrono::milliseconds>(now - phaseStart_);
-        left = Duration(
-            std::chrono::seconds((elapsed.count() * (maximum - position) / position + 999) / 1000));
-    }
+    const std::int32_t maximum = lastMaximum_;
+    const std::int32_t position = std::clamp(lastPosition_, 0, maximum);
+    const std::string tail = state.empty() ? std::string() : ", " + state;
     const char* phase = cards_ ? "Карточки" : "Поиск";
     if (settings_.terminal) {
         constexpr int kWidth = 30;
         const int filled = static_cast<int>(static_cast<std::int64_t>(kWidth) * position / maximum);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-        std::fprintf(stderr, "\r\033[K%s [%s] %d из %d, осталось %s", phase, bar.c_str(), position,
-                     maximum, left.c_str());
+        std::fprintf(stderr, "\r\033[K%s [%s] %d из %d%s", phase, bar.c_str(), position, maximum,
+                     tail.c_str());
         barShown_ = true;
     } else {
-        std::fprintf(stderr, "%s: %d из %d, осталось %s\n", phase, position, maximum, left.c_str());
+        std::fprintf(stderr, "%s: %d из %d%s\n", phase, position, maximum, tail.c_str());
     }
     std::fflush(stderr);
 }
 
 void ConsoleReports::ShowProgress(crawl::TScraper& run) {
     std::lock_guard lock(mutex_);
-    DrawProgress(run.ProgressBarPosition, run.ProgressBarMax, false);
+    const std::int32_t before = lastMaximum_;
+    if (!NoteProgress(run.ProgressBarPosition, run.ProgressBarMax, run.Limit))
+        return;
+    // A new phase shows at once.
+    if (lastMaximum_ != before || run.ProgressBarPosition <= 1)
+        lastDrawn_ = {};
+    DrawProgress(run, false);
+}
+
+void ConsoleReports::Tick(const crawl::TScraper& run) {
+    std::lock_guard lock(mutex_);
+    DrawProgress(run, true);
 }
 
 void ConsoleReports::ShowFoundCount(crawl::TScraper&) {}
+
+// In place of the bar while the run waits for the register: on a terminal redrawn each time,
+// otherwise at the bar's own pace.
+void ConsoleReports::ShowRegisterWait(crawl::TScraper& run) {
+    const crawl::RegisterWait& wait = run.WaitingForRegister;
+    std::lock_guard lock(mutex_);
+    if (!wait.waiting) {
+        lastDrawn_ = {};
+        return;
+    }
+    const auto now = Clock::now();
+    if (!settings_.terminal && now - lastDrawn_ < std::chrono::seconds(10))
+        return;
+    lastDrawn_ = now;
+    const std::string text = "Реестр не отвечает " +
+                             Duration(std::chrono::duration_cast<std::chrono::seconds>(wait.down)) +
+                             ", ждём его";
+    if (settings_.terminal) {
+        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+        barShown_ = true;
+    } else {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
+    std::fflush(stderr);
+}
 
 void ConsoleReports::HandleRunResult(crawl::TScraper& run) {
     if (run.result.find("ERROR") == std::string::npos) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -23,7 +24,10 @@ struct ConsoleSettings {
     std::filesystem::path outputDir;
     bool terminal = false;  // a bar redrawn in place; plain lines otherwise
     bool verbose = false;   // every log line on the progress stream as well
+    bool quiet = false;     // no progress on the progress stream
     std::string registerBaseUrl;
+    // The run's log; a name already taken gives way to the next free one.
+    std::filesystem::path logFile;
 };
 
 class ConsoleReports : public crawl::ScraperReports {
@@ -39,9 +43,16 @@ public:
     void ShowFoundCount(crawl::TScraper& run) override;
     void HandleRunResult(crawl::TScraper& run) override;
     crawl::RunInputs ReadRunInputs(crawl::TScraper& run) override;
+    void ShowRegisterWait(crawl::TScraper& run) override;
 
     // As the Stop button: an error pause ends, the run is asked to stop. From any thread.
     void Stop(crawl::TScraper& run);
+    // From the thread that waits for the run, every fraction of a second: the progress line
+    // follows what no report brings, a phase waiting for the register or a pause.
+    void Tick(const crawl::TScraper& run);
+
+    // Once the run has ended: the log file written, empty when it could not be.
+    std::filesystem::path LogFile() const;
 
     // Once the run has ended: its log lines from the last job's line on (the end of the run
     // and its summary).
@@ -50,18 +61,26 @@ public:
 private:
     void Log(const std::string& text);
     void ResumeLoop(std::weak_ptr<crawl::TScraper> run);
-    void DrawProgress(std::int32_t position, std::int32_t maximum, bool force);
+    // The position of a phase as a report gives it; false when it is no news (the bar's return
+    // to zero at a phase's end).
+    bool NoteProgress(std::int32_t position, std::int32_t maximum, std::int32_t limit);
+    void DrawProgress(const crawl::TScraper& run, bool force);
+    std::string TimeLeft() const;
 
     ConsoleSettings settings_;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
     std::size_t lastJobLine_ = 0;  // index after the last line about one job
     bool cards_ = false;           // the card phase has begun
-    // Progress of the current phase.
+    // Progress of the current phase: its position, and the times at which the latest jobs were
+    // taken, once the workers were all busy (the first jobs go out at the pacing's speed).
     std::int32_t lastMaximum_ = -1;
-    std::chrono::steady_clock::time_point phaseStart_{};
+    std::int32_t lastPosition_ = 0;
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::int32_t>> pace_;
     std::chrono::steady_clock::time_point lastDrawn_{};
+    std::string lastState_;  // what the line said besides the counts when last drawn
     bool barShown_ = false;
+    std::filesystem::path logWritten_;
     // The error pause.
     std::condition_variable resumeChanged_;
     std::optional<std::chrono::steady_clock::time_point> resumeAt_;

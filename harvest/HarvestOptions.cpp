@@ -1,6 +1,7 @@
 #include "harvest/HarvestOptions.h"
 
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,7 +70,13 @@ std::optional<std::string> CannotWriteIn(const std::filesystem::path& dir) {
 }
 
 // Option values without a letter of their own.
-enum LongOnly { kStore = 1000, kRefresh, kRefreshDays };
+enum LongOnly { kStore = 1000, kRefresh, kRefreshDays, kSummaryJson, kOutageLimit };
+
+// The folder of a file named on the command line.
+std::filesystem::path FolderOf(const std::filesystem::path& file) {
+    std::filesystem::path dir = file.parent_path();
+    return dir.empty() ? std::filesystem::path(".") : dir;
+}
 
 }  // namespace
 
@@ -123,11 +130,14 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         {"incremental", no_argument, nullptr, 'i'},
         {"workbook", no_argument, nullptr, 'w'},
         {"verbose", no_argument, nullptr, 'v'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"summary-json", required_argument, nullptr, kSummaryJson},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {"store", optional_argument, nullptr, kStore},
         {"refresh", no_argument, nullptr, kRefresh},
         {"refresh-days", required_argument, nullptr, kRefreshDays},
+        {"outage-limit", required_argument, nullptr, kOutageLimit},
         {nullptr, 0, nullptr, 0},
     };
     std::vector<std::string> storage;
@@ -145,13 +155,19 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
     // getopt keeps its place in globals: start over and keep its own messages to ourselves.
     optind = 0;
     opterr = 0;
+    optopt = 0;
     const int argc = static_cast<int>(storage.size());
     for (;;) {
-        const int c = getopt_long(argc, argv.data(), ":f:t:r:T:o:s:iwvhV", kLong, nullptr);
+        const int c = getopt_long(argc, argv.data(), ":f:t:r:T:o:s:iwvqhV", kLong, nullptr);
         if (c == -1)
             break;
         const std::string value = optarg != nullptr ? optarg : "";
-        const std::string name = optind >= 1 && optind <= argc ? storage[optind - 1] : "";
+        // getopt moves the words that are not options behind the options as it goes, in argv
+        // only: argv, not storage, has the words in the order getopt counts them. A letter
+        // inside a cluster of short options ("-xv") is named by itself.
+        std::string name = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+        if (optopt > 0 && optopt < 256 && !name.starts_with("--"))
+            name = std::string("-") + static_cast<char>(optopt);
         switch (c) {
             case 'f':
                 o.from = ParseDateOption("--from", value, today);
@@ -176,7 +192,7 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 if (optarg != nullptr) {
                     o.storeFile = value;
                 } else if (optind < argc && argv[optind][0] != '-') {
-                    o.storeFile = storage[optind++];
+                    o.storeFile = argv[optind++];
                 }
                 if (optarg != nullptr && value.empty())
                     throw UsageError("--store: пустой путь");
@@ -195,6 +211,16 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 o.refreshDays = days;
                 break;
             }
+            case kOutageLimit: {
+                int minutes = -1;
+                const auto [end, ec] =
+                    std::from_chars(value.data(), value.data() + value.size(), minutes);
+                if (ec != std::errc() || end != value.data() + value.size() || minutes < 0 ||
+                    minutes > 525600)
+                    throw UsageError("--outage-limit: нужно число минут от 0 до 525600: " + value);
+                o.outageLimitMinutes = minutes;
+                break;
+            }
             case 'o':
                 o.outputDir = value;
                 break;
@@ -210,6 +236,14 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
             case 'v':
                 o.verbose = true;
                 break;
+            case 'q':
+                o.quiet = true;
+                break;
+            case kSummaryJson:
+                if (value.empty())
+                    throw UsageError("--summary-json: пустой путь");
+                o.summaryJson = value;
+                break;
             case 'h':
                 o.help = true;
                 break;
@@ -223,7 +257,7 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         }
     }
     if (optind < argc)
-        throw UsageError("лишний аргумент " + storage[optind]);
+        throw UsageError(std::string("лишний аргумент ") + argv[optind]);
     if (o.help || o.version)
         return o;
     if (o.from && o.to && std::chrono::sys_days(*o.from) > std::chrono::sys_days(*o.to))
@@ -243,40 +277,68 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
     }
     if (o.outputDir.empty())
         throw UsageError("--output: пустой путь");
+    if (o.quiet && o.verbose)
+        throw UsageError("--quiet и --verbose вместе не указывают");
     return o;
 }
 
-void CheckOutputPlaces(const HarvestOptions& options) {
-    if (const auto reason = CannotWriteIn(options.outputDir))
-        throw UsageError("в папку " + options.outputDir.string() +
-                         " нельзя записывать: " + *reason);
-    if (!options.storeFile.empty()) {
-        std::error_code error;
-        if (std::filesystem::is_directory(options.storeFile, error))
-            throw UsageError("--store: " + options.storeFile.string() + " - это папка");
-        std::filesystem::path dir = options.storeFile.parent_path();
-        if (dir.empty())
-            dir = ".";
-        if (const auto reason = CannotWriteIn(dir))
-            throw UsageError("--store: в папку " + dir.string() + " нельзя записывать: " + *reason);
-    }
-    if (!options.skipFile.empty()) {
-        std::error_code error;
-        if (std::filesystem::is_directory(options.skipFile, error))
-            throw UsageError("--skip-file: " + options.skipFile.string() + " - это папка");
-        if (options.incremental) {
-            std::filesystem::path dir = options.skipFile.parent_path();
-            if (dir.empty())
-                dir = ".";
-            if (const auto reason = CannotWriteIn(dir))
-                throw UsageError("--skip-file: в папку " + dir.string() +
-                                 " нельзя записывать: " + *reason);
-            if (std::filesystem::exists(options.skipFile, error) &&
-                ::access(options.skipFile.c_str(), W_OK) != 0)
-                throw UsageError("--skip-file: в файл " + options.skipFile.string() +
-                                 " нельзя записывать: " + std::strerror(errno));
+std::vector<std::filesystem::path> CheckOutputPlaces(const HarvestOptions& options) {
+    // A scheduled run's first morning: the folder its files go to is made, as mkdir -p would.
+    std::vector<std::filesystem::path> created;
+    std::error_code error;
+    if (!std::filesystem::exists(options.outputDir, error)) {
+        std::vector<std::filesystem::path> missing;
+        for (std::filesystem::path dir = options.outputDir;
+             !dir.empty() && !std::filesystem::exists(dir, error); dir = dir.parent_path()) {
+            missing.push_back(dir);
+            if (dir == dir.parent_path())
+                break;
+        }
+        for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+            if (::mkdir(it->c_str(), 0777) != 0 && errno != EEXIST) {
+                const std::string reason = std::strerror(errno);
+                for (auto back = created.rbegin(); back != created.rend(); ++back)
+                    ::rmdir(back->c_str());
+                throw PlaceError("папку " + options.outputDir.string() + " не создать: " + reason);
+            }
+            created.push_back(*it);
         }
     }
+    const auto check = [&](const std::string& what) {
+        for (auto back = created.rbegin(); back != created.rend(); ++back)
+            ::rmdir(back->c_str());
+        throw PlaceError(what);
+    };
+    if (const auto reason = CannotWriteIn(options.outputDir))
+        check("в папку " + options.outputDir.string() + " нельзя записывать: " + *reason);
+    if (!options.storeFile.empty()) {
+        if (std::filesystem::is_directory(options.storeFile, error))
+            check("--store: " + options.storeFile.string() + " - это папка");
+        const std::filesystem::path dir = FolderOf(options.storeFile);
+        if (const auto reason = CannotWriteIn(dir))
+            check("--store: в папку " + dir.string() + " нельзя записывать: " + *reason);
+    }
+    if (!options.summaryJson.empty()) {
+        if (std::filesystem::is_directory(options.summaryJson, error))
+            check("--summary-json: " + options.summaryJson.string() + " - это папка");
+        const std::filesystem::path dir = FolderOf(options.summaryJson);
+        if (const auto reason = CannotWriteIn(dir))
+            check("--summary-json: в папку " + dir.string() + " нельзя записывать: " + *reason);
+    }
+    if (!options.skipFile.empty()) {
+        if (std::filesystem::is_directory(options.skipFile, error))
+            check("--skip-file: " + options.skipFile.string() + " - это папка");
+        if (options.incremental) {
+            const std::filesystem::path dir = FolderOf(options.skipFile);
+            if (const auto reason = CannotWriteIn(dir))
+                check("--skip-file: в папку " + dir.string() + " нельзя записывать: " + *reason);
+            if (std::filesystem::exists(options.skipFile, error) &&
+                ::access(options.skipFile.c_str(), W_OK) != 0)
+                check("--skip-file: в файл " + options.skipFile.string() +
+                      " нельзя записывать: " + std::strerror(errno));
+        }
+    }
+    return created;
 }
 
 std::vector<std::string> SelectRegionItems(const std::vector<std::string>& directory,
@@ -311,10 +373,12 @@ std::vector<std::string> SelectRegionItems(const std::vector<std::string>& direc
 std::string HelpText() {
     return R"(Использование: korvalot-harvest --regions КОДЫ [параметры]
 
-Собирает торги из реестра так же, как окно korvalot: файл с результатами data<тики>.csv,
-лог log-<тики>.txt и guids.txt в папке результатов. Для запуска по расписанию (cron,
-таймеры systemd). Справочник регионов загружается из реестра, как в окне
-(сертификат 01cert.pem и ключ 01key.pem берутся из текущей папки).
+Собирает торги из реестра так же, как окно korvalot, для запуска по расписанию (cron,
+таймеры systemd). Файлы запуска названы по местным дате и времени его начала:
+data-ГГГГ-ММ-ДД_ЧЧММСС.csv (результаты), log-...txt (лог), guids-...txt (найденные
+торги), data-...xlsx (книга); ни один файл не заменяется: если имя занято, все файлы
+запуска получают следующее свободное (...-2.csv). Справочник регионов загружается из
+реестра, как в окне (сертификат 01cert.pem и ключ 01key.pem берутся из текущей папки).
 
   -r, --regions КОДЫ      коды регионов через запятую (77,50) или all - все регионы
   -T, --types КОДЫ        виды торгов через запятую (по умолчанию все шесть):
@@ -322,12 +386,13 @@ std::string HelpText() {
                           CloseAuction, CloseConcours, ClosePublicOffer
   -f, --from ДАТА         начало периода: ГГГГ-ММ-ДД, today или yesterday
   -t, --to ДАТА           конец периода (по умолчанию сегодня)
-  -o, --output ПАПКА      папка для результатов (по умолчанию текущая)
+  -o, --output ПАПКА      папка для результатов (по умолчанию текущая; создаётся,
+                          если её нет)
   -s, --skip-file ФАЙЛ    список адресов торгов, которые не собирать
                           (по умолчанию ПАПКА/skip.txt)
   -i, --incremental       дописывать собранные торги в skip-файл, чтобы следующий
                           запуск собирал только новые
-  -w, --workbook          записать рядом книгу data<тики>.xlsx с итогами
+  -w, --workbook          записать рядом книгу .xlsx с итогами
       --store [ФАЙЛ]      записывать собранные торги и в хранилище (по умолчанию
                           korvalot.sqlite в папке данных программы)
       --refresh           не искать, а заново получить из реестра карточки торгов
@@ -336,18 +401,26 @@ std::string HelpText() {
                           изменилось; skip-файл не меняется
       --refresh-days ДНИ  торги с датой результатов не старше ДНИ дней ещё
                           открыты (по умолчанию 60)
+      --outage-limit МИН  сколько ждать реестр, который перестал отвечать, прежде
+                          чем закончить сбор (по умолчанию 120 минут)
   -v, --verbose           выводить все строки лога
+  -q, --quiet             ничего не выводить, если сбор прошёл без ошибок
+      --summary-json ФАЙЛ
+                          записать в конце итоги запуска одним объектом JSON
+                          (счётчики, файлы, код завершения, время)
   -h, --help              эта справка
   -V, --version           версия
 
-Ход работы выводится в стандартный поток ошибок. SIGINT и SIGTERM останавливают
-сбор, как кнопка Стоп: файлы содержат целые строки, лог записывается.
+Ход работы выводится в стандартный поток ошибок, в конце - итоги и записанные файлы.
+SIGINT и SIGTERM останавливают сбор, как кнопка Стоп: файлы содержат целые строки,
+лог записывается; во время загрузки справочника - сразу.
 
 Адрес реестра: переменная окружения KORVALOT_REGISTER_URL.
 
 Код завершения: 0 - собраны все торги; 1 - часть торгов не собрана или недоступна;
-2 - неверные параметры (ни один файл не изменён); 3 - сбор не удалось начать
-(в том числе хранилище не открывается или в него нельзя записывать);
+2 - неверные параметры или папка, в которую нельзя записывать (файлы не изменены);
+3 - сбор не удалось начать (реестр недоступен, хранилище не открывается, в папке
+уже идёт другой сбор);
 128 + номер сигнала - сбор остановлен сигналом.
 )";
 }

@@ -16,10 +16,17 @@ inline constexpr int kExitIncomplete = 1;   // some trades failed or could not b
 inline constexpr int kExitUsage = 2;        // bad arguments; no file was changed
 inline constexpr int kExitCannotStart = 3;  // the region directory or the run could not start
 
-// A bad argument; what() is the one line the program prints.
+// A bad argument; what() is the one line the program prints, followed by a pointer to --help.
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// A place the arguments name that cannot be used (a folder nobody may write to): a bad argument
+// all the same, but one the help cannot help with.
+class PlaceError : public UsageError {
+public:
+    using UsageError::UsageError;
 };
 
 struct HarvestOptions {
@@ -35,10 +42,13 @@ struct HarvestOptions {
     bool incremental = false;
     bool workbook = false;
     bool verbose = false;
-    bool store = false;               // --store, also implied by --refresh
-    std::filesystem::path storeFile;  // empty: the store's default place
+    bool quiet = false;                 // nothing on standard error but failures
+    std::filesystem::path summaryJson;  // empty: no summary file
+    bool store = false;                 // --store, also implied by --refresh
+    std::filesystem::path storeFile;    // empty: the store's default place
     bool refresh = false;
-    int refreshDays = 60;  // a results date this many days back still leaves a trade open
+    int refreshDays = 60;          // a results date this many days back still leaves a trade open
+    int outageLimitMinutes = 120;  // how long a register that does not answer is waited for
 };
 
 // The arguments after the program name; `today` resolves "today" and "yesterday". Raises
@@ -46,10 +56,11 @@ struct HarvestOptions {
 HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                                    std::chrono::year_month_day today);
 
-// The output folder exists and a file can be created in it (tried with a file that is removed
-// at once), and the skip file's folder likewise when the run will write to it. Raises
-// UsageError.
-void CheckOutputPlaces(const HarvestOptions& options);
+// Creates the output folder when it is missing (with the folders above it), then checks that a
+// file can be created in it (tried with a file that is removed at once), and in the folders of
+// the skip file (when the run will write to it), the store and the summary file likewise.
+// Returns the folders it created, outermost first. Raises PlaceError.
+std::vector<std::filesystem::path> CheckOutputPlaces(const HarvestOptions& options);
 
 // The items of the region directory ("name (code)") whose codes were asked for, in the
 // directory's order; all of them for "all". A code the directory does not hold raises

@@ -4,16 +4,23 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <optional>
+#include <thread>
 
 #include "crawl/RegionDirectory.h"
 #include "crawl/RegisterAddresses.h"
 #include "crawl/uScraper.h"
+#include "fetch/ClientProfiles.h"
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
+#include "harvest/HarvestSummary.h"
 #include "store/TradeStore.h"
 #include "util/FolderLock.h"
+#include "util/NewFile.h"
 #include "util/Platform.h"
 
 namespace {
@@ -31,9 +38,54 @@ std::string LocaleDecimalSeparator() {
     return separator.empty() ? "." : separator;
 }
 
-int Fail(int status, const std::string& message) {
-    std::fprintf(stderr, "korvalot-harvest: %s\n", message.c_str());
-    return status;
+// The stem of one run's file names: the local date and time of its start, so that a folder of
+// daily runs lists in order, across reboots too.
+std::string StartStem(std::chrono::system_clock::time_point start) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(start);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%d_%H%M%S", &local);
+    return std::string(text, n);
+}
+
+// The failure of the directory load, as values: nothing crosses from the loading thread but
+// these.
+struct LoadFailure {
+    std::string message;
+    std::string host;
+    std::string reason;
+};
+
+// The region directory, loaded on a thread of its own while this one waits for a stop signal,
+// which cuts the request short: a register that accepts and never answers does not hold the
+// program for the directory client's two minutes. 0 and the directory, or the stop signal.
+int LoadDirectory(const std::string& baseUrl, const sigset_t& stopSignals,
+                  std::vector<std::string>& directory, std::optional<LoadFailure>& failure) {
+    crawl::RegionDirectoryLoad load(baseUrl);
+    std::atomic<bool> done{false};
+    std::thread loader([&] {
+        try {
+            directory = load.Run();
+        } catch (const fetch::ClientError& e) {
+            failure = LoadFailure{e.what(), e.Host(), e.Reason()};
+        } catch (const std::exception& e) {
+            failure = LoadFailure{e.what(), {}, {}};
+        }
+        done.store(true);
+    });
+    int stoppedBy = 0;
+    while (!done.load()) {
+        const timespec wait{0, 50'000'000};
+        const int signal = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (signal == SIGINT || signal == SIGTERM) {
+            stoppedBy = signal;
+            load.Cancel();
+            break;
+        }
+    }
+    loader.join();
+    return stoppedBy;
 }
 
 }  // namespace
@@ -46,6 +98,8 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    const auto startedAt = std::chrono::system_clock::now();
+    const auto started = std::chrono::steady_clock::now();
 
     harvest::HarvestOptions options;
     try {
@@ -59,9 +113,42 @@ int main(int argc, char** argv) {
             std::fputs(harvest::VersionText().c_str(), stdout);
             return harvest::kExitComplete;
         }
+    } catch (const harvest::UsageError& e) {
+        std::fprintf(stderr, "korvalot-harvest: %s (--help: справка)\n", e.what());
+        return harvest::kExitUsage;
+    }
+
+    // From here on every end, a stop or a failure too, leaves the summary file when asked for.
+    harvest::HarvestSummary summary;
+    summary.options = options;
+    summary.start = startedAt;
+    // A summary that cannot be written is said on a line of its own, unless the line before
+    // said already that its folder cannot be written to.
+    bool summaryPlaceBad = false;
+    const auto finish = [&](int status, const std::string& error) {
+        if (!error.empty())
+            std::fprintf(stderr, "korvalot-harvest: %s\n", error.c_str());
+        summary.exitStatus = status;
+        summary.error = error;
+        summary.end = std::chrono::system_clock::now();
+        summary.duration = std::chrono::steady_clock::now() - started;
+        if (!options.summaryJson.empty()) {
+            try {
+                harvest::WriteHarvestSummary(options.summaryJson, summary);
+            } catch (const std::exception& e) {
+                if (!summaryPlaceBad)
+                    std::fprintf(stderr, "korvalot-harvest: сводка не записана: %s\n", e.what());
+            }
+        }
+        return status;
+    };
+
+    try {
         harvest::CheckOutputPlaces(options);
     } catch (const harvest::UsageError& e) {
-        return Fail(harvest::kExitUsage, std::string(e.what()) + " (--help: справка)");
+        // A folder that cannot be written to is no matter for the help.
+        summaryPlaceBad = true;
+        return finish(harvest::kExitUsage, e.what());
     }
 
     // Two runs into one folder would append to one skip.txt and one guids list.
@@ -69,11 +156,12 @@ int main(int argc, char** argv) {
     try {
         folderLock = util::FolderLock::TryAcquire(options.outputDir);
     } catch (const std::exception& e) {
-        return Fail(harvest::kExitCannotStart, std::string("Ошибка блокировки папки: ") + e.what());
+        return finish(harvest::kExitCannotStart,
+                      std::string("Ошибка блокировки папки: ") + e.what());
     }
     if (!folderLock.Held())
-        return Fail(harvest::kExitCannotStart,
-                    "в папке " + options.outputDir.string() + " уже идёт другой сбор");
+        return finish(harvest::kExitCannotStart,
+                      "в папке " + options.outputDir.string() + " уже идёт другой сбор");
 
     // The store is opened before any request: one that cannot be used ends the program first.
     std::shared_ptr<store::TradeStore> tradeStore;
@@ -81,31 +169,42 @@ int main(int argc, char** argv) {
         store::StoreOptions storeOptions;
         storeOptions.refresh = options.refresh;
         try {
-            tradeStore = std::make_shared<store::TradeStore>(
-                options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile,
-                storeOptions);
+            const std::filesystem::path storeFile =
+                options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile;
+            tradeStore = std::make_shared<store::TradeStore>(storeFile, storeOptions);
+            summary.storeFile = storeFile;
         } catch (const store::StoreError& e) {
-            return Fail(harvest::kExitCannotStart, e.what());
+            return finish(harvest::kExitCannotStart, e.what());
         }
     }
 
     const std::string baseUrl = crawl::ConfiguredRegisterBaseUrl();
     std::vector<std::string> directory;
-    try {
-        directory = crawl::LoadRegionDirectory(baseUrl);
-    } catch (const std::exception& e) {
-        return Fail(harvest::kExitCannotStart, std::string("Ошибка ") + e.what());
+    std::optional<LoadFailure> loadFailure;
+    // A stop asked for while the directory loads ends the program before any run begins.
+    if (const int signal = LoadDirectory(baseUrl, stopSignals, directory, loadFailure))
+        return finish(128 + signal, {});
+    if (loadFailure) {
+        if (loadFailure->host.empty())
+            return finish(harvest::kExitCannotStart, "Ошибка " + loadFailure->message);
+        return finish(
+            harvest::kExitCannotStart,
+            "справочник регионов не загружен с " + loadFailure->host + ": " + loadFailure->reason);
     }
-    // A stop asked for while the directory loaded ends the program before any run begins.
     const timespec noWait{0, 0};
     if (const int signal = sigtimedwait(&stopSignals, nullptr, &noWait); signal > 0)
-        return 128 + signal;
+        return finish(128 + signal, {});
     harvest::ConsoleSettings settings;
     try {
         settings.inputs.regionItems = harvest::SelectRegionItems(directory, options);
     } catch (const harvest::UsageError& e) {
-        return Fail(harvest::kExitUsage, e.what());
+        return finish(harvest::kExitUsage, e.what());
     }
+    summary.regionItems = settings.inputs.regionItems;
+    // One stem for every file of the run, free for all of them: a clash moves them together.
+    const std::string stem = util::FreeStem(
+        options.outputDir, StartStem(startedAt),
+        {{"data-", ".csv"}, {"data-", ".xlsx"}, {"log-", ".txt"}, {"guids-", ".txt"}});
     settings.inputs.tradeTypePositions = options.tradeTypePositions;
     settings.inputs.dateFrom = options.from;
     settings.inputs.dateTo = options.to;
@@ -113,17 +212,22 @@ int main(int argc, char** argv) {
     settings.outputDir = options.outputDir;
     settings.terminal = ::isatty(STDERR_FILENO) == 1;
     settings.verbose = options.verbose;
+    settings.quiet = options.quiet;
     settings.registerBaseUrl = baseUrl;
+    settings.logFile = options.outputDir / ("log-" + stem + ".txt");
     harvest::ConsoleReports reports(settings);
 
     crawl::ScraperEnvironment environment;
     environment.executableDir = options.outputDir;
-    environment.guidsFile = options.outputDir / "guids.txt";
+    environment.guidsFile = options.outputDir / ("guids-" + stem + ".txt");
+    environment.fileStem = stem;
     environment.skipFile = options.skipFile;  // empty: skip.txt in the output folder
     // Nobody is at the desktop of a scheduled run.
+    environment.openResults = false;
     environment.openDocument = [](const std::filesystem::path&) {};
     environment.recordHarvested = options.incremental;
     environment.writeWorkbook = options.workbook;
+    environment.outageLimit = std::chrono::minutes(options.outageLimitMinutes);
     if (tradeStore) {
         try {
             // A refresh fetches trades harvested before: skip.txt names them already.
@@ -136,7 +240,7 @@ int main(int argc, char** argv) {
                 environment.recordHarvested = false;
             }
         } catch (const store::StoreError& e) {
-            return Fail(harvest::kExitCannotStart, e.what());
+            return finish(harvest::kExitCannotStart, e.what());
         }
         environment.openTradeSink = [tradeStore] { return tradeStore; };
     }
@@ -152,21 +256,26 @@ int main(int argc, char** argv) {
             stoppedBy = signal;
             reports.Stop(*run);
         }
+        reports.Tick(*run);
     }
 
-    // With -v every line is on the screen already.
-    if (!options.verbose) {
+    summary.run = run->Summary();
+    summary.logFile = reports.LogFile();
+    int status = harvest::kExitIncomplete;
+    if (stoppedBy != 0)
+        status = 128 + stoppedBy;
+    else if (summary.run->Complete())
+        status = harvest::kExitComplete;
+    // A results file or skip.txt that could not be had before the first card: no harvest began.
+    else if (summary.run->end == crawl::RunSummary::End::NotStarted ||
+             (summary.run->resultsFileFailed && !summary.run->cardsStarted))
+        status = harvest::kExitCannotStart;
+    // With -v every line is on the screen already; with -q only a run that went wrong speaks.
+    const bool wentWrong =
+        status == harvest::kExitIncomplete || status == harvest::kExitCannotStart;
+    if (!options.verbose && (!options.quiet || wentWrong)) {
         for (const std::string& line : reports.ClosingLines())
             std::fprintf(stderr, "%s\n", line.c_str());
     }
-    if (stoppedBy != 0)
-        return 128 + stoppedBy;
-    const crawl::RunSummary summary = run->Summary();
-    if (summary.Complete())
-        return harvest::kExitComplete;
-    // A results file or skip.txt that could not be had before the first card: no harvest began.
-    if (summary.end == crawl::RunSummary::End::NotStarted ||
-        (summary.resultsFileFailed && !summary.cardsStarted))
-        return harvest::kExitCannotStart;
-    return harvest::kExitIncomplete;
+    return finish(status, {});
 }

@@ -14,6 +14,7 @@ packages=(
   hyperfine time ccache locales
   libxlsxwriter-dev python3-openpyxl dpkg-dev file
   libsqlite3-dev
+  help2man man-db lintian bash-completion systemd
 )
 
 missing=()

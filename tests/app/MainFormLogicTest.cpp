@@ -265,6 +265,21 @@ TEST_F(MainFormLogicTest, RunEndWritesTheWholeLogWithItsOwnLastLineNamedAfterSig
     }
 }
 
+// The tick count repeats after a reboot: an earlier run's log stays, this one takes the next
+// free name and says so in its own last line.
+TEST_F(MainFormLogicTest, RunEndNeverReplacesAnEarlierLog) {
+    tick = 500;
+    WriteFile(QStringLiteral("log-500.txt"), "earlier run\r\n");
+    view.log = {QStringLiteral("этот запуск")};
+    Logic().UpdateRunUi(false);
+    const QString last = kStamp + ": Работа завершена, лог записан в " + dir.path() +
+                         QStringLiteral("/log-500-2.txt");
+    EXPECT_EQ(view.log.back(), last);
+    EXPECT_EQ(ReadFile(QStringLiteral("log-500.txt")), QByteArray("earlier run\r\n"));
+    EXPECT_EQ(ReadFile(QStringLiteral("log-500-2.txt")),
+              QStringLiteral("этот запуск\r\n").toUtf8() + last.toUtf8() + "\r\n");
+}
+
 TEST_F(MainFormLogicTest, ALogFileThatCannotBeWrittenStillGivesTheControlsBack) {
     services.exeDir = dir.path() + QStringLiteral("/missing-directory/");
     Logic().UpdateRunUi(true);
@@ -379,6 +394,32 @@ TEST_F(MainFormLogicTest, TheHintEstimatesTheTimeLeftFromThePaceOfTheLatestJobs)
     tick += 2000;
     Logic().ShowProgress(1000, 1000);  // nothing left: no estimate
     EXPECT_EQ(view.progressHint, QStringLiteral("100%: 1000 из 1000, осталось 0"));
+}
+
+TEST_F(MainFormLogicTest, TheHintSaysWhileTheRunWaitsForTheRegister) {
+    SelectAndStart();
+    Logic().UpdateRunUi(true);
+    Logic().ShowProgress(4, 10);
+    const QString progress = QStringLiteral("40%: 4 из 10, осталось 6");
+    Logic().ShowRegisterWait(true, 130, 45);
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 10 с, ждём его; проверим "
+                                        "через 45 с"));
+    Logic().ShowRegisterWait(true, 175, 0);
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 55 с, ждём его; проверяем"));
+    // A pause while it waits says both.
+    Logic().PauseButtonClick();
+    EXPECT_EQ(view.progressHint,
+              progress + QStringLiteral("\nРеестр не отвечает 2 мин 55 с, ждём его; проверяем\n"
+                                        "Работа на паузе; чтобы продолжить, нажмите \"пауза\""));
+    Logic().PauseButtonClick();
+    Logic().ShowRegisterWait(false, 0, 0);
+    EXPECT_EQ(view.progressHint, progress);
+    // Stop ends the wait with the run.
+    Logic().ShowRegisterWait(true, 5, 10);
+    Logic().StopButtonClick();
+    EXPECT_EQ(view.progressHint, progress);
 }
 
 TEST_F(MainFormLogicTest, APausedRunPressesThePauseButtonAndSaysSoInTheHint) {

@@ -288,5 +288,111 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
     EXPECT_TRUE(rec.givenUp.empty());
 }
 
+// ---- a register that does not answer ----
+
+PhaseLoop OutageLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec) {
+    PhaseSettings settings;
+    settings.worker = WorkerSettingsFor(reg, kBase);
+    settings.limit = 1;
+    settings.pacing = 1ms;
+    settings.loopTurn = 1ms;
+    settings.outage.firstProbe = 1ms;
+    settings.outage.probeCap = 4ms;
+    settings.outage.limit = 60s;
+    return PhaseLoop(std::make_shared<std::mutex>(), settings, rec.Host());
+}
+
+std::size_t Lines(const std::vector<std::string>& log, const std::string& start) {
+    return static_cast<std::size_t>(std::count_if(
+        log.begin(), log.end(), [&](const std::string& line) { return line.starts_with(start); }));
+}
+
+// One address that keeps answering 500 while the register answers every other: the job fails
+// both its chances as before, and no outage is declared. At the end nothing else is under way,
+// so one probe of an address the register answered tells its failure from an outage.
+TEST(PhaseLoopOutageTest, AnAddressFailingOnItsOwnIsOneJobsFailure) {
+    auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
+        if (url == Job("bad"))
+            return {500, ""};
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    std::deque<std::string> queue = {Job("a"), Job("bad"), Job("b"), Job("c")};
+    EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b"), Job("c")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad")}));
+    EXPECT_EQ(reg->CallsTo(Job("bad")), 20) << "ten attempts for each of its two chances";
+    EXPECT_EQ(reg->CallsTo(Job("c")), 2) << "the one probe goes to the address last answered";
+    EXPECT_EQ(Lines(rec.log, "Реестр"), 0u);
+    EXPECT_EQ(rec.log.back(), Job("bad") + ": ERROR HTTP/1.1 500 Internal Server Error; потеряно");
+}
+
+// Several addresses in a row that fail on their own: the jobs stop while one probe asks an
+// address the register answered, which answers, so they fail as they always did, each chance
+// once, and the phase ends.
+TEST(PhaseLoopOutageTest, SeveralAddressesFailingOnTheirOwnInARowAreTheirOwnFailures) {
+    auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
+        if (url.find("bad") != std::string::npos)
+            return {500, ""};
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    std::deque<std::string> queue = {Job("a"), Job("bad1"), Job("bad2"), Job("bad3"), Job("b")};
+    EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad1"), Job("bad2"), Job("bad3")}));
+    EXPECT_EQ(Lines(rec.log, "Реестр"), 0u);
+    // One probe for each run of three, of the address answered last: "a" for the first chances,
+    // "b" for the last ones.
+    EXPECT_EQ(reg->CallsTo(Job("a")), 2);
+    EXPECT_EQ(reg->CallsTo(Job("b")), 2);
+    EXPECT_EQ(reg->CallsTo(Job("bad1")), 20);
+}
+
+// The register goes down just as a job's last chance goes out: the chance is held, not spent,
+// and the job is harvested once the register answers again.
+TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
+    struct State {
+        std::mutex mutex;
+        int answered = 0;
+        bool down = false;
+        int refused = 0;
+        bool xFailedOnce = false;
+    };
+    auto state = std::make_shared<State>();
+    auto reg = FakeRegister::Create([state](const std::string& url) -> Reply {
+        std::lock_guard lock(state->mutex);
+        if (state->down) {
+            // The last chance's ten attempts and three probes meet the outage.
+            if (++state->refused <= 13)
+                return {503, ""};
+            state->down = false;
+        }
+        if (url == Job("x") && !state->xFailedOnce) {
+            state->xFailedOnce = true;
+            return {404, ""};
+        }
+        if (++state->answered == 3)
+            state->down = true;  // a, b and c are done: x's last chance comes next
+        return {200, "{\"ok\":1}"};
+    });
+    Recorder rec;
+    std::deque<std::string> queue = {Job("x"), Job("a"), Job("b"), Job("c")};
+    EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b"), Job("c"), Job("x")}));
+    EXPECT_TRUE(rec.givenUp.empty());
+    EXPECT_EQ(Lines(rec.log, "Реестр перестал отвечать"), 1u);
+    EXPECT_EQ(Lines(rec.log, "Реестр снова отвечает"), 1u);
+    EXPECT_EQ(std::count(
+                  rec.log.begin(), rec.log.end(),
+                  Job("x") + ": ERROR HTTP/1.1 503 Internal Server Error" + std::string(kHeldNote)),
+              1);
+    // Its first try, its held last chance, and the last chance again.
+    EXPECT_EQ(reg->CallsTo(Job("x")), 12);
+}
+
 }  // namespace
 }  // namespace korvalot::crawl

@@ -111,12 +111,19 @@ TEST(ResultsFile, RowsFollowTheHeaderInTheOrderWritten) {
                          ResultsFile::FormatLine("https://reg.test", Row("two")));
 }
 
-TEST(ResultsFile, ReplacesAFileOfTheSameName) {
+// A tick count repeats after a reboot: the earlier harvest stays, the new one takes the next
+// free name.
+TEST(ResultsFile, NeverReplacesAFileOfTheSameName) {
     TempDir dir;
     const auto path = dir / "data7.csv";
     testing_support::WriteBytes(path, std::string(5000, 'x'));
-    ResultsFile(path, "https://reg.test").Close();
-    EXPECT_EQ(ReadBytes(path).size(), 509u);
+    testing_support::WriteBytes(dir / "data7-2.csv", "y");
+    ResultsFile file(path, "https://reg.test");
+    file.Close();
+    EXPECT_EQ(file.Path(), dir / "data7-3.csv");
+    EXPECT_EQ(ReadBytes(path), std::string(5000, 'x'));
+    EXPECT_EQ(ReadBytes(dir / "data7-2.csv"), "y");
+    EXPECT_EQ(ReadBytes(dir / "data7-3.csv").size(), 509u);
 }
 
 TEST(ResultsFile, CreationFailureNamesTheFileAndTheReason) {

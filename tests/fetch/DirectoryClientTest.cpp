@@ -270,6 +270,46 @@ TEST_F(DirectoryClientTest, ReportsARefusedConnectionInTheSystemsWords) {
               "Connection refused (Error #111)");
 }
 
+// A program that reports the failure to a person names the host and the cause on one line,
+// whatever the profile's message says.
+TEST_F(DirectoryClientTest, AFailureCarriesItsHostAndItsReasonOnOneLine) {
+    const auto failure = [](DirectoryClient& client, const std::string& address) {
+        try {
+            client.Get(address, kReferer);
+        } catch (const ClientError& error) {
+            return std::pair(error.Host(), error.Reason());
+        }
+        return std::pair(std::string("no error"), std::string());
+    };
+    RefusingPort refusing;
+    const std::string refusedHost = "127.0.0.1:" + std::to_string(refusing.Port());
+    DirectoryClient patient(kPatient);
+    EXPECT_EQ(failure(patient, "https://" + refusedHost + kTarget),
+              std::pair(refusedHost, std::string("Connection refused")));
+
+    const struct {
+        const char* name;
+        ServerOptions options;
+        Reply reply;
+        std::string reason;
+    } cases[] = {
+        {"Silent", Options(ServerOptions::Mode::Silent), Reply(), "no answer within 1 s"},
+        {"ClosedInTheBody", Options(ServerOptions::Mode::Tls),
+         Reply().Send("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n[{").Close(),
+         "connection closed in the middle of the answer"},
+        {"NotFound", Options(ServerOptions::Mode::Tls),
+         Reply().Send("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"),
+         "HTTP/1.1 404 Not Found"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedServer server([&](const ReceivedRequest&) { return c.reply; }, c.options);
+        DirectoryClient client(ClientLimits{10s, 10s, 300ms});
+        const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+        EXPECT_EQ(failure(client, "https://" + host + kTarget), std::pair(host, c.reason));
+    }
+}
+
 TEST_F(DirectoryClientTest, NeverCutsOffASteadyTrickle) {
     const std::string body = "[{\"code\":77,\"name\":\"x\"}]";
     ScriptedServer server([&](const ReceivedRequest&) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fetch/TScrapingThread2.h"
@@ -169,6 +170,35 @@ TEST(WorkerRetry, GivesUpAfterTenAttempts) {
     EXPECT_EQ(worker.result, -1);
     EXPECT_EQ(worker.statusText, "ERROR HTTP/1.1 500 Internal Server Error");
     EXPECT_EQ(server.Requests(), 10u);
+}
+
+// The run's summary counts every attempt made again, and its progress line knows while a
+// request is failing: from its first failed attempt to its outcome, success or giving up.
+TEST(WorkerRetry, CountsItsRepeatedAttemptsAndWhileARequestFails) {
+    const auto counters = std::make_shared<RetryCounters>();
+    WorkerSettings settings = Settings(300ms, 300ms);
+    settings.retries = counters;
+    {
+        FailingServer server(3, Reply().Send(Status(500, "Internal Server Error")));
+        Job job(settings, server.Address());
+        const auto deadline = Clock::now() + 30s;
+        while (counters->failing.load() == 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(1ms);
+        EXPECT_EQ(counters->failing.load(), 1);
+        EXPECT_EQ(job.Finish().result, 1);
+        EXPECT_EQ(counters->retried.load(), 3);
+        EXPECT_EQ(counters->failing.load(), 0);
+    }
+    {
+        // Given up after ten attempts: nine of them were made again.
+        FailingServer server(10, Reply().Send(Status(500, "Internal Server Error")));
+        settings = Settings(1ms);
+        settings.retries = counters;
+        Job job(settings, server.Address());
+        EXPECT_EQ(job.Finish().result, -1);
+        EXPECT_EQ(counters->retried.load(), 3 + 9);
+        EXPECT_EQ(counters->failing.load(), 0);
+    }
 }
 
 struct RetryAfterCase {

@@ -39,6 +39,9 @@ TEST(HarvestOptionsTest, DefaultsToEverySixTypesAndNoDates) {
     EXPECT_FALSE(o.to);
     EXPECT_FALSE(o.incremental);
     EXPECT_FALSE(o.workbook);
+    EXPECT_EQ(o.outageLimitMinutes, 120);
+    EXPECT_EQ(Parse({"-r", "all", "--outage-limit", "0"}).outageLimitMinutes, 0);
+    EXPECT_EQ(Parse({"-r", "all", "--outage-limit=525600"}).outageLimitMinutes, 525600);
     EXPECT_TRUE(Parse({"--help"}).help);
     EXPECT_TRUE(Parse({"-V"}).version);
 }
@@ -58,6 +61,16 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
         {{"-r", "77", "--bogus"}, "неизвестный параметр --bogus"},
         {{"-r"}, "нет значения"},
         {{"-r", "77", "extra"}, "лишний аргумент extra"},
+        // getopt moves the stray word behind the options; it is named all the same.
+        {{"--regions", "78", "extra", "--output", "out"}, "лишний аргумент extra"},
+        {{"-r", "77", "-iw", "one", "-o", "out", "two"}, "лишний аргумент one"},
+        {{"-r", "77", "-ix"}, "неизвестный параметр -x"},
+        {{"-r", "77", "--output"}, "у параметра --output нет значения"},
+        {{"-r", "77", "-q", "-v"}, "--quiet и --verbose вместе не указывают"},
+        {{"-r", "77", "--summary-json="}, "--summary-json: пустой путь"},
+        {{"-r", "77", "--outage-limit", "-1"}, "--outage-limit: нужно число минут"},
+        {{"-r", "77", "--outage-limit", "2h"}, "--outage-limit: нужно число минут"},
+        {{"-r", "77", "--outage-limit", "525601"}, "--outage-limit: нужно число минут"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -69,6 +82,19 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
             EXPECT_NE(what.find(c.message), std::string::npos) << what;
             EXPECT_EQ(what.find('\n'), std::string::npos);
         }
+    }
+}
+
+// "--store FILE" takes the word after it, wherever getopt has moved the stray words by then.
+TEST(HarvestOptionsTest, TheStoresFileIsTheWordAfterItAmongStrayWords) {
+    EXPECT_EQ(Parse({"--store", "s.sqlite", "-r", "77"}).storeFile, "s.sqlite");
+    EXPECT_EQ(Parse({"-r", "77", "--store", "s.sqlite", "-q"}).storeFile, "s.sqlite");
+    EXPECT_EQ(Parse({"-r", "77", "--store", "-q"}).storeFile, "");
+    try {
+        Parse({"-r", "77", "stray", "--store", "s.sqlite", "-i"});
+        ADD_FAILURE() << "accepted";
+    } catch (const UsageError& e) {
+        EXPECT_STREQ(e.what(), "лишний аргумент stray");
     }
 }
 
@@ -88,18 +114,45 @@ TEST(HarvestOptionsTest, SelectsRegionsByCodeInTheDirectorysOrder) {
 TEST(HarvestOptionsTest, AnOutputFolderMustTakeAFileAndKeepsNone) {
     TempDir dir;
     HarvestOptions o = Parse({"-r", "77", "-o", dir.path().string()});
-    EXPECT_NO_THROW(CheckOutputPlaces(o));
+    EXPECT_TRUE(CheckOutputPlaces(o).empty());
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    o.outputDir = dir / "missing";
-    EXPECT_THROW(CheckOutputPlaces(o), UsageError);
     {
         crawl::testing_support::WriteBytes(dir / "file", "x");
         o.outputDir = dir / "file";
-        EXPECT_THROW(CheckOutputPlaces(o), UsageError);
+        EXPECT_THROW(CheckOutputPlaces(o), PlaceError);
     }
     o.outputDir = dir.path();
     o.skipFile = dir.path();
-    EXPECT_THROW(CheckOutputPlaces(o), UsageError);
+    EXPECT_THROW(CheckOutputPlaces(o), PlaceError);
+    o.skipFile.clear();
+    o.summaryJson = dir / "missing" / "summary.json";
+    EXPECT_THROW(CheckOutputPlaces(o), PlaceError);
+}
+
+// A scheduled run's first morning: the folder is made, the folders above it too.
+TEST(HarvestOptionsTest, AMissingOutputFolderIsMade) {
+    TempDir dir;
+    HarvestOptions o = Parse({"-r", "77", "-o", (dir / "a" / "b").string()});
+    EXPECT_EQ(CheckOutputPlaces(o),
+              (std::vector<std::filesystem::path>{dir / "a", dir / "a" / "b"}));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "a" / "b"));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "a" / "b"));
+    EXPECT_TRUE(CheckOutputPlaces(o).empty());
+
+    // One that cannot be made leaves nothing behind and names the reason.
+    crawl::testing_support::WriteBytes(dir / "file", "x");
+    o.outputDir = dir / "file" / "c";
+    try {
+        CheckOutputPlaces(o);
+        ADD_FAILURE() << "made a folder under a file";
+    } catch (const PlaceError& e) {
+        EXPECT_NE(std::string(e.what()).find("не создать: Not a directory"), std::string::npos)
+            << e.what();
+    }
+    // A summary beside a folder that is made with the run is no obstacle.
+    o.outputDir = dir / "d";
+    o.summaryJson = dir / "d" / "summary.json";
+    EXPECT_EQ(CheckOutputPlaces(o), std::vector<std::filesystem::path>{dir / "d"});
 }
 
 }  // namespace

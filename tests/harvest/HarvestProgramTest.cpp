@@ -1,21 +1,30 @@
 // korvalot-harvest as a scheduler runs it: a real process against the register simulator.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <ctime>
 #include <optional>
+#include <regex>
 #include <set>
 #include <thread>
 
 #include "crawl/fakes/TempDir.h"
+#include "support/ReachableCopy.h"
+#include "support/TcpProxy.h"
 #include "tools/register-sim/SimProcess.h"
 #include "util/Platform.h"
 
@@ -36,11 +45,13 @@ struct Outcome {
 // The program started in `dir` with the register at `url`; its output goes to files there.
 class Harvest {
 public:
-    // uid: run as that user instead (root only). fileSizeLimit: no file may grow past it, as on
-    // a disk that is full (the signal a process gets for it ignored, so that writes fail).
+    // uid: run as that user instead (root only), the program at `program`, which that user
+    // must be able to reach. fileSizeLimit: no file may grow past it, as on a disk that is full
+    // (the signal a process gets for it ignored, so that writes fail).
     Harvest(const fs::path& dir, const std::string& url, const std::vector<std::string>& args,
             std::optional<uid_t> uid = std::nullopt,
-            std::optional<rlim_t> fileSizeLimit = std::nullopt)
+            std::optional<rlim_t> fileSizeLimit = std::nullopt,
+            const fs::path& program = HARVEST_PATH)
         : dir_(dir) {
         pid_ = ::fork();
         if (pid_ == 0) {
@@ -62,11 +73,11 @@ public:
             // Prices follow the locale's decimal separator; the checks expect a point whatever
             // the tester's own locale is.
             ::setenv("LC_ALL", "C.UTF-8", 1);
-            std::vector<char*> argv{const_cast<char*>(HARVEST_PATH)};
+            std::vector<char*> argv{const_cast<char*>(program.c_str())};
             for (const auto& arg : args)
                 argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
-            ::execv(HARVEST_PATH, argv.data());
+            ::execv(program.c_str(), argv.data());
             ::_exit(121);
         }
     }
@@ -259,19 +270,27 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
     WriteCertificates(dir.path());
     WriteBytes(dir / "a-file", "x");
     const std::set<std::string> before = Files(dir.path());
+    // The pointer to the help follows a mistake in the words only: the help cannot make a
+    // folder writable or add a region to the register.
     const struct {
         std::vector<std::string> args;
         std::string message;
+        bool help;
     } cases[] = {
-        {{"-r", "77", "--from", "2026-02-30"}, "--from: дата должна быть"},
-        {{"-r", "77", "--from", "2026-03-02", "--to", "2026-03-01"}, "--from позже --to"},
-        {{"-r", "77", "-T", "Auction"}, "неизвестный вид торгов Auction"},
-        {{"-r", "77,999"}, "нет региона с кодом 999"},
-        {{"-r", "77", "-o", "missing"}, "в папку missing нельзя записывать"},
-        {{"-r", "77", "-o", "a-file"}, "в папку a-file нельзя записывать"},
-        {{"-r", "77", "-i", "-s", "missing/skip.txt"}, "--skip-file: в папку missing"},
-        {{"-r", "77", "--incremental=yes"}, "--incremental=yes"},
-        {{}, "не выбран ни один регион"},
+        {{"-r", "77", "--from", "2026-02-30"}, "--from: дата должна быть", true},
+        {{"-r", "77", "--from", "2026-03-02", "--to", "2026-03-01"}, "--from позже --to", true},
+        {{"-r", "77", "-T", "Auction"}, "неизвестный вид торгов Auction", true},
+        {{"--regions", "78", "extra", "--output", "out"}, "лишний аргумент extra", true},
+        {{"-r", "77", "-q", "-v"}, "--quiet и --verbose", true},
+        {{"-r", "77,999"}, "нет региона с кодом 999", false},
+        {{"-r", "77", "-o", "a-file/sub"}, "папку a-file/sub не создать: Not a directory", false},
+        {{"-r", "77", "-o", "a-file"}, "в папку a-file нельзя записывать", false},
+        {{"-r", "77", "-i", "-s", "missing/skip.txt"}, "--skip-file: в папку missing", false},
+        {{"-r", "77", "--summary-json", "missing/s.json"},
+         "--summary-json: в папку missing",
+         false},
+        {{"-r", "77", "--incremental=yes"}, "--incremental=yes", true},
+        {{}, "не выбран ни один регион", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -279,6 +298,7 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
         EXPECT_EQ(o.status, 2);
         EXPECT_TRUE(o.err.starts_with("korvalot-harvest: ")) << o.err;
         EXPECT_NE(o.err.find(c.message), std::string::npos) << o.err;
+        EXPECT_EQ(o.err.ends_with(" (--help: справка)\n"), c.help) << o.err;
         EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
         EXPECT_EQ(Files(dir.path()), before);
     }
@@ -295,7 +315,91 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
     const Outcome noCertificate = RunHarvest(bare.path(), sim.BaseUrl(), {"-r", "77"});
     EXPECT_EQ(noCertificate.status, 3) << noCertificate.err;
     EXPECT_NE(noCertificate.err.find("01cert.pem"), std::string::npos) << noCertificate.err;
+    EXPECT_EQ(std::count(noCertificate.err.begin(), noCertificate.err.end(), '\n'), 1)
+        << noCertificate.err;
     EXPECT_TRUE(Files(bare.path()).empty());
+}
+
+// A port of the loopback that refuses connections (bound, never listening), or one that takes
+// them and never says a word (listening, the test accepting them itself).
+class LoopbackPort {
+public:
+    explicit LoopbackPort(bool listen) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+            (listen && ::listen(fd_, 4) != 0) ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+            ADD_FAILURE() << "no loopback port";
+        port_ = ntohs(address.sin_port);
+    }
+    ~LoopbackPort() {
+        for (const int fd : accepted_)
+            ::close(fd);
+        ::close(fd_);
+    }
+    std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_); }
+    std::string HostAndPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    // Waits up to a minute for a connection and keeps it open, silent.
+    bool Accept() {
+        pollfd ready{fd_, POLLIN, 0};
+        if (::poll(&ready, 1, 60000) != 1)
+            return false;
+        const int fd = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0)
+            accepted_.push_back(fd);
+        return fd >= 0;
+    }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<int> accepted_;
+};
+
+// An unreachable register: one line that names the host and the system's reason, no help.
+TEST_F(HarvestProgramTest, ANetworkFailureNamesTheHostAndTheReasonOnOneLine) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    const LoopbackPort refusing(false);
+    const Outcome o =
+        RunHarvest(dir.path(), refusing.Url(), {"-r", "77", "-q", "--summary-json", "s.json"});
+    EXPECT_EQ(o.status, 3) << o.err;
+    const std::string line =
+        "справочник регионов не загружен с " + refusing.HostAndPort() + ": Connection refused";
+    EXPECT_EQ(o.err, "korvalot-harvest: " + line + "\n");
+    // The summary is written after a failure too.
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "s.json"));
+    EXPECT_EQ(summary["exitStatus"], 3);
+    EXPECT_EQ(summary["error"], line);
+    EXPECT_EQ(summary["outcome"], "not-started");
+}
+
+// A register that accepts the connection and never answers holds the directory load for two
+// minutes; a stop signal does not wait for them.
+TEST_F(HarvestProgramTest, AStopSignalEndsTheProgramWhileTheDirectoryLoadWaits) {
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        TempDir dir;
+        WriteCertificates(dir.path());
+        LoopbackPort silent(true);
+        Harvest harvest(dir.path(), silent.Url(),
+                        {"-r", "77", "-o", "out", "--summary-json", "summary.json"});
+        ASSERT_TRUE(silent.Accept()) << "the program never asked for the directory";
+        harvest.Signal(signal);
+        const Outcome o = harvest.Wait();
+        EXPECT_EQ(o.status, 128 + signal) << o.err;
+        EXPECT_EQ(o.err, "");
+        EXPECT_EQ(Files(dir / "out"), std::set<std::string>{});
+        const auto summary = nlohmann::json::parse(ReadBytes(dir / "summary.json"));
+        EXPECT_EQ(summary["exitStatus"], 128 + signal);
+        EXPECT_EQ(summary["outcome"], "not-started");
+        EXPECT_TRUE(summary["counts"].is_null());
+        EXPECT_EQ(summary["files"], nlohmann::json::object());
+    }
 }
 
 // A folder the user may not write to, as a real process of a user without the right.
@@ -308,9 +412,19 @@ TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
     fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec |
                                         fs::perms::group_read | fs::perms::group_exec |
                                         fs::perms::others_read | fs::perms::others_exec);
-    // Root writes anywhere: the program then runs as "nobody".
+    // Root writes anywhere: the program then runs as "nobody", from a copy that user can
+    // reach (the build folder may be in a home only root can enter).
     const std::optional<uid_t> user = ::geteuid() == 0 ? std::optional<uid_t>(65534) : std::nullopt;
-    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user);
+    std::optional<testing::ReachableCopy> copy;
+    fs::path program = HARVEST_PATH;
+    if (user) {
+        copy.emplace(HARVEST_PATH);
+        if (const std::string why = copy->WhyNotRunnableBy(*user, *user); !why.empty())
+            GTEST_SKIP() << "the user " << *user << " cannot run the program's copy: " << why;
+        program = copy->path();
+    }
+    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user,
+                    std::nullopt, program);
     const Outcome o = harvest.Wait();
     EXPECT_EQ(o.status, 2) << o.err;
     EXPECT_NE(o.err.find("в папку locked нельзя записывать: Permission denied"), std::string::npos)
@@ -323,10 +437,34 @@ TEST_F(HarvestProgramTest, ARunWithFailedQueriesEndsWithItsOwnStatus) {
     TempDir dir;
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(40, {"--fail-first", "1000", "--fault-kinds", "500"}));
-    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(), {"-r", "77", "-T", "OpenAuction"});
+    // A register that answers 500 to everything is down: the run waits no longer for it.
+    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(),
+                                 {"-r", "77", "-T", "OpenAuction", "--outage-limit", "0"});
     EXPECT_EQ(o.status, 1) << o.err;
     EXPECT_NE(o.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos) << o.err;
     EXPECT_NE(o.err.find(": Работа завершена, лог записан в "), std::string::npos) << o.err;
+}
+
+// The register stops answering once the run has begun and does not come back within the limit:
+// the run ends there, names what it did not do, and says why in its closing lines and status.
+TEST_F(HarvestProgramTest, ARegisterDownPastTheOutageLimitEndsTheRunWithItsOwnStatus) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(40));
+    testing::TcpProxy proxy(sim.Port());
+    Harvest harvest(dir.path(), proxy.HttpsUrl(),
+                    {"-r", "77", "-T", "OpenAuction", "--outage-limit", "0", "-v"});
+    // The region directory came through on the first connection; the second is the run's.
+    ASSERT_TRUE(proxy.WaitUntilAccepted(2, std::chrono::seconds(60)));
+    proxy.Refuse();
+    const Outcome o = harvest.Wait();
+    EXPECT_EQ(o.status, 1) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Реестр перестал отвечать."), 1u) << o.err;
+    EXPECT_EQ(Occurrences(o.err, ": Реестр не отвечает уже "), 1u) << o.err;
+    EXPECT_NE(o.err.find(": Итоги: работа прервана: реестр не отвечает"), std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos) << o.err;
+    EXPECT_TRUE(FilesLike(dir.path(), "data", ".csv").empty()) << "no card phase, no results file";
 }
 
 // With -v every line is shown as it is logged, and the closing lines are not shown again.
@@ -339,6 +477,153 @@ TEST_F(HarvestProgramTest, VerboseShowsEveryLineOnce) {
     ASSERT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(Occurrences(o.err, ": Работа завершена, лог записан в "), 1u) << o.err;
     EXPECT_EQ(Occurrences(o.err, ": Итоги: "), 1u) << o.err;
+}
+
+// The stem korvalot-harvest gives the files of a run started at that moment.
+std::string StemAt(std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, "%Y-%m-%d_%H%M%S", &local));
+}
+
+// The first number the pattern's group catches in the text, -1 when the pattern is not there.
+std::int64_t NumberAfter(const std::string& text, const std::string& pattern) {
+    std::smatch match;
+    if (!std::regex_search(text, match, std::regex(pattern)))
+        return -1;
+    return std::stoll(match[1].str());
+}
+
+std::string TextAfter(const std::string& text, const std::string& label) {
+    const std::size_t at = text.find(label);
+    if (at == std::string::npos)
+        return {};
+    const std::size_t start = at + label.size();
+    return text.substr(start, text.find('\n', start) - start);
+}
+
+// A run that met faults and recovered from every one: the summary file a script reads says what
+// the closing lines say, number for number and file for file.
+TEST_F(HarvestProgramTest, TheSummaryFileAgreesWithTheClosingLines) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    tools::SimProcess sim(SimArgs(60, {"--fail-first", "3", "--fault-kinds", "503,500"}));
+    const Outcome o =
+        RunHarvest(dir.path(), sim.BaseUrl(),
+                   {"-r", "77,23", "-w", "-i", "-o", "out/daily", "--summary-json", "out/s.json"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "out" / "s.json"));
+    EXPECT_EQ(summary["exitStatus"], 0);
+    EXPECT_EQ(summary["outcome"], "finished");
+    EXPECT_TRUE(summary["error"].is_null());
+    EXPECT_EQ(summary["selection"]["regions"], (nlohmann::json{"77", "23"}));
+    EXPECT_EQ(summary["selection"]["types"].size(), 6u);
+
+    const auto& counts = summary["counts"];
+    const std::string queries =
+        R"(: Поисковых запросов: (\d+), не удалось: (\d+); реестр сообщил о торгах: (\d+); )"
+        R"(найдено торгов: (\d+); пропущено по skip.txt: (\d+)\n)";
+    std::smatch q;
+    ASSERT_TRUE(std::regex_search(o.err, q, std::regex(queries))) << o.err;
+    EXPECT_EQ(counts["searchQueries"], std::stoll(q[1]));
+    EXPECT_EQ(counts["searchQueriesFailed"], std::stoll(q[2]));
+    EXPECT_EQ(counts["tradesReported"], std::stoll(q[3]));
+    EXPECT_EQ(counts["tradesFound"], std::stoll(q[4]));
+    EXPECT_EQ(counts["skippedBySkipFile"], std::stoll(q[5]));
+    const std::string cards =
+        R"(: Карточек получено: (\d+), не удалось получить: (\d+); строк записано: (\d+); )"
+        R"(торгов не достать ни одним запросом: (\d+)\n)";
+    std::smatch c;
+    ASSERT_TRUE(std::regex_search(o.err, c, std::regex(cards))) << o.err;
+    EXPECT_EQ(counts["cardsFetched"], std::stoll(c[1]));
+    EXPECT_EQ(counts["cardsFailed"], std::stoll(c[2]));
+    EXPECT_EQ(counts["rowsWritten"], std::stoll(c[3]));
+    EXPECT_EQ(counts["unreachableTrades"], std::stoll(c[4]));
+    EXPECT_GT(counts["cardsFetched"].get<std::int64_t>(), 5);
+    // Every fault the register made was met by one more attempt.
+    const std::int64_t faults = NumberAfter(sim.Get("/sim/stats").body, R"("faultsTotal":(\d+))");
+    EXPECT_GE(faults, 3 * (counts["searchQueries"].get<std::int64_t>() +
+                           3 * counts["cardsFetched"].get<std::int64_t>()));
+    EXPECT_EQ(counts["retriedAttempts"], faults);
+    EXPECT_EQ(NumberAfter(o.err, R"(: Повторных попыток запросов после сбоев: (\d+)\n)"), faults);
+
+    // The files, each named once in the closing lines, under one stem: the start's local time.
+    const auto& files = summary["files"];
+    EXPECT_EQ(files["results"], TextAfter(o.err, ": Файл с результатами: "));
+    EXPECT_EQ(files["workbook"], TextAfter(o.err, ": Книга с результатами: "));
+    EXPECT_EQ(files["guids"], TextAfter(o.err, ": Список найденных торгов: "));
+    EXPECT_EQ(files["log"], TextAfter(o.err, ": Работа завершена, лог записан в "));
+    EXPECT_EQ(files["skip"], "out/daily/skip.txt");
+    const std::string start = summary["start"];
+    ASSERT_GE(start.size(), 19u) << start;
+    const std::string stem =
+        start.substr(0, 10) + "_" + start.substr(11, 2) + start.substr(14, 2) + start.substr(17, 2);
+    EXPECT_EQ(files["results"], "out/daily/data-" + stem + ".csv");
+    EXPECT_EQ(files["workbook"], "out/daily/data-" + stem + ".xlsx");
+    EXPECT_EQ(files["guids"], "out/daily/guids-" + stem + ".txt");
+    EXPECT_EQ(files["log"], "out/daily/log-" + stem + ".txt");
+    EXPECT_EQ(
+        Files(dir / "out" / "daily"),
+        (std::set<std::string>{"data-" + stem + ".csv", "data-" + stem + ".xlsx",
+                               "guids-" + stem + ".txt", "log-" + stem + ".txt", "skip.txt"}));
+    EXPECT_EQ(Occurrences(o.err, "Открываем файл с результатами"), 0u) << o.err;
+    EXPECT_EQ(
+        Occurrences(ReadBytes(dir / files["log"].get<std::string>()), ": Файл с результатами: "),
+        1u);
+
+    // The progress line: no time left before it can be told, and a wait for the register said
+    // as such, not counted down.
+    EXPECT_NE(o.err.find("Поиск: 1 из "), std::string::npos) << o.err;
+    for (const std::string first : {"Поиск: 1 из ", "Карточки: 1 из "}) {
+        const std::string line = TextAfter(o.err, first);
+        EXPECT_EQ(line.find("осталось"), std::string::npos) << first << line;
+    }
+    EXPECT_NE(o.err.find(", ждём ответа реестра, запросов повторяется: "), std::string::npos)
+        << o.err;
+}
+
+// A quiet scheduled run that succeeds says nothing; the names of a run that started in the same
+// second as an earlier one (or whose clock was set back) give way, all of them together.
+TEST_F(HarvestProgramTest, AQuietRunSaysNothingAndReplacesNoEarlierFile) {
+    TempDir dir;
+    WriteCertificates(dir.path());
+    fs::create_directory(dir / "out");
+    // The results files of earlier runs at every second the run may start at.
+    const auto now = std::chrono::system_clock::now();
+    std::vector<std::string> stems;
+    for (int k = 0; k < 60; ++k) {
+        stems.push_back(StemAt(now + std::chrono::seconds(k)));
+        WriteBytes(dir / "out" / ("data-" + stems.back() + ".csv"), "earlier");
+    }
+    tools::SimProcess sim(SimArgs(40));
+    const Outcome o = RunHarvest(dir.path(), sim.BaseUrl(),
+                                 {"-r", "77", "-q", "-w", "-o", "out", "--summary-json", "s.json"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(o.out, "");
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "s.json"));
+    const std::string results = summary["files"]["results"];
+    std::string stem = results.substr(std::string("out/data-").size());
+    stem.resize(stem.size() - 4);
+    ASSERT_TRUE(stem.ends_with("-2")) << results;
+    EXPECT_NE(std::find(stems.begin(), stems.end(), stem.substr(0, stem.size() - 2)), stems.end());
+    EXPECT_EQ(summary["files"]["workbook"], "out/data-" + stem + ".xlsx");
+    EXPECT_EQ(summary["files"]["log"], "out/log-" + stem + ".txt");
+    EXPECT_EQ(summary["files"]["guids"], "out/guids-" + stem + ".txt");
+    for (const auto& earlier : stems)
+        EXPECT_EQ(ReadBytes(dir / "out" / ("data-" + earlier + ".csv")), "earlier");
+    EXPECT_GT(ReadBytes(dir / results).size(), 509u);
+
+    // A quiet run that went wrong tells what it could not do.
+    tools::SimProcess failing(SimArgs(40, {"--fail-first", "1000", "--fault-kinds", "500"}));
+    const Outcome bad =
+        RunHarvest(dir.path(), failing.BaseUrl(), {"-r", "77", "-T", "OpenAuction", "-q"});
+    EXPECT_EQ(bad.status, 1) << bad.err;
+    EXPECT_NE(bad.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos)
+        << bad.err;
+    EXPECT_EQ(bad.err.find("Поиск: "), std::string::npos) << bad.err;
 }
 
 // Two scheduled runs: the register gains trades between them, and the second run fetches only
@@ -367,7 +652,7 @@ TEST_F(HarvestProgramTest, IncrementalRunsFetchOnlyTradesNotHarvestedBefore) {
     EXPECT_EQ(TradesIn(csv1[0]), first.withLots);
     EXPECT_EQ(SkipLines(dir / "out" / "skip.txt", url), first.trades);
     EXPECT_EQ(FilesLike(dir / "out", "log-", ".txt").size(), 1u);
-    EXPECT_TRUE(fs::exists(dir / "out" / "guids.txt"));
+    EXPECT_EQ(FilesLike(dir / "out", "guids-", ".txt").size(), 1u);
 
     // The workbook beside it, read back by an independent reader, row by row.
     const auto compareWorkbook = [&](const fs::path& csv) {
@@ -567,7 +852,8 @@ TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {
     TempDir dir;
     WriteCertificates(dir.path());
     tools::SimProcess sim(SimArgs(120, {"--latency-ms", "150"}));
-    Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77,23", "-i", "-v"});
+    Harvest harvest(dir.path(), sim.BaseUrl(),
+                    {"-r", "77,23", "-i", "-v", "--summary-json", "s.json"});
     // Stopped in the card phase, once a few trades have been written.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (CardLines(harvest.Err()) < 3 && std::chrono::steady_clock::now() < deadline)
@@ -596,6 +882,15 @@ TEST_F(HarvestProgramTest, SigintStopsTheRunAsTheStopButtonDoes) {
         }
     }
     EXPECT_EQ(Minus(written, recorded).size(), 0u);
+
+    // The summary of a stopped run: what it did before the stop, and its files.
+    const auto summary = nlohmann::json::parse(ReadBytes(dir / "s.json"));
+    EXPECT_EQ(summary["exitStatus"], 128 + SIGINT);
+    EXPECT_EQ(summary["outcome"], "stopped");
+    EXPECT_EQ(fs::path(summary["files"]["results"].get<std::string>()).filename(),
+              csv[0].filename());
+    EXPECT_EQ(fs::path(summary["files"]["log"].get<std::string>()).filename(), logs[0].filename());
+    EXPECT_GE(summary["counts"]["cardsFetched"].get<std::int64_t>(), 3);
 }
 
 }  // namespace

@@ -86,15 +86,20 @@ crawl::ScraperEnvironment TestEnvironment(const std::filesystem::path& exeDir,
 
 namespace {
 
+enum class FailureLine { Failed, Deferred, Held };
+
 std::vector<std::string> WorkerFailureLines(const std::vector<std::string>& log,
-                                            const std::string& baseUrl, bool deferred) {
+                                            const std::string& baseUrl, FailureLine kind) {
     std::vector<std::string> failed;
     for (const auto& line : log) {
         const bool worker = line.starts_with("Карточка ") || line.starts_with(baseUrl);
-        if (worker && line.find(": ERROR") != std::string::npos &&
-            line.ends_with(crawl::kRetryLaterNote) == deferred) {
+        if (!worker || line.find(": ERROR") == std::string::npos)
+            continue;
+        const FailureLine found = line.ends_with(crawl::kRetryLaterNote) ? FailureLine::Deferred
+                                  : line.ends_with(crawl::kHeldNote)     ? FailureLine::Held
+                                                                         : FailureLine::Failed;
+        if (found == kind)
             failed.push_back(line);
-        }
     }
     return failed;
 }
@@ -103,12 +108,17 @@ std::vector<std::string> WorkerFailureLines(const std::vector<std::string>& log,
 
 std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
                                         const std::string& baseUrl) {
-    return WorkerFailureLines(log, baseUrl, false);
+    return WorkerFailureLines(log, baseUrl, FailureLine::Failed);
 }
 
 std::vector<std::string> DeferredJobLines(const std::vector<std::string>& log,
                                           const std::string& baseUrl) {
-    return WorkerFailureLines(log, baseUrl, true);
+    return WorkerFailureLines(log, baseUrl, FailureLine::Deferred);
+}
+
+std::vector<std::string> HeldJobLines(const std::vector<std::string>& log,
+                                      const std::string& baseUrl) {
+    return WorkerFailureLines(log, baseUrl, FailureLine::Held);
 }
 
 std::map<std::string, std::int64_t> UnreachableByDay(const std::vector<std::string>& log) {

@@ -60,6 +60,10 @@ std::vector<std::string> FailedJobLines(const std::vector<std::string>& log,
 // Log lines of workers whose job failed its first chance and waits for another.
 std::vector<std::string> DeferredJobLines(const std::vector<std::string>& log,
                                           const std::string& baseUrl);
+// Log lines of workers whose job failed while the register did not answer at all: held, the
+// failure not counted against the job.
+std::vector<std::string> HeldJobLines(const std::vector<std::string>& log,
+                                      const std::string& baseUrl);
 
 // What the run's log says no query could reach, by "<region code>|<trade type code>|<day>", from
 // the lines that account for crowded days.

@@ -481,7 +481,9 @@ TEST_F(StoreProgramTest, ARefreshFetchesExactlyTheOpenTrades) {
                                "korvalot.sqlite", "--refresh-days", std::to_string(days)});
     ASSERT_EQ(o.status, 0) << o.err;
     std::set<std::string> fetched;
-    for (const std::string& line : util::ReadListFile(dir_ / "refresh" / "guids.txt"))
+    const auto guids = FilesLike(dir_ / "refresh", "guids-", ".txt");
+    ASSERT_EQ(guids.size(), 1u);
+    for (const std::string& line : util::ReadListFile(guids[0]))
         fetched.insert(line);
     EXPECT_EQ(fetched, open);
     const auto csv = FilesLike(dir_ / "refresh", "data", ".csv");

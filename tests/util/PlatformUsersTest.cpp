@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "crawl/fakes/TempDir.h"
+#include "support/ReachableCopy.h"
 #include "util/Platform.h"
 
 namespace korvalot::util {
@@ -184,13 +185,18 @@ void PrintTo(const ChoiceCase& c, std::ostream* os) {
     *os << c.what;
 }
 
-class DataDirectoryChoiceTest : public testing::TestWithParam<ChoiceCase> {};
+class DataDirectoryChoiceTest : public ::testing::TestWithParam<ChoiceCase> {};
 
 TEST_P(DataDirectoryChoiceTest, ByWhetherTheUserMayWriteBesideTheProgram) {
     SKIP_UNLESS_ROOT();
     const ChoiceCase& c = GetParam();
     SharedTempDir root;
     const auto program = root.Folder("bin", c.programDirOwner, c.programDirMode);
+    // The temporary folder may be closed to other users (TMPDIR in a home only root enters).
+    if (const std::string why =
+            korvalot::testing::WhyNotReachableBy(program.parent_path(), kOtherUid, kOtherGid);
+        !why.empty())
+        GTEST_SKIP() << "the other user cannot enter the test's folder: " << why;
     const auto substitute = [&](const std::string& text) {
         for (const auto& [mark, dir] :
              {std::pair<std::string, std::filesystem::path>{"<program>", program},
@@ -217,7 +223,7 @@ TEST_P(DataDirectoryChoiceTest, ByWhetherTheUserMayWriteBesideTheProgram) {
 
 INSTANTIATE_TEST_SUITE_P(
     Folders, DataDirectoryChoiceTest,
-    testing::Values(
+    ::testing::Values(
         ChoiceCase{"a system folder: XDG_DATA_HOME", 0, 0755, "<xdg>", "<home>", "<xdg>/korvalot"},
         ChoiceCase{"a system folder, no XDG_DATA_HOME: under the home", 0, 0755, "", "<home>",
                    "<home>/.local/share/korvalot"},
@@ -253,6 +259,11 @@ TEST(DataDirectory, AnInstalledCopyKeepsItsFilesInTheUsersFolder) {
     const auto bin = root.Folder("usr-local-bin", 0, 0755);
     std::filesystem::copy_file(probe, bin / "korvalot");
     ::chmod((bin / "korvalot").c_str(), 0755);
+    // The temporary folder may be closed to other users (TMPDIR in a home only root enters).
+    if (const std::string why =
+            korvalot::testing::WhyNotReachableBy(bin / "korvalot", kOtherUid, kOtherGid);
+        !why.empty())
+        GTEST_SKIP() << "the other user cannot run the copied program: " << why;
     const auto home = root.Folder("home", kOtherUid, 0755);
     const auto xdg = root.Folder("xdg", kOtherUid, 0755);
 

@@ -29,7 +29,8 @@ public:
         if (reply.status < 200 || reply.status > 299) {
             throw fetch::ClientError(
                 "HTTP/1.1 " + std::to_string(reply.status) +
-                (reply.status == 404 ? " Not Found" : " Internal Server Error"));
+                    (reply.status == 404 ? " Not Found" : " Internal Server Error"),
+                {}, {}, reply.status);
         }
         return reply.body;
     }

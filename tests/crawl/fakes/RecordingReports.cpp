@@ -17,6 +17,7 @@ void RecordingReports::Record(TScraper& run, Report::Kind kind) {
     r.position = run.ProgressBarPosition;
     r.max = run.ProgressBarMax;
     r.found = run.firmscounter;
+    r.wait = run.WaitingForRegister;
     r.at = std::chrono::steady_clock::now();
     {
         std::lock_guard lock(mutex_);
@@ -49,6 +50,10 @@ void RecordingReports::HandleRunResult(TScraper& run) {
         std::this_thread::sleep_for(pause);
         keep->Resume();
     });
+}
+
+void RecordingReports::ShowRegisterWait(TScraper& run) {
+    Record(run, Report::ShowRegisterWait);
 }
 
 RunInputs RecordingReports::ReadRunInputs(TScraper& run) {

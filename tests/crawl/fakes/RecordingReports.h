@@ -20,7 +20,8 @@ struct Report {
         ShowProgress,
         ShowFoundCount,
         HandleRunResult,
-        ReadRunInputs
+        ReadRunInputs,
+        ShowRegisterWait
     };
     Kind kind;
     std::string text;  // LogMessageText or result
@@ -28,6 +29,7 @@ struct Report {
     int position = 0;
     int max = 0;
     int found = 0;
+    RegisterWait wait;  // WaitingForRegister
     std::chrono::steady_clock::time_point at;
 };
 
@@ -49,6 +51,7 @@ public:
     void ShowFoundCount(TScraper& run) override;
     void HandleRunResult(TScraper& run) override;
     RunInputs ReadRunInputs(TScraper& run) override;
+    void ShowRegisterWait(TScraper& run) override;
 
     std::vector<Report> Reports() const;
     std::vector<std::string> LogTexts() const;  // the texts of ShowLogMessage in order
