@@ -616,10 +616,11 @@ TEST_F(HarvestProgramTest, AQuietRunSaysNothingAndReplacesNoEarlierFile) {
         EXPECT_EQ(ReadBytes(dir / "out" / ("data-" + earlier + ".csv")), "earlier");
     EXPECT_GT(ReadBytes(dir / results).size(), 509u);
 
-    // A quiet run that went wrong tells what it could not do.
+    // A quiet run that went wrong tells what it could not do. A register that answers 500 to
+    // everything is down: the run waits no longer for it.
     tools::SimProcess failing(SimArgs(40, {"--fail-first", "1000", "--fault-kinds", "500"}));
-    const Outcome bad =
-        RunHarvest(dir.path(), failing.BaseUrl(), {"-r", "77", "-T", "OpenAuction", "-q"});
+    const Outcome bad = RunHarvest(dir.path(), failing.BaseUrl(),
+                                   {"-r", "77", "-T", "OpenAuction", "-q", "--outage-limit", "0"});
     EXPECT_EQ(bad.status, 1) << bad.err;
     EXPECT_NE(bad.err.find(": Поисковых запросов: 1, не удалось: 1;"), std::string::npos)
         << bad.err;
