@@ -314,7 +314,7 @@ TEST(PhaseLoopOutageTest, AnAddressFailingOnItsOwnIsOneJobsFailure) {
     auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
         if (url == Job("bad"))
             return {500, ""};
-        return {200, "{\"ok\":1}"};
+        return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
     std::deque<std::string> queue = {Job("a"), Job("bad"), Job("b"), Job("c")};
@@ -335,7 +335,7 @@ TEST(PhaseLoopOutageTest, SeveralAddressesFailingOnTheirOwnInARowAreTheirOwnFail
     auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
         if (url.find("bad") != std::string::npos)
             return {500, ""};
-        return {200, "{\"ok\":1}"};
+        return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
     std::deque<std::string> queue = {Job("a"), Job("bad1"), Job("bad2"), Job("bad3"), Job("b")};
@@ -376,7 +376,7 @@ TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
         }
         if (++state->answered == 3)
             state->down = true;  // a, b and c are done: x's last chance comes next
-        return {200, "{\"ok\":1}"};
+        return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
     std::deque<std::string> queue = {Job("x"), Job("a"), Job("b"), Job("c")};
