@@ -17,6 +17,7 @@
 #include "crawl/TradeSink.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
+#include "util/Platform.h"
 
 // One crawl run: from the operator's selection to the results file, on its own thread.
 //
@@ -135,6 +136,8 @@ struct ScraperEnvironment {
     // A refresh: no search; the card phase fetches exactly these trades, whatever skip.txt says,
     // their rows carrying the region names given.
     std::optional<std::vector<TradeToRefresh>> refreshTrades;
+    // Creates the crawl thread and every worker's thread; empty: std::thread.
+    util::ThreadStarter startThread;
 };
 
 class TScraper : public std::enable_shared_from_this<TScraper> {
@@ -156,8 +159,10 @@ public:
     // The most fetch workers running at once; set before Start (the window sets 4).
     std::int32_t Limit = 4;
 
-    // Starts the crawl thread; once only.
-    void Start();
+    // Starts the crawl thread; once only. False when the system could not create the thread:
+    // the run has then ended without reporting anything (Summary: NotStarted), as one whose
+    // named mutex cannot be had before its first report would.
+    bool Start();
     // From any thread. A paused run halts at its next pause point.
     void Pause();
     void Resume();

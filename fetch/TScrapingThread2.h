@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "json/JsonValue.h"
+#include "util/Platform.h"
 
 // The fetch workers: one short-lived thread per job of a crawl run.
 namespace korvalot::fetch {
@@ -77,6 +78,8 @@ struct WorkerSettings {
     std::chrono::milliseconds retryAfterCap{60000};
     /// The addresses of a trade job's guid; needed for trade jobs only.
     std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
+    /// Creates the worker's thread; empty: std::thread.
+    util::ThreadStarter startThread;
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
@@ -116,6 +119,8 @@ public:
     json::JsonValue html3Doc;
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
+    /// A thread that cannot be created fails the job at once: the worker moves itself to
+    /// FinishedList with result -1 and "ERROR " + the reason, like a job whose requests failed.
     void Start();
     /// Asks the worker to make no further attempt; a request in progress runs to its end, a
     /// pause between attempts ends at once.
@@ -130,6 +135,10 @@ public:
 
 private:
     void Body(WorkerLists& lists);
+    /// The worker's last step: from RunningList to FinishedList, under the lists' lock.
+    void MoveToFinished(WorkerLists& lists);
+    /// The thread's work is over: WaitUntilEnded returns.
+    void MarkEnded();
     bool Request(WorkerTransport& transport, const std::string& address, std::string& body,
                  json::JsonValue& parsed);
     std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);
