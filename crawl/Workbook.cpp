@@ -138,6 +138,16 @@ Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
     book_ = workbook_new_opt(path_.c_str(), &options);
     if (book_ == nullptr)
         throw CrawlError("Не удалось создать книгу " + path_.string());
+    // A constructor that raises gets no destructor: the workbook is let go of here.
+    try {
+        WriteHeader(extraColumns);
+    } catch (...) {
+        Abandon();
+        throw;
+    }
+}
+
+void Workbook::WriteHeader(const std::vector<std::string>& extraColumns) {
     rowsSheet_ = workbook_add_worksheet(book_, "Данные");
     bold_ = workbook_add_format(book_);
     format_set_bold(bold_);
@@ -171,10 +181,15 @@ Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
 }
 
 Workbook::~Workbook() {
+    Abandon();
+}
+
+void Workbook::Abandon() noexcept {
     // A workbook that was never closed is abandoned: the library frees it with its temporary
     // files, and the half-made file is not left to be taken for a result.
     if (book_ != nullptr) {
         workbook_close(book_);
+        book_ = nullptr;
         std::error_code ignored;
         std::filesystem::remove(path_, ignored);
     }
