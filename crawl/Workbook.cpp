@@ -107,17 +107,7 @@ std::optional<lxw_datetime> ReadDate(std::string_view text) {
 
 // At most the cell's limit of UTF-16 code units, never splitting a character.
 std::string FitCell(const std::string& text) {
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::size_t need = length == 4 ? 2 : 1;
-        if (units + need > kCellLimit)
-            return text.substr(0, i);
-        units += need;
-        i += length;
-    }
-    return text;
+    return text.substr(0, util::Utf16PrefixBytes(text, kCellLimit));
 }
 
 }  // namespace
