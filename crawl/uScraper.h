@@ -27,7 +27,8 @@
 //   run->Limit = 4;
 //   run->Start();                                            // the crawl thread begins
 //   ... run->Pause() / run->Resume() / run->IsPaused() / run->Terminate() from the UI thread
-//   ... run->IsLive() is false once the crawl thread has ended; the window then forgets it.
+//   ... run->IsLive() is false once the crawl thread has ended; the window keeps the run until
+//   ... Join(0) says its workers have ended too.
 //   run->Cancel(); run->Join(timeout);                       // at the program's end
 //
 // Threads. The run owns its crawl thread and the fetch workers its phases stopped waiting for

@@ -102,7 +102,9 @@ public:
 
     // Written by the worker before it moves itself to FinishedList; read by the crawl thread
     // only after taking it from there.
-    std::int32_t result = 0;            ///< 0 not finished, 1 every request succeeded, -1 failure
+    /// 1 every request succeeded, -1 failure; 0 not finished, and also when the worker, asked to
+    /// terminate, stopped before its job was whole without a failed attempt
+    std::int32_t result = 0;
     std::string html;                   ///< search answer, or the trade's card
     std::string html2;                  ///< the first page of lots (offset 0)
     std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
