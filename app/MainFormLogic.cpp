@@ -18,8 +18,6 @@
 namespace korvalot::app {
 namespace {
 
-const QDate kNoDate(1899, 12, 30);
-
 const QString kSettingsFile = QStringLiteral("settings.ini");
 const QString kCatsSelectionFile = QStringLiteral("selection1.txt");
 const QString kCitiesSelectionFile = QStringLiteral("selection2.txt");

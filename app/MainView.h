@@ -6,6 +6,9 @@
 
 namespace korvalot::app {
 
+// What a date picker holds when it holds no date ("не задана"): day zero of the date scale.
+inline const QDate kNoDate(1899, 12, 30);
+
 enum class ListId { Cities, Cats };
 enum class PickerId { From, To };
 // The controls a run disables while it is live.
@@ -55,7 +58,7 @@ public:
     virtual void SetItemSelected(ListId list, int index, bool selected) = 0;
     virtual void AddItem(ListId list, const QString& text) = 0;
 
-    // 30 December 1899 stands for no date.
+    // kNoDate stands for no date.
     virtual QDate PickerDate(PickerId picker) const = 0;
     virtual void SetPickerDate(PickerId picker, const QDate& date) = 0;
 

@@ -10,6 +10,7 @@
 #include <QToolTip>
 
 #include "app/UiHandOff.h"
+#include "crawl/SearchQueries.h"
 
 namespace korvalot::app {
 namespace {
@@ -20,7 +21,6 @@ constexpr int kDesignHeight = 786;
 // 774, and the region list and the log keep a few lines.
 constexpr int kMinimumWidth = 800;
 constexpr int kMinimumHeight = 500;
-const QDate kNoDate(1899, 12, 30);
 // Where the calendar of a picker without a date opens.
 const QDate kCalendarStart(2026, 6, 25);
 
@@ -129,10 +129,9 @@ void TMainForm::BuildControls() {
     CatsListBox->setSelectionMode(QAbstractItemView::ExtendedSelection);
     CatsListBox->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     CatsListBox->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    CatsListBox->addItems({QStringLiteral("Открытый аукцион"), QStringLiteral("Открытый конкурс"),
-                           QStringLiteral("Публичное предложение"),
-                           QStringLiteral("Закрытый аукцион"), QStringLiteral("Закрытый конкурс"),
-                           QStringLiteral("Закрытое публичное предложение")});
+    // The engine's table, so that a position the window hands a run names the same trade type.
+    for (const std::string_view name : crawl::kTradeTypeNames)
+        CatsListBox->addItem(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
 
     Button1 = button("Button1", QStringLiteral("все"));
 

@@ -14,7 +14,6 @@ class RegisterAddresses {
 public:
     explicit RegisterAddresses(std::string baseUrl) : base_(std::move(baseUrl)) {}
 
-    const std::string& Base() const noexcept { return base_; }
     // The register's trade list page: the referer of every request.
     std::string Referer() const { return base_ + "/biddings"; }
     // The link of a trade's card as the results name it: CardLinkPrefix() + guid.

@@ -79,20 +79,10 @@ std::string ConvertRegisterDate(std::string_view text) {
 }
 
 std::string CutLotDescription(std::string text) {
-    if (text.size() <= kDescriptionLimit)
-        return text;  // bytes >= UTF-16 units
-    std::size_t units = 0;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const std::size_t length = SequenceLength(static_cast<unsigned char>(text[i]));
-        const std::size_t width = length == 4 ? 2 : 1;  // a surrogate pair in UTF-16
-        if (units + width > kDescriptionLimit) {
-            text.resize(i);
-            text += "<cut>";
-            return text;
-        }
-        units += width;
-        i += length;
+    const std::size_t kept = util::Utf16PrefixBytes(text, kDescriptionLimit);
+    if (kept < text.size()) {
+        text.resize(kept);
+        text += "<cut>";
     }
     return text;
 }

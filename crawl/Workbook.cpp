@@ -107,17 +107,7 @@ std::optional<lxw_datetime> ReadDate(std::string_view text) {
 
 // At most the cell's limit of UTF-16 code units, never splitting a character.
 std::string FitCell(const std::string& text) {
-    std::size_t units = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        const auto lead = static_cast<unsigned char>(text[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        const std::size_t need = length == 4 ? 2 : 1;
-        if (units + need > kCellLimit)
-            return text.substr(0, i);
-        units += need;
-        i += length;
-    }
-    return text;
+    return text.substr(0, util::Utf16PrefixBytes(text, kCellLimit));
 }
 
 }  // namespace
@@ -138,6 +128,16 @@ Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
     book_ = workbook_new_opt(path_.c_str(), &options);
     if (book_ == nullptr)
         throw CrawlError("Не удалось создать книгу " + path_.string());
+    // A constructor that raises gets no destructor: the workbook is let go of here.
+    try {
+        WriteHeader(extraColumns);
+    } catch (...) {
+        Abandon();
+        throw;
+    }
+}
+
+void Workbook::WriteHeader(const std::vector<std::string>& extraColumns) {
     rowsSheet_ = workbook_add_worksheet(book_, "Данные");
     bold_ = workbook_add_format(book_);
     format_set_bold(bold_);
@@ -171,10 +171,15 @@ Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
 }
 
 Workbook::~Workbook() {
+    Abandon();
+}
+
+void Workbook::Abandon() noexcept {
     // A workbook that was never closed is abandoned: the library frees it with its temporary
     // files, and the half-made file is not left to be taken for a result.
     if (book_ != nullptr) {
         workbook_close(book_);
+        book_ = nullptr;
         std::error_code ignored;
         std::filesystem::remove(path_, ignored);
     }

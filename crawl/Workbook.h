@@ -55,6 +55,10 @@ private:
         std::int64_t lots = 0;
     };
 
+    // The header row and the columns' formats (constructor).
+    void WriteHeader(const std::vector<std::string>& extraColumns);
+    // Frees a workbook that will not be closed, and removes its file.
+    void Abandon() noexcept;
     void WriteText(std::uint32_t row, std::uint16_t column, const std::string& text,
                    lxw_format* format);
     void WriteSummary(const std::optional<RunSummary>& summary);

@@ -317,7 +317,8 @@ PhaseLoop TScraper::Run::Loop() {
         .retries = o_.retries_,
         .tradeAddresses = [addresses = addresses_](const std::string& guid) {
             return addresses.Trade(guid);
-        }};
+        },
+        .startThread = env_.startThread};
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };
     host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };
@@ -714,23 +715,34 @@ TScraper::~TScraper() {
     // The worker owner, when this was its last holder, joins the workers.
 }
 
-void TScraper::Start() {
+bool TScraper::Start() {
     if (started_.exchange(true))
-        return;
-    std::lock_guard lock(threadMutex_);
-    thread_ = std::thread([this] {
-        try {
-            Body();
-        } catch (...) {
-            // A run ends quietly only when a report of its first or last step fails; there is
-            // nobody left to tell.
-        }
+        return true;
+    const auto markEnded = [shared = shared_] {
         {
-            std::lock_guard lock(shared_->mutex);
-            shared_->ended = true;
+            std::lock_guard lock(shared->mutex);
+            shared->ended = true;
         }
-        shared_->changed.notify_all();
-    });
+        shared->changed.notify_all();
+    };
+    std::lock_guard lock(threadMutex_);
+    try {
+        thread_ = util::StartThread(environment_.startThread, [this, markEnded] {
+            try {
+                Body();
+            } catch (...) {
+                // A run ends quietly only when a report of its first or last step fails; there
+                // is nobody left to tell.
+            }
+            markEnded();
+        });
+    } catch (const std::exception&) {
+        // A run marked started whose thread never came would stay live for ever, and whoever
+        // waits for its end (the window's end, the console) would wait with it.
+        markEnded();
+        return false;
+    }
+    return true;
 }
 
 bool TScraper::Cancelled() const {

@@ -18,6 +18,7 @@
 #include "crawl/TradeSink.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
+#include "util/Platform.h"
 
 // One crawl run: from the operator's selection to the results file, on its own thread.
 //
@@ -27,7 +28,8 @@
 //   run->Limit = 4;
 //   run->Start();                                            // the crawl thread begins
 //   ... run->Pause() / run->Resume() / run->IsPaused() / run->Terminate() from the UI thread
-//   ... run->IsLive() is false once the crawl thread has ended; the window then forgets it.
+//   ... run->IsLive() is false once the crawl thread has ended; the window keeps the run until
+//   ... Join(0) says its workers have ended too.
 //   run->Cancel(); run->Join(timeout);                       // at the program's end
 //
 // Threads. The run owns its crawl thread and the fetch workers its phases stopped waiting for
@@ -154,6 +156,8 @@ struct ScraperEnvironment {
     // The longest outage of the register a run waits out; then it ends, naming every trade it
     // did not fetch. settings.ini's OutageLimitMinutes and --outage-limit set it.
     std::chrono::milliseconds outageLimit = std::chrono::hours(2);
+    // Creates the crawl thread and every worker's thread; empty: std::thread.
+    util::ThreadStarter startThread;
 };
 
 class TScraper : public std::enable_shared_from_this<TScraper> {
@@ -176,8 +180,10 @@ public:
     // The most fetch workers running at once; set before Start (the window sets 4).
     std::int32_t Limit = 4;
 
-    // Starts the crawl thread; once only.
-    void Start();
+    // Starts the crawl thread; once only. False when the system could not create the thread:
+    // the run has then ended without reporting anything (Summary: NotStarted), as one whose
+    // named mutex cannot be had before its first report would.
+    bool Start();
     // From any thread. A paused run halts at its next pause point.
     void Pause();
     void Resume();

@@ -9,13 +9,6 @@
 namespace korvalot::fetch {
 namespace {
 
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
-
 bool DomainMatches(const std::string& host, const std::string& domain, bool hostIsIp) {
     if (host == domain) {
         return true;

@@ -396,10 +396,8 @@ struct HttpClient::Impl {
             try {
                 secure->next_layer().expires_after(
                     std::min<Clock::duration>(profile.limits.read, kShutdownLimit));
-                const error_code ec = Await([&](auto handler) { secure->async_shutdown(handler); });
-                if (ec && ec != ssl::error::stream_truncated) {
-                    // The server did not answer our close message; the socket goes all the same.
-                }
+                // Whether the server answered the close message or not, the socket goes.
+                Await([&](auto handler) { secure->async_shutdown(handler); });
             } catch (...) {
             }
         }

@@ -77,16 +77,32 @@ TScrapingThread2::~TScrapingThread2() {
 void TScrapingThread2::Start() {
     // The thread keeps the worker and its phase's lists alive until it has moved itself.
     // Moved out of the member so that a worker and its lists do not own each other.
-    thread_ = std::thread([self = shared_from_this(), lists = std::move(Lists)]() mutable {
-        self->Body(*lists);
-        lists.reset();
-        {
-            std::lock_guard lock(self->pauseMutex_);
-            self->ended_ = true;
-        }
-        self->pauseEnded_.notify_all();
-        self.reset();
-    });
+    std::shared_ptr<WorkerLists> lists = std::move(Lists);
+    try {
+        thread_ =
+            util::StartThread(settings_.startThread, [self = shared_from_this(), lists]() mutable {
+                self->Body(*lists);
+                lists.reset();
+                self->MarkEnded();
+                self.reset();
+            });
+    } catch (const std::exception& e) {
+        // Without a thread the job fails here, as its requests would have, and the phase
+        // collects it like any other failed job; a worker left in RunningList would keep the
+        // phase and the run's end waiting for ever.
+        result = -1;
+        statusText = std::string("ERROR Не удалось создать поток: ") + e.what();
+        MoveToFinished(*lists);
+        MarkEnded();
+    }
+}
+
+void TScrapingThread2::MarkEnded() {
+    {
+        std::lock_guard lock(pauseMutex_);
+        ended_ = true;
+    }
+    pauseEnded_.notify_all();
 }
 
 void TScrapingThread2::Terminate() noexcept {
@@ -183,6 +199,10 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             }
         }
     }
+    MoveToFinished(lists);
+}
+
+void TScrapingThread2::MoveToFinished(WorkerLists& lists) {
     std::lock_guard lock(*lists.WorkerListLock);
     for (auto it = lists.RunningList.begin(); it != lists.RunningList.end(); ++it) {
         if (it->get() == this) {

@@ -16,6 +16,7 @@
 
 #include "fetch/AnswerShape.h"
 #include "json/JsonValue.h"
+#include "util/Platform.h"
 
 // The fetch workers: one short-lived thread per job of a crawl run.
 namespace korvalot::fetch {
@@ -106,6 +107,8 @@ struct WorkerSettings {
     std::function<TradeAddresses(const std::string& guid)> tradeAddresses;
     /// Attempts per request: 10 for a job, 1 for a probe of a register that does not answer.
     int attempts = 10;
+    /// Creates the worker's thread; empty: std::thread.
+    util::ThreadStarter startThread;
 };
 
 /// One job: a search address (a text containing "https") fetched into html, or a trade guid
@@ -128,7 +131,9 @@ public:
 
     // Written by the worker before it moves itself to FinishedList; read by the crawl thread
     // only after taking it from there.
-    std::int32_t result = 0;            ///< 0 not finished, 1 every request succeeded, -1 failure
+    /// 1 every request succeeded, -1 failure; 0 not finished, and also when the worker, asked to
+    /// terminate, stopped before its job was whole without a failed attempt
+    std::int32_t result = 0;
     std::string html;                   ///< search answer, or the trade's card
     std::string html2;                  ///< the first page of lots (offset 0)
     std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
@@ -148,6 +153,8 @@ public:
     json::JsonValue html3Doc;
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
+    /// A thread that cannot be created fails the job at once: the worker moves itself to
+    /// FinishedList with result -1 and "ERROR " + the reason, like a job whose requests failed.
     void Start();
     /// Asks the worker to make no further attempt; a request in progress runs to its end, a
     /// pause between attempts ends at once.
@@ -162,6 +169,10 @@ public:
 
 private:
     void Body(WorkerLists& lists);
+    /// The worker's last step: from RunningList to FinishedList, under the lists' lock.
+    void MoveToFinished(WorkerLists& lists);
+    /// The thread's work is over: WaitUntilEnded returns.
+    void MarkEnded();
     bool Request(WorkerTransport& transport, const std::string& address, AnswerKind kind,
                  std::string& body, json::JsonValue& parsed);
     std::chrono::milliseconds PauseAfter(int failures, const WorkerTransport& transport);

@@ -5,15 +5,10 @@
 
 #include <arpa/inet.h>
 
+#include "fetch/HeaderText.h"
+
 namespace korvalot::fetch {
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    std::transform(out.begin(), out.end(), out.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return out;
-}
 
 bool HasControlCharacter(std::string_view text) {
     return std::any_of(text.begin(), text.end(),

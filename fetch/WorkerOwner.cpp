@@ -46,11 +46,6 @@ bool WorkerOwner::WaitAll(std::chrono::milliseconds timeout) {
     return workers_.empty();
 }
 
-std::size_t WorkerOwner::Kept() const {
-    std::lock_guard lock(mutex_);
-    return workers_.size();
-}
-
 void WorkerOwner::JoinEnded() {
     for (auto it = workers_.begin(); it != workers_.end();) {
         if ((*it)->WaitUntilEnded(std::chrono::milliseconds::zero())) {

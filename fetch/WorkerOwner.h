@@ -26,13 +26,11 @@ public:
     void Cancel() noexcept;
     /// Waits for every worker kept to end and joins it; false when the time ran out first.
     bool WaitAll(std::chrono::milliseconds timeout);
-    /// How many workers are kept (joined ones are not).
-    std::size_t Kept() const;
 
 private:
     void JoinEnded();  // under mutex_
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::list<std::shared_ptr<TScrapingThread2>> workers_;
     bool cancelled_ = false;
 };

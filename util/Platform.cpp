@@ -58,6 +58,12 @@ std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
 
 }  // namespace
 
+std::thread StartThread(const ThreadStarter& starter, std::function<void()> body) {
+    if (starter)
+        return starter(std::move(body));
+    return std::thread(std::move(body));
+}
+
 std::chrono::year_month_day LocalToday() {
     const std::time_t now = std::time(nullptr);
     std::tm local{};

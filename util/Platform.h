@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 // The few services the program takes from the operating system, in one place.
@@ -21,6 +23,15 @@ public:
 // Milliseconds since the machine started, wrapping at 2^32, as the signed 32-bit value that file
 // names carry (negative after about 24.9 days of uptime).
 std::int32_t TickCount();
+
+// Creates the threads of a run and of its workers: a std::thread running the body, or an
+// exception (std::system_error) when the system cannot create one. Empty: std::thread itself;
+// tests put one here that fails when they want it to.
+using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
+// The thread the starter (or, when it is empty, std::thread) makes for the body. Raises what the
+// starter raises; the body has then not run and never will.
+std::thread StartThread(const ThreadStarter& starter, std::function<void()> body);
 
 // The local calendar date.
 std::chrono::year_month_day LocalToday();

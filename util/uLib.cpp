@@ -108,4 +108,21 @@ std::string StreamToString(std::string_view bytes) {
     return out;
 }
 
+std::size_t Utf16PrefixBytes(std::string_view text, std::size_t maxUnits) {
+    if (text.size() <= maxUnits)
+        return text.size();  // never more UTF-16 units than bytes
+    std::size_t units = 0;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        const std::size_t width = length == 4 ? 2 : 1;  // a surrogate pair
+        if (units + width > maxUnits)
+            return i;
+        units += width;
+        i += length;
+    }
+    return text.size();
+}
+
 }  // namespace korvalot::util

@@ -25,6 +25,11 @@ std::string EscapeCsvQuotes(std::string_view value);
 // NUL bytes stay.
 std::string StreamToString(std::string_view bytes);
 
+// How many bytes of the text hold at most maxUnits UTF-16 code units (a character beyond U+FFFF
+// takes two) without splitting a character: where a text is cut for a reader that counts in
+// UTF-16, such as a spreadsheet cell.
+std::size_t Utf16PrefixBytes(std::string_view text, std::size_t maxUnits);
+
 // Writes the UTF-8 form of the code point (below U+110000, not a surrogate) to out, which has
 // room for four bytes, and gives the number of bytes written. Inline: the JSON reader calls it
 // for every escaped character.

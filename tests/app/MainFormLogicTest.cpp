@@ -15,7 +15,6 @@ namespace {
 using testing::FakeMainView;
 using testing::FakeRun;
 
-const QDate kNoDate(1899, 12, 30);
 const QString kStamp = QStringLiteral("25.06.2026 14:03:07");
 const QString kRegionRefusal = QStringLiteral(
     "Ни один регион не выбран, старт невозможен. Кликните по нужному региону для его выбора.");

@@ -19,16 +19,11 @@
 #include "app/uMain.h"
 
 using korvalot::app::IRunHandle;
+using korvalot::app::kNoDate;
 using korvalot::app::LocaleFormats;
 using korvalot::app::MainFormServices;
 using korvalot::app::TMainForm;
 using korvalot::app::testing::FakeRun;
-
-namespace {
-
-const QDate kNoDate(1899, 12, 30);
-
-}  // namespace
 
 class MainWindowTest : public QObject {
     Q_OBJECT

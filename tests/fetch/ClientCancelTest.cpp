@@ -138,10 +138,8 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
         lists.reset();  // the phase lets go of its lists
     }
     EXPECT_FALSE(owner.WaitAll(50ms)) << "the silent server still holds the workers";
-    EXPECT_EQ(owner.Kept(), 3u);
     owner.Cancel();
-    EXPECT_TRUE(owner.WaitAll(10s));
-    EXPECT_EQ(owner.Kept(), 0u);
+    EXPECT_TRUE(owner.WaitAll(10s)) << "every worker ended and was joined";
     EXPECT_TRUE(watched.expired()) << "the last worker released the lists";
 }
 
