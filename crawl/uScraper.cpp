@@ -315,9 +315,8 @@ PhaseLoop TScraper::Run::Loop() {
         .retryPause = env_.timings.retryPause,
         .retryAfterCap = env_.timings.retryAfterCap,
         .retries = o_.retries_,
-        .tradeAddresses = [addresses = addresses_](const std::string& guid) {
-            return addresses.Trade(guid);
-        },
+        .tradeAddresses =
+            [addresses = addresses_](const std::string& guid) { return addresses.Trade(guid); },
         .startThread = env_.startThread};
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };

@@ -20,8 +20,8 @@ class ClientError : public std::runtime_error {
 public:
     /// status: the answer's status code when the failure is an error status; 0 when no answer
     /// came at all or it broke off (connection, TLS, time-out, a body cut short).
-    explicit ClientError(const std::string& message, std::string host = {},
-                         std::string reason = {}, std::int32_t status = 0)
+    explicit ClientError(const std::string& message, std::string host = {}, std::string reason = {},
+                         std::int32_t status = 0)
         : std::runtime_error(message),
           host_(std::move(host)),
           reason_(std::move(reason)),

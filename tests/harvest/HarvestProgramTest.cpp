@@ -15,8 +15,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <ctime>
+#include <map>
 #include <optional>
 #include <regex>
 #include <set>
