@@ -13,6 +13,7 @@
 #include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
 #include "crawl/PhaseLoop.h"
+#include "crawl/RegisterOutage.h"
 #include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
@@ -74,25 +75,6 @@ std::string Printable(std::string_view guid) {
             c = '?';
     }
     return out;
-}
-
-// "2 мин 05 с": the elapsed time of a run as the summary shows it.
-std::string ElapsedText(std::chrono::milliseconds elapsed) {
-    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
-    const auto h = seconds / 3600;
-    const auto m = seconds / 60 % 60;
-    const auto s = seconds % 60;
-    char text[64];
-    if (h > 0) {
-        std::snprintf(text, sizeof text, "%lld ч %02lld мин %02lld с", static_cast<long long>(h),
-                      static_cast<long long>(m), static_cast<long long>(s));
-    } else if (m > 0) {
-        std::snprintf(text, sizeof text, "%lld мин %02lld с", static_cast<long long>(m),
-                      static_cast<long long>(s));
-    } else {
-        std::snprintf(text, sizeof text, "%lld с", static_cast<long long>(s));
-    }
-    return text;
 }
 
 // Where the run keeps its files: the folder it was given, else the program's data folder.
@@ -220,7 +202,7 @@ void TScraper::Run::LogSummary() {
              : ""));
     if (s_.retriedAttempts > 0)
         Log("Повторных попыток запросов после сбоев: " + std::to_string(s_.retriedAttempts));
-    Log("Время работы: " + ElapsedText(s_.elapsed));
+    Log("Время работы: " + DurationText(s_.elapsed));
 }
 
 void TScraper::Run::Steps() {

@@ -89,7 +89,12 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         if (c == -1)
             break;
         const std::string value = optarg != nullptr ? optarg : "";
-        const std::string name = optind >= 1 && optind <= argc ? storage[optind - 1] : "";
+        // getopt moves the words that are not options behind the options as it goes, in argv
+        // only: argv, not storage, has the words in the order getopt counts them. A letter
+        // inside a cluster of short options ("-xh") is named by itself.
+        std::string name = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
+        if (optopt > 0 && optopt < 256 && !name.starts_with("--"))
+            name = std::string("-") + static_cast<char>(optopt);
         switch (c) {
             case kStore:
                 if (value.empty())
@@ -142,7 +147,7 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         }
     }
     if (optind < argc)
-        throw UsageError("лишний аргумент " + storage[optind]);
+        throw UsageError(std::string("лишний аргумент ") + argv[optind]);
     if (o.help || o.version)
         return o;
     if (!outputGiven)

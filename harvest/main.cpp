@@ -1,6 +1,4 @@
 // korvalot-harvest: one crawl run from the command line, for scheduled harvests.
-#include <langinfo.h>
-#include <locale.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -27,16 +25,6 @@ namespace {
 
 using namespace korvalot;
 
-// The decimal separator of the user's locale, as the window takes it from the desktop's
-// regional settings.
-std::string LocaleDecimalSeparator() {
-    locale_t locale = newlocale(LC_NUMERIC_MASK, "", static_cast<locale_t>(nullptr));
-    if (locale == static_cast<locale_t>(nullptr))
-        return ".";
-    std::string separator = nl_langinfo_l(RADIXCHAR, locale);
-    freelocale(locale);
-    return separator.empty() ? "." : separator;
-}
 
 // The stem of one run's file names: the local date and time of its start, so that a folder of
 // daily runs lists in order, across reboots too.
@@ -208,7 +196,7 @@ int main(int argc, char** argv) {
     settings.inputs.tradeTypePositions = options.tradeTypePositions;
     settings.inputs.dateFrom = options.from;
     settings.inputs.dateTo = options.to;
-    settings.inputs.regional.decimalSeparator = LocaleDecimalSeparator();
+    settings.inputs.regional.decimalSeparator = util::LocaleDecimalSeparator();
     settings.outputDir = options.outputDir;
     settings.terminal = ::isatty(STDERR_FILENO) == 1;
     settings.verbose = options.verbose;

@@ -669,6 +669,8 @@ TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
         {EXPORT_PATH, {"-o", "x.csv", "--price-from", "много"}, "--price-from: нужна цена"},
         {EXPORT_PATH, {"-o", "x.csv", "--price-from", "10", "--price-to", "9"}, "больше"},
         {EXPORT_PATH, {"-o", "x.csv", "extra"}, "лишний аргумент extra"},
+        // getopt moves the stray word behind the options; it is named all the same.
+        {EXPORT_PATH, {"-r", "77", "extra", "-o", "x.csv"}, "лишний аргумент extra"},
         {EXPORT_PATH, {"-o", "old.csv", "--changed-since", "вчера"}, "--changed-since: дата"},
         {HARVEST_PATH, {"-r", "77", "--store", "missing/s.sqlite"}, "--store: в папку missing"},
         {HARVEST_PATH, {"-r", "77", "--refresh-days", "-1"}, "--refresh-days: нужно число"},
