@@ -65,36 +65,16 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
     };
-    std::vector<std::string> storage;
-    storage.reserve(args.size() + 1);
-    storage.emplace_back("korvalot-export");
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : storage)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
     ExportOptions o;
     bool allRegions = false;
     std::vector<std::string> regions;
     std::vector<int> types;
     bool typesGiven = false;
     bool outputGiven = false;
-    // getopt keeps its place in globals: start over and keep its own messages to ourselves.
-    optind = 0;
-    opterr = 0;
-    const int argc = static_cast<int>(storage.size());
-    for (;;) {
-        const int c = getopt_long(argc, argv.data(), ":o:r:T:f:t:hV", kLong, nullptr);
-        if (c == -1)
-            break;
-        const std::string value = optarg != nullptr ? optarg : "";
-        // getopt moves the words that are not options behind the options as it goes, in argv
-        // only: argv, not storage, has the words in the order getopt counts them. A letter
-        // inside a cluster of short options ("-xh") is named by itself.
-        std::string name = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
-        if (optopt > 0 && optopt < 256 && !name.starts_with("--"))
-            name = std::string("-") + static_cast<char>(optopt);
+    harvest::OptionReader reader("korvalot-export", args, ":o:r:T:f:t:hV", kLong);
+    while (const auto option = reader.Next()) {
+        const int c = option->code;
+        const std::string& value = option->value;
         switch (c) {
             case kStore:
                 if (value.empty())
@@ -140,14 +120,8 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
             case 'V':
                 o.version = true;
                 break;
-            case ':':
-                throw UsageError("у параметра " + name + " нет значения");
-            default:
-                throw UsageError("неизвестный параметр " + name);
         }
     }
-    if (optind < argc)
-        throw UsageError(std::string("лишний аргумент ") + argv[optind]);
     if (o.help || o.version)
         return o;
     if (!outputGiven)

@@ -140,34 +140,13 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         {"outage-limit", required_argument, nullptr, kOutageLimit},
         {nullptr, 0, nullptr, 0},
     };
-    std::vector<std::string> storage;
-    storage.reserve(args.size() + 1);
-    storage.emplace_back("korvalot-harvest");
-    storage.insert(storage.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& arg : storage)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
     HarvestOptions o;
     bool typesGiven = false;
     std::string problem;
-    // getopt keeps its place in globals: start over and keep its own messages to ourselves.
-    optind = 0;
-    opterr = 0;
-    optopt = 0;
-    const int argc = static_cast<int>(storage.size());
-    for (;;) {
-        const int c = getopt_long(argc, argv.data(), ":f:t:r:T:o:s:iwvqhV", kLong, nullptr);
-        if (c == -1)
-            break;
-        const std::string value = optarg != nullptr ? optarg : "";
-        // getopt moves the words that are not options behind the options as it goes, in argv
-        // only: argv, not storage, has the words in the order getopt counts them. A letter
-        // inside a cluster of short options ("-xv") is named by itself.
-        std::string name = optind >= 1 && optind <= argc ? argv[optind - 1] : "";
-        if (optopt > 0 && optopt < 256 && !name.starts_with("--"))
-            name = std::string("-") + static_cast<char>(optopt);
+    OptionReader reader("korvalot-harvest", args, ":f:t:r:T:o:s:iwvqhV", kLong);
+    while (const auto option = reader.Next()) {
+        const int c = option->code;
+        const std::string& value = option->value;
         switch (c) {
             case 'f':
                 o.from = ParseDateOption("--from", value, today);
@@ -189,12 +168,12 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 o.store = true;
                 // "--store PATH" as well as "--store=PATH": the program takes no other
                 // arguments, so a word that is not an option after it can only be its file.
-                if (optarg != nullptr) {
+                if (option->hasValue) {
                     o.storeFile = value;
-                } else if (optind < argc && argv[optind][0] != '-') {
-                    o.storeFile = argv[optind++];
+                } else if (auto file = reader.TakeFollowingWord()) {
+                    o.storeFile = std::move(*file);
                 }
-                if (optarg != nullptr && value.empty())
+                if (option->hasValue && value.empty())
                     throw UsageError("--store: пустой путь");
                 break;
             case kRefresh:
@@ -250,14 +229,8 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
             case 'V':
                 o.version = true;
                 break;
-            case ':':
-                throw UsageError("у параметра " + name + " нет значения");
-            default:
-                throw UsageError("неизвестный параметр " + name);
         }
     }
-    if (optind < argc)
-        throw UsageError(std::string("лишний аргумент ") + argv[optind]);
     if (o.help || o.version)
         return o;
     if (o.from && o.to && std::chrono::sys_days(*o.from) > std::chrono::sys_days(*o.to))
@@ -427,6 +400,46 @@ SIGINT и SIGTERM останавливают сбор, как кнопка Ст�
 
 std::string VersionText() {
     return std::string("korvalot-harvest ") + KORVALOT_VERSION + "\n";
+}
+
+OptionReader::OptionReader(const char* program, const std::vector<std::string>& args,
+                           const char* shortOptions, const ::option* longOptions)
+    : shortOptions_(shortOptions), longOptions_(longOptions) {
+    storage_.reserve(args.size() + 1);
+    storage_.emplace_back(program);
+    storage_.insert(storage_.end(), args.begin(), args.end());
+    for (auto& arg : storage_)
+        argv_.push_back(arg.data());
+    argv_.push_back(nullptr);
+    // getopt keeps its place in globals: start over and keep its own messages to ourselves.
+    optind = 0;
+    opterr = 0;
+    optopt = 0;
+}
+
+std::optional<OptionReader::Option> OptionReader::Next() {
+    const int argc = static_cast<int>(storage_.size());
+    const int c = getopt_long(argc, argv_.data(), shortOptions_, longOptions_, nullptr);
+    if (c == -1) {
+        if (optind < argc)
+            throw UsageError(std::string("лишний аргумент ") + argv_[optind]);
+        return std::nullopt;
+    }
+    if (c == ':' || c == '?') {
+        std::string name = optind >= 1 && optind <= argc ? argv_[optind - 1] : "";
+        if (optopt > 0 && optopt < 256 && !name.starts_with("--"))
+            name = std::string("-") + static_cast<char>(optopt);
+        throw UsageError(c == ':' ? "у параметра " + name + " нет значения"
+                                  : "неизвестный параметр " + name);
+    }
+    return Option{c, optarg != nullptr ? optarg : "", optarg != nullptr};
+}
+
+std::optional<std::string> OptionReader::TakeFollowingWord() {
+    const int argc = static_cast<int>(storage_.size());
+    if (optind < argc && argv_[optind][0] != '-')
+        return std::string(argv_[optind++]);
+    return std::nullopt;
 }
 
 }  // namespace korvalot::harvest
