@@ -1,18 +1,11 @@
 #include "crawl/CrowdedDays.h"
 
-#include "crawl/SearchQueries.h"
-#include "util/uLib.h"
-
 namespace korvalot::crawl {
 
-std::string CrowdedDays::DayKey(std::string_view job) {
-    return util::RemoveUrlParam(
-        util::RemoveUrlParam(util::RemoveUrlParam(job, "offset"), "lotStartPrice"),
-        "lotFinishPrice");
-}
-
-void CrowdedDays::Cut(std::string_view job, std::int64_t reported) {
-    std::string key = DayKey(job);
+void CrowdedDays::Cut(const SearchQuery& query, std::int64_t reported) {
+    if (!query.SingleDay())
+        return;
+    Key key{query.regionCode, query.tradeType, query.firstDay};
     if (byKey_.contains(key))
         return;
     byKey_.emplace(key, days_.size());
@@ -22,23 +15,45 @@ void CrowdedDays::Cut(std::string_view job, std::int64_t reported) {
     days_.push_back(std::move(day));
 }
 
+CrowdedDays::Day* CrowdedDays::Find(const SearchQuery& query) {
+    if (days_.empty() || !query.SingleDay())
+        return nullptr;
+    const auto it = byKey_.find(Key{query.regionCode, query.tradeType, query.firstDay});
+    return it == byKey_.end() ? nullptr : &days_[it->second];
+}
+
+void CrowdedDays::Reached(const SearchQuery& query, const std::vector<std::string>& guids) {
+    if (Day* day = Find(query)) {
+        for (const auto& guid : guids)
+            day->reached.insert(guid);
+    }
+}
+
+void CrowdedDays::Lost(const SearchQuery& query) {
+    if (Day* day = Find(query))
+        ++day->lostJobs;
+}
+
+// Old text form, removed once the run uses SearchQuery.
+void CrowdedDays::Cut(std::string_view job, std::int64_t reported) {
+    if (const auto query = ReadSearchAddress(job))
+        Cut(*query, reported);
+}
+
+// Old text form, removed once the run uses SearchQuery.
 void CrowdedDays::Reached(std::string_view job, const std::vector<std::string>& guids) {
     if (days_.empty())
         return;
-    const auto it = byKey_.find(DayKey(job));
-    if (it == byKey_.end())
-        return;
-    Day& day = days_[it->second];
-    for (const auto& guid : guids)
-        day.reached.insert(guid);
+    if (const auto query = ReadSearchAddress(job))
+        Reached(*query, guids);
 }
 
+// Old text form, removed once the run uses SearchQuery.
 void CrowdedDays::Lost(std::string_view job) {
     if (days_.empty())
         return;
-    const auto it = byKey_.find(DayKey(job));
-    if (it != byKey_.end())
-        ++days_[it->second].lostJobs;
+    if (const auto query = ReadSearchAddress(job))
+        Lost(*query);
 }
 
 std::vector<CrowdedDays::Shortfall> CrowdedDays::Shortfalls() const {
@@ -48,9 +63,9 @@ std::vector<CrowdedDays::Shortfall> CrowdedDays::Shortfalls() const {
         if (reached >= day.reported)
             continue;
         Shortfall s;
-        s.regionCode = util::ExtractBetween(day.key, "regionCode=", {}, "&");
-        s.tradeType = util::ExtractBetween(day.key, "tradeType=", {}, "&");
-        s.day = util::ExtractBetween(day.key, "tradeStartDate=", {}, "T");
+        s.regionCode = day.key.regionCode;
+        s.tradeType = day.key.tradeType;
+        s.day = FormatIsoDate(day.key.day);
         s.reported = day.reported;
         s.reached = reached;
         s.lostJobs = day.lostJobs;

@@ -1,12 +1,14 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "crawl/Collections.h"
+#include "crawl/SearchQueries.h"
 
 // Single days for which the register reports more trades than one query may page through.
 // Such a day is cut by lot price, but a trade whose lots have no start price matches no price
@@ -17,16 +19,20 @@ namespace korvalot::crawl {
 
 class CrowdedDays {
 public:
-    // The query a search job belongs to, without its page and price range: the same text for a
-    // day's first page, its further pages, its price parts and theirs.
-    static std::string DayKey(std::string_view job);
-
     // A single-day query reporting `reported` trades was cut by price. The first cut of a day
-    // counts; the cuts of its price parts belong to it.
+    // counts; the cuts of its price parts belong to it. A query over several days is never cut
+    // by price and is not a day: it is ignored.
+    void Cut(const SearchQuery& query, std::int64_t reported);
+    // The guids on one page of a query; counted when the query's day was cut. Every page and
+    // price part of a day belongs to it; a query over several days belongs to no day.
+    void Reached(const SearchQuery& query, const std::vector<std::string>& guids);
+    // A query of a cut day was given up: some of the day's trades may sit on its pages.
+    void Lost(const SearchQuery& query);
+
+    // Old text form, removed once the run uses SearchQuery: the same for a search address; an
+    // address whose dates cannot be read belongs to no day.
     void Cut(std::string_view job, std::int64_t reported);
-    // The guids on one page of a job; counted when the job's day was cut.
     void Reached(std::string_view job, const std::vector<std::string>& guids);
-    // A job of a cut day was given up: some of the day's trades may sit on its pages.
     void Lost(std::string_view job);
 
     struct Shortfall {
@@ -42,14 +48,22 @@ public:
     std::vector<Shortfall> Shortfalls() const;
 
 private:
+    struct Key {
+        std::string regionCode;
+        std::string tradeType;
+        std::chrono::year_month_day day;
+        auto operator<=>(const Key&) const = default;
+    };
     struct Day {
-        std::string key;
+        Key key;
         std::int64_t reported = 0;
         std::int64_t lostJobs = 0;
         CaseInsensitiveSet reached;
     };
+    Day* Find(const SearchQuery& query);
+
     std::vector<Day> days_;
-    std::unordered_map<std::string, std::size_t> byKey_;
+    std::map<Key, std::size_t> byKey_;
 };
 
 }  // namespace korvalot::crawl

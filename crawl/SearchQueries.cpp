@@ -5,7 +5,6 @@
 #include <limits>
 
 #include "crawl/CrawlError.h"
-#include "crawl/RegisterAddresses.h"
 #include "util/uLib.h"
 
 namespace korvalot::crawl {
@@ -15,6 +14,9 @@ namespace {
 using std::chrono::days;
 using std::chrono::sys_days;
 using std::chrono::year_month_day;
+
+// The upper price bound of a day not yet cut by price.
+constexpr std::int64_t kHighestPrice = 1000000000000;
 
 // a / b rounded to the nearest whole number, a half going to the even neighbour (b > 0).
 template <typename T>
@@ -30,7 +32,8 @@ T DivideRoundHalfEven(T a, T b) {
     return q;
 }
 
-// A price bound as written in the address; a text that is not a number reads as 0.
+// Old text form, removed once the run uses SearchQuery: a number as written in the address; a text
+// that is not a number reads as 0.
 std::int64_t ReadPriceBound(std::string_view job, std::string_view marker, std::int64_t fallback) {
     std::string text = util::ExtractBetween(job, marker, {}, {});
     const auto amp = text.find('&');
@@ -54,6 +57,7 @@ std::string DateTail(std::string_view from, std::string_view to) {
     return tail;
 }
 
+// Old text form, removed once the run uses SearchQuery.
 std::vector<std::string> SplitByDate(std::string_view job, std::string_view start,
                                      std::string_view end, std::int64_t found) {
     const auto first = ParseIsoDate(start);
@@ -82,9 +86,10 @@ std::vector<std::string> SplitByDate(std::string_view job, std::string_view star
     return out;
 }
 
+// Old text form, removed once the run uses SearchQuery.
 std::optional<std::vector<std::string>> SplitByPrice(std::string_view job) {
     const std::int64_t low = ReadPriceBound(job, "&lotStartPrice=", 0);
-    const std::int64_t high = ReadPriceBound(job, "&lotFinishPrice=", 1000000000000);
+    const std::int64_t high = ReadPriceBound(job, "&lotFinishPrice=", kHighestPrice);
     const __int128 width = static_cast<__int128>(high) - low;
     if (width <= 0)
         return std::nullopt;
@@ -171,44 +176,6 @@ std::optional<year_month_day> ParseIsoDate(std::string_view text) {
     return date;
 }
 
-std::string SearchAddress(std::string_view registerBaseUrl, std::string_view tradeTypeCode,
-                          std::string_view regionCode, std::string_view startDate,
-                          std::string_view endDate) {
-    std::string address = RegisterAddresses(std::string(registerBaseUrl)).SearchStart();
-    address += tradeTypeCode;
-    address += "&regionCode=";
-    address += regionCode;
-    address += DateTail(startDate, endDate);
-    return address;
-}
-
-FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
-                               const std::vector<std::string>& regionItems,
-                               const std::vector<int>& tradeTypePositions,
-                               std::string_view startDate, std::string_view endDate) {
-    FirstQueries queries;
-    for (const auto& item : regionItems) {
-        const RegionItem region = ParseRegionItem(item);
-        for (const int position : tradeTypePositions) {
-            if (position < 0 || position >= static_cast<int>(kTradeTypeCodes.size()))
-                continue;
-            queries.jobs.push_back(SearchAddress(registerBaseUrl, kTradeTypeCodes[position],
-                                                 region.code, startDate, endDate));
-            queries.regions.emplace_back(region.code, region.name);
-        }
-    }
-    return queries;
-}
-
-bool IsFirstPage(std::string_view job) {
-    return job.find("offset=0&") != std::string_view::npos;
-}
-
-bool IsSingleDay(std::string_view job) {
-    return util::ExtractBetween(job, "tradeStartDate=", {}, "T") ==
-           util::ExtractBetween(job, "tradeEndDate=", {}, "T");
-}
-
 std::int64_t ReadFoundCount(std::string_view found) {
     constexpr std::int64_t kLargest = std::numeric_limits<std::int64_t>::max();
     // A total too large for a 64-bit integer reaches us as a floating number such as "1e+30":
@@ -236,6 +203,150 @@ std::int64_t ReadFoundCount(std::string_view found) {
         n = n > (kMax - digit) / 10 ? kMax : n * 10 + digit;
     }
     return n;
+}
+
+std::string SearchQuery::Address(std::string_view registerBaseUrl) const {
+    std::string address(registerBaseUrl);
+    address += FirstPage() ? "/backend/biddings?limit=50&offset=0&tradeType="
+                           : "/backend/biddings?limit=50&tradeType=";
+    address += tradeType;
+    address += "&regionCode=";
+    address += regionCode;
+    address += DateTail(FormatIsoDate(firstDay), FormatIsoDate(lastDay));
+    if (price) {
+        address += "&lotStartPrice=" + std::to_string(price->low);
+        address += "&lotFinishPrice=" + std::to_string(price->high);
+    }
+    if (!FirstPage())
+        address += "&offset=" + std::to_string(offset);
+    return address;
+}
+
+FirstQueries BuildFirstQueries(const std::vector<std::string>& regionItems,
+                               const std::vector<int>& tradeTypePositions, year_month_day firstDay,
+                               year_month_day lastDay) {
+    FirstQueries first;
+    for (const auto& item : regionItems) {
+        const RegionItem region = ParseRegionItem(item);
+        for (const int position : tradeTypePositions) {
+            if (position < 0 || position >= static_cast<int>(kTradeTypeCodes.size()))
+                continue;
+            SearchQuery query;
+            query.regionCode = region.code;
+            query.tradeType = std::string(kTradeTypeCodes[position]);
+            query.firstDay = firstDay;
+            query.lastDay = lastDay;
+            first.queries.push_back(std::move(query));
+            first.regions.emplace_back(region.code, region.name);
+        }
+    }
+    return first;
+}
+
+SplitDecision DecideSplit(const SearchQuery& query, std::int64_t found) {
+    SplitDecision decision;
+    if (found < kSplitThreshold)
+        return decision;
+    SearchQuery part = query;
+    part.offset = 0;
+    if (query.SingleDay()) {
+        const std::int64_t low = query.price ? query.price->low : 0;
+        const std::int64_t high = query.price ? query.price->high : kHighestPrice;
+        const __int128 width = static_cast<__int128>(high) - low;
+        const __int128 step = width <= 0 ? 0 : DivideRoundHalfEven<__int128>(width, 10);
+        if (step == 0) {
+            decision.kind = SplitDecision::Kind::CannotNarrow;
+            return decision;
+        }
+        decision.kind = SplitDecision::Kind::ByPrice;
+        __int128 a = low;
+        while (a < high) {
+            const __int128 b = a + step < high ? a + step : static_cast<__int128>(high);
+            part.price = PriceRange{static_cast<std::int64_t>(a), static_cast<std::int64_t>(b)};
+            decision.parts.push_back(part);
+            a = b;
+        }
+        return decision;
+    }
+    const sys_days first(query.firstDay);
+    const sys_days last(query.lastDay);
+    if (last < first) {
+        decision.kind = SplitDecision::Kind::CannotNarrow;
+        return decision;
+    }
+    decision.kind = SplitDecision::Kind::ByDate;
+    const std::int64_t span = (last - first).count();
+    const std::int64_t parts = found / kSplitThreshold + 1;
+    const std::int64_t step = DivideRoundHalfEven(span, parts);
+    sys_days from = first;
+    sys_days to = from + days(step);
+    while (from <= last) {
+        if (to > last)
+            to = last;
+        part.firstDay = year_month_day(from);
+        part.lastDay = year_month_day(to);
+        decision.parts.push_back(part);
+        from = to + days(1);
+        to = from + days(step);
+    }
+    return decision;
+}
+
+std::vector<SearchQuery> FurtherPages(const SearchQuery& query, std::int64_t found) {
+    std::vector<SearchQuery> pages;
+    SearchQuery page = query;
+    for (std::int64_t offset = kPageSize; offset < found; offset += kPageSize) {
+        page.offset = offset;
+        pages.push_back(page);
+    }
+    return pages;
+}
+
+// ---- Old text form, removed once the run uses SearchQuery ----
+
+FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
+                               const std::vector<std::string>& regionItems,
+                               const std::vector<int>& tradeTypePositions,
+                               std::string_view startDate, std::string_view endDate) {
+    const auto first = ParseIsoDate(startDate);
+    const auto last = ParseIsoDate(endDate);
+    if (!first || !last) {
+        const std::string bad(first ? endDate : startDate);
+        throw CrawlError("''" + bad + "'' is not a valid date");
+    }
+    FirstQueries queries = BuildFirstQueries(regionItems, tradeTypePositions, *first, *last);
+    for (const auto& query : queries.queries)
+        queries.jobs.push_back(query.Address(registerBaseUrl));
+    return queries;
+}
+
+std::optional<SearchQuery> ReadSearchAddress(std::string_view job) {
+    const auto first = ParseIsoDate(util::ExtractBetween(job, "tradeStartDate=", {}, "T"));
+    const auto last = ParseIsoDate(util::ExtractBetween(job, "tradeEndDate=", {}, "T"));
+    if (!first || !last)
+        return std::nullopt;
+    SearchQuery query;
+    query.regionCode = util::ExtractBetween(job, "regionCode=", {}, "&");
+    query.tradeType = util::ExtractBetween(job, "tradeType=", {}, "&");
+    query.firstDay = *first;
+    query.lastDay = *last;
+    if (job.find("&lotStartPrice=") != std::string_view::npos ||
+        job.find("&lotFinishPrice=") != std::string_view::npos) {
+        query.price = PriceRange{ReadPriceBound(job, "&lotStartPrice=", 0),
+                                 ReadPriceBound(job, "&lotFinishPrice=", kHighestPrice)};
+    }
+    if (!IsFirstPage(job))
+        query.offset = ReadPriceBound(job, "&offset=", 0);
+    return query;
+}
+
+bool IsFirstPage(std::string_view job) {
+    return job.find("offset=0&") != std::string_view::npos;
+}
+
+bool IsSingleDay(std::string_view job) {
+    return util::ExtractBetween(job, "tradeStartDate=", {}, "T") ==
+           util::ExtractBetween(job, "tradeEndDate=", {}, "T");
 }
 
 std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found) {

@@ -45,38 +45,106 @@ std::string FormatIsoDate(std::chrono::year_month_day date);
 // nothing when it is not a calendar date.
 std::optional<std::chrono::year_month_day> ParseIsoDate(std::string_view text);
 
-std::string SearchAddress(std::string_view registerBaseUrl, std::string_view tradeTypeCode,
-                          std::string_view regionCode, std::string_view startDate,
-                          std::string_view endDate);
+// The register's "found": its digits before any fraction; no digits read as 0.
+std::int64_t ReadFoundCount(std::string_view found);
 
-struct FirstQueries {
-    std::vector<std::string> jobs;                             // regions outermost
-    std::vector<std::pair<std::string, std::string>> regions;  // code, name; one per job
+// The bounds of a lot start price range, as the register's query carries them; both ends belong
+// to the range.
+struct PriceRange {
+    std::int64_t low = 0;
+    std::int64_t high = 0;
+    auto operator<=>(const PriceRange&) const = default;
 };
 
-// Positions outside the six trade types are ignored.
+// One search query of a run: one page of one region's trades of one type over whole days, and,
+// once a single day proved too crowded, within a lot price range.
+struct SearchQuery {
+    std::string regionCode;
+    std::string tradeType;  // the code, e.g. "OpenAuction"
+    std::chrono::year_month_day firstDay;
+    std::chrono::year_month_day lastDay;
+    std::optional<PriceRange> price;
+    std::int64_t offset = 0;  // of the page: 0, 50, 100...
+
+    bool FirstPage() const { return offset == 0; }
+    bool SingleDay() const { return firstDay == lastDay; }
+    // The one place a search address is made. A first page names its offset right after the
+    // page size; a later page names it last; price bounds follow the dates.
+    std::string Address(std::string_view registerBaseUrl) const;
+
+    auto operator<=>(const SearchQuery&) const = default;
+};
+
+struct FirstQueries {
+    std::vector<SearchQuery> queries;                          // regions outermost
+    std::vector<std::pair<std::string, std::string>> regions;  // code, name; one per query
+    // Old text form, removed once the run uses SearchQuery: the queries' addresses, filled only
+    // by the text overload below.
+    std::vector<std::string> jobs;
+};
+
+// The first pages of the selection over firstDay..lastDay. Positions outside the six trade
+// types are ignored.
+FirstQueries BuildFirstQueries(const std::vector<std::string>& regionItems,
+                               const std::vector<int>& tradeTypePositions,
+                               std::chrono::year_month_day firstDay,
+                               std::chrono::year_month_day lastDay);
+
+// What a first page reporting `found` trades asks of the run.
+struct SplitDecision {
+    enum class Kind {
+        Page,          // fewer than kSplitThreshold: page through it
+        ByDate,        // several days: replaced by the date ranges in `parts`
+        ByPrice,       // a single day: replaced by the price ranges in `parts`
+        CannotNarrow,  // a single day whose price range cannot be cut further: page through
+                       // what the register lets us, knowing it is not all
+    };
+    Kind kind = Kind::Page;
+    // The narrower first pages in the order they are built; each is put at the head of the
+    // queue in turn, so the last built goes first. Date parts meet without gap or overlap;
+    // neighbouring price parts share their bound, so a price between two whole numbers is
+    // asked too.
+    std::vector<SearchQuery> parts;
+};
+
+// A query cut by price that has no price range yet, a whole day, keeps its own pages as well:
+// a trade whose lots have no start price matches no price range and is found on the day's own
+// first thousand or nowhere. Its price parts hold nothing that their day's pages could add.
+inline bool KeepsOwnPages(const SearchQuery& query) {
+    return query.SingleDay() && !query.price;
+}
+
+// Reversed dates cover no day, and a reported total there cannot be narrowed by date either:
+// CannotNarrow, so that the answer is paged rather than dropped.
+SplitDecision DecideSplit(const SearchQuery& query, std::int64_t found);
+
+// The pages after the first of a query reporting `found` trades: offsets 50, 100... below
+// `found`. The caller caps `found` at what the register pages through.
+std::vector<SearchQuery> FurtherPages(const SearchQuery& query, std::int64_t found);
+
+// ---- Old text form, removed once the run uses SearchQuery ----
+
+// Old text form, removed once the run uses SearchQuery.
 FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
                                const std::vector<std::string>& regionItems,
                                const std::vector<int>& tradeTypePositions,
                                std::string_view startDate, std::string_view endDate);
 
-// The job is a first page ("offset=0&"); later pages end with their offset.
+// Old text form, removed once the run uses SearchQuery.
 bool IsFirstPage(std::string_view job);
 
-// The query covers one day: its start and end dates are the same.
+// Old text form, removed once the run uses SearchQuery.
 bool IsSingleDay(std::string_view job);
 
-// The register's "found": its digits before any fraction; no digits read as 0.
-std::int64_t ReadFoundCount(std::string_view found);
-
-// The narrower queries that replace a query reporting `found` (>= 1000) trades, in the order
-// they are built; each is put at the head of the queue in turn, so the last built goes first.
-// A query over several days is cut into date ranges, a single day into price ranges whose
-// bounds are shared by neighbours. Nothing when the price range can no longer be narrowed.
-// Raises CrawlError when the query's dates cannot be read.
+// Old text form, removed once the run uses SearchQuery. Nothing when the price range can no
+// longer be narrowed; raises CrawlError when the query's dates cannot be read.
 std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found);
 
-// The addresses of the pages after the first of a query reporting `found` trades.
+// Old text form, removed once the run uses SearchQuery.
 std::vector<std::string> FurtherPages(std::string_view job, std::int64_t found);
+
+// Old text form, removed once the run uses SearchQuery: the query of a search address the run
+// made; nothing when its dates cannot be read.
+std::optional<SearchQuery> ReadSearchAddress(std::string_view job);
 
 }  // namespace korvalot::crawl
