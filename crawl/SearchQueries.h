@@ -96,8 +96,8 @@ struct SplitDecision {
         Page,          // fewer than kSplitThreshold: page through it
         ByDate,        // several days: replaced by the date ranges in `parts`
         ByPrice,       // a single day: replaced by the price ranges in `parts`
-        CannotNarrow,  // a single day whose price range cannot be cut further: page through
-                       // what the register lets us, knowing it is not all
+        CannotNarrow,  // a single day whose price range cannot be cut further, or reversed
+                       // dates: page through what the register lets us, knowing it is not all
     };
     Kind kind = Kind::Page;
     // The narrower first pages in the order they are built; each is put at the head of the
@@ -107,9 +107,10 @@ struct SplitDecision {
     std::vector<SearchQuery> parts;
 };
 
-// A query cut by price that has no price range yet, a whole day, keeps its own pages as well:
-// a trade whose lots have no start price matches no price range and is found on the day's own
-// first thousand or nowhere. Its price parts hold nothing that their day's pages could add.
+// A whole day without a price range, when cut by price, keeps its own pages as well: its first
+// thousand are collected besides the parts, since a trade whose lots have no start price matches
+// no price range and is found on the day's own pages or nowhere. A price part cut again does not:
+// its parts hold all it could add.
 inline bool KeepsOwnPages(const SearchQuery& query) {
     return query.SingleDay() && !query.price;
 }
