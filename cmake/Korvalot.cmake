@@ -19,11 +19,14 @@ function(korvalot_core_library name)
   add_dependencies(${name} korvalot_no_qt_check)
 endfunction()
 
-# korvalot_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s])
+# korvalot_add_gtest(name SOURCES ... LIBS ... [LABELS ...] [TIMEOUT s] [COST s])
 # A GoogleTest executable whose cases CTest lists one by one. The label "threaded" marks tests
-# that CI also runs under ThreadSanitizer; "app" marks the Qt window tests.
+# that CI also runs under ThreadSanitizer; "app" marks the Qt window tests. COST, about the
+# seconds its longest case takes, lets a parallel CTest start the long cases first even where it
+# has no timings of an earlier run yet (a fresh clone, as in CI), so that none of them is left
+# running alone at the end.
 function(korvalot_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT;COST" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main
                                         Threads::Threads)
@@ -33,6 +36,9 @@ function(korvalot_add_gtest name)
   endif()
   # A list inside PROPERTIES must keep its ";" escaped, or its second item reads as a name.
   set(props TIMEOUT ${T_TIMEOUT})
+  if(T_COST)
+    list(APPEND props COST ${T_COST})
+  endif()
   if(T_LABELS)
     string(REPLACE ";" "\\;" labels "${T_LABELS}")
     list(APPEND props LABELS "${labels}")
