@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crawl/RegisterOutage.h"
+#include "crawl/RunEvents.h"
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
 #include "json/JsonValue.h"
@@ -31,9 +32,6 @@ struct Answers {
     json::JsonValue html3;
 };
 
-// RegisterLost: the register did not answer within the outage limit; every job not done is left
-// at the head of the queue, for the run to name.
-enum class PhaseEnd { Done, Stopped, Failed, RegisterLost };
 
 // Added to the log line of a job that failed once; it is asked again at the end of the phase.
 inline constexpr std::string_view kRetryLaterNote = "; попробуем ещё раз в конце этапа";

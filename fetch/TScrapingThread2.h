@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "fetch/AnswerShape.h"
+#include "fetch/FetchJob.h"
+#include "fetch/JobOutcome.h"
 #include "json/JsonValue.h"
 #include "util/Platform.h"
 
@@ -58,23 +60,6 @@ struct WorkerLists {
     std::list<std::shared_ptr<TScrapingThread2>> RunningList;
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
 };
-
-/// Why the last attempt of a worker's job failed: what tells a register that is down as a whole
-/// from an address of its own that fails.
-enum class JobFailure : std::uint8_t {
-    None,         ///< the job succeeded, or was stopped before an attempt failed
-    Unreachable,  ///< no answer: connection refused or reset, time-out, TLS, an answer cut short
-    Busy,         ///< an answer with a 5xx status or 429
-    Refused,      ///< another error status, e.g. 404
-    Unusable,     ///< an answer of no use: empty, or not a JSON object
-    Other,        ///< the worker could not make its requests at all
-};
-
-/// Failures that say more about the register than about the job: it does not answer, or says
-/// it cannot.
-constexpr bool RegisterSide(JobFailure failure) {
-    return failure == JobFailure::Unreachable || failure == JobFailure::Busy;
-}
 
 /// The addresses of one trade's card, ready to fetch.
 struct TradeAddresses {
