@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "crawl/Job.h"
+
 // The run's collections. Guids and skip.txt lines are ASCII (identifiers and addresses), so
 // letter case is folded for ASCII letters only.
 namespace korvalot::crawl {
@@ -43,7 +45,7 @@ private:
 };
 
 struct RunCollections {
-    std::deque<std::string> JobQueue;     // search addresses waiting for a worker
+    std::deque<Job> JobQueue;             // search queries waiting for a worker
     CaseInsensitiveSet SeenList;          // every guid met in this run
     std::deque<std::string> NewGuidList;  // new guids in discovery order; the card queue
     CaseInsensitiveSet SkipList;          // the lines of skip.txt

@@ -34,28 +34,6 @@ void CrowdedDays::Lost(const SearchQuery& query) {
         ++day->lostJobs;
 }
 
-// Old text form, removed once the run uses SearchQuery.
-void CrowdedDays::Cut(std::string_view job, std::int64_t reported) {
-    if (const auto query = ReadSearchAddress(job))
-        Cut(*query, reported);
-}
-
-// Old text form, removed once the run uses SearchQuery.
-void CrowdedDays::Reached(std::string_view job, const std::vector<std::string>& guids) {
-    if (days_.empty())
-        return;
-    if (const auto query = ReadSearchAddress(job))
-        Reached(*query, guids);
-}
-
-// Old text form, removed once the run uses SearchQuery.
-void CrowdedDays::Lost(std::string_view job) {
-    if (days_.empty())
-        return;
-    if (const auto query = ReadSearchAddress(job))
-        Lost(*query);
-}
-
 std::vector<CrowdedDays::Shortfall> CrowdedDays::Shortfalls() const {
     std::vector<Shortfall> out;
     for (const Day& day : days_) {

@@ -29,12 +29,6 @@ public:
     // A query of a cut day was given up: some of the day's trades may sit on its pages.
     void Lost(const SearchQuery& query);
 
-    // Old text form, removed once the run uses SearchQuery: the same for a search address; an
-    // address whose dates cannot be read belongs to no day.
-    void Cut(std::string_view job, std::int64_t reported);
-    void Reached(std::string_view job, const std::vector<std::string>& guids);
-    void Lost(std::string_view job);
-
     struct Shortfall {
         std::string regionCode;
         std::string tradeType;  // the code, e.g. "OpenAuction"

@@ -37,7 +37,7 @@ PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings s
       host_(std::move(host)),
       lastAnswered_(settings_.answeredAddress) {}
 
-PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
+PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
     using Clock = RegisterOutage::Clock;
     auto lists = std::make_shared<fetch::WorkerLists>(workerListLock_);
     // Workers the phase stops waiting for keep their share of the lists and finish on their
@@ -56,22 +56,24 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     struct Flight {
         bool lastChance = false;
         bool probe = false;
+        Job job;
     };
     std::unordered_map<const fetch::TScrapingThread2*, Flight> flights;
     // Jobs whose worker failed once, in the order they failed; they are asked again, each once,
     // when nothing else of the phase is left, so that an outage costs them no more than a wait.
-    std::deque<std::string> failedOnce;
-    std::deque<std::string> finalRound;
+    std::deque<Job> failedOnce;
+    std::deque<Job> finalRound;
     // Jobs handed out before whose failure did not count; they go out again before the queue.
-    std::deque<std::string> retryFirst;
+    std::deque<Job> retryFirst;
     // Jobs whose answer could not be handled once; a second failure drops them.
     std::unordered_set<std::string> unhandledOnce;
     // Failures without an answer from the register: in doubt until the register answers another
     // job, held while it is down.
     struct Failed {
-        std::string job;
+        Job job;
         std::string line;
         bool lastChance = false;
+        fetch::JobOutcome outcome;
     };
     std::vector<Failed> doubtful;
     std::vector<Failed> held;
@@ -83,12 +85,12 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     fetch::WorkerSettings probeSettings = settings_.worker;
     probeSettings.attempts = 1;
 
-    const auto start = [&](std::string job, Flight flight) {
-        auto worker = std::make_shared<fetch::TScrapingThread2>(flight.probe ? probeSettings
-                                                                             : settings_.worker);
-        worker->url = std::move(job);
+    const auto start = [&](Job job, bool lastChance, bool probe) {
+        auto worker =
+            std::make_shared<fetch::TScrapingThread2>(probe ? probeSettings : settings_.worker);
+        worker->job = job.work;
         worker->Lists = lists;
-        flights.emplace(worker.get(), flight);
+        flights.emplace(worker.get(), Flight{lastChance, probe, std::move(job)});
         {
             std::lock_guard lock(*lists->WorkerListLock);
             lists->RunningList.push_back(worker);
@@ -96,29 +98,37 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
         worker->Start();
         std::this_thread::sleep_for(settings_.pacing);
     };
-    const auto giveUp = [&](const std::string& job) {
+    const auto giveUp = [&](const Job& job) {
         if (jobs.givenUp)
             jobs.givenUp(job);
+    };
+    const auto finished = [&](const Job& job, JobFate fate,
+                              std::optional<fetch::JobOutcome> outcome) {
+        if (host_.jobFinished)
+            host_.jobFinished(JobFinished{jobs.phase, job.Text(), fate, std::move(outcome)});
     };
     // A failure the register is not to blame for: one more chance, or the job is lost.
     const auto fail = [&](const Failed& f) {
         if (!f.lastChance) {
             failedOnce.push_back(f.job);
             host_.log(f.line + std::string(kRetryLaterNote));
+            finished(f.job, JobFate::RetryLater, f.outcome);
         } else {
             host_.log(f.line + (jobs.lostNote ? jobs.lostNote(f.job) : std::string()));
             giveUp(f.job);
+            finished(f.job, JobFate::GivenUp, f.outcome);
         }
     };
     const auto hold = [&](Failed f) {
         host_.log(f.line + std::string(kHeldNote));
+        finished(f.job, JobFate::Held, f.outcome);
         held.push_back(std::move(f));
     };
     // The address a job asks first: a search job's own, a trade's card.
-    const auto firstAddress = [&](const std::string& job) {
-        if (job.find("https") != std::string::npos || !settings_.worker.tradeAddresses)
-            return job;
-        return settings_.worker.tradeAddresses(job).card;
+    const auto firstAddress = [&](const Job& job) {
+        if (job.work.kind == fetch::FetchJob::Kind::Search || !settings_.worker.tradeAddresses)
+            return job.Text();
+        return settings_.worker.tradeAddresses(job.Text()).card;
     };
     // An address the register answered before, else each held job's in turn, so that one
     // address that fails on its own cannot keep the outage going.
@@ -192,7 +202,7 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
     // The register's wait is over: every job not done goes back to the queue's head, in the order
     // it would have gone out, for the run to name.
     const auto notDone = [&] {
-        std::deque<std::string> left;
+        std::deque<Job> left;
         for (Failed& f : held)
             left.push_back(std::move(f.job));
         for (Failed& f : doubtful)
@@ -202,8 +212,8 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
             for (const auto* list : {&lists->RunningList, &lists->FinishedList}) {
                 for (const auto& worker : *list) {
                     const auto flight = flights.find(worker.get());
-                    if (flight == flights.end() || !flight->second.probe)
-                        left.push_back(worker->url);
+                    if (flight != flights.end() && !flight->second.probe)
+                        left.push_back(flight->second.job);
                 }
             }
         }
@@ -234,7 +244,9 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
                     if (outage.ProbeDue(Clock::now())) {
                         if (auto address = probeAddress()) {
                             outage.ProbeSent();
-                            start(std::move(*address), Flight{false, true});
+                            // One request to an address, whatever it holds: any answer tells.
+                            start(Job{{fetch::FetchJob::Kind::Search, std::move(*address)}, {}},
+                                  false, true);
                             started = true;
                         } else if (apply(outage.ProbeEnded(RegisterReply::Answered, Clock::now()),
                                          Clock::now())) {
@@ -242,64 +254,65 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
                         }
                     }
                 } else if (!retryFirst.empty()) {
-                    std::string job = std::move(retryFirst.front());
+                    Job job = std::move(retryFirst.front());
                     retryFirst.pop_front();
-                    start(std::move(job), Flight{});
+                    start(std::move(job), false, false);
                     started = true;
                 } else if (!queue.empty()) {
                     // Reported first: a report that fails leaves the entry in the queue.
                     host_.jobTaken();
-                    std::string entry = std::move(queue.front());
+                    Job job = std::move(queue.front());
                     queue.pop_front();
-                    if (auto job = jobs.filter(entry)) {
-                        start(std::move(*job), Flight{});
+                    if (jobs.filter(job)) {
+                        start(std::move(job), false, false);
                         started = true;
                     }
                 } else if (!finalRound.empty()) {
-                    std::string job = std::move(finalRound.front());
+                    Job job = std::move(finalRound.front());
                     finalRound.pop_front();
-                    start(std::move(job), Flight{true, false});
+                    start(std::move(job), true, false);
                     started = true;
                 }
             }
 
             host_.waitWhilePaused();
-            Worker finished;
+            Worker done;
             {
                 std::lock_guard lock(*lists->WorkerListLock);
                 if (!lists->FinishedList.empty()) {
-                    finished = std::move(lists->FinishedList.front());
+                    done = std::move(lists->FinishedList.front());
                     lists->FinishedList.pop_front();
                 }
             }
-            if (finished) {
-                finished->Join();
-                Answers answers = TakeAnswers(*finished);
-                const std::string job = finished->url;
-                const std::int32_t outcome = finished->result;
-                const std::string status = finished->statusText;
-                const bool registerSide = outcome != 1 && fetch::RegisterSide(finished->failure);
+            if (done) {
+                done->Join();
+                Answers answers = TakeAnswers(*done);
+                const fetch::JobOutcome outcome = std::move(done->result);
+                const bool registerSide = !outcome.Ok() && fetch::RegisterSide(outcome.failure);
                 Flight flight;
-                if (const auto it = flights.find(finished.get()); it != flights.end()) {
-                    flight = it->second;
+                if (const auto it = flights.find(done.get()); it != flights.end()) {
+                    flight = std::move(it->second);
                     flights.erase(it);
                 }
-                finished.reset();
+                done.reset();
+                const Job& job = flight.job;
                 const RegisterReply reply =
                     registerSide ? RegisterReply::NotAnswered : RegisterReply::Answered;
 
                 try {
-                    const std::string line = jobs.logPrefix + job + ": " + status;
+                    const std::string line =
+                        jobs.logPrefix + job.Text() + ": " + fetch::StatusText(outcome);
                     if (flight.probe) {
                         if (apply(outage.ProbeEnded(reply, Clock::now()), Clock::now()))
                             return lose();
-                    } else if (outcome == 1) {
+                    } else if (outcome.Ok()) {
                         lastAnswered_ = firstAddress(job);
                         apply(outage.JobEnded(reply, Clock::now()), Clock::now());
                         host_.log(line);
                         jobs.handler(job, answers);
+                        finished(job, JobFate::Done, outcome);
                     } else if (registerSide) {
-                        Failed f{job, line, flight.lastChance};
+                        Failed f{job, line, flight.lastChance, outcome};
                         if (outage.Current() == RegisterOutage::State::Down) {
                             hold(std::move(f));
                         } else {
@@ -308,7 +321,7 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
                         }
                     } else {
                         apply(outage.JobEnded(reply, Clock::now()), Clock::now());
-                        fail(Failed{job, line, flight.lastChance});
+                        fail(Failed{job, line, flight.lastChance, outcome});
                     }
                 } catch (const ResultsFileError&) {
                     throw;
@@ -316,11 +329,13 @@ PhaseEnd PhaseLoop::Run(std::deque<std::string>& queue, const PhaseJobs& jobs) {
                     // One answer that cannot be handled costs that answer only: it is tried
                     // once more after the pause, the other jobs go on.
                     host_.reportError(e.what());
-                    if (unhandledOnce.insert(job).second) {
+                    if (unhandledOnce.insert(job.Text()).second) {
+                        finished(job, JobFate::Unhandled, outcome);
                         queue.push_front(job);
                     } else {
-                        host_.log("Ответ снова не обработан, задание пропускаем: " + job);
+                        host_.log("Ответ снова не обработан, задание пропускаем: " + job.Text());
                         giveUp(job);
+                        finished(job, JobFate::GivenUp, outcome);
                     }
                 }
             }

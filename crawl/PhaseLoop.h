@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "crawl/Job.h"
 #include "crawl/RegisterOutage.h"
 #include "crawl/RunEvents.h"
 #include "fetch/TScrapingThread2.h"
@@ -32,7 +33,6 @@ struct Answers {
     json::JsonValue html3;
 };
 
-
 // Added to the log line of a job that failed once; it is asked again at the end of the phase.
 inline constexpr std::string_view kRetryLaterNote = "; попробуем ещё раз в конце этапа";
 // Added to the log line of a job that failed while the register did not answer at all: the
@@ -53,6 +53,8 @@ struct PhaseHost {
     // Optional: the phase waits for the register (about once a second while it waits), or no
     // longer does (waiting false).
     std::function<void(const RegisterWait& wait)> registerWait;
+    // Optional: what became of a job, once every line about it is logged.
+    std::function<void(const JobFinished& event)> jobFinished;
 };
 
 // What one phase does with its jobs.
@@ -60,17 +62,18 @@ struct PhaseJobs {
     // In front of every worker's log line: "" in the search phase, "Карточка " in the card
     // phase.
     std::string logPrefix;
-    // The worker's job text for a queue entry, or nothing: the entry is consumed without a
-    // request.
-    std::function<std::optional<std::string>(const std::string& entry)> filter;
+    RunPhase phase = RunPhase::Search;
+    // Whether a queue entry goes out (the filter may tidy it first); false: it is consumed
+    // without a request.
+    std::function<bool(Job& job)> filter;
     // A successful answer. A ResultsFileError ends the phase and is thrown on to the caller,
     // since no pause would make the file writable again; any other failure costs this
     // answer a second try after the error pause, and the job is given up if it fails again.
-    std::function<void(const std::string& job, Answers& answers)> handler;
+    std::function<void(const Job& job, Answers& answers)> handler;
     // Optional: added to the log line of a job whose worker failed its last chance.
-    std::function<std::string(const std::string& job)> lostNote;
+    std::function<std::string(const Job& job)> lostNote;
     // Optional: a job is given up (its last chance failed, or its answer failed twice).
-    std::function<void(const std::string& job)> givenUp;
+    std::function<void(const Job& job)> givenUp;
 };
 
 struct PhaseSettings {
@@ -107,7 +110,7 @@ public:
     // the failures are ordinary ones; not answered, the register is down. Then the failures do
     // not count, and probes go out at growing intervals; once the register answers, the held
     // jobs go out again, each with the chances it had.
-    PhaseEnd Run(std::deque<std::string>& queue, const PhaseJobs& jobs);
+    PhaseEnd Run(std::deque<Job>& queue, const PhaseJobs& jobs);
     // The first address of the latest job the register answered, for the next phase's probes.
     const std::string& LastAnswered() const { return lastAnswered_; }
 

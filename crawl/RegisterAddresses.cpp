@@ -22,10 +22,6 @@ std::string RegisterAddresses::CardLink(std::string_view guid) const {
     return link;
 }
 
-std::string RegisterAddresses::SearchStart() const {
-    return base_ + "/backend/biddings?limit=50&offset=0&tradeType=";
-}
-
 fetch::TradeAddresses RegisterAddresses::Trade(std::string_view guid) const {
     fetch::TradeAddresses addresses;
     addresses.card = base_ + "/backend/biddings/";

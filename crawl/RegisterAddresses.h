@@ -19,8 +19,6 @@ public:
     // The link of a trade's card as the results name it: CardLinkPrefix() + guid.
     std::string CardLinkPrefix() const { return base_ + "/biddings/"; }
     std::string CardLink(std::string_view guid) const;
-    // The first page of a search, up to its trade type, which follows.
-    std::string SearchStart() const;
     // The card, the lots page by page and the additional data of a trade.
     fetch::TradeAddresses Trade(std::string_view guid) const;
     // The region directory.

@@ -32,22 +32,6 @@ T DivideRoundHalfEven(T a, T b) {
     return q;
 }
 
-// Old text form, removed once the run uses SearchQuery: a number as written in the address; a text
-// that is not a number reads as 0.
-std::int64_t ReadPriceBound(std::string_view job, std::string_view marker, std::int64_t fallback) {
-    std::string text = util::ExtractBetween(job, marker, {}, {});
-    const auto amp = text.find('&');
-    if (amp != std::string::npos)
-        text.resize(amp);
-    if (text.empty())
-        return fallback;
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc() || end != text.data() + text.size())
-        return 0;
-    return value;
-}
-
 std::string DateTail(std::string_view from, std::string_view to) {
     std::string tail = "&tradeStartDate=";
     tail += from;
@@ -55,59 +39,6 @@ std::string DateTail(std::string_view from, std::string_view to) {
     tail += to;
     tail += "T23%3A59%3A59";
     return tail;
-}
-
-// Old text form, removed once the run uses SearchQuery.
-std::vector<std::string> SplitByDate(std::string_view job, std::string_view start,
-                                     std::string_view end, std::int64_t found) {
-    const auto first = ParseIsoDate(start);
-    const auto last = ParseIsoDate(end);
-    if (!first || !last) {
-        const std::string bad(first ? end : start);
-        throw CrawlError("''" + bad + "'' is not a valid date");
-    }
-    const std::int64_t span = (sys_days(*last) - sys_days(*first)).count();
-    const std::int64_t parts = found / kSplitThreshold + 1;
-    const std::int64_t step = span < 0 ? 0 : DivideRoundHalfEven(span, parts);
-    const std::string base =
-        util::RemoveUrlParam(util::RemoveUrlParam(job, "tradeStartDate"), "tradeEndDate");
-    std::vector<std::string> out;
-    sys_days from = sys_days(*first);
-    sys_days to = from + days(step);
-    const sys_days stop = sys_days(*last);
-    while (from <= stop) {
-        if (to > stop)
-            to = stop;
-        out.push_back(base + DateTail(FormatIsoDate(year_month_day(from)),
-                                      FormatIsoDate(year_month_day(to))));
-        from = to + days(1);
-        to = from + days(step);
-    }
-    return out;
-}
-
-// Old text form, removed once the run uses SearchQuery.
-std::optional<std::vector<std::string>> SplitByPrice(std::string_view job) {
-    const std::int64_t low = ReadPriceBound(job, "&lotStartPrice=", 0);
-    const std::int64_t high = ReadPriceBound(job, "&lotFinishPrice=", kHighestPrice);
-    const __int128 width = static_cast<__int128>(high) - low;
-    if (width <= 0)
-        return std::nullopt;
-    const __int128 step = DivideRoundHalfEven<__int128>(width, 10);
-    if (step == 0)
-        return std::nullopt;
-    const std::string base =
-        util::RemoveUrlParam(util::RemoveUrlParam(job, "lotStartPrice"), "lotFinishPrice");
-    std::vector<std::string> out;
-    // Neighbouring parts share their bound, so a price between two whole numbers is asked too.
-    __int128 a = low;
-    while (a < high) {
-        const __int128 b = a + step < high ? a + step : static_cast<__int128>(high);
-        out.push_back(base + "&lotStartPrice=" + std::to_string(static_cast<std::int64_t>(a)) +
-                      "&lotFinishPrice=" + std::to_string(static_cast<std::int64_t>(b)));
-        a = b;
-    }
-    return out;
 }
 
 }  // namespace
@@ -298,70 +229,6 @@ std::vector<SearchQuery> FurtherPages(const SearchQuery& query, std::int64_t fou
     for (std::int64_t offset = kPageSize; offset < found; offset += kPageSize) {
         page.offset = offset;
         pages.push_back(page);
-    }
-    return pages;
-}
-
-// ---- Old text form, removed once the run uses SearchQuery ----
-
-FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
-                               const std::vector<std::string>& regionItems,
-                               const std::vector<int>& tradeTypePositions,
-                               std::string_view startDate, std::string_view endDate) {
-    const auto first = ParseIsoDate(startDate);
-    const auto last = ParseIsoDate(endDate);
-    if (!first || !last) {
-        const std::string bad(first ? endDate : startDate);
-        throw CrawlError("''" + bad + "'' is not a valid date");
-    }
-    FirstQueries queries = BuildFirstQueries(regionItems, tradeTypePositions, *first, *last);
-    for (const auto& query : queries.queries)
-        queries.jobs.push_back(query.Address(registerBaseUrl));
-    return queries;
-}
-
-std::optional<SearchQuery> ReadSearchAddress(std::string_view job) {
-    const auto first = ParseIsoDate(util::ExtractBetween(job, "tradeStartDate=", {}, "T"));
-    const auto last = ParseIsoDate(util::ExtractBetween(job, "tradeEndDate=", {}, "T"));
-    if (!first || !last)
-        return std::nullopt;
-    SearchQuery query;
-    query.regionCode = util::ExtractBetween(job, "regionCode=", {}, "&");
-    query.tradeType = util::ExtractBetween(job, "tradeType=", {}, "&");
-    query.firstDay = *first;
-    query.lastDay = *last;
-    if (job.find("&lotStartPrice=") != std::string_view::npos ||
-        job.find("&lotFinishPrice=") != std::string_view::npos) {
-        query.price = PriceRange{ReadPriceBound(job, "&lotStartPrice=", 0),
-                                 ReadPriceBound(job, "&lotFinishPrice=", kHighestPrice)};
-    }
-    if (!IsFirstPage(job))
-        query.offset = ReadPriceBound(job, "&offset=", 0);
-    return query;
-}
-
-bool IsFirstPage(std::string_view job) {
-    return job.find("offset=0&") != std::string_view::npos;
-}
-
-bool IsSingleDay(std::string_view job) {
-    return util::ExtractBetween(job, "tradeStartDate=", {}, "T") ==
-           util::ExtractBetween(job, "tradeEndDate=", {}, "T");
-}
-
-std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found) {
-    if (IsSingleDay(job))
-        return SplitByPrice(job);
-    const std::string start = util::ExtractBetween(job, "tradeStartDate=", {}, "T");
-    const std::string end = util::ExtractBetween(job, "tradeEndDate=", {}, "T");
-    return SplitByDate(job, start, end, found);
-}
-
-std::vector<std::string> FurtherPages(std::string_view job, std::int64_t found) {
-    const std::string base = util::RemoveUrlParam(job, "offset");
-    std::vector<std::string> pages;
-    for (std::int64_t offset = kPageSize; offset < found; offset += kPageSize) {
-        pages.push_back(base + "&offset=" + std::to_string(offset));
     }
     return pages;
 }

@@ -78,9 +78,6 @@ struct SearchQuery {
 struct FirstQueries {
     std::vector<SearchQuery> queries;                          // regions outermost
     std::vector<std::pair<std::string, std::string>> regions;  // code, name; one per query
-    // Old text form, removed once the run uses SearchQuery: the queries' addresses, filled only
-    // by the text overload below.
-    std::vector<std::string> jobs;
 };
 
 // The first pages of the selection over firstDay..lastDay. Positions outside the six trade
@@ -122,30 +119,5 @@ SplitDecision DecideSplit(const SearchQuery& query, std::int64_t found);
 // The pages after the first of a query reporting `found` trades: offsets 50, 100... below
 // `found`. The caller caps `found` at what the register pages through.
 std::vector<SearchQuery> FurtherPages(const SearchQuery& query, std::int64_t found);
-
-// ---- Old text form, removed once the run uses SearchQuery ----
-
-// Old text form, removed once the run uses SearchQuery.
-FirstQueries BuildFirstQueries(std::string_view registerBaseUrl,
-                               const std::vector<std::string>& regionItems,
-                               const std::vector<int>& tradeTypePositions,
-                               std::string_view startDate, std::string_view endDate);
-
-// Old text form, removed once the run uses SearchQuery.
-bool IsFirstPage(std::string_view job);
-
-// Old text form, removed once the run uses SearchQuery.
-bool IsSingleDay(std::string_view job);
-
-// Old text form, removed once the run uses SearchQuery. Nothing when the price range can no
-// longer be narrowed; raises CrawlError when the query's dates cannot be read.
-std::optional<std::vector<std::string>> SplitQuery(std::string_view job, std::int64_t found);
-
-// Old text form, removed once the run uses SearchQuery.
-std::vector<std::string> FurtherPages(std::string_view job, std::int64_t found);
-
-// Old text form, removed once the run uses SearchQuery: the query of a search address the run
-// made; nothing when its dates cannot be read.
-std::optional<SearchQuery> ReadSearchAddress(std::string_view job);
 
 }  // namespace korvalot::crawl

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <exception>
 #include <limits>
+#include <set>
 #include <thread>
 #include <unordered_set>
 
@@ -13,8 +14,8 @@
 #include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
 #include "crawl/PhaseLoop.h"
-#include "crawl/RegisterOutage.h"
 #include "crawl/RegisterAddresses.h"
+#include "crawl/RegisterOutage.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
@@ -56,14 +57,22 @@ std::string Trimmed(std::string_view text) {
 
 // A guid that would break out of its place: a control character splits guids.txt's lines and
 // could forge request headers, a double quote would end the results file's first field, and a
-// text holding "https" is taken for a search address and fetched as it stands.
+// slash, a question mark, a hash, a percent sign, a backslash, a blank or a name of dots only
+// would lead the card's address somewhere else than to the trade.
 bool IsUnsafeGuid(std::string_view guid) {
     for (const char c : guid) {
         const auto u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127 || c == '"')
+        if (u < 32 || u == 127 || c == '"' || c == '/' || c == '\\' || c == '?' || c == '#' ||
+            c == '%' || c == ' ')
             return true;
     }
-    return guid.find("https") != std::string_view::npos;
+    return guid.find_first_not_of('.') == std::string_view::npos && !guid.empty();
+}
+
+// Added to the line of a search job lost for this run.
+std::string LostQueryNote(const SearchQuery& query) {
+    return query.FirstPage() ? "; его страницы и части в этом запуске потеряны"
+                             : "; эта страница в этом запуске потеряна";
 }
 
 // The guid as a log line may show it: control characters as "?".
@@ -104,14 +113,14 @@ private:
     bool SearchPhase();
     void CardPhase();
     PhaseLoop Loop();
-    void HandleSearchAnswer(const std::string& job, const json::JsonValue& doc);
+    void HandleSearchAnswer(const Job& job, const json::JsonValue& doc);
     void LogCrowdedDays();
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
     void ListRefreshTrades();
     void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
-    void LogUndone(std::deque<std::string>& queue, bool search);
-    void NameTradesNotFetched(std::deque<std::string>& guids);
+    void LogUndone(std::deque<Job>& queue, bool search);
+    void NameTradesNotFetched(std::deque<Job>& trades);
     void LoadSkipList();
     void LogSummary();
 
@@ -123,7 +132,7 @@ private:
     RunInputs inputs_;
     std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
     // The selection's own queries, whose totals the register reported for the whole selection.
-    std::unordered_set<std::string> firstQueries_;
+    std::set<SearchQuery> firstQueries_;
     CrowdedDays crowded_;
     RunSummary s_;
     // The latest address the register answered, so that a phase that begins in an outage
@@ -211,16 +220,17 @@ void TScraper::Run::Steps() {
         LoadSkipList();
     Log("Начинаем работу...");
 
-    const std::string from =
-        inputs_.dateFrom ? FormatIsoDate(*inputs_.dateFrom) : std::string("2010-01-01");
-    const std::string to = FormatIsoDate(inputs_.dateTo ? *inputs_.dateTo
-                                         : env_.today   ? env_.today()
-                                                        : util::LocalToday());
-    FirstQueries first = BuildFirstQueries(o_.registerBaseUrl_, inputs_.regionItems,
-                                           inputs_.tradeTypePositions, from, to);
-    for (auto& job : first.jobs) {
-        firstQueries_.insert(job);
-        c_.JobQueue.push_back(std::move(job));
+    using namespace std::chrono;
+    const year_month_day from =
+        inputs_.dateFrom ? *inputs_.dateFrom : year_month_day{year{2010}, January, day{1}};
+    const year_month_day to = inputs_.dateTo ? *inputs_.dateTo
+                              : env_.today   ? env_.today()
+                                             : util::LocalToday();
+    FirstQueries first =
+        BuildFirstQueries(inputs_.regionItems, inputs_.tradeTypePositions, from, to);
+    for (auto& query : first.queries) {
+        firstQueries_.insert(query);
+        c_.JobQueue.push_back(Job::Search(std::move(query), o_.registerBaseUrl_));
     }
     for (auto& [code, name] : first.regions)
         c_.RegionNameList.Add(code, name);
@@ -242,7 +252,11 @@ void TScraper::Run::Steps() {
         return;
     // A register that did not come back within the limit would only be waited for once more.
     if (s_.registerLost) {
-        NameTradesNotFetched(c_.NewGuidList);
+        std::deque<Job> trades;
+        for (std::string& guid : c_.NewGuidList)
+            trades.push_back(Job::Trade(std::move(guid)));
+        c_.NewGuidList.clear();
+        NameTradesNotFetched(trades);
         return;
     }
     CardPhase();
@@ -330,22 +344,18 @@ bool TScraper::Run::SearchPhase() {
     o_.ProgressBarPosition = 0;
     o_.ProgressBarMax = static_cast<std::int32_t>(c_.JobQueue.size());
     PhaseJobs jobs;
-    jobs.filter = [this](const std::string& job) -> std::optional<std::string> {
-        if (Trimmed(job).empty())
-            return std::nullopt;
+    jobs.phase = RunPhase::Search;
+    jobs.filter = [this](Job&) {
         ++s_.queriesAsked;
-        return job;
+        return true;
     };
-    jobs.handler = [this](const std::string& job, Answers& answers) {
+    jobs.handler = [this](const Job& job, Answers& answers) {
         HandleSearchAnswer(job, answers.html);
     };
-    jobs.lostNote = [](const std::string& job) -> std::string {
-        return IsFirstPage(job) ? "; его страницы и части в этом запуске потеряны"
-                                : "; эта страница в этом запуске потеряна";
-    };
-    jobs.givenUp = [this](const std::string& job) {
+    jobs.lostNote = [](const Job& job) -> std::string { return LostQueryNote(*job.query); };
+    jobs.givenUp = [this](const Job& job) {
         ++s_.searchJobsFailed;
-        crowded_.Lost(job);
+        crowded_.Lost(*job.query);
     };
     PhaseLoop loop = Loop();
     const PhaseEnd end = loop.Run(c_.JobQueue, jobs);
@@ -360,10 +370,8 @@ bool TScraper::Run::SearchPhase() {
     }
     if (end == PhaseEnd::RegisterLost) {
         s_.registerLost = true;
-        for (const std::string& job : c_.JobQueue) {
-            if (Trimmed(job).empty())
-                continue;
-            Log(job + ": не выполнен, реестр не отвечает" + jobs.lostNote(job));
+        for (const Job& job : c_.JobQueue) {
+            Log(job.Text() + ": не выполнен, реестр не отвечает" + jobs.lostNote(job));
             jobs.givenUp(job);
         }
         c_.JobQueue.clear();
@@ -384,19 +392,19 @@ bool TScraper::Run::SearchPhase() {
 
 // A failed phase leaves in its queue what it did not do: each is named and counted, so that the
 // summary does not pass them over.
-void TScraper::Run::LogUndone(std::deque<std::string>& queue, bool search) {
+void TScraper::Run::LogUndone(std::deque<Job>& queue, bool search) {
     const std::string skipPrefix = addresses_.CardLinkPrefix();
-    for (const std::string& entry : queue) {
-        const std::string job = Trimmed(entry);
+    for (const Job& entry : queue) {
+        if (search) {
+            Log("Запрос не выполнен: " + entry.Text() + LostQueryNote(*entry.query));
+            ++s_.searchJobsFailed;
+            crowded_.Lost(*entry.query);
+            continue;
+        }
+        const std::string job = Trimmed(entry.Text());
         if (job.empty())
             continue;
-        if (search) {
-            Log("Запрос не выполнен: " + job +
-                (IsFirstPage(job) ? "; его страницы и части в этом запуске потеряны"
-                                  : "; эта страница в этом запуске потеряна"));
-            ++s_.searchJobsFailed;
-            crowded_.Lost(job);
-        } else if (!c_.SkipList.contains(skipPrefix + job)) {
+        if (!c_.SkipList.contains(skipPrefix + job)) {
             Log("Карточка " + job + ": не запрошена, сбор карточек прерван ошибкой");
             ++s_.tradesNotTried;
         }
@@ -404,30 +412,29 @@ void TScraper::Run::LogUndone(std::deque<std::string>& queue, bool search) {
     queue.clear();
 }
 
-void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonValue& doc) {
-    const bool firstPage = IsFirstPage(job);
+void TScraper::Run::HandleSearchAnswer(const Job& job, const json::JsonValue& doc) {
+    const SearchQuery& query = *job.query;
+    const bool firstPage = query.FirstPage();
     std::int64_t found = 0;
-    std::optional<std::vector<std::string>> parts;
+    SplitDecision split;
     if (firstPage) {
         const std::string foundText = doc.MemberText("found");
-        Log(job + "\r\nНашлось " + foundText + " торгов");
+        Log(job.Text() + "\r\nНашлось " + foundText + " торгов");
         found = ReadFoundCount(foundText);
-        if (found >= kSplitThreshold) {
-            parts = SplitQuery(job, found);
-            // A whole day cut by price keeps its own pages: a trade whose lots have no start
-            // price matches no price range and is found on them or nowhere. Its price parts
-            // hold nothing that their day's pages could add.
-            const bool wholeDay =
-                IsSingleDay(job) && job.find("&lotStartPrice=") == std::string::npos;
-            if (parts && !wholeDay) {
-                Log("Разбиваем длинный интервал на несколько мелких, с текущей ссылки торги не "
-                    "собираем.");
-                for (auto& part : *parts)
-                    c_.JobQueue.push_front(std::move(part));
-                if (firstQueries_.contains(job))
-                    AddCapped(s_.tradesReported, found);
-                return;
-            }
+        split = DecideSplit(query, found);
+        const bool parts =
+            split.kind == SplitDecision::Kind::ByDate || split.kind == SplitDecision::Kind::ByPrice;
+        // A whole day cut by price keeps its own pages: a trade whose lots have no start
+        // price matches no price range and is found on them or nowhere. Its price parts
+        // hold nothing that their day's pages could add.
+        if (parts && !KeepsOwnPages(query)) {
+            Log("Разбиваем длинный интервал на несколько мелких, с текущей ссылки торги не "
+                "собираем.");
+            for (auto& part : split.parts)
+                c_.JobQueue.push_front(Job::Search(std::move(part), o_.registerBaseUrl_));
+            if (firstQueries_.contains(query))
+                AddCapped(s_.tradesReported, found);
+            return;
         }
     }
     // Read the whole page before anything changes, so that an answer that fails can be tried
@@ -447,34 +454,33 @@ void TScraper::Run::HandleSearchAnswer(const std::string& job, const json::JsonV
     }
 
     if (found >= kSplitThreshold) {
-        crowded_.Cut(job, found);
-        if (parts) {
+        crowded_.Cut(query, found);
+        if (split.kind != SplitDecision::Kind::CannotNarrow) {
             Log("Разбиваем длинный интервал на несколько мелких по цене лота, с текущей ссылки "
                 "собираем первые " +
                 std::to_string(kSplitThreshold) + " торгов.");
-            for (auto& part : *parts)
-                c_.JobQueue.push_front(std::move(part));
+            for (auto& part : split.parts)
+                c_.JobQueue.push_front(Job::Search(std::move(part), o_.registerBaseUrl_));
         } else {
             Log("Интервал больше не сужается: реестр сообщает о " + std::to_string(found) +
                 " торгах, больше, чем даёт пролистать; по этой ссылке собрано может быть не всё: " +
-                job);
+                job.Text());
         }
     }
     for (const auto& guid : refused)
         Log("Торги с недопустимым идентификатором пропускаем: " + Printable(guid));
 
     if (firstPage) {
-        if (firstQueries_.contains(job))
+        if (firstQueries_.contains(query))
             AddCapped(s_.tradesReported, found);
         // The register pages no further than its limit, however many it reports.
-        for (auto& next : FurtherPages(job, std::min(found, kSplitThreshold)))
-            c_.JobQueue.push_back(std::move(next));
+        for (auto& next : FurtherPages(query, std::min(found, kSplitThreshold)))
+            c_.JobQueue.push_back(Job::Search(std::move(next), o_.registerBaseUrl_));
     }
     // Refused guids were reached and logged; only the ones no page showed are unaccounted for.
-    crowded_.Reached(job, guids);
-    crowded_.Reached(job, refused);
-    const std::size_t added =
-        CollectNewGuids(c_, std::move(guids), util::ExtractBetween(job, "regionCode=", {}, "&"));
+    crowded_.Reached(query, guids);
+    crowded_.Reached(query, refused);
+    const std::size_t added = CollectNewGuids(c_, std::move(guids), query.regionCode);
     Log("Найдено " + std::to_string(added) + " новых торгов на странице");
     o_.firmscounter = static_cast<std::int32_t>(c_.NewGuidList.size());
     o_.ShowFoundCount();
@@ -513,6 +519,7 @@ void TScraper::Run::CardPhase() {
 
     std::optional<ResultsFile> file;
     PhaseEnd end = PhaseEnd::Failed;
+    std::deque<Job> cards;
     // The loop consumes the list, so the trades never tried are counted against its size at
     // the start.
     const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
@@ -544,27 +551,31 @@ void TScraper::Run::CardPhase() {
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
         const std::string skipPrefix = addresses_.CardLinkPrefix();
         PhaseJobs jobs;
+        jobs.phase = RunPhase::Cards;
         jobs.logPrefix = "Карточка ";
-        jobs.filter = [&](const std::string& entry) -> std::optional<std::string> {
-            std::string guid = Trimmed(entry);
-            if (guid.empty())
-                return std::nullopt;
-            if (c_.SkipList.contains(skipPrefix + guid)) {
+        jobs.filter = [&](Job& job) {
+            job.work.text = Trimmed(job.Text());
+            if (job.Text().empty())
+                return false;
+            if (c_.SkipList.contains(skipPrefix + job.Text())) {
                 ++s_.skipped;
-                return std::nullopt;
+                return false;
             }
             s_.cardsStarted = true;
-            return guid;
+            return true;
         };
-        jobs.handler = [&](const std::string& guid, Answers& answers) {
-            HandleCard(guid, answers, *file);
+        jobs.handler = [&](const Job& job, Answers& answers) {
+            HandleCard(job.Text(), answers, *file);
         };
-        jobs.givenUp = [this](const std::string&) { ++s_.tradeJobsFailed; };
+        jobs.givenUp = [this](const Job&) { ++s_.tradeJobsFailed; };
+        for (std::string& guid : c_.NewGuidList)
+            cards.push_back(Job::Trade(std::move(guid)));
+        c_.NewGuidList.clear();
         try {
             outputs_->Begin(*file);
-            end = Loop().Run(c_.NewGuidList, jobs);
+            end = Loop().Run(cards, jobs);
             if (end == PhaseEnd::Failed)
-                LogUndone(c_.NewGuidList, false);
+                LogUndone(cards, false);
             // skip.txt gets its last lines before the phase reports its end, so that a failure
             // there is not preceded by "ok".
             outputs_->FinishRecording(s_);
@@ -591,7 +602,7 @@ void TScraper::Run::CardPhase() {
         s_.end = RunSummary::End::Stopped;
     if (end == PhaseEnd::RegisterLost) {
         s_.registerLost = true;
-        NameTradesNotFetched(c_.NewGuidList);
+        NameTradesNotFetched(cards);
     }
     if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.resultsFileFailed) {
         o_.result = "ok";
@@ -636,11 +647,11 @@ void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t no
 }
 
 // Every trade of the list is named and counted as failed, but for those skip.txt leaves out.
-void TScraper::Run::NameTradesNotFetched(std::deque<std::string>& guids) {
+void TScraper::Run::NameTradesNotFetched(std::deque<Job>& trades) {
     const std::string skipPrefix = addresses_.CardLinkPrefix();
     std::int64_t named = 0;
-    for (const std::string& entry : guids) {
-        const std::string guid = Trimmed(entry);
+    for (const Job& entry : trades) {
+        const std::string guid = Trimmed(entry.Text());
         if (guid.empty())
             continue;
         if (c_.SkipList.contains(skipPrefix + guid)) {
@@ -651,7 +662,7 @@ void TScraper::Run::NameTradesNotFetched(std::deque<std::string>& guids) {
         ++s_.tradeJobsFailed;
         ++named;
     }
-    guids.clear();
+    trades.clear();
     Log("Торгов не получено из-за недоступности реестра: " + std::to_string(named));
 }
 

@@ -90,8 +90,9 @@ void TScrapingThread2::Start() {
         // Without a thread the job fails here, as its requests would have, and the phase
         // collects it like any other failed job; a worker left in RunningList would keep the
         // phase and the run's end waiting for ever.
-        result = -1;
-        statusText = std::string("ERROR Не удалось создать поток: ") + e.what();
+        result = JobOutcome::FailedWith(JobOutcome::Fault::Error,
+                                        std::string("Не удалось создать поток: ") + e.what(),
+                                        JobFailure::Other);
         MoveToFinished(*lists);
         MarkEnded();
     }
@@ -137,15 +138,13 @@ bool TScrapingThread2::WaitUntilEnded(std::chrono::milliseconds timeout) {
 }
 
 void TScrapingThread2::Body(WorkerLists& lists) {
-    result = 0;
+    result = {};
     {
         std::unique_ptr<WorkerTransport> transport;
         try {
             transport = settings_.transport();
         } catch (const std::exception& e) {
-            result = -1;
-            statusText = std::string("ERROR ") + e.what();
-            failure = JobFailure::Other;
+            result = JobOutcome::FailedWith(JobOutcome::Fault::Error, e.what(), JobFailure::Other);
         }
         if (transport) {
             std::lock_guard lock(transportMutex_);
@@ -162,17 +161,15 @@ void TScrapingThread2::Body(WorkerLists& lists) {
             }
         } release{*this};
         if (transport) {
-            const bool searchJob = url.find("https") != std::string::npos;
-            if (searchJob) {
-                Request(*transport, url, AnswerKind::SearchPage, html, htmlDoc);
+            if (job.kind == FetchJob::Kind::Search) {
+                Request(*transport, job.text, AnswerKind::SearchPage, html, htmlDoc);
             } else if (!settings_.tradeAddresses) {
-                result = -1;
-                statusText = "ERROR no addresses for a trade job";
-                failure = JobFailure::Other;
+                result = JobOutcome::FailedWith(JobOutcome::Fault::Error,
+                                                "no addresses for a trade job", JobFailure::Other);
             } else {
                 // The job succeeds only when every request does; after the first failure the
                 // trade cannot be written, so the remaining requests are not made.
-                const TradeAddresses trade = settings_.tradeAddresses(url);
+                const TradeAddresses trade = settings_.tradeAddresses(job.text);
                 bool ok =
                     Request(*transport, trade.card, AnswerKind::Card, html, htmlDoc) &&
                     Request(*transport, trade.lotsPage(0), AnswerKind::LotsPage, html2, html2Doc);
@@ -194,8 +191,8 @@ void TScrapingThread2::Body(WorkerLists& lists) {
                 if (ok)
                     ok = Request(*transport, trade.additional, AnswerKind::Additional, html3,
                                  html3Doc);
-                if (!ok && result == 1)
-                    result = 0;  // stopped part way: not a whole card
+                if (!ok && result.Ok())
+                    result = {};  // stopped part way: not a whole card
             }
         }
     }
@@ -251,38 +248,30 @@ bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& ad
                 return false;
             body = std::move(bytes);
             if (IsBlank(body)) {
-                result = -1;
-                statusText = "ERROR_Empty response1 for " + url;
-                failure = JobFailure::Unusable;
+                result = JobOutcome::FailedWith(JobOutcome::Fault::Empty, job.text,
+                                                JobFailure::Unusable);
                 transport.Close();
             } else if (json::JsonValue doc = ParseObject(body); doc.IsNothing()) {
-                result = -1;
-                statusText = "ERROR_Invalid JSON response for " + url;
-                failure = JobFailure::Unusable;
+                result = JobOutcome::FailedWith(JobOutcome::Fault::InvalidJson, job.text,
+                                                JobFailure::Unusable);
                 transport.Close();
             } else if (!IsUsableAnswer(kind, doc)) {
-                result = -1;
-                statusText = "ERROR_Unusable response for " + url;
-                failure = JobFailure::Unusable;
+                result = JobOutcome::FailedWith(JobOutcome::Fault::Unusable, job.text,
+                                                JobFailure::Unusable);
                 transport.Close();
             } else {
                 parsed = std::move(doc);
-                result = 1;
-                statusText = "успешно";
-                failure = JobFailure::None;
+                result = JobOutcome::Succeeded();
                 return true;
             }
         } catch (const ClientError& e) {
-            result = -1;
-            statusText = std::string("ERROR ") + e.what();
-            failure = StatusFailure(e.Status());
+            result = JobOutcome::FailedWith(JobOutcome::Fault::Error, e.what(),
+                                            StatusFailure(e.Status()));
             transport.Close();
             if (transport.LastStatusCode() == kNotFound)
                 return false;
         } catch (const std::exception& e) {
-            result = -1;
-            statusText = std::string("ERROR ") + e.what();
-            failure = JobFailure::Other;
+            result = JobOutcome::FailedWith(JobOutcome::Fault::Error, e.what(), JobFailure::Other);
             transport.Close();
             if (transport.LastStatusCode() == kNotFound)
                 return false;

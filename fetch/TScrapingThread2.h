@@ -96,12 +96,12 @@ struct WorkerSettings {
     util::ThreadStarter startThread;
 };
 
-/// One job: a search address (a text containing "https") fetched into html, or a trade guid
-/// whose card, lots pages and additional data are fetched into html, html2 (and moreLots)
-/// and html3. Every request is tried up to 10 times, until it yields a JSON object of the shape
-/// its step reads (fetch/AnswerShape.h); a 404 ends the attempts at once. Between attempts the
-/// worker waits longer and longer, so that ten attempts outlast a short outage of the register.
-/// A trade job stops at its first request that fails.
+/// One job: a search page fetched into html, or a trade whose card, lots pages and additional
+/// data are fetched into html, html2 (and moreLots) and html3. Every request is tried up to 10
+/// times, until it yields a JSON object of the shape its step reads (fetch/AnswerShape.h); a 404
+/// ends the attempts at once. Between attempts the worker waits longer and longer, so that ten
+/// attempts outlast a short outage of the register. A trade job stops at its first request that
+/// fails.
 class TScrapingThread2 : public std::enable_shared_from_this<TScrapingThread2> {
 public:
     explicit TScrapingThread2(WorkerSettings settings);
@@ -112,23 +112,17 @@ public:
 
     // Written by the crawl thread before Start; Start hands the lists over to the thread.
     std::shared_ptr<WorkerLists> Lists;
-    std::string url;
+    FetchJob job;
 
     // Written by the worker before it moves itself to FinishedList; read by the crawl thread
     // only after taking it from there.
-    /// 1 every request succeeded, -1 failure; 0 not finished, and also when the worker, asked to
-    /// terminate, stopped before its job was whole without a failed attempt
-    std::int32_t result = 0;
+    /// Stopped until the worker has finished, and also when the worker, asked to terminate,
+    /// stopped before its job was whole without a failed attempt.
+    JobOutcome result;
     std::string html;                   ///< search answer, or the trade's card
     std::string html2;                  ///< the first page of lots (offset 0)
     std::vector<std::string> moreLots;  ///< the further pages of lots (offsets 50, 100, ...)
     std::string html3;                  ///< the additional data
-    /// "успешно", "ERROR " + message, "ERROR_Empty response1 for " + url,
-    /// "ERROR_Invalid JSON response for " + url (not a JSON object) or
-    /// "ERROR_Unusable response for " + url (an object without what its step reads)
-    std::string statusText;
-    /// Why the last failed attempt failed, beside statusText; None when result is 1.
-    JobFailure failure = JobFailure::None;
     /// The answers above as the worker decoded and parsed them to check them, so that nobody
     /// parses them again: html's, html2's, moreLots' (one each) and html3's. Nothing where a
     /// request was not made or failed.
@@ -139,7 +133,7 @@ public:
 
     /// Starts the thread. The caller must already have added the worker to Lists->RunningList.
     /// A thread that cannot be created fails the job at once: the worker moves itself to
-    /// FinishedList with result -1 and "ERROR " + the reason, like a job whose requests failed.
+    /// FinishedList with a failed result naming the reason, like a job whose requests failed.
     void Start();
     /// Asks the worker to make no further attempt; a request in progress runs to its end, a
     /// pause between attempts ends at once.

@@ -26,8 +26,20 @@ using testing_support::Reply;
 
 const std::string kBase = "https://reg.test";
 
-std::string Job(const std::string& name) {
+std::string Address(const std::string& name) {
     return kBase + "/s?" + name;
+}
+
+// A search job at the address; the loop never looks into its query.
+Job Search(std::string address) {
+    return Job{{fetch::FetchJob::Kind::Search, std::move(address)}, {}};
+}
+
+std::deque<Job> Queue(std::initializer_list<std::string> addresses) {
+    std::deque<Job> queue;
+    for (const auto& address : addresses)
+        queue.push_back(Search(address));
+    return queue;
 }
 
 // The run's side of the loop, recorded.
@@ -51,19 +63,17 @@ struct Recorder {
 
     PhaseJobs Jobs() {
         PhaseJobs jobs;
-        jobs.filter = [](const std::string& entry) -> std::optional<std::string> {
-            if (entry.find_first_not_of(' ') == std::string::npos)
-                return std::nullopt;
-            return entry;
+        jobs.filter = [](Job& entry) {
+            return entry.Text().find_first_not_of(' ') != std::string::npos;
         };
-        jobs.handler = [this](const std::string& job, Answers& answers) {
+        jobs.handler = [this](const Job& job, Answers& answers) {
             // The worker's own parse of the answer, handed over with it.
-            ASSERT_FALSE(answers.html.IsNothing()) << job;
-            EXPECT_EQ(answers.html.MemberText("found"), "1") << job;
-            handled.push_back(job);
+            ASSERT_FALSE(answers.html.IsNothing()) << job.Text();
+            EXPECT_EQ(answers.html.MemberText("found"), "1") << job.Text();
+            handled.push_back(job.Text());
         };
-        jobs.lostNote = [](const std::string&) { return std::string("; потеряно"); };
-        jobs.givenUp = [this](const std::string& job) { givenUp.push_back(job); };
+        jobs.lostNote = [](const Job&) { return std::string("; потеряно"); };
+        jobs.givenUp = [this](const Job& job) { givenUp.push_back(job.Text()); };
         return jobs;
     }
 };
@@ -98,7 +108,7 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
     const RetryCase& c = GetParam();
     auto left = std::make_shared<std::map<std::string, int>>();
     for (const auto& [name, n] : c.notFoundFirst)
-        (*left)[Job(name)] = n;
+        (*left)[Address(name)] = n;
     auto reg = FakeRegister::Create([left](const std::string& url) -> Reply {
         const auto it = left->find(url);
         if (it != left->end() && it->second != 0) {
@@ -109,20 +119,20 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
         return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
-    std::deque<std::string> queue;
+    std::deque<Job> queue;
     for (const auto& name : c.queue)
-        queue.push_back(name == " " ? name : Job(name));
+        queue.push_back(Search(name == " " ? name : Address(name)));
     // One worker at a time, so that the register sees the jobs in the order they are handed out.
     EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, rec.Jobs()), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
 
     std::vector<std::string> calls, handled, givenUp;
     for (const auto& name : c.calls)
-        calls.push_back(Job(name));
+        calls.push_back(Address(name));
     for (const auto& name : c.handled)
-        handled.push_back(Job(name));
+        handled.push_back(Address(name));
     for (const auto& name : c.givenUp)
-        givenUp.push_back(Job(name));
+        givenUp.push_back(Address(name));
     EXPECT_EQ(reg->Calls(), calls);
     EXPECT_EQ(rec.handled, handled);
     EXPECT_EQ(rec.givenUp, givenUp);
@@ -135,7 +145,7 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
     std::vector<std::string> expectedLog;
     std::map<std::string, int> failures;
     for (const auto& name : c.calls) {
-        const std::string job = Job(name);
+        const std::string job = Address(name);
         const bool failed =
             c.notFoundFirst.contains(name) &&
             (c.notFoundFirst.at(name) < 0 || failures[name] < c.notFoundFirst.at(name));
@@ -182,17 +192,17 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
     });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
-    std::deque<std::string> queue = {Job("first")};
-    jobs.handler = [&](const std::string& job, Answers&) {
-        rec.handled.push_back(job);
-        if (job == Job("first"))
-            queue.push_back(Job("next"));
+    std::deque<Job> queue = Queue({Address("first")});
+    jobs.handler = [&](const Job& job, Answers&) {
+        rec.handled.push_back(job.Text());
+        if (job.Text() == Address("first"))
+            queue.push_back(Search(Address("next")));
     };
     EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, jobs), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(reg->Calls(),
-              (std::vector<std::string>{Job("first"), Job("first"), Job("next"), Job("next")}));
-    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("first"), Job("next")}));
+    EXPECT_EQ(reg->Calls(), (std::vector<std::string>{Address("first"), Address("first"),
+                                                      Address("next"), Address("next")}));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("first"), Address("next")}));
     EXPECT_TRUE(rec.givenUp.empty());
 }
 
@@ -203,20 +213,20 @@ TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
     });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
-    jobs.handler = [&](const std::string& job, Answers&) {
-        if (job == Job("bad"))
+    jobs.handler = [&](const Job& job, Answers&) {
+        if (job.Text() == Address("bad"))
             throw CrawlError("unreadable");
-        rec.handled.push_back(job);
+        rec.handled.push_back(job.Text());
     };
-    std::deque<std::string> queue = {Job("bad"), Job("good")};
+    std::deque<Job> queue = Queue({Address("bad"), Address("good")});
     EXPECT_EQ(MakeLoop(reg, rec, 1).Run(queue, jobs), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(reg->CallsTo(Job("bad")), 2);
+    EXPECT_EQ(reg->CallsTo(Address("bad")), 2);
     EXPECT_EQ(rec.errors, (std::vector<std::string>{"unreadable", "unreadable"}));
-    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("good")}));
-    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad")}));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("good")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Address("bad")}));
     EXPECT_EQ(std::count(rec.log.begin(), rec.log.end(),
-                         "Ответ снова не обработан, задание пропускаем: " + Job("bad")),
+                         "Ответ снова не обработан, задание пропускаем: " + Address("bad")),
               1);
 }
 
@@ -228,15 +238,15 @@ TEST(PhaseLoopTest, AResultsFileErrorEndsThePhaseAndReachesTheRun) {
     });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
-    jobs.handler = [](const std::string&, Answers&) { throw ResultsFileError("disk full"); };
-    std::deque<std::string> queue = {Job("a"), Job("b"), Job("c")};
+    jobs.handler = [](const Job&, Answers&) { throw ResultsFileError("disk full"); };
+    std::deque<Job> queue = Queue({Address("a"), Address("b"), Address("c")});
     EXPECT_THROW(MakeLoop(reg, rec, 1).Run(queue, jobs), ResultsFileError);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
     EXPECT_TRUE(rec.errors.empty()) << "the failure was reported as an error to pause for";
     // With one worker at a time, "b" at most can be under way when "a" fails; "c" never goes.
     EXPECT_LE(rec.taken, 2) << "a job was handed out after the failure";
     ASSERT_FALSE(queue.empty());
-    EXPECT_EQ(queue.back(), Job("c"));
+    EXPECT_EQ(queue.back().Text(), Address("c"));
 }
 
 // Stop acts at the next turn although a failed job waits for its second chance; the worker
@@ -249,7 +259,7 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
     };
     auto gate = std::make_shared<Gate>();
     auto reg = FakeRegister::Create([gate](const std::string& url) -> Reply {
-        if (url == Job("gone"))
+        if (url == Address("gone"))
             return {404, ""};
         std::unique_lock lock(gate->mutex);
         gate->opened.wait(lock, [&] { return gate->open; });
@@ -272,7 +282,7 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
     settings.pacing = 1ms;
     settings.loopTurn = 1ms;
     PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
-    std::deque<std::string> queue = {Job("held"), Job("gone")};
+    std::deque<Job> queue = Queue({Address("held"), Address("gone")});
     EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Stopped);
     {
         std::lock_guard lock(gate->mutex);
@@ -281,8 +291,8 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
     gate->opened.notify_all();
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
     // The held worker, answered 500, would try nine more times unless asked to stop.
-    EXPECT_EQ(reg->CallsTo(Job("held")), 1);
-    EXPECT_EQ(reg->CallsTo(Job("gone")), 1) << "a second chance was given after the stop";
+    EXPECT_EQ(reg->CallsTo(Address("held")), 1);
+    EXPECT_EQ(reg->CallsTo(Address("gone")), 1) << "a second chance was given after the stop";
     EXPECT_EQ(reg->Calls().size(), 2u);
     EXPECT_TRUE(rec.handled.empty());
     EXPECT_TRUE(rec.givenUp.empty());
@@ -312,20 +322,21 @@ std::size_t Lines(const std::vector<std::string>& log, const std::string& start)
 // so one probe of an address the register answered tells its failure from an outage.
 TEST(PhaseLoopOutageTest, AnAddressFailingOnItsOwnIsOneJobsFailure) {
     auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
-        if (url == Job("bad"))
+        if (url == Address("bad"))
             return {500, ""};
         return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
-    std::deque<std::string> queue = {Job("a"), Job("bad"), Job("b"), Job("c")};
+    std::deque<Job> queue = Queue({Address("a"), Address("bad"), Address("b"), Address("c")});
     EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b"), Job("c")}));
-    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad")}));
-    EXPECT_EQ(reg->CallsTo(Job("bad")), 20) << "ten attempts for each of its two chances";
-    EXPECT_EQ(reg->CallsTo(Job("c")), 2) << "the one probe goes to the address last answered";
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("a"), Address("b"), Address("c")}));
+    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Address("bad")}));
+    EXPECT_EQ(reg->CallsTo(Address("bad")), 20) << "ten attempts for each of its two chances";
+    EXPECT_EQ(reg->CallsTo(Address("c")), 2) << "the one probe goes to the address last answered";
     EXPECT_EQ(Lines(rec.log, "Реестр"), 0u);
-    EXPECT_EQ(rec.log.back(), Job("bad") + ": ERROR HTTP/1.1 500 Internal Server Error; потеряно");
+    EXPECT_EQ(rec.log.back(),
+              Address("bad") + ": ERROR HTTP/1.1 500 Internal Server Error; потеряно");
 }
 
 // Several addresses in a row that fail on their own: the jobs stop while one probe asks an
@@ -338,17 +349,19 @@ TEST(PhaseLoopOutageTest, SeveralAddressesFailingOnTheirOwnInARowAreTheirOwnFail
         return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
-    std::deque<std::string> queue = {Job("a"), Job("bad1"), Job("bad2"), Job("bad3"), Job("b")};
+    std::deque<Job> queue =
+        Queue({Address("a"), Address("bad1"), Address("bad2"), Address("bad3"), Address("b")});
     EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b")}));
-    EXPECT_EQ(rec.givenUp, (std::vector<std::string>{Job("bad1"), Job("bad2"), Job("bad3")}));
+    EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("a"), Address("b")}));
+    EXPECT_EQ(rec.givenUp,
+              (std::vector<std::string>{Address("bad1"), Address("bad2"), Address("bad3")}));
     EXPECT_EQ(Lines(rec.log, "Реестр"), 0u);
     // One probe for each run of three, of the address answered last: "a" for the first chances,
     // "b" for the last ones.
-    EXPECT_EQ(reg->CallsTo(Job("a")), 2);
-    EXPECT_EQ(reg->CallsTo(Job("b")), 2);
-    EXPECT_EQ(reg->CallsTo(Job("bad1")), 20);
+    EXPECT_EQ(reg->CallsTo(Address("a")), 2);
+    EXPECT_EQ(reg->CallsTo(Address("b")), 2);
+    EXPECT_EQ(reg->CallsTo(Address("bad1")), 20);
 }
 
 // The register goes down just as a job's last chance goes out: the chance is held, not spent,
@@ -370,7 +383,7 @@ TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
                 return {503, ""};
             state->down = false;
         }
-        if (url == Job("x") && !state->xFailedOnce) {
+        if (url == Address("x") && !state->xFailedOnce) {
             state->xFailedOnce = true;
             return {404, ""};
         }
@@ -379,19 +392,20 @@ TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
         return {200, "{\"found\":1,\"pageData\":[]}"};
     });
     Recorder rec;
-    std::deque<std::string> queue = {Job("x"), Job("a"), Job("b"), Job("c")};
+    std::deque<Job> queue = Queue({Address("x"), Address("a"), Address("b"), Address("c")});
     EXPECT_EQ(OutageLoop(reg, rec).Run(queue, rec.Jobs()), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(rec.handled, (std::vector<std::string>{Job("a"), Job("b"), Job("c"), Job("x")}));
+    EXPECT_EQ(rec.handled,
+              (std::vector<std::string>{Address("a"), Address("b"), Address("c"), Address("x")}));
     EXPECT_TRUE(rec.givenUp.empty());
     EXPECT_EQ(Lines(rec.log, "Реестр перестал отвечать"), 1u);
     EXPECT_EQ(Lines(rec.log, "Реестр снова отвечает"), 1u);
-    EXPECT_EQ(std::count(
-                  rec.log.begin(), rec.log.end(),
-                  Job("x") + ": ERROR HTTP/1.1 503 Internal Server Error" + std::string(kHeldNote)),
+    EXPECT_EQ(std::count(rec.log.begin(), rec.log.end(),
+                         Address("x") + ": ERROR HTTP/1.1 503 Internal Server Error" +
+                             std::string(kHeldNote)),
               1);
     // Its first try, its held last chance, and the last chance again.
-    EXPECT_EQ(reg->CallsTo(Job("x")), 12);
+    EXPECT_EQ(reg->CallsTo(Address("x")), 12);
 }
 
 }  // namespace

@@ -91,9 +91,6 @@ class AddressTest : public testing::TestWithParam<AddressCase> {};
 
 TEST_P(AddressTest, IsTheAddressTheRegisterIsAsked) {
     EXPECT_EQ(GetParam().query.Address(kBase), GetParam().address);
-    // Old text form, removed once the run uses SearchQuery: until then the run's text
-    // callers read their queries back from these addresses.
-    EXPECT_EQ(ReadSearchAddress(GetParam().address), GetParam().query);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,12 +21,31 @@ using namespace std::chrono_literals;
 
 const std::string kBase = "https://reg.test";
 
+FetchJob Search(std::string address) {
+    return {FetchJob::Kind::Search, std::move(address)};
+}
+FetchJob Trade(std::string guid) {
+    return {FetchJob::Kind::Trade, std::move(guid)};
+}
+
+// The result as a number: 1 success, -1 failure, 0 stopped.
+int Result(const TScrapingThread2& worker) {
+    switch (worker.result.kind) {
+        case JobOutcome::Kind::Success:
+            return 1;
+        case JobOutcome::Kind::Failed:
+            return -1;
+        case JobOutcome::Kind::Stopped:
+            break;
+    }
+    return 0;
+}
+
 // Runs one worker to its move into FinishedList and returns it.
-std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& reg,
-                                         const std::string& job) {
+std::shared_ptr<TScrapingThread2> RunJob(const std::shared_ptr<FakeRegister>& reg, FetchJob job) {
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
     auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
-    worker->url = job;
+    worker->job = std::move(job);
     worker->Lists = lists;
     {
         std::lock_guard lock(*lists->WorkerListLock);
@@ -74,10 +93,10 @@ TEST_P(AttemptsTest, TriesUpToTenTimesAndReportsTheLastAttempt) {
         const std::size_t k = static_cast<std::size_t>((*calls)++);
         return c.replies[std::min(k, c.replies.size() - 1)];
     });
-    const auto worker = RunJob(reg, kSearch);
+    const auto worker = RunJob(reg, Search(kSearch));
     EXPECT_EQ(reg->CallsTo(kSearch), c.attempts) << c.what;
-    EXPECT_EQ(worker->result, c.result) << c.what;
-    EXPECT_EQ(worker->statusText, c.status) << c.what;
+    EXPECT_EQ(Result(*worker), c.result) << c.what;
+    EXPECT_EQ(StatusText(worker->result), c.status) << c.what;
     EXPECT_EQ(worker->html, c.body) << c.what;
 }
 
@@ -167,9 +186,9 @@ TEST(TradeJob, AFullLotsPageAsksForTheNextUntilAShortOne) {
             return {200, kAdditional};
         return {404, ""};
     });
-    const auto worker = RunJob(reg, "g1");
-    EXPECT_EQ(worker->result, 1);
-    EXPECT_EQ(worker->statusText, "успешно");
+    const auto worker = RunJob(reg, Trade("g1"));
+    EXPECT_EQ(Result(*worker), 1);
+    EXPECT_EQ(StatusText(worker->result), "успешно");
     EXPECT_EQ(reg->Calls(),
               (std::vector<std::string>{card, card + "/lots?offset=0&limit=50",
                                         card + "/lots?offset=50&limit=50",
@@ -194,8 +213,8 @@ TEST(TradeJob, ARegisterRepeatingTheSamePageEndsThePaging) {
             return {200, LotsPage(50)};
         return CardOrAdditional(url);
     });
-    const auto worker = RunJob(reg, "g1");
-    EXPECT_EQ(worker->result, 1);
+    const auto worker = RunJob(reg, Trade("g1"));
+    EXPECT_EQ(Result(*worker), 1);
     EXPECT_EQ(reg->CallsTo(card + "/lots?offset=50&limit=50"), 1);
     EXPECT_EQ(reg->CallsTo(card + "/lots?offset=100&limit=50"), 0);
     EXPECT_TRUE(worker->moreLots.empty());
@@ -225,13 +244,13 @@ TEST_P(PartialTradeTest, FailsWithTheFirstFailedRequestAndMakesNoMore) {
             return {200, LotsPage(2)};
         return CardOrAdditional(url);
     });
-    const auto worker = RunJob(reg, "g1");
+    const auto worker = RunJob(reg, Trade("g1"));
     std::vector<std::string> expected;
     for (const auto& tail : c.made)
         expected.push_back(card + tail);
     EXPECT_EQ(reg->Calls(), expected);
-    EXPECT_EQ(worker->result, -1);
-    EXPECT_EQ(worker->statusText, c.status);
+    EXPECT_EQ(Result(*worker), -1);
+    EXPECT_EQ(StatusText(worker->result), c.status);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -277,15 +296,15 @@ TEST_P(AnswerShapeTest, AnAnswerWithoutWhatItsStepReadsIsTriedAgainAndFailsTheJo
         return CardOrAdditional(url);
     });
     const std::string job = search ? kSearch : "g1";
-    const auto worker = RunJob(reg, job);
+    const auto worker = RunJob(reg, search ? Search(job) : Trade(job));
     if (c.usable) {
         EXPECT_EQ(reg->CallsTo(address), 1);
-        EXPECT_EQ(worker->result, 1);
-        EXPECT_EQ(worker->statusText, "успешно");
+        EXPECT_EQ(Result(*worker), 1);
+        EXPECT_EQ(StatusText(worker->result), "успешно");
     } else {
         EXPECT_EQ(reg->CallsTo(address), 10);
-        EXPECT_EQ(worker->result, -1);
-        EXPECT_EQ(worker->statusText, "ERROR_Unusable response for " + job);
+        EXPECT_EQ(Result(*worker), -1);
+        EXPECT_EQ(StatusText(worker->result), "ERROR_Unusable response for " + job);
         // The job stops at the request that failed.
         if (!search && std::string(c.step) != "/additional") {
             EXPECT_EQ(reg->CallsTo(card + "/additional"), 0);
@@ -320,7 +339,7 @@ TEST(Worker, TerminatedWhileARequestRunsMakesNoFurtherAttemptAndStillMovesItself
     reg->Hold();
     auto lists = std::make_shared<WorkerLists>(std::make_shared<std::mutex>());
     auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
-    worker->url = "g1";
+    worker->job = Trade("g1");
     worker->Lists = lists;
     {
         std::lock_guard lock(*lists->WorkerListLock);
@@ -352,7 +371,7 @@ TEST(Worker, OutlivesItsPhaseWithoutUseAfterReleaseAndIsJoinedByItsOwner) {
         watched = lists;
         for (int k = 0; k < 3; ++k) {
             auto worker = std::make_shared<TScrapingThread2>(WorkerSettingsFor(reg, kBase));
-            worker->url = "g" + std::to_string(k);
+            worker->job = Trade("g" + std::to_string(k));
             worker->Lists = lists;
             std::lock_guard lock(*lists->WorkerListLock);
             lists->RunningList.push_back(worker);

@@ -122,7 +122,7 @@ TEST(WorkerOwner, CancelledWorkersHeldByTheServerEndAndAreJoined) {
         std::vector<std::shared_ptr<TScrapingThread2>> workers;
         for (int k = 0; k < 3; ++k) {
             auto worker = std::make_shared<TScrapingThread2>(settings);
-            worker->url = "g" + std::to_string(k);
+            worker->job = {FetchJob::Kind::Trade, "g" + std::to_string(k)};
             worker->Lists = lists;
             {
                 std::lock_guard lock(*lists->WorkerListLock);

@@ -77,7 +77,7 @@ public:
     Job(WorkerSettings settings, const std::string& address)
         : lists_(std::make_shared<WorkerLists>(std::make_shared<std::mutex>())),
           worker_(std::make_shared<TScrapingThread2>(std::move(settings))) {
-        worker_->url = address;
+        worker_->job = {FetchJob::Kind::Search, address};
         worker_->Lists = lists_;
         {
             std::lock_guard lock(*lists_->WorkerListLock);
@@ -130,8 +130,8 @@ TEST_P(WorkerOutage, IsRiddenOutWithGrowingPauses) {
     FailingServer server(4, GetParam().failure);
     Job job(Settings(40ms), server.Address());
     TScrapingThread2& worker = job.Finish();
-    EXPECT_EQ(worker.result, 1);
-    EXPECT_EQ(worker.statusText, "успешно");
+    EXPECT_TRUE(worker.result.Ok());
+    EXPECT_EQ(StatusText(worker.result), "успешно");
     EXPECT_EQ(worker.html, kPage);
     ASSERT_EQ(server.Requests(), 5u);
     const auto gaps = server.Gaps();
@@ -157,7 +157,7 @@ TEST(WorkerRetry, PausesStopGrowingAtTheirCap) {
     FailingServer server(7, Reply().Send(Status(500, "Internal Server Error")));
     const auto started = Clock::now();
     Job job(Settings(100ms, 100ms), server.Address());
-    EXPECT_EQ(job.Finish().result, 1);
+    EXPECT_TRUE(job.Finish().result.Ok());
     EXPECT_LT(Clock::now() - started, 4s);
     EXPECT_EQ(server.Requests(), 8u);
 }
@@ -167,8 +167,8 @@ TEST(WorkerRetry, GivesUpAfterTenAttempts) {
     FailingServer server(10, Reply().Send(Status(500, "Internal Server Error")));
     Job job(Settings(1ms), server.Address());
     TScrapingThread2& worker = job.Finish();
-    EXPECT_EQ(worker.result, -1);
-    EXPECT_EQ(worker.statusText, "ERROR HTTP/1.1 500 Internal Server Error");
+    EXPECT_EQ(worker.result.kind, JobOutcome::Kind::Failed);
+    EXPECT_EQ(StatusText(worker.result), "ERROR HTTP/1.1 500 Internal Server Error");
     EXPECT_EQ(server.Requests(), 10u);
 }
 
@@ -185,7 +185,7 @@ TEST(WorkerRetry, CountsItsRepeatedAttemptsAndWhileARequestFails) {
         while (counters->failing.load() == 0 && Clock::now() < deadline)
             std::this_thread::sleep_for(1ms);
         EXPECT_EQ(counters->failing.load(), 1);
-        EXPECT_EQ(job.Finish().result, 1);
+        EXPECT_TRUE(job.Finish().result.Ok());
         EXPECT_EQ(counters->retried.load(), 3);
         EXPECT_EQ(counters->failing.load(), 0);
     }
@@ -195,7 +195,7 @@ TEST(WorkerRetry, CountsItsRepeatedAttemptsAndWhileARequestFails) {
         settings = Settings(1ms);
         settings.retries = counters;
         Job job(settings, server.Address());
-        EXPECT_EQ(job.Finish().result, -1);
+        EXPECT_EQ(job.Finish().result.kind, JobOutcome::Kind::Failed);
         EXPECT_EQ(counters->retried.load(), 3 + 9);
         EXPECT_EQ(counters->failing.load(), 0);
     }
@@ -217,7 +217,7 @@ TEST_P(WorkerRetryAfter, IsHonouredOn429And503UpToItsCap) {
     const auto& c = GetParam();
     FailingServer server(1, Reply().Send(c.failure));
     Job job(Settings(10ms, {}, c.retryAfterCap), server.Address());
-    EXPECT_EQ(job.Finish().result, 1);
+    EXPECT_TRUE(job.Finish().result.Ok());
     const auto gaps = server.Gaps();
     ASSERT_EQ(gaps.size(), 1u);
     EXPECT_GE(gaps[0], c.atLeast);
@@ -250,8 +250,8 @@ TEST(WorkerRetry, TerminateEndsALongPauseAtOnce) {
     job.Worker().Terminate();
     TScrapingThread2& worker = job.Finish();
     EXPECT_LT(Clock::now() - asked, 10s);
-    EXPECT_EQ(worker.result, -1);
-    EXPECT_EQ(worker.statusText, "ERROR HTTP/1.1 503 Service Unavailable");
+    EXPECT_EQ(worker.result.kind, JobOutcome::Kind::Failed);
+    EXPECT_EQ(StatusText(worker.result), "ERROR HTTP/1.1 503 Service Unavailable");
     EXPECT_EQ(server.Requests(), 1u);
 }
 
