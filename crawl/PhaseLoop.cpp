@@ -40,6 +40,11 @@ PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings s
 PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
     using Clock = RegisterOutage::Clock;
     auto lists = std::make_shared<fetch::WorkerLists>(workerListLock_);
+    // The loop sleeps until a worker ends, the run is paused, resumed or stopped, or a deadline
+    // of its own comes: there is nothing to do in between.
+    const std::shared_ptr<util::Signal> wake =
+        host_.wake ? host_.wake : std::make_shared<util::Signal>();
+    lists->Finished = wake;
     // Workers the phase stops waiting for keep their share of the lists and finish on their
     // own; the owner joins them.
     const auto abandon = [this, &lists](bool terminate) {
@@ -96,7 +101,14 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
             lists->RunningList.push_back(worker);
         }
         worker->Start();
-        std::this_thread::sleep_for(settings_.pacing);
+        // The pacing holds however many workers end meanwhile; only a stop cuts it short.
+        const auto paced = Clock::now() + settings_.pacing;
+        while (Clock::now() < paced) {
+            const std::uint64_t seen = wake->Count();
+            if (host_.stopRequested())
+                break;
+            wake->WaitUntil(seen, paced);
+        }
     };
     const auto giveUp = [&](const Job& job) {
         if (jobs.givenUp)
@@ -233,6 +245,10 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
     try {
         while (!host_.stopRequested()) {
             host_.waitWhilePaused();
+            // Read before looking at anything: whatever happens from here on wakes the wait.
+            const std::uint64_t seen = wake->Count();
+            // Something changed in this turn: the next turn comes at once.
+            bool moved = false;
             std::size_t running = 0;
             {
                 std::lock_guard lock(*lists->WorkerListLock);
@@ -248,9 +264,11 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
                             start(Job{{fetch::FetchJob::Kind::Search, std::move(*address)}, {}},
                                   false, true);
                             started = true;
-                        } else if (apply(outage.ProbeEnded(RegisterReply::Answered, Clock::now()),
-                                         Clock::now())) {
-                            return lose();
+                        } else {
+                            moved = true;
+                            if (apply(outage.ProbeEnded(RegisterReply::Answered, Clock::now()),
+                                      Clock::now()))
+                                return lose();
                         }
                     }
                 } else if (!retryFirst.empty()) {
@@ -261,6 +279,7 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
                 } else if (!queue.empty()) {
                     // Reported first: a report that fails leaves the entry in the queue.
                     host_.jobTaken();
+                    moved = true;
                     Job job = std::move(queue.front());
                     queue.pop_front();
                     if (jobs.filter(job)) {
@@ -285,6 +304,7 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
                 }
             }
             if (done) {
+                moved = true;
                 done->Join();
                 Answers answers = TakeAnswers(*done);
                 const fetch::JobOutcome outcome = std::move(done->result);
@@ -356,16 +376,30 @@ PhaseEnd PhaseLoop::Run(std::deque<Job>& queue, const PhaseJobs& jobs) {
                     // Nothing else under way can tell whether the register answers: a probe
                     // will.
                     outage.Doubt(now);
+                    moved = true;
                 } else {
                     if (failedOnce.empty())
                         return PhaseEnd::Done;
                     finalRound.swap(failedOnce);
+                    moved = true;
                 }
             }
-            // A turn that started a worker has already paused for the pacing; another pause
-            // would only stretch every job beyond it.
-            if (!started)
-                std::this_thread::sleep_for(settings_.loopTurn);
+            // A turn that started a worker has already paused for the pacing. One that changed
+            // nothing waits for a worker to end, for the run to be paused, resumed or stopped,
+            // or, while the register does not answer, for the next probe or the next report of
+            // the wait.
+            if (!started && !moved) {
+                std::optional<Clock::time_point> until;
+                // A probe under way, or one due while every worker is busy, is waited for.
+                if (const auto probeIn = outage.NextProbeIn(now);
+                    outage.Holding() && probeIn > std::chrono::milliseconds::zero())
+                    until = now + probeIn;
+                if (outage.Current() == RegisterOutage::State::Down) {
+                    const auto report = waitReported + std::chrono::seconds(1);
+                    until = until ? std::min(*until, report) : report;
+                }
+                wake->WaitUntil(seen, until);
+            }
         }
         abandon(true);
         return PhaseEnd::Stopped;

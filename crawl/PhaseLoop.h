@@ -17,6 +17,7 @@
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
 #include "json/JsonValue.h"
+#include "util/Signal.h"
 
 // The dispatch and collect loop that both phases of a run share: jobs handed to fetch workers,
 // finished workers collected one at a time, a failed job given one more chance once every other
@@ -53,6 +54,9 @@ struct PhaseHost {
     // Optional: the phase waits for the register (about once a second while it waits), or no
     // longer does (waiting false).
     std::function<void(const RegisterWait& wait)> registerWait;
+    // Optional: notified by the run when it is paused, resumed or asked to stop, so that a loop
+    // that waits for something to happen looks again. Without it only workers wake the loop.
+    std::shared_ptr<util::Signal> wake;
     // Optional: what became of a job, once every line about it is logged.
     std::function<void(const JobFinished& event)> jobFinished;
 };
@@ -80,7 +84,6 @@ struct PhaseSettings {
     fetch::WorkerSettings worker;
     std::int32_t limit = 4;  // workers running at once
     std::chrono::milliseconds pacing{200};
-    std::chrono::milliseconds loopTurn{10};
     OutageSettings outage;
     // An address the register answered earlier in the run: probes ask it until the phase has
     // one of its own.

@@ -56,17 +56,15 @@ std::string Trimmed(std::string_view text) {
 }
 
 // A guid that would break out of its place: a control character splits guids.txt's lines and
-// could forge request headers, a double quote would end the results file's first field, and a
-// slash, a question mark, a hash, a percent sign, a backslash, a blank or a name of dots only
-// would lead the card's address somewhere else than to the trade.
+// could forge request headers, and a double quote would end the results file's first field. The
+// card's address escapes whatever else a guid holds, so it asks for that trade or for nothing.
 bool IsUnsafeGuid(std::string_view guid) {
     for (const char c : guid) {
         const auto u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127 || c == '"' || c == '/' || c == '\\' || c == '?' || c == '#' ||
-            c == '%' || c == ' ')
+        if (u < 32 || u == 127 || c == '"')
             return true;
     }
-    return guid.find_first_not_of('.') == std::string_view::npos && !guid.empty();
+    return false;
 }
 
 // Added to the line of a search job lost for this run.
@@ -322,6 +320,7 @@ PhaseLoop TScraper::Run::Loop() {
         o_.ShowProgress();
     };
     host.log = [this](std::string text) { Log(std::move(text)); };
+    host.wake = o_.wake_;
     host.reportError = [this](const std::string& message) {
         o_.result = "ERROR_" + message;
         o_.HandleRunResult();
@@ -334,10 +333,10 @@ PhaseLoop TScraper::Run::Loop() {
     outage.firstProbe = env_.timings.probeFirst;
     outage.probeCap = env_.timings.probeCap;
     outage.limit = env_.outageLimit;
-    return PhaseLoop(workerListLock_,
-                     PhaseSettings{settings, o_.Limit, env_.timings.pacing, env_.timings.loopTurn,
-                                   outage, answeredAddress_},
-                     std::move(host), o_.workers_);
+    return PhaseLoop(
+        workerListLock_,
+        PhaseSettings{settings, o_.Limit, env_.timings.pacing, outage, answeredAddress_},
+        std::move(host), o_.workers_);
 }
 
 bool TScraper::Run::SearchPhase() {
@@ -751,6 +750,7 @@ void TScraper::Cancel() {
         shared_->paused = false;
     }
     shared_->changed.notify_all();
+    wake_->Notify();
     workers_->Cancel();
 }
 
@@ -774,8 +774,11 @@ void TScraper::Body() {
 }
 
 void TScraper::Pause() {
-    std::lock_guard lock(shared_->mutex);
-    shared_->paused = true;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->paused = true;
+    }
+    wake_->Notify();
 }
 
 void TScraper::Resume() {
@@ -784,6 +787,7 @@ void TScraper::Resume() {
         shared_->paused = false;
     }
     shared_->changed.notify_all();
+    wake_->Notify();
 }
 
 bool TScraper::IsPaused() const {
@@ -793,6 +797,7 @@ bool TScraper::IsPaused() const {
 
 void TScraper::Terminate() {
     shared_->terminated.store(true);
+    wake_->Notify();
 }
 
 bool TScraper::Terminated() const {

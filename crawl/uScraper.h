@@ -19,6 +19,7 @@
 #include "fetch/TScrapingThread2.h"
 #include "fetch/WorkerOwner.h"
 #include "util/Platform.h"
+#include "util/Signal.h"
 
 // One crawl run: from the operator's selection to the results file, on its own thread.
 //
@@ -113,7 +114,6 @@ public:
 // Timings of a run. The product always uses the defaults; tests shorten them.
 struct ScraperTimings {
     std::chrono::milliseconds pacing{200};      // after starting a worker
-    std::chrono::milliseconds loopTurn{10};     // at the end of every loop turn
     std::chrono::milliseconds retryPause{100};  // a worker's first pause after a failed attempt
     std::chrono::milliseconds retryAfterCap{60000};  // the longest Retry-After a worker honours
     // While the register does not answer: the first wait before probing it, doubled after each
@@ -237,6 +237,8 @@ private:
     std::shared_ptr<fetch::WorkerOwner> workers_ = std::make_shared<fetch::WorkerOwner>();
     std::shared_ptr<fetch::RetryCounters> retries_ = std::make_shared<fetch::RetryCounters>();
     std::atomic<bool> started_{false};
+    // Wakes a phase loop that waits for something to happen: Pause, Resume, Terminate, Cancel.
+    std::shared_ptr<util::Signal> wake_ = std::make_shared<util::Signal>();
     // Cancel has been called: the program ends under the run.
     bool Cancelled() const;
     std::mutex threadMutex_;

@@ -200,14 +200,18 @@ void TScrapingThread2::Body(WorkerLists& lists) {
 }
 
 void TScrapingThread2::MoveToFinished(WorkerLists& lists) {
-    std::lock_guard lock(*lists.WorkerListLock);
-    for (auto it = lists.RunningList.begin(); it != lists.RunningList.end(); ++it) {
-        if (it->get() == this) {
-            lists.FinishedList.push_back(std::move(*it));
-            lists.RunningList.erase(it);
-            break;
+    {
+        std::lock_guard lock(*lists.WorkerListLock);
+        for (auto it = lists.RunningList.begin(); it != lists.RunningList.end(); ++it) {
+            if (it->get() == this) {
+                lists.FinishedList.push_back(std::move(*it));
+                lists.RunningList.erase(it);
+                break;
+            }
         }
     }
+    if (lists.Finished)
+        lists.Finished->Notify();
 }
 
 bool TScrapingThread2::Request(WorkerTransport& transport, const std::string& address,

@@ -19,6 +19,7 @@
 #include "fetch/JobOutcome.h"
 #include "json/JsonValue.h"
 #include "util/Platform.h"
+#include "util/Signal.h"
 
 // The fetch workers: one short-lived thread per job of a crawl run.
 namespace korvalot::fetch {
@@ -59,6 +60,8 @@ struct WorkerLists {
     std::shared_ptr<std::mutex> WorkerListLock;
     std::list<std::shared_ptr<TScrapingThread2>> RunningList;
     std::list<std::shared_ptr<TScrapingThread2>> FinishedList;
+    /// Notified whenever a worker has moved itself to FinishedList; optional.
+    std::shared_ptr<util::Signal> Finished;
 };
 
 /// The addresses of one trade's card, ready to fetch.

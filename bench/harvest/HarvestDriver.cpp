@@ -3,7 +3,7 @@
 //
 //   korvalot_harvest_bench --url https://127.0.0.1:PORT --regions "Москва (77)" --types 0,2
 //       [--all-regions] [--from yyyy-mm-dd] [--to yyyy-mm-dd] [--search-only]
-//       [--pacing-ms 200] [--loop-ms 10] [--retry-ms 100] [--read-limit-ms 30000]
+//       [--pacing-ms 200] [--retry-ms 100] [--read-limit-ms 30000]
 //       [--limit 4] [--dir DIR] [--log FILE] [--error-pause-ms 30000] [--store FILE]
 //
 // --store keeps every harvested trade in the trade store as well, as korvalot-harvest --store
@@ -59,7 +59,6 @@ struct Options {
     std::optional<std::chrono::year_month_day> to;
     bool searchOnly = false;
     int pacingMs = 200;
-    int loopMs = 10;
     int retryMs = 100;
     int readLimitMs = 30000;
     int limit = 4;
@@ -74,7 +73,7 @@ struct Options {
     std::cerr << "korvalot_harvest_bench: " << problem << "\n"
               << "usage: korvalot_harvest_bench --url URL (--regions \"name (code)\";... | "
                  "--all-regions) --types 0,2\n"
-                 "         [--from d] [--to d] [--search-only] [--pacing-ms N] [--loop-ms N]\n"
+                 "         [--from d] [--to d] [--search-only] [--pacing-ms N]\n"
                  "         [--retry-ms N] [--read-limit-ms N] [--limit N] [--dir DIR] "
                  "[--log FILE]\n"
                  "         [--error-pause-ms N] [--store FILE] [--incremental]\n";
@@ -132,8 +131,6 @@ Options ParseOptions(int argc, char** argv) {
             o.searchOnly = true;
         } else if (option == "--pacing-ms") {
             o.pacingMs = Number(option, value());
-        } else if (option == "--loop-ms") {
-            o.loopMs = Number(option, value());
         } else if (option == "--retry-ms") {
             o.retryMs = Number(option, value());
         } else if (option == "--read-limit-ms") {
@@ -371,7 +368,6 @@ int main(int argc, char** argv) {
     env.mutexName = "Global\\KorvalotHarvestBench" + std::to_string(::getpid());
     env.recordHarvested = options.incremental;
     env.timings = {std::chrono::milliseconds(options.pacingMs),
-                   std::chrono::milliseconds(options.loopMs),
                    std::chrono::milliseconds(options.retryMs)};
     if (options.readLimitMs != 30000) {
         fetch::ClientLimits limits;

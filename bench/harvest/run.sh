@@ -158,7 +158,7 @@ fi
 # (c) without pacing: what the cards cost when nothing waits.
 if wants unpaced; then
   start_sim --trades 10000 --seed 1
-  harvest unpaced "${selection[@]}" "${dates[@]}" --pacing-ms 1 --loop-ms 1
+  harvest unpaced "${selection[@]}" "${dates[@]}" --pacing-ms 1
   when=$(stamp)
   figureNames+=(unpaced)
   tableRows+="| (c) CPU per card, 1 ms pacing | $(figure unpaced cardJobs) cards in $(figure unpaced cards) s | $(cpuPerCard unpaced) ms | | under 0.4 ms | $when |"$'\n'
@@ -171,7 +171,7 @@ if wants floor; then
     [ -z "$guids" ] && [ -s "$work/$name.dir/guids.txt" ] && guids=$work/$name.dir/guids.txt
   done
   if [ -z "$guids" ]; then
-    harvest floorSearch "${selection[@]}" "${dates[@]}" --search-only --pacing-ms 1 --loop-ms 1
+    harvest floorSearch "${selection[@]}" "${dates[@]}" --search-only --pacing-ms 1
     guids=$work/floorSearch.dir/guids.txt
   fi
   # against ENGINE FLOOR: the engine's CPU per card over the floor's.
@@ -209,7 +209,7 @@ if wants memory; then
   for n in "${memorySizes[@]}"; do
     start_sim --trades "$n" --seed 1
     harvest "search$n" --all-regions --types 0,1,2,3,4,5 "${dates[@]}" --search-only \
-      --pacing-ms 1 --loop-ms 1
+      --pacing-ms 1
     when=$(stamp)
     figureNames+=("search$n")
     trades=$(figure "search$n" trades)
@@ -219,7 +219,7 @@ if wants memory; then
   done
   for n in "${memorySizes[@]}"; do
     start_sim --trades "$n" --seed 1
-    harvest "whole$n" --all-regions --types 0,1,2,3,4,5 "${dates[@]}" --pacing-ms 1 --loop-ms 1
+    harvest "whole$n" --all-regions --types 0,1,2,3,4,5 "${dates[@]}" --pacing-ms 1
     when=$(stamp)
     figureNames+=("whole$n")
     trades=$(figure "whole$n" trades)

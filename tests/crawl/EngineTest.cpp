@@ -99,7 +99,7 @@ protected:
             opened.push_back(p);
         };
         env.mutexName = "Global\\KorvalotTest";
-        env.timings = {2ms, 1ms, 1ms};
+        env.timings = {2ms, 1ms};
         return env;
     }
 

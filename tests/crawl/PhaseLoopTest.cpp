@@ -83,7 +83,6 @@ PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int 
     settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = limit;
     settings.pacing = 1ms;
-    settings.loopTurn = 1ms;
     return PhaseLoop(std::make_shared<std::mutex>(), settings, rec.Host());
 }
 
@@ -280,7 +279,6 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
     settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = 2;
     settings.pacing = 1ms;
-    settings.loopTurn = 1ms;
     PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
     std::deque<Job> queue = Queue({Address("held"), Address("gone")});
     EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Stopped);
@@ -305,7 +303,6 @@ PhaseLoop OutageLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec) {
     settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = 1;
     settings.pacing = 1ms;
-    settings.loopTurn = 1ms;
     settings.outage.firstProbe = 1ms;
     settings.outage.probeCap = 4ms;
     settings.outage.limit = 60s;

@@ -77,7 +77,7 @@ protected:
         env.tickCount = [] { return std::int32_t{7}; };
         env.openDocument = [](const std::filesystem::path&) {};
         env.mutexName = "Global\\KorvalotThreadTest";
-        env.timings = {2ms, 1ms, 1ms};
+        env.timings = {2ms, 1ms};
         env.startThread = threads.Starter();
         auto run = TScraper::Create(reports, kBase, env);
         run->Limit = 1;

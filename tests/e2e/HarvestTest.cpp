@@ -46,7 +46,7 @@ ScraperEnvironment HarvestEnvironment(const TempDir& exeDir, const TempDir& work
     env.tickCount = [] { return kTick; };
     env.openDocument = [](const std::filesystem::path&) {};
     env.mutexName = "Global\\KorvalotTest";
-    env.timings = {5ms, 1ms, 20ms, 20ms};
+    env.timings = {5ms, 20ms, 20ms};
     return env;
 }
 

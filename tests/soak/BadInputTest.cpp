@@ -482,6 +482,9 @@ std::vector<BadInput> Cases() {
                      {},
                      0,
                      nullptr});
+    // A guid is a trade's however it reads: one holding "https" is no search address.
+    cases.push_back(
+        {"GuidHoldingHttps", fixed(BadTradeIs("https-1")), {{"https-1", 2}}, {}, 0, nullptr});
     cases.push_back({"GuidWithABlankInside",
                      fixed(BadTradeIs("bad 1")),
                      {{"bad 1", 0}},

@@ -193,7 +193,6 @@ private:
 crawl::ScraperTimings ShortTimings() {
     crawl::ScraperTimings t;
     t.pacing = 5ms;
-    t.loopTurn = 1ms;
     t.retryPause = 1ms;
     t.retryAfterCap = 5ms;
     t.probeFirst = 20ms;
