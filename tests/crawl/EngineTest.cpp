@@ -100,6 +100,7 @@ protected:
         };
         env.mutexName = "Global\\KorvalotTest";
         env.timings = {2ms, 1ms, 1ms};
+        env.timings.errorPause = 20ms;
         return env;
     }
 
