@@ -51,9 +51,9 @@
 // ("Найдено торгов: N"), the card phase's reports (between its own two events),
 // HandleRunResult (Ok), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
 // the summary's ShowLogMessage lines ("Итоги: ..." to "Время работы: ..."; a stopped or failed
-// run logs them too), RunSummarised, UpdateRunUi (CursorHourGlass false). While a phase waits for a register
-// that does not answer, ShowRegisterWait comes about once a second, and once more when the wait
-// is over.
+// run logs them too), RunSummarised, UpdateRunUi (CursorHourGlass false). While a phase waits for a
+// register that does not answer, ShowRegisterWait comes about once a second, and once more when the
+// wait is over.
 //
 // Pause. The run pauses itself after an error: once HandleRunResult (an error result) has
 // returned, the run reports ErrorPauseStarted with the pause's end and halts at its next pause

@@ -420,7 +420,8 @@ private Q_SLOTS:
         QTRY_VERIFY(!form->ResumeTimer->isActive());
         QVERIFY(run_->paused);
         QVERIFY(run_->calls.empty());
-        QVERIFY(!form->LogLines().last().endsWith(QStringLiteral("Отключаем паузу, продолжаем работу")));
+        QVERIFY(!form->LogLines().last().endsWith(
+            QStringLiteral("Отключаем паузу, продолжаем работу")));
     }
 
     void progressBarClampsAndShowsItsHint() {

@@ -66,16 +66,18 @@ public:
         }
         return out;
     }
-    // Waits until an event of the kind has been reported; false when the time ran out first.
+    // Waits until `count` events of the kind have been reported; false when the time ran out
+    // first.
     template <typename E>
-    bool WaitForEvent(std::chrono::milliseconds timeout) const {
+    bool WaitForEvent(std::chrono::milliseconds timeout, std::size_t count = 1) const {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] {
+            std::size_t seen = 0;
             for (const auto& e : events_) {
                 if (std::holds_alternative<E>(e))
-                    return true;
+                    ++seen;
             }
-            return false;
+            return seen >= count;
         });
     }
     // Runs on the crawl thread after each event is recorded.
