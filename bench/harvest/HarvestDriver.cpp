@@ -229,7 +229,8 @@ public:
                 handOverCpu = CpuSeconds();
                 if (options_.searchOnly)
                     run.Terminate();
-            } else {
+            } else if (ended->end != crawl::PhaseEnd::Stopped) {
+                // A stopped card phase (--search-only) has no end worth timing.
                 cardsEnd = Clock::now();
                 cardsEndCpu = CpuSeconds();
             }
