@@ -1,5 +1,6 @@
 #include "app/MainFormLogic.h"
 
+#include <algorithm>
 #include <exception>
 #include <filesystem>
 #include <system_error>
@@ -322,24 +323,18 @@ void MainFormLogic::StopButtonClick() {
 
 void MainFormLogic::ResumeTimerTimer() {
     view_.DisarmResumeTimer();
-    if (HasLiveRun() && activeRun_->IsPaused()) {
-        activeRun_->Resume();
-        Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
-    }
+    Log(QStringLiteral(": Отключаем паузу, продолжаем работу"));
     RefreshPauseHint();
 }
 
 // ---- report operations ----
 
-void MainFormLogic::HandleRunResult(const QString& result) {
-    if (result.contains(QStringLiteral("ERROR"), Qt::CaseSensitive)) {
-        Log(QStringLiteral(": Ошибка: ") + FirstCharacters(result, 6, 200));
+// The run pauses itself after an error, once this has returned (StartResumeTimer follows).
+void MainFormLogic::HandleRunResult(const crawl::RunResult& result) {
+    if (result.IsError()) {
+        Log(QStringLiteral(": Ошибка: ") +
+            FirstCharacters(QString::fromStdString(result.message), 0, 200));
         Log(QStringLiteral(": Включаем паузу на 30 секунд"));
-        StartResumeTimer();
-        if (HasLiveRun()) {
-            activeRun_->Pause();
-        }
-        RefreshPauseHint();
         return;
     }
     Log(QStringLiteral(": Сбор данных завершен"));
@@ -545,11 +540,11 @@ void MainFormLogic::ShowFoundCount(std::int32_t count) {
     view_.ProcessPendingEvents();
 }
 
-void MainFormLogic::StartResumeTimer() {
-    // Arming an armed timer would restart its countdown: the first firing time holds.
-    if (!view_.ResumeTimerArmed()) {
-        view_.ArmResumeTimer(30000);
-    }
+void MainFormLogic::StartResumeTimer(int remainingMs) {
+    // The timer only counts down for the hint; the run keeps the first error's end itself and
+    // ends its pause without the window.
+    view_.ArmResumeTimer(std::max(remainingMs, 0));
+    RefreshPauseHint();
 }
 
 WindowSelection MainFormLogic::CollectWindowSelection() const {

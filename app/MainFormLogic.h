@@ -16,6 +16,7 @@
 #include "app/LocaleFormats.h"
 #include "app/MainView.h"
 #include "app/RunHandle.h"
+#include "crawl/RunEvents.h"
 
 namespace korvalot::app {
 
@@ -62,17 +63,19 @@ public:
     void StartButtonClick();
     void PauseButtonClick();
     void StopButtonClick();
+    // The run's error pause is over (it ended it itself): logs that the run goes on.
     void ResumeTimerTimer();
     void SelectAllCitiesButtonClick();
     void Button1Click();
 
     // Report operations of the live run.
-    void HandleRunResult(const QString& result);
+    void HandleRunResult(const crawl::RunResult& result);
     void UpdateRunUi(bool cursorHourGlass);
     void ShowLogMessage(const QString& text);
     void ShowProgress(std::int32_t position, std::int32_t maximum);
     void ShowFoundCount(std::int32_t count);
-    void StartResumeTimer();
+    // The run's error pause began and ends in remainingMs: the hint counts down to it.
+    void StartResumeTimer(int remainingMs);
     // The run waits for a register that does not answer (waiting false: it no longer does).
     void ShowRegisterWait(bool waiting, std::int64_t downSeconds, std::int64_t nextProbeSeconds);
 

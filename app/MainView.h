@@ -41,7 +41,7 @@ public:
     virtual void SetFoundCaption(const QString& caption) = 0;
 
     virtual bool ResumeTimerArmed() const = 0;
-    // Sets the interval and arms the timer; called only on a disarmed timer.
+    // Sets the interval and arms the timer, afresh when it was armed.
     virtual void ArmResumeTimer(int intervalMs) = 0;
     virtual void DisarmResumeTimer() = 0;
     // Time until an armed ResumeTimer fires. While it is armed, the window calls

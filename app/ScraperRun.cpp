@@ -4,6 +4,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <variant>
 #include <vector>
 
 #include "app/HarvestSettings.h"
@@ -32,7 +33,18 @@ public:
         handOff_->Call([&] { logic_->ShowFoundCount(run.firmscounter); });
     }
     void HandleRunResult(crawl::TScraper& run) override {
-        handOff_->Call([&] { logic_->HandleRunResult(QString::fromStdString(run.result)); });
+        handOff_->Call([&] { logic_->HandleRunResult(run.result); });
+    }
+    void ReportEvent(crawl::TScraper&, const crawl::RunEvent& event) override {
+        if (const auto* started = std::get_if<crawl::ErrorPauseStarted>(&event)) {
+            handOff_->Call([&] {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    started->resumeAt - std::chrono::steady_clock::now());
+                logic_->StartResumeTimer(static_cast<int>(left.count()));
+            });
+        } else if (std::holds_alternative<crawl::ErrorPauseEnded>(event)) {
+            handOff_->Call([&] { logic_->ResumeTimerTimer(); });
+        }
     }
     void ShowRegisterWait(crawl::TScraper& run) override {
         handOff_->Call([&] {

@@ -183,7 +183,8 @@ void TMainForm::BuildControls() {
     connect(SelectAllCitiesButton, &QPushButton::clicked, this,
             [&logic] { logic.SelectAllCitiesButtonClick(); });
     connect(Button1, &QPushButton::clicked, this, [&logic] { logic.Button1Click(); });
-    connect(ResumeTimer, &QTimer::timeout, this, [&logic] { logic.ResumeTimerTimer(); });
+    // ResumeTimer only counts the error pause down for the hint: the run ends the pause itself.
+    connect(ResumeTimer, &QTimer::timeout, this, [&logic] { logic.RefreshPauseHint(); });
     connect(Timer1, &QTimer::timeout, this, [&logic] { logic.Timer1Timer(); });
     connect(ProgressFlushTimer, &QTimer::timeout, this, [&logic] { logic.FlushProgress(); });
     connect(PauseHintTimer, &QTimer::timeout, this, [&logic] { logic.RefreshPauseHint(); });

@@ -34,6 +34,10 @@ struct TScraper::Shared {
     bool halted = false;     // the crawl thread waits at a pause point
     bool ended = false;
     std::atomic<bool> terminated{false};
+    // When the current pause began, so that an error pause's end ends only a pause begun before.
+    std::chrono::steady_clock::time_point pausedSince;
+    // The end of the latest error pause; one that has passed is kept until the next error.
+    std::optional<std::chrono::steady_clock::time_point> errorPauseEnd;
 };
 
 namespace {
@@ -166,8 +170,10 @@ void TScraper::Run::Execute(const std::string& mutexName) {
         o_.summary_ = s_;
     }
     try {
-        if (s_.end != RunSummary::End::NotStarted)
+        if (s_.end != RunSummary::End::NotStarted) {
             LogSummary();
+            o_.ReportEvent(RunSummarised{s_});
+        }
     } catch (...) {
         // The summary repeats what the run has logged already; a window that cannot show it
         // must not keep the run from its end.
@@ -321,8 +327,9 @@ PhaseLoop TScraper::Run::Loop() {
     };
     host.log = [this](std::string text) { Log(std::move(text)); };
     host.wake = o_.wake_;
+    host.jobFinished = [this](const JobFinished& event) { o_.ReportEvent(event); };
     host.reportError = [this](const std::string& message) {
-        o_.result = "ERROR_" + message;
+        o_.result = RunResult::Failure(message);
         o_.HandleRunResult();
     };
     host.registerWait = [this](const RegisterWait& wait) {
@@ -342,6 +349,7 @@ PhaseLoop TScraper::Run::Loop() {
 bool TScraper::Run::SearchPhase() {
     o_.ProgressBarPosition = 0;
     o_.ProgressBarMax = static_cast<std::int32_t>(c_.JobQueue.size());
+    o_.ReportEvent(PhaseStarted{RunPhase::Search, static_cast<std::int64_t>(c_.JobQueue.size())});
     PhaseJobs jobs;
     jobs.phase = RunPhase::Search;
     jobs.filter = [this](Job&) {
@@ -359,8 +367,13 @@ bool TScraper::Run::SearchPhase() {
     PhaseLoop loop = Loop();
     const PhaseEnd end = loop.Run(c_.JobQueue, jobs);
     answeredAddress_ = loop.LastAnswered();
+    const auto ended = [&] {
+        o_.ReportEvent(PhaseEnded{RunPhase::Search, end, s_.queriesAsked - s_.searchJobsFailed,
+                                  s_.searchJobsFailed});
+    };
     if (end == PhaseEnd::Stopped) {
         s_.end = RunSummary::End::Stopped;
+        ended();
         return false;
     }
     if (end == PhaseEnd::Failed) {
@@ -372,6 +385,7 @@ bool TScraper::Run::SearchPhase() {
         for (const Job& job : c_.JobQueue) {
             Log(job.Text() + ": не выполнен, реестр не отвечает" + jobs.lostNote(job));
             jobs.givenUp(job);
+            o_.ReportEvent(JobFinished{RunPhase::Search, job.Text(), JobFate::NotDone, {}});
         }
         c_.JobQueue.clear();
     }
@@ -386,6 +400,7 @@ bool TScraper::Run::SearchPhase() {
             AddCapped(s_.unreachable, missing);
         }
     }
+    ended();
     return true;
 }
 
@@ -398,6 +413,7 @@ void TScraper::Run::LogUndone(std::deque<Job>& queue, bool search) {
             Log("Запрос не выполнен: " + entry.Text() + LostQueryNote(*entry.query));
             ++s_.searchJobsFailed;
             crowded_.Lost(*entry.query);
+            o_.ReportEvent(JobFinished{RunPhase::Search, entry.Text(), JobFate::NotDone, {}});
             continue;
         }
         const std::string job = Trimmed(entry.Text());
@@ -406,6 +422,7 @@ void TScraper::Run::LogUndone(std::deque<Job>& queue, bool search) {
         if (!c_.SkipList.contains(skipPrefix + job)) {
             Log("Карточка " + job + ": не запрошена, сбор карточек прерван ошибкой");
             ++s_.tradesNotTried;
+            o_.ReportEvent(JobFinished{RunPhase::Cards, job, JobFate::NotDone, {}});
         }
     }
     queue.clear();
@@ -498,6 +515,8 @@ void TScraper::Run::LogCrowdedDays() {
             line += " (среди них и торги неудавшихся запросов этого дня)";
         Log(std::move(line));
         AddCapped(s_.unreachable, day.Missing());
+        o_.ReportEvent(
+            CrowdedDayAccounted{day.regionCode, day.tradeType, day.day, day.reported, day.reached});
     }
 }
 
@@ -522,6 +541,7 @@ void TScraper::Run::CardPhase() {
     // The loop consumes the list, so the trades never tried are counted against its size at
     // the start.
     const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
+    o_.ReportEvent(PhaseStarted{RunPhase::Cards, listed});
     const auto notTried = [&] {
         const std::int64_t left = listed - s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
         return left > 0 ? left : 0;
@@ -603,8 +623,9 @@ void TScraper::Run::CardPhase() {
         s_.registerLost = true;
         NameTradesNotFetched(cards);
     }
+    o_.ReportEvent(PhaseEnded{RunPhase::Cards, end, s_.cardsFetched, s_.tradeJobsFailed});
     if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.resultsFileFailed) {
-        o_.result = "ok";
+        o_.result = RunResult::Success();
         o_.HandleRunResult();
     }
     if (!file)
@@ -659,6 +680,7 @@ void TScraper::Run::NameTradesNotFetched(std::deque<Job>& trades) {
         }
         Log("Карточка " + Printable(guid) + ": не получена, реестр не отвечает");
         ++s_.tradeJobsFailed;
+        o_.ReportEvent(JobFinished{RunPhase::Cards, guid, JobFate::NotDone, {}});
         ++named;
     }
     trades.clear();
@@ -746,7 +768,7 @@ void TScraper::Cancel() {
         // At once, so that whatever the crawl thread does next knows all three.
         std::lock_guard lock(shared_->mutex);
         shared_->cancelled = true;
-        Terminate();
+        shared_->terminated.store(true);
         shared_->paused = false;
     }
     shared_->changed.notify_all();
@@ -776,6 +798,8 @@ void TScraper::Body() {
 void TScraper::Pause() {
     {
         std::lock_guard lock(shared_->mutex);
+        if (!shared_->paused)
+            shared_->pausedSince = std::chrono::steady_clock::now();
         shared_->paused = true;
     }
     wake_->Notify();
@@ -796,7 +820,13 @@ bool TScraper::IsPaused() const {
 }
 
 void TScraper::Terminate() {
-    shared_->terminated.store(true);
+    {
+        // A paused run must see the request now, not when its pause would have ended.
+        std::lock_guard lock(shared_->mutex);
+        shared_->terminated.store(true);
+        shared_->paused = false;
+    }
+    shared_->changed.notify_all();
     wake_->Notify();
 }
 
@@ -825,14 +855,55 @@ bool TScraper::WaitUntilEnded(std::chrono::milliseconds timeout) const {
     return shared_->changed.wait_for(lock, timeout, [&] { return shared_->ended; });
 }
 
+void TScraper::StartErrorPause() {
+    std::chrono::steady_clock::time_point resumeAt;
+    {
+        std::lock_guard lock(shared_->mutex);
+        // A stopped run winds down; a pause would only hold it up.
+        if (shared_->terminated.load() || shared_->cancelled)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!shared_->errorPauseEnd || *shared_->errorPauseEnd <= now)
+            shared_->errorPauseEnd = now + environment_.timings.errorPause;
+        resumeAt = *shared_->errorPauseEnd;
+        if (!shared_->paused)
+            shared_->pausedSince = now;
+        shared_->paused = true;
+    }
+    // Straight to the reports: the wrapper would halt before it, as the run is paused now.
+    reports_.ReportEvent(*this, ErrorPauseStarted{result.message, resumeAt});
+}
+
 void TScraper::WaitWhilePaused() {
     std::unique_lock lock(shared_->mutex);
     const auto free = [&] { return !shared_->paused || shared_->cancelled; };
-    if (free())
-        return;
-    shared_->halted = true;
-    shared_->changed.notify_all();
-    shared_->changed.wait(lock, free);
+    // The error pause's end ends the pause then in force, if it began no later than that end.
+    const auto endsAt = [&]() -> std::optional<std::chrono::steady_clock::time_point> {
+        if (!shared_->paused || !shared_->errorPauseEnd ||
+            shared_->pausedSince > *shared_->errorPauseEnd)
+            return std::nullopt;
+        return shared_->errorPauseEnd;
+    };
+    while (!free()) {
+        const auto end = endsAt();
+        if (end && std::chrono::steady_clock::now() >= *end) {
+            shared_->paused = false;
+            shared_->halted = false;
+            lock.unlock();
+            shared_->changed.notify_all();
+            // Not through a report wrapper, which would come back here. The report may pause
+            // the run again; the loop looks once more.
+            reports_.ReportEvent(*this, ErrorPauseEnded{});
+            lock.lock();
+            continue;
+        }
+        shared_->halted = true;
+        shared_->changed.notify_all();
+        if (end)
+            shared_->changed.wait_until(lock, *end);
+        else
+            shared_->changed.wait(lock);
+    }
     shared_->halted = false;
 }
 
@@ -868,6 +939,14 @@ void TScraper::ShowFoundCount() {
 void TScraper::HandleRunResult() {
     WaitWhilePaused();
     reports_.HandleRunResult(*this);
+    if (result.IsError())
+        StartErrorPause();
+    WaitWhilePaused();
+}
+
+void TScraper::ReportEvent(const RunEvent& event) {
+    WaitWhilePaused();
+    reports_.ReportEvent(*this, event);
     WaitWhilePaused();
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "crawl/RegisterOutage.h"
+#include "crawl/RunEvents.h"
 #include "crawl/RunSummary.h"
 #include "crawl/TradeSink.h"
 #include "fetch/TScrapingThread2.h"
@@ -46,19 +47,27 @@
 // operation runs; read them only from inside an operation.
 //
 // Call order of a run with new trades: UpdateRunUi (CursorHourGlass true), ReadRunInputs,
-// ShowLogMessage ("Начинаем работу..."), ShowFoundCount (0), the search phase's reports,
-// ShowProgress (position 0), ShowLogMessage ("Найдено торгов: N"), the card phase's reports,
-// HandleRunResult ("ok"), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
+// ShowLogMessage ("Начинаем работу..."), ShowFoundCount (0), the search phase's reports
+// (between PhaseStarted and PhaseEnded events), ShowProgress (position 0), ShowLogMessage
+// ("Найдено торгов: N"), the card phase's reports (between its own two events),
+// HandleRunResult (Ok), ShowLogMessage ("Открываем файл с результатами"), ShowProgress (0),
 // the summary's ShowLogMessage lines ("Итоги: ..." to "Время работы: ..."; a stopped or failed
-// run logs them too), UpdateRunUi (CursorHourGlass false). While a phase waits for a register
-// that does not answer, ShowRegisterWait comes about once a second, and once more when the wait
-// is over.
+// run logs them too), RunSummarised, UpdateRunUi (CursorHourGlass false). While a phase waits for a
+// register that does not answer, ShowRegisterWait comes about once a second, and once more when the
+// wait is over.
 //
-// Pause. HandleRunResult with a result containing "ERROR" is expected to log it, arm the 30 s
-// resume timer and call run.Pause() before returning; the crawl thread then halts at its next
-// pause point until Resume(). Pause points lie before every dispatch, collection, report and
-// file write, and after every report; no lock is held while halted, so workers keep finishing.
-// Terminate() is only seen by a running crawl thread: resume a paused run before stopping it.
+// Pause. The run pauses itself after an error: once HandleRunResult (an error result) has
+// returned, the run reports ErrorPauseStarted with the pause's end and halts at its next pause
+// point. When the end comes and the run is still paused (by the error, or by an operator's pause
+// made before the end), the run resumes and reports ErrorPauseEnded. A second error before the
+// end keeps the first end; a pause made after the end is left to the operator. Pause, Resume and
+// Terminate come from any thread; Pause during an error pause is the window's to turn into a
+// Resume. Pause points lie before every dispatch, collection, report and file write, and after
+// every report; no lock is held while halted, so workers keep finishing.
+//
+// Stop. Terminate ends the pause of any kind and wakes the crawl thread, so a stopped run winds
+// down at once; it enters no error pause from then on. A Pause after Terminate still halts the
+// winding-down run until Resume.
 namespace korvalot::crawl {
 
 class TScraper;
@@ -101,7 +110,7 @@ public:
     virtual void ShowProgress(TScraper& run) = 0;
     // "Найдено торгов: " + run.firmscounter.
     virtual void ShowFoundCount(TScraper& run) = 0;
-    // run.result: "ok", or "ERROR_" + a message, which pauses the run (see above).
+    // run.result: Ok, or an error, after which the run pauses itself (see above).
     virtual void HandleRunResult(TScraper& run) = 0;
     // The selection, the dates and the regional settings; called once per run, right after
     // UpdateRunUi (start).
@@ -109,6 +118,12 @@ public:
     // run.WaitingForRegister: the register does not answer and the phase waits for it (about
     // once a second while it waits), or no longer does. Shown beside the progress.
     virtual void ShowRegisterWait(TScraper& run) { (void)run; }
+    // What the run tells besides its log lines (RunEvents.h), each once the log lines about it
+    // are reported.
+    virtual void ReportEvent(TScraper& run, const RunEvent& event) {
+        (void)run;
+        (void)event;
+    }
 };
 
 // Timings of a run. The product always uses the defaults; tests shorten them.
@@ -120,6 +135,8 @@ struct ScraperTimings {
     // probe that fails, up to the cap.
     std::chrono::milliseconds probeFirst{1000};
     std::chrono::milliseconds probeCap{60000};
+    // How long the run pauses itself after an error result.
+    std::chrono::milliseconds errorPause{30000};
 };
 
 // Where a run meets the machine. Every member left empty takes the product's choice; tests
@@ -170,7 +187,7 @@ public:
     TScraper& operator=(const TScraper&) = delete;
 
     // Report fields, written by the crawl thread before each report.
-    std::string result;
+    RunResult result;
     std::string LogMessageText;
     bool CursorHourGlass = false;
     std::int32_t ProgressBarPosition = 0;
@@ -191,7 +208,8 @@ public:
     // Waits until the crawl thread of a paused run has stopped at a pause point (from then on it
     // reports nothing and starts no worker until Resume); false when the time ran out first.
     bool WaitUntilHalted(std::chrono::milliseconds timeout) const;
-    // Asks the run to stop; seen at the top of the next turn of a phase loop.
+    // Asks the run to stop; ends any pause, and the crawl thread sees it at the top of the next
+    // turn of a phase loop.
     void Terminate();
     bool Terminated() const;
     // Started and its thread not yet ended.
@@ -226,7 +244,10 @@ private:
     void HandleRunResult();
     RunInputs ReadRunInputs();
     void ShowRegisterWait();
-    // Halts the crawl thread while the run is paused.
+    void ReportEvent(const RunEvent& event);
+    // After an error result: the error pause begins, unless the run is stopped.
+    void StartErrorPause();
+    // Halts the crawl thread while the run is paused, and ends an error pause whose time is up.
     void WaitWhilePaused();
     void Body();
 

@@ -1,6 +1,7 @@
 #include "harvest/ConsoleReports.h"
 
 #include <algorithm>
+#include <variant>
 
 #include "util/NewFile.h"
 #include "util/Platform.h"
@@ -10,8 +11,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// As long as the window's error pause.
-constexpr std::chrono::seconds kErrorPause{30};
 // The time left is reckoned from the pace of this many latest jobs.
 constexpr std::size_t kPaceJobs = 50;
 
@@ -51,16 +50,6 @@ std::string Duration(std::chrono::seconds left) {
 
 ConsoleReports::ConsoleReports(ConsoleSettings settings) : settings_(std::move(settings)) {}
 
-ConsoleReports::~ConsoleReports() {
-    {
-        std::lock_guard lock(mutex_);
-        closing_ = true;
-    }
-    resumeChanged_.notify_all();
-    if (resumer_.joinable())
-        resumer_.join();
-}
-
 void ConsoleReports::Log(const std::string& text) {
     const std::string line = crawl::FormatLogDateTime(settings_.inputs.regional.logDateTimeFormat,
                                                       std::chrono::system_clock::now()) +
@@ -81,6 +70,7 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
             std::lock_guard lock(mutex_);
             lines_.clear();
             lastJobLine_ = 0;
+            cards_ = false;
             lastMaximum_ = -1;
             pace_.clear();
         }
@@ -145,17 +135,20 @@ std::filesystem::path ConsoleReports::LogFile() const {
 }
 
 void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
-    const std::string& text = run.LogMessageText;
-    Log(text);
-    const bool jobLine =
-        (!settings_.registerBaseUrl.empty() && text.starts_with(settings_.registerBaseUrl)) ||
-        text.starts_with("Карточка ") ||
-        (text.starts_with("Найдено ") && text.ends_with(" новых торгов на странице"));
-    std::lock_guard lock(mutex_);
-    if (jobLine)
+    Log(run.LogMessageText);
+}
+
+void ConsoleReports::ReportEvent(crawl::TScraper&, const crawl::RunEvent& event) {
+    if (const auto* started = std::get_if<crawl::PhaseStarted>(&event)) {
+        std::lock_guard lock(mutex_);
+        cards_ = started->phase == crawl::RunPhase::Cards;
+    } else if (std::holds_alternative<crawl::JobFinished>(event)) {
+        // Reported once every line about the job is logged: what follows closes the run.
+        std::lock_guard lock(mutex_);
         lastJobLine_ = lines_.size();
-    if (text.starts_with("Найдено торгов: "))
-        cards_ = true;
+    } else if (std::holds_alternative<crawl::ErrorPauseEnded>(event)) {
+        Log("Отключаем паузу, продолжаем работу");
+    }
 }
 
 bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum, std::int32_t limit) {
@@ -280,51 +273,17 @@ void ConsoleReports::ShowRegisterWait(crawl::TScraper& run) {
     std::fflush(stderr);
 }
 
+// The run pauses itself after an error, once this has returned, and says when it goes on.
 void ConsoleReports::HandleRunResult(crawl::TScraper& run) {
-    if (run.result.find("ERROR") == std::string::npos) {
+    if (!run.result.IsError()) {
         Log("Сбор данных завершен");
         return;
     }
-    Log("Ошибка: " + Characters(run.result, 6, 200));
+    Log("Ошибка: " + Characters(run.result.message, 0, 200));
     Log("Включаем паузу на 30 секунд");
-    std::lock_guard lock(mutex_);
-    // A pause already counting down keeps its first end.
-    if (!resumeAt_)
-        resumeAt_ = Clock::now() + kErrorPause;
-    if (!resumer_.joinable())
-        resumer_ = std::thread(&ConsoleReports::ResumeLoop, this, run.weak_from_this());
-    resumeChanged_.notify_all();
-    run.Pause();
-}
-
-void ConsoleReports::ResumeLoop(std::weak_ptr<crawl::TScraper> weak) {
-    std::unique_lock lock(mutex_);
-    while (!closing_) {
-        if (!resumeAt_) {
-            resumeChanged_.wait(lock);
-            continue;
-        }
-        if (resumeChanged_.wait_until(lock, *resumeAt_) == std::cv_status::timeout && resumeAt_ &&
-            Clock::now() >= *resumeAt_) {
-            resumeAt_.reset();
-            if (auto run = weak.lock(); run && run->IsPaused()) {
-                lock.unlock();
-                run->Resume();
-                Log("Отключаем паузу, продолжаем работу");
-                lock.lock();
-            }
-        }
-    }
 }
 
 void ConsoleReports::Stop(crawl::TScraper& run) {
-    {
-        std::lock_guard lock(mutex_);
-        resumeAt_.reset();
-    }
-    resumeChanged_.notify_all();
-    if (run.IsPaused())
-        run.Resume();
     run.Terminate();
     Log("Останавливаем работу");
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -10,13 +9,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crawl/uScraper.h"
 
 // The window's part of a run, on the console: the log kept in memory and written to the log
-// file at the end, the progress on standard error, the 30-second error pause.
+// file at the end, the progress on standard error; the run's error pause logged as it comes.
 namespace korvalot::harvest {
 
 struct ConsoleSettings {
@@ -33,7 +31,6 @@ struct ConsoleSettings {
 class ConsoleReports : public crawl::ScraperReports {
 public:
     explicit ConsoleReports(ConsoleSettings settings);
-    ~ConsoleReports() override;
     ConsoleReports(const ConsoleReports&) = delete;
     ConsoleReports& operator=(const ConsoleReports&) = delete;
 
@@ -44,8 +41,9 @@ public:
     void HandleRunResult(crawl::TScraper& run) override;
     crawl::RunInputs ReadRunInputs(crawl::TScraper& run) override;
     void ShowRegisterWait(crawl::TScraper& run) override;
+    void ReportEvent(crawl::TScraper& run, const crawl::RunEvent& event) override;
 
-    // As the Stop button: an error pause ends, the run is asked to stop. From any thread.
+    // As the Stop button: the run is asked to stop, which also ends its pause. From any thread.
     void Stop(crawl::TScraper& run);
     // From the thread that waits for the run, every fraction of a second: the progress line
     // follows what no report brings, a phase waiting for the register or a pause.
@@ -60,7 +58,6 @@ public:
 
 private:
     void Log(const std::string& text);
-    void ResumeLoop(std::weak_ptr<crawl::TScraper> run);
     // The position of a phase as a report gives it; false when it is no news (the bar's return
     // to zero at a phase's end).
     bool NoteProgress(std::int32_t position, std::int32_t maximum, std::int32_t limit);
@@ -70,7 +67,7 @@ private:
     ConsoleSettings settings_;
     mutable std::mutex mutex_;
     std::vector<std::string> lines_;
-    std::size_t lastJobLine_ = 0;  // index after the last line about one job
+    std::size_t lastJobLine_ = 0;  // index after the lines about the latest job finished
     bool cards_ = false;           // the card phase has begun
     // Progress of the current phase: its position, and the times at which the latest jobs were
     // taken, once the workers were all busy (the first jobs go out at the pacing's speed).
@@ -81,11 +78,6 @@ private:
     std::string lastState_;  // what the line said besides the counts when last drawn
     bool barShown_ = false;
     std::filesystem::path logWritten_;
-    // The error pause.
-    std::condition_variable resumeChanged_;
-    std::optional<std::chrono::steady_clock::time_point> resumeAt_;
-    bool closing_ = false;
-    std::thread resumer_;
 };
 
 }  // namespace korvalot::harvest

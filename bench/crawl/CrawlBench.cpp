@@ -73,7 +73,7 @@ public:
     }
     void ShowFoundCount(TScraper&) override {}
     void HandleRunResult(TScraper& run) override {
-        if (run.result.find("ERROR") != std::string::npos) {
+        if (run.result.IsError()) {
             ++errors;
         } else {
             cpuAtEnd = CpuSeconds();

@@ -31,6 +31,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "crawl/RegionDirectory.h"
@@ -195,7 +196,8 @@ long CurrentRssKb() {
 }
 
 // The window's part, on the console: log lines go to the log file (or nowhere), the progress
-// to standard error at most once a second; an error result pauses the run for the error pause.
+// to standard error at most once a second. Jobs and phases are counted from the run's events;
+// the run pauses itself after an error result.
 class ConsoleReports : public crawl::ScraperReports {
 public:
     ConsoleReports(const Options& options, crawl::RunInputs inputs)
@@ -203,37 +205,32 @@ public:
         if (!options.logFile.empty())
             log_.open(options.logFile, std::ios::binary | std::ios::trunc);
     }
-    ~ConsoleReports() override {
-        for (auto& t : resumers_)
-            t.join();
-    }
 
     void UpdateRunUi(crawl::TScraper& run) override {
         Line(run.CursorHourGlass ? "Начало работы" : "Конец работы");
     }
-    void ShowLogMessage(crawl::TScraper& run) override {
-        const std::string& text = run.LogMessageText;
-        Line(text);
-        const bool workerLine = text.find(": успешно") != std::string::npos ||
-                                text.find(": ERROR") != std::string::npos;
-        if (text.starts_with("Карточка ")) {
-            if (workerLine) {
-                ++cardJobs;
-                if (text.find(": ERROR") != std::string::npos)
-                    ++failed;
-            }
-        } else if (text.starts_with(options_.url) && workerLine &&
-                   text.find("\r\n") == std::string::npos) {
-            ++searchJobs;
-            if (text.find(": ERROR") != std::string::npos)
+    void ShowLogMessage(crawl::TScraper& run) override { Line(run.LogMessageText); }
+    void ReportEvent(crawl::TScraper& run, const crawl::RunEvent& event) override {
+        if (const auto* job = std::get_if<crawl::JobFinished>(&event)) {
+            if (job->fate == crawl::JobFate::NotDone)
+                return;
+            ++(job->phase == crawl::RunPhase::Search ? searchJobs : cardJobs);
+            if (job->outcome && !job->outcome->Ok())
                 ++failed;
-        } else if (text.starts_with("Найдено торгов: ")) {
-            trades =
-                std::strtol(text.c_str() + std::string("Найдено торгов: ").size(), nullptr, 10);
-            handOver = Clock::now();
-            handOverCpu = CpuSeconds();
-            if (options_.searchOnly)
-                run.Terminate();
+        } else if (const auto* started = std::get_if<crawl::PhaseStarted>(&event)) {
+            if (started->phase == crawl::RunPhase::Cards)
+                trades = started->jobs;
+        } else if (const auto* ended = std::get_if<crawl::PhaseEnded>(&event)) {
+            if (ended->phase == crawl::RunPhase::Search) {
+                handOver = Clock::now();
+                handOverCpu = CpuSeconds();
+                if (options_.searchOnly)
+                    run.Terminate();
+            } else if (ended->end != crawl::PhaseEnd::Stopped) {
+                // A stopped card phase (--search-only) has no end worth timing.
+                cardsEnd = Clock::now();
+                cardsEndCpu = CpuSeconds();
+            }
         }
     }
     void ShowProgress(crawl::TScraper& run) override {
@@ -246,18 +243,9 @@ public:
     }
     void ShowFoundCount(crawl::TScraper&) override {}
     void HandleRunResult(crawl::TScraper& run) override {
-        Line("result: " + run.result);
-        if (run.result == "ok") {
-            cardsEnd = Clock::now();
-            cardsEndCpu = CpuSeconds();
-            return;
-        }
-        ++errorResults;
-        run.Pause();
-        resumers_.emplace_back([pause = options_.errorPauseMs, keep = run.shared_from_this()] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(pause));
-            keep->Resume();
-        });
+        Line("result: " + run.result.Text());
+        if (run.result.IsError())
+            ++errorResults;
     }
     crawl::RunInputs ReadRunInputs(crawl::TScraper&) override { return inputs_; }
 
@@ -284,7 +272,6 @@ private:
     crawl::RunInputs inputs_;
     std::ofstream log_;
     Clock::time_point lastProgress_{};
-    std::vector<std::thread> resumers_;
 };
 
 // Lines of the results file: every field is quoted and no value holds a double quote, so a
@@ -369,6 +356,7 @@ int main(int argc, char** argv) {
     env.recordHarvested = options.incremental;
     env.timings = {std::chrono::milliseconds(options.pacingMs),
                    std::chrono::milliseconds(options.retryMs)};
+    env.timings.errorPause = std::chrono::milliseconds(options.errorPauseMs);
     if (options.readLimitMs != 30000) {
         fetch::ClientLimits limits;
         limits.read = std::chrono::milliseconds(options.readLimitMs);
@@ -398,6 +386,9 @@ int main(int argc, char** argv) {
         return std::chrono::duration<double>(b - a).count();
     };
     const auto handOver = reports.handOver.value_or(end);
+    // A run that found nothing, or stopped after its search, has no card phase to name them.
+    if (reports.trades == 0)
+        reports.trades = run->Summary().tradesFound;
     const std::filesystem::path results = dir / crawl::ResultsFile::FileName(1);
     const long rows = std::filesystem::exists(results) ? CountRows(results) : 0;
     std::printf(

@@ -74,10 +74,10 @@ echo "== (a) harvests at 1 ms pacing, $runs with and $runs without the store, by
 : >"$work/plain"
 : >"$work/store"
 for _ in $(seq 1 "$runs"); do
-  line=$(harvest --pacing-ms 1 --loop-ms 1)
+  line=$(harvest --pacing-ms 1)
   echo "plain: $line" >&2
   echo "$(figure "$line" cardsCpu) $(figure "$line" cardJobs)" >>"$work/plain"
-  line=$(harvest --pacing-ms 1 --loop-ms 1 --store "$work/store.sqlite")
+  line=$(harvest --pacing-ms 1 --store "$work/store.sqlite")
   echo "store: $line" >&2
   echo "$(figure "$line" cardsCpu) $(figure "$line" cardJobs) $(figure "$line" storeCpu)" >>"$work/store"
 done

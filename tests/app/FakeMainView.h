@@ -70,6 +70,7 @@ public:
     void ArmResumeTimer(int intervalMs) override {
         resumeArmed = true;
         resumeInterval = intervalMs;
+        resumeRemainingMs = intervalMs;
         ++resumeArmings;
     }
     void DisarmResumeTimer() override { resumeArmed = false; }

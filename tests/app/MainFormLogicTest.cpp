@@ -146,89 +146,85 @@ TEST_F(MainFormLogicTest, PauseTogglesAndStopResumesAPausedRunBeforeTerminating)
     EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));  // left as it was
 }
 
-TEST_F(MainFormLogicTest, StopDoesNotDisarmTheResumeTimerWhichThenFindsNothingToResume) {
+// The run pauses itself after an error and ends that pause itself; the window only shows it.
+TEST_F(MainFormLogicTest, TheErrorPauseIsTheRunsAndTheWindowOnlyCountsItDown) {
     SelectAndStart();
-    Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
-    Logic().StopButtonClick();
+    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
+    run->paused = true;  // as the run pauses itself once the result is handled
+    Logic().StartResumeTimer(30000);
     EXPECT_TRUE(view.resumeArmed);
-    run->live = false;  // the run winds down and ends
-    const int lines = view.log.size();
-    Logic().ResumeTimerTimer();
+    run->paused = false;         // the run's time is up: it resumes itself
+    Logic().ResumeTimerTimer();  // and reports the end of its pause
     EXPECT_FALSE(view.resumeArmed);
-    EXPECT_EQ(view.log.size(), lines);
-    EXPECT_EQ(run->resumes, 1);  // only Stop's
+    EXPECT_EQ(view.log.back(), kStamp + ": Отключаем паузу, продолжаем работу");
+    EXPECT_TRUE(run->calls.empty()) << "the window paused or resumed the run itself";
 }
 
-TEST_F(MainFormLogicTest, PauseStopAndTimerDoNothingWithoutALiveRun) {
+TEST_F(MainFormLogicTest, StopDuringTheErrorPauseTerminatesTheRun) {
+    SelectAndStart();
+    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
+    run->paused = true;
+    Logic().StartResumeTimer(30000);
+    Logic().StopButtonClick();
+    EXPECT_EQ(run->terminations, 1);
+    EXPECT_FALSE(run->paused);
+    EXPECT_EQ(view.log.back(), kStamp + ": Останавливаем работу");
+}
+
+TEST_F(MainFormLogicTest, PauseAndStopDoNothingWithoutALiveRun) {
     Logic().PauseButtonClick();
     Logic().StopButtonClick();
-    view.resumeArmed = true;
-    Logic().ResumeTimerTimer();
     EXPECT_TRUE(view.log.isEmpty());
-    EXPECT_FALSE(view.resumeArmed);
     SelectAndStart();
     run->live = false;
     run->paused = true;
     Logic().PauseButtonClick();
     Logic().StopButtonClick();
-    Logic().ResumeTimerTimer();
     EXPECT_TRUE(view.log.isEmpty());
     EXPECT_TRUE(run->calls.empty());
 }
 
-TEST_F(MainFormLogicTest, ResumeTimerResumesWhateverPausedTheRun) {
+// Pause during the error pause resumes the run at once, as any pause.
+TEST_F(MainFormLogicTest, PauseDuringTheErrorPauseResumesTheRun) {
     SelectAndStart();
-    Logic().PauseButtonClick();  // the operator's pause
-    Logic().ResumeTimerTimer();
+    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
+    run->paused = true;
+    Logic().StartResumeTimer(30000);
+    Logic().PauseButtonClick();
     EXPECT_FALSE(run->paused);
+    EXPECT_EQ(run->calls, (std::vector<std::string>{"resume"}));
     EXPECT_EQ(view.log.back(), kStamp + ": Отключаем паузу, продолжаем работу");
-    Logic().ResumeTimerTimer();  // running: nothing
-    EXPECT_EQ(run->resumes, 1);
-}
-
-TEST_F(MainFormLogicTest, ASecondErrorKeepsTheFirstArmingAndPauseIsAStateNotACount) {
-    SelectAndStart();
-    Logic().HandleRunResult(QStringLiteral("ERROR_first"));
-    Logic().HandleRunResult(QStringLiteral("ERROR_second"));
-    EXPECT_EQ(view.resumeArmings, 1);
-    EXPECT_EQ(view.resumeInterval, 30000);
-    EXPECT_TRUE(run->paused);
-    Logic().ResumeTimerTimer();
-    EXPECT_FALSE(run->paused);
-    // A timer that has fired starts a fresh countdown at the next error.
-    Logic().HandleRunResult(QStringLiteral("ERROR_third"));
-    EXPECT_EQ(view.resumeArmings, 2);
 }
 
 // ---- HandleRunResult ----
 
-TEST_F(MainFormLogicTest, ResultsAreLoggedAndOnlyErrorsPause) {
+TEST_F(MainFormLogicTest, ResultsAreLoggedAndTheWindowPausesNothing) {
     SelectAndStart();
-    const QString message(250, u'ж');
+    const std::string message = [] {
+        std::string m;
+        for (int i = 0; i < 250; ++i)
+            m += "ж";
+        return m;
+    }();
+    const QString wide = QString::fromStdString(message);
     struct Case {
-        QString result;
+        crawl::RunResult result;
         QStringList lines;
-        bool pauses;
     } cases[] = {
-        {QStringLiteral("ok"), {kStamp + ": Сбор данных завершен"}, false},
-        {QStringLiteral("ERROR_") + message,
-         {kStamp + ": Ошибка: " + message.left(200), kStamp + ": Включаем паузу на 30 секунд"},
-         true},
-        // "ERROR" anywhere counts, and the text is taken from its 7th character on.
-        {QStringLiteral("xxERRORyz"),
-         {kStamp + ": Ошибка: Ryz", kStamp + ": Включаем паузу на 30 секунд"},
-         true},
-        {QStringLiteral("error_lower"), {kStamp + ": Сбор данных завершен"}, false},
+        {crawl::RunResult::Success(), {kStamp + ": Сбор данных завершен"}},
+        {crawl::RunResult::Failure(message),
+         {kStamp + ": Ошибка: " + wide.left(200), kStamp + ": Включаем паузу на 30 секунд"}},
+        {crawl::RunResult::Failure("Ryz"),
+         {kStamp + ": Ошибка: Ryz", kStamp + ": Включаем паузу на 30 секунд"}},
     };
     for (const Case& c : cases) {
         view.log.clear();
-        run->paused = false;
-        view.resumeArmed = false;
         Logic().HandleRunResult(c.result);
-        EXPECT_EQ(view.log, c.lines) << c.result.toStdString();
-        EXPECT_EQ(run->paused, c.pauses) << c.result.toStdString();
-        EXPECT_EQ(view.resumeArmed, c.pauses) << c.result.toStdString();
+        EXPECT_EQ(view.log, c.lines) << c.result.Text();
+        EXPECT_FALSE(run->paused) << c.result.Text();
+        EXPECT_FALSE(view.resumeArmed) << c.result.Text();
     }
+    EXPECT_TRUE(run->calls.empty());
 }
 
 // ---- UpdateRunUi ----
@@ -433,15 +429,19 @@ TEST_F(MainFormLogicTest, APausedRunPressesThePauseButtonAndSaysSoInTheHint) {
     EXPECT_FALSE(view.pauseShown);
     EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));
 
-    // The error pause counts the seconds down to the resumption.
-    Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
+    // The error pause counts the seconds down to the run's resumption.
+    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
+    run->paused = true;  // as the run pauses itself
+    Logic().StartResumeTimer(29500);
     EXPECT_TRUE(view.pauseShown);
+    EXPECT_EQ(view.resumeInterval, 29500);
     EXPECT_TRUE(
         view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 30 с")));
     view.resumeRemainingMs = 12400;
     Logic().RefreshPauseHint();
     EXPECT_TRUE(
         view.progressHint.endsWith(QStringLiteral("\nПауза после ошибки, продолжаем через 13 с")));
+    run->paused = false;  // the run ended its pause and says so
     Logic().ResumeTimerTimer();
     EXPECT_FALSE(view.pauseShown);
     EXPECT_EQ(view.progressHint, QStringLiteral("40%: 4 из 10, осталось 6"));

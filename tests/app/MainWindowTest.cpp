@@ -402,21 +402,26 @@ private Q_SLOTS:
                  QStringLiteral("25.06.2026 09:05:01: Останавливаем работу"));
     }
 
-    void errorPauseArmsTheResumeTimerOnce() {
+    // The run keeps the error pause's end and ends the pause; ResumeTimer only counts it down,
+    // and its firing resumes nothing.
+    void theResumeTimerCountsTheRunsErrorPauseDownAndResumesNothing() {
         auto form = MakeForm(ExeDir());
         form->AddItem(korvalot::app::ListId::Cities, QStringLiteral("Москва (77)"));
         form->CitiesListBox->item(0)->setSelected(true);
         form->CatsListBox->item(0)->setSelected(true);
         QTest::mouseClick(form->StartButton, Qt::LeftButton);
-        form->Logic().HandleRunResult(QStringLiteral("ERROR_first"));
+        form->Logic().HandleRunResult(korvalot::crawl::RunResult::Failure("first"));
+        QVERIFY(!form->ResumeTimer->isActive());
+        run_->paused = true;  // as the run pauses itself
+        form->Logic().StartResumeTimer(30000);
         QVERIFY(form->ResumeTimer->isActive());
         QCOMPARE(form->ResumeTimer->interval(), 30000);
-        QTRY_VERIFY(form->ResumeTimer->remainingTime() < 29950);
-        const int before = form->ResumeTimer->remainingTime();
-        form->Logic().HandleRunResult(QStringLiteral("ERROR_second"));
-        // Re-arming would have restarted the 30 s; the first firing time holds.
-        QVERIFY(before < 29950);
-        QVERIFY(form->ResumeTimer->remainingTime() <= before);
+        form->Logic().StartResumeTimer(10);  // the countdown reaches the run's end
+        QTRY_VERIFY(!form->ResumeTimer->isActive());
+        QVERIFY(run_->paused);
+        QVERIFY(run_->calls.empty());
+        QVERIFY(!form->LogLines().last().endsWith(
+            QStringLiteral("Отключаем паузу, продолжаем работу")));
     }
 
     void progressBarClampsAndShowsItsHint() {
@@ -490,18 +495,21 @@ private Q_SLOTS:
         QVERIFY(!form->PauseButton->isChecked());
         QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("40%: 4 из 10, осталось 6"));
 
-        form->Logic().HandleRunResult(QStringLiteral("ERROR_boom"));
+        form->Logic().HandleRunResult(korvalot::crawl::RunResult::Failure("boom"));
+        run_->paused = true;  // as the run pauses itself
+        form->Logic().StartResumeTimer(30000);
         QVERIFY(form->PauseButton->isChecked());
         QVERIFY(form->ProgressBar->toolTip().endsWith(
             QStringLiteral("Пауза после ошибки, продолжаем через 30 с")));
         QTRY_VERIFY_WITH_TIMEOUT(form->ProgressBar->toolTip().endsWith(
                                      QStringLiteral("Пауза после ошибки, продолжаем через 28 с")),
                                  5000);
-        form->ResumeTimer->setInterval(10);  // end the error pause now
-        form->ResumeTimer->start();
-        QTRY_VERIFY(!form->PauseButton->isChecked());
+        run_->paused = false;  // the run's time is up: it resumes itself and says so
+        form->Logic().ResumeTimerTimer();
+        QVERIFY(!form->PauseButton->isChecked());
         QCOMPARE(form->ProgressBar->toolTip(), QStringLiteral("40%: 4 из 10, осталось 6"));
-        QVERIFY(!run_->paused);
+        QCOMPARE(form->LogLines().last().mid(19),
+                 QStringLiteral(": Отключаем паузу, продолжаем работу"));
     }
 
     void aStartDateAfterTheEndDateIsRefusedAtStart() {

@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include <sys/resource.h>
@@ -100,6 +101,7 @@ protected:
         };
         env.mutexName = "Global\\KorvalotTest";
         env.timings = {2ms, 1ms};
+        env.timings.errorPause = 20ms;
         return env;
     }
 
@@ -541,6 +543,182 @@ TEST_F(EngineTest, AnAnswerThatFailsIsRetriedOnceAfterTheErrorPauseAndTheRunGoes
                                 return l.find("/biddings/a1\"") != std::string::npos;
                             }),
               1);
+}
+
+// ---- The error pause and Stop ----
+
+// Stop ends the run at once in every state: a paused run need not be resumed first, and a run in
+// or entering its error pause does not wait it out.
+TEST_F(EngineTest, StopEndsTheRunAtOnceInEveryState) {
+    enum class State { Running, PausedByOperator, ErrorPause, ErrorReport };
+    for (const State state :
+         {State::Running, State::PausedByOperator, State::ErrorPause, State::ErrorReport}) {
+        SCOPED_TRACE(static_cast<int>(state));
+        RecordingReports local;
+        local.inputs = reports.inputs;
+        local.inputs.tradeTypePositions = {0, 1};
+        TradeBook book(kBase);
+        book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
+        book.Add({"b1", "77", "OpenConcours", "2023-01-02"});
+        const std::string broken = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
+        auto reg = FakeRegister::Create(book.Script());
+        if (state == State::Running || state == State::PausedByOperator)
+            reg->Hold();
+        if (state == State::ErrorPause || state == State::ErrorReport) {
+            local.onReport = [&, state](TScraper& r, const Report& report) {
+                if (report.kind == Report::ShowLogMessage &&
+                    report.text.starts_with(broken + "\r\n"))
+                    throw std::runtime_error("window closed its log");
+                if (state == State::ErrorReport && report.kind == Report::HandleRunResult &&
+                    report.text.starts_with("ERROR_"))
+                    r.Terminate();
+            };
+        }
+        auto env = Environment(reg);
+        env.timings.errorPause = 60s;
+        auto run = TScraper::Create(local, kBase, env);
+        ASSERT_TRUE(run->Start());
+        switch (state) {
+            case State::Running:
+                ASSERT_TRUE(reg->WaitForActive(1, 60s));
+                break;
+            case State::PausedByOperator:
+                ASSERT_TRUE(reg->WaitForActive(1, 60s));
+                run->Pause();
+                ASSERT_TRUE(run->WaitUntilHalted(60s));
+                break;
+            case State::ErrorPause:
+                ASSERT_TRUE(local.WaitForEvent<ErrorPauseStarted>(60s));
+                ASSERT_TRUE(run->WaitUntilHalted(60s));
+                break;
+            case State::ErrorReport:
+                break;
+        }
+        if (state != State::ErrorReport)
+            run->Terminate();
+        EXPECT_TRUE(run->WaitUntilEnded(10s)) << "the stopped run waited";
+        reg->Release();
+        ASSERT_TRUE(run->Join(60s));
+        EXPECT_EQ(run->Summary().end, RunSummary::End::Stopped);
+        EXPECT_TRUE(local.EventsOf<ErrorPauseEnded>().empty());
+        EXPECT_EQ(local.EventsOf<ErrorPauseStarted>().size(), state == State::ErrorPause ? 1u : 0u)
+            << "a stopped run entered an error pause";
+        EXPECT_TRUE(local.LogContains("Итоги: работа остановлена"));
+    }
+}
+
+// The state after Stop is still a run that Pause halts, until it is resumed.
+TEST_F(EngineTest, PauseAfterStopHaltsTheWindingDownRun) {
+    TradeBook book(kBase);
+    book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    reg->Hold();
+    auto run = Start(reg);
+    ASSERT_TRUE(reg->WaitForActive(1, 60s));
+    run->Terminate();
+    run->Pause();
+    ASSERT_TRUE(run->WaitUntilHalted(60s));
+    EXPECT_TRUE(run->IsLive());
+    run->Resume();
+    EXPECT_TRUE(run->WaitUntilEnded(10s));
+    Finish(run, reg);
+    EXPECT_EQ(run->Summary().end, RunSummary::End::Stopped);
+}
+
+// The run pauses itself after an error and goes on by itself when the pause's time is up, also
+// when the operator has paused it again meanwhile; a pause begun after that time is the
+// operator's to end.
+TEST_F(EngineTest, TheErrorPauseEndsAnyPauseBegunBeforeItsEndAndNoLaterOne) {
+    enum class Operator { Nothing, ResumesAndPausesAgain, PausesAfterTheEnd };
+    for (const Operator op :
+         {Operator::Nothing, Operator::ResumesAndPausesAgain, Operator::PausesAfterTheEnd}) {
+        SCOPED_TRACE(static_cast<int>(op));
+        RecordingReports local;
+        local.inputs = reports.inputs;
+        TradeBook book(kBase);
+        book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
+        const std::string flaky = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
+        auto reg = FakeRegister::Create(book.Script());
+        auto failed = std::make_shared<std::atomic<bool>>(false);
+        auto resumeAt = std::make_shared<std::atomic<std::chrono::steady_clock::rep>>(0);
+        auto pausedAfter = std::make_shared<std::atomic<bool>>(false);
+        local.onReport = [&, failed, resumeAt, pausedAfter, op](TScraper& r, const Report& report) {
+            if (report.kind == Report::ShowLogMessage && report.text.starts_with(flaky + "\r\n") &&
+                !failed->exchange(true))
+                throw std::runtime_error("window closed its log");
+            // The operator's pause lands in a report made after the error pause's end.
+            const auto end = std::chrono::steady_clock::time_point(
+                std::chrono::steady_clock::duration(resumeAt->load()));
+            if (op == Operator::PausesAfterTheEnd && resumeAt->load() != 0 && report.at > end &&
+                !pausedAfter->exchange(true))
+                r.Pause();
+        };
+        local.onEvent = [resumeAt, op](TScraper& r, const RunEvent& event) {
+            const auto* started = std::get_if<ErrorPauseStarted>(&event);
+            if (started == nullptr)
+                return;
+            resumeAt->store(started->resumeAt.time_since_epoch().count());
+            // Pause pressed during the error pause resumes the run at once.
+            if (op != Operator::Nothing)
+                r.Resume();
+            if (op == Operator::ResumesAndPausesAgain)
+                r.Pause();
+        };
+        auto env = Environment(reg);
+        env.timings.errorPause = op == Operator::PausesAfterTheEnd ? 1ms : 100ms;
+        auto run = TScraper::Create(local, kBase, env);
+        ASSERT_TRUE(run->Start());
+        if (op == Operator::PausesAfterTheEnd) {
+            ASSERT_TRUE(run->WaitUntilHalted(60s));
+            EXPECT_TRUE(pausedAfter->load());
+            EXPECT_TRUE(run->IsPaused()) << "the error pause's end ended a later pause";
+            EXPECT_TRUE(local.EventsOf<ErrorPauseEnded>().empty());
+            run->Resume();
+        }
+        Finish(run, reg);
+        EXPECT_EQ(local.Results(), (std::vector<std::string>{"ERROR_window closed its log", "ok"}));
+        ASSERT_EQ(local.EventsOf<ErrorPauseStarted>().size(), 1u);
+        EXPECT_EQ(local.EventsOf<ErrorPauseStarted>()[0].message, "window closed its log");
+        EXPECT_EQ(local.EventsOf<ErrorPauseEnded>().size(),
+                  op == Operator::PausesAfterTheEnd ? 0u : 1u);
+        if (op != Operator::PausesAfterTheEnd) {
+            // Reported once the time was up, and before the job was asked again.
+            const auto events = local.Events();
+            const auto ended = std::find_if(events.begin(), events.end(), [](const RunEvent& e) {
+                return std::holds_alternative<ErrorPauseEnded>(e);
+            });
+            const auto started = std::find_if(events.begin(), events.end(), [](const RunEvent& e) {
+                return std::holds_alternative<ErrorPauseStarted>(e);
+            });
+            EXPECT_LT(started, ended);
+        }
+        EXPECT_EQ(reg->CallsTo(flaky), 2);
+    }
+}
+
+// A second error before the first pause's end keeps that end.
+TEST_F(EngineTest, ASecondErrorBeforeTheEndKeepsTheFirstEnd) {
+    TradeBook book(kBase);
+    book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
+    const std::string broken = Search("OpenAuction", "77", "2023-01-01", "2023-01-31");
+    auto reg = FakeRegister::Create(book.Script());
+    reports.onReport = [&](TScraper&, const Report& report) {
+        if (report.kind == Report::ShowLogMessage && report.text.starts_with(broken + "\r\n"))
+            throw std::runtime_error("window closed its log");
+    };
+    auto env = Environment(reg);
+    env.timings.errorPause = 60s;
+    auto run = Start(reg, env);
+    ASSERT_TRUE(reports.WaitForEvent<ErrorPauseStarted>(60s));
+    ASSERT_TRUE(run->WaitUntilHalted(60s));
+    run->Resume();  // the operator's Pause during the error pause
+    // The job is asked once more and fails again: a second error pause.
+    ASSERT_TRUE(reports.WaitForEvent<ErrorPauseStarted>(60s, 2));
+    const auto pauses = reports.EventsOf<ErrorPauseStarted>();
+    EXPECT_EQ(pauses[1].resumeAt, pauses[0].resumeAt);
+    run->Terminate();
+    EXPECT_TRUE(run->WaitUntilEnded(10s));
+    Finish(run, reg);
 }
 
 // A report that fails is raised in the crawl thread and handled like a failed answer.

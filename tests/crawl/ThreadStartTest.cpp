@@ -78,6 +78,7 @@ protected:
         env.openDocument = [](const std::filesystem::path&) {};
         env.mutexName = "Global\\KorvalotThreadTest";
         env.timings = {2ms, 1ms};
+        env.timings.errorPause = 20ms;
         env.startThread = threads.Starter();
         auto run = TScraper::Create(reports, kBase, env);
         run->Limit = 1;

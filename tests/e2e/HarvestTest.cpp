@@ -47,6 +47,7 @@ ScraperEnvironment HarvestEnvironment(const TempDir& exeDir, const TempDir& work
     env.openDocument = [](const std::filesystem::path&) {};
     env.mutexName = "Global\\KorvalotTest";
     env.timings = {5ms, 20ms, 20ms};
+    env.timings.errorPause = 20ms;
     return env;
 }
 

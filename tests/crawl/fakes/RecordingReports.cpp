@@ -4,15 +4,10 @@
 
 namespace korvalot::crawl::testing_support {
 
-RecordingReports::~RecordingReports() {
-    for (auto& t : resumers_)
-        t.join();
-}
-
 void RecordingReports::Record(TScraper& run, Report::Kind kind) {
     Report r;
     r.kind = kind;
-    r.text = kind == Report::HandleRunResult ? run.result : run.LogMessageText;
+    r.text = kind == Report::HandleRunResult ? run.result.Text() : run.LogMessageText;
     r.hourGlass = run.CursorHourGlass;
     r.position = run.ProgressBarPosition;
     r.max = run.ProgressBarMax;
@@ -42,14 +37,21 @@ void RecordingReports::ShowFoundCount(TScraper& run) {
 
 void RecordingReports::HandleRunResult(TScraper& run) {
     Record(run, Report::HandleRunResult);
-    if (run.result.find("ERROR") == std::string::npos)
-        return;
-    run.Pause();
+}
+
+void RecordingReports::ReportEvent(TScraper& run, const RunEvent& event) {
+    {
+        std::lock_guard lock(mutex_);
+        events_.push_back(event);
+    }
+    changed_.notify_all();
+    if (onEvent)
+        onEvent(run, event);
+}
+
+std::vector<RunEvent> RecordingReports::Events() const {
     std::lock_guard lock(mutex_);
-    resumers_.emplace_back([pause = errorPause, keep = run.shared_from_this()] {
-        std::this_thread::sleep_for(pause);
-        keep->Resume();
-    });
+    return events_;
 }
 
 void RecordingReports::ShowRegisterWait(TScraper& run) {
