@@ -245,7 +245,7 @@ mkdir -p "$root/docs"
   echo "Measured by \`bench/harvest/run.sh$([ $quick -eq 1 ] && echo ' --quick') --rows $rows\` ($(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) at the end), against"
   echo "the register simulator on 127.0.0.1 (seed 1, trades dated 2026-01-01 to 2026-06-30). The"
   echo "harvester is \`korvalot_harvest_bench\`: one \`TScraper\` with a console in place of the window,"
-  echo "\`Limit\` 4 and the product's timings (200 ms after starting a worker, 10 ms per loop turn)"
+  echo "\`Limit\` 4 and the product's timings (200 ms after starting a worker; between turns the crawl thread sleeps until something happens)"
   echo "except where the row says otherwise. CPU and memory are those of the harvester's process only."
   echo "Only the rows of that run are shown; each says when it was measured."
   [ "$repeat" -gt 1 ] &&
