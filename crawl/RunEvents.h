@@ -6,6 +6,7 @@
 #include <string>
 #include <variant>
 
+#include "crawl/CrowdedDays.h"
 #include "crawl/RunSummary.h"
 #include "fetch/JobOutcome.h"
 
@@ -68,11 +69,7 @@ struct JobFinished {
 
 // A day the register reports more trades for than any query reaches.
 struct CrowdedDayAccounted {
-    std::string regionCode;
-    std::string tradeType;  // the code, e.g. "OpenAuction"
-    std::string day;        // yyyy-mm-dd
-    std::int64_t reported = 0;
-    std::int64_t reached = 0;
+    CrowdedDays::Shortfall day;
 };
 
 // The run reported an error and pauses until `resumeAt`, unless it is resumed or stopped first.

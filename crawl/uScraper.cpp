@@ -515,8 +515,7 @@ void TScraper::Run::LogCrowdedDays() {
             line += " (среди них и торги неудавшихся запросов этого дня)";
         Log(std::move(line));
         AddCapped(s_.unreachable, day.Missing());
-        o_.ReportEvent(
-            CrowdedDayAccounted{day.regionCode, day.tradeType, day.day, day.reported, day.reached});
+        o_.ReportEvent(CrowdedDayAccounted{day});
     }
 }
 
