@@ -40,7 +40,6 @@ public:
 
     virtual void SetFoundCaption(const QString& caption) = 0;
 
-    virtual bool ResumeTimerArmed() const = 0;
     // Sets the interval and arms the timer, afresh when it was armed.
     virtual void ArmResumeTimer(int intervalMs) = 0;
     virtual void DisarmResumeTimer() = 0;

@@ -369,10 +369,6 @@ void TMainForm::SetFoundCaption(const QString& caption) {
     Label4->adjustSize();
 }
 
-bool TMainForm::ResumeTimerArmed() const {
-    return ResumeTimer->isActive();
-}
-
 void TMainForm::ArmResumeTimer(int intervalMs) {
     ResumeTimer->setInterval(intervalMs);
     ResumeTimer->start();

@@ -71,7 +71,6 @@ public:
     void ScheduleProgressFlush(int delayMs) override;
     void SetPauseShown(bool paused) override;
     void SetFoundCaption(const QString& caption) override;
-    bool ResumeTimerArmed() const override;
     void ArmResumeTimer(int intervalMs) override;
     void DisarmResumeTimer() override;
     int ResumeTimerRemainingMs() const override;

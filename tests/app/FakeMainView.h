@@ -66,7 +66,6 @@ public:
     void ScheduleProgressFlush(int delayMs) override { flushDelays.push_back(delayMs); }
     void SetPauseShown(bool paused) override { pauseShown = paused; }
     void SetFoundCaption(const QString& caption) override { foundCaption = caption; }
-    bool ResumeTimerArmed() const override { return resumeArmed; }
     void ArmResumeTimer(int intervalMs) override {
         resumeArmed = true;
         resumeInterval = intervalMs;
