@@ -71,6 +71,15 @@ bool IsUnsafeGuid(std::string_view guid) {
     return false;
 }
 
+// The card phase's jobs: the listed guids, taken out of the list.
+std::deque<Job> TakeTradeJobs(std::deque<std::string>& guids) {
+    std::deque<Job> jobs;
+    for (std::string& guid : guids)
+        jobs.push_back(Job::Trade(std::move(guid)));
+    guids.clear();
+    return jobs;
+}
+
 // Added to the line of a search job lost for this run.
 std::string LostQueryNote(const SearchQuery& query) {
     return query.FirstPage() ? "; его страницы и части в этом запуске потеряны"
@@ -256,10 +265,7 @@ void TScraper::Run::Steps() {
         return;
     // A register that did not come back within the limit would only be waited for once more.
     if (s_.registerLost) {
-        std::deque<Job> trades;
-        for (std::string& guid : c_.NewGuidList)
-            trades.push_back(Job::Trade(std::move(guid)));
-        c_.NewGuidList.clear();
+        std::deque<Job> trades = TakeTradeJobs(c_.NewGuidList);
         NameTradesNotFetched(trades);
         return;
     }
@@ -586,9 +592,7 @@ void TScraper::Run::CardPhase() {
             HandleCard(job.Text(), answers, *file);
         };
         jobs.givenUp = [this](const Job&) { ++s_.tradeJobsFailed; };
-        for (std::string& guid : c_.NewGuidList)
-            cards.push_back(Job::Trade(std::move(guid)));
-        c_.NewGuidList.clear();
+        cards = TakeTradeJobs(c_.NewGuidList);
         try {
             outputs_->Begin(*file);
             end = Loop().Run(cards, jobs);
