@@ -451,11 +451,12 @@ void MainFormLogic::ApplyProgress(std::int32_t position, std::int32_t maximum) {
 }
 
 void MainFormLogic::NotePace(std::uint32_t now, std::int32_t position, std::int32_t maximum) {
-    // A new phase, or a position that went back (the reset at a phase's end), starts afresh.
-    if (maximum != paceMaximum_ || (!pace_.empty() && position < pace_.back().second)) {
+    // The total grows as the phase learns of more jobs; a position that went back (the reset at
+    // a phase's end) starts afresh.
+    if (!pace_.empty() && position < pace_.back().second) {
         pace_.clear();
-        paceMaximum_ = maximum;
     }
+    paceMaximum_ = maximum;
     if (!pace_.empty() && position == pace_.back().second) {
         return;
     }

@@ -133,7 +133,8 @@ private:
     QString pauseLine_;
     QString registerLine_;  // the run waits for the register
     bool hintShown_ = false;
-    // Tick count and position of the latest reports of the running phase, for its pace.
+    // Tick count and position of the latest reports of the running phase, for its pace, and its
+    // latest total.
     std::deque<std::pair<std::uint32_t, std::int32_t>> pace_;
     std::int32_t paceMaximum_ = -1;
 };

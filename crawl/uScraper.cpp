@@ -327,8 +327,13 @@ PhaseLoop TScraper::Run::Loop() {
     PhaseHost host;
     host.stopRequested = [this] { return o_.Terminated(); };
     host.waitWhilePaused = [this] { o_.WaitWhilePaused(); };
-    host.jobTaken = [this] {
-        ++o_.ProgressBarPosition;
+    host.progress = [this](const PhaseProgress& progress) {
+        const auto capped = [](std::int64_t n) {
+            return static_cast<std::int32_t>(
+                std::min<std::int64_t>(n, std::numeric_limits<std::int32_t>::max()));
+        };
+        o_.ProgressBarPosition = capped(progress.done);
+        o_.ProgressBarMax = capped(progress.total);
         o_.ShowProgress();
     };
     host.log = [this](std::string text) { Log(std::move(text)); };

@@ -190,6 +190,7 @@ public:
     RunResult result;
     std::string LogMessageText;
     bool CursorHourGlass = false;
+    // The current phase's jobs done, of those and the jobs still to do (PhaseProgress).
     std::int32_t ProgressBarPosition = 0;
     std::int32_t ProgressBarMax = 0;
     std::int32_t firmscounter = 0;

@@ -140,8 +140,13 @@ void ConsoleReports::ShowLogMessage(crawl::TScraper& run) {
 
 void ConsoleReports::ReportEvent(crawl::TScraper&, const crawl::RunEvent& event) {
     if (const auto* started = std::get_if<crawl::PhaseStarted>(&event)) {
+        // A new phase counts afresh and shows at once.
         std::lock_guard lock(mutex_);
         cards_ = started->phase == crawl::RunPhase::Cards;
+        lastMaximum_ = -1;
+        lastPosition_ = 0;
+        pace_.clear();
+        lastDrawn_ = {};
     } else if (std::holds_alternative<crawl::JobFinished>(event)) {
         // Reported once every line about the job is logged: what follows closes the run.
         std::lock_guard lock(mutex_);
@@ -155,12 +160,13 @@ bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum, s
     // The bar's return to zero at the end of a phase is no news on the console.
     if (position == 0 && maximum == lastMaximum_)
         return false;
-    if (maximum != lastMaximum_ || position < lastPosition_) {
-        lastMaximum_ = maximum;
+    // The total grows as the phase learns of more jobs; only a position that goes back starts
+    // the pace afresh.
+    if (position < lastPosition_)
         pace_.clear();
-    }
+    lastMaximum_ = maximum;
     lastPosition_ = position;
-    // Until every worker is busy, jobs go out as fast as the pacing lets them: no pace yet.
+    // The first jobs end as far apart as the pacing started them, not at the phase's pace.
     if (position > limit && (pace_.empty() || pace_.back().second != position)) {
         pace_.emplace_back(Clock::now(), position);
         if (pace_.size() > kPaceJobs + 1)
@@ -232,12 +238,8 @@ void ConsoleReports::DrawProgress(const crawl::TScraper& run, bool tick) {
 
 void ConsoleReports::ShowProgress(crawl::TScraper& run) {
     std::lock_guard lock(mutex_);
-    const std::int32_t before = lastMaximum_;
     if (!NoteProgress(run.ProgressBarPosition, run.ProgressBarMax, run.Limit))
         return;
-    // A new phase shows at once.
-    if (lastMaximum_ != before || run.ProgressBarPosition <= 1)
-        lastDrawn_ = {};
     DrawProgress(run, false);
 }
 

@@ -69,8 +69,8 @@ private:
     std::vector<std::string> lines_;
     std::size_t lastJobLine_ = 0;  // index after the lines about the latest job finished
     bool cards_ = false;           // the card phase has begun
-    // Progress of the current phase: its position, and the times at which the latest jobs were
-    // taken, once the workers were all busy (the first jobs go out at the pacing's speed).
+    // Progress of the current phase: jobs done of all it knows, and the times at which the
+    // latest jobs were done, once the first ones are (they end at the pacing's speed).
     std::int32_t lastMaximum_ = -1;
     std::int32_t lastPosition_ = 0;
     std::deque<std::pair<std::chrono::steady_clock::time_point, std::int32_t>> pace_;

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <malloc.h>
@@ -21,6 +22,7 @@
 #include "crawl/Collections.h"
 #include "crawl/RegionDirectory.h"
 #include "crawl/ResultsFile.h"
+#include "crawl/RunEvents.h"
 #include "crawl/SearchQueries.h"
 #include "crawl/TradeCard.h"
 #include "crawl/uScraper.h"
@@ -56,20 +58,24 @@ public:
     double cpuAtEnd = 0;
 
     void UpdateRunUi(TScraper&) override {}
-    void ShowLogMessage(TScraper& run) override {
-        const std::string& text = run.LogMessageText;
-        if (text.starts_with("Найдено торгов: ")) {
+    void ShowLogMessage(TScraper&) override {}
+    void ShowProgress(TScraper&) override {}
+    void ReportEvent(TScraper& run, const RunEvent& event) override {
+        if (const auto* ended = std::get_if<PhaseEnded>(&event)) {
+            if (ended->phase != RunPhase::Search)
+                return;
             heapAtHandOver = HeapInUse();
-            foundAtHandOver = std::stol(text.substr(std::string("Найдено торгов: ").size()));
+            foundAtHandOver = run.firmscounter;
             if (stopAtHandOver)
                 run.Terminate();
-        } else if (text.starts_with("Данные будут записываться в файл ")) {
-            cpuAtCardStart = CpuSeconds();
+        } else if (const auto* started = std::get_if<PhaseStarted>(&event)) {
+            if (started->phase == RunPhase::Cards)
+                cpuAtCardStart = CpuSeconds();
+        } else if (const auto* finished = std::get_if<JobFinished>(&event)) {
+            // A job that went out: its worker's outcome came back.
+            if (finished->outcome)
+                ++dispatched;
         }
-    }
-    void ShowProgress(TScraper& run) override {
-        if (run.ProgressBarPosition > 0)
-            ++dispatched;
     }
     void ShowFoundCount(TScraper&) override {}
     void HandleRunResult(TScraper& run) override {

@@ -18,6 +18,11 @@
 #include "crawl/fakes/FakeRegister.h"
 
 namespace korvalot::crawl {
+
+void PrintTo(const PhaseProgress& progress, std::ostream* os) {
+    *os << progress.done << " of " << progress.total;
+}
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -48,14 +53,14 @@ struct Recorder {
     std::vector<std::string> errors;
     std::vector<std::string> handled;
     std::vector<std::string> givenUp;
-    int taken = 0;
+    std::vector<PhaseProgress> progress;
     std::atomic<bool> stop{false};
 
     PhaseHost Host() {
         PhaseHost host;
         host.stopRequested = [this] { return stop.load(); };
         host.waitWhilePaused = [] {};
-        host.jobTaken = [this] { ++taken; };
+        host.progress = [this](const PhaseProgress& now) { progress.push_back(now); };
         host.log = [this](std::string text) { log.push_back(std::move(text)); };
         host.reportError = [this](const std::string& message) { errors.push_back(message); };
         return host;
@@ -136,8 +141,18 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
     EXPECT_EQ(rec.handled, handled);
     EXPECT_EQ(rec.givenUp, givenUp);
     EXPECT_TRUE(rec.errors.empty());
-    // The progress counts the queue's entries, not the second chances.
-    EXPECT_EQ(rec.taken, static_cast<int>(c.queue.size()));
+    // A job waiting for its second chance is neither done nor a job more: the total stays the
+    // queue's length, and the phase ends with every entry done, the blank one included.
+    const auto n = static_cast<std::int64_t>(c.queue.size());
+    ASSERT_FALSE(rec.progress.empty());
+    EXPECT_EQ(rec.progress.front(), (PhaseProgress{0, n}));
+    EXPECT_EQ(rec.progress.back(), (PhaseProgress{n, n}));
+    for (std::size_t k = 0; k < rec.progress.size(); ++k) {
+        EXPECT_EQ(rec.progress[k].total, n) << k;
+        if (k > 0) {
+            EXPECT_GT(rec.progress[k].done, rec.progress[k - 1].done) << k;
+        }
+    }
 
     // Every failure is logged: the first with the promise of another try, the last with what
     // is lost.
@@ -203,6 +218,11 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
                                                       Address("next"), Address("next")}));
     EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("first"), Address("next")}));
     EXPECT_TRUE(rec.givenUp.empty());
+    // The queued job joins the total as it comes.
+    EXPECT_EQ(rec.progress.front(), (PhaseProgress{0, 1}));
+    EXPECT_NE(std::find(rec.progress.begin(), rec.progress.end(), PhaseProgress{1, 2}),
+              rec.progress.end());
+    EXPECT_EQ(rec.progress.back(), (PhaseProgress{2, 2}));
 }
 
 // An answer that cannot be handled is reported, asked once more at once, then given up.
@@ -243,7 +263,7 @@ TEST(PhaseLoopTest, AResultsFileErrorEndsThePhaseAndReachesTheRun) {
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
     EXPECT_TRUE(rec.errors.empty()) << "the failure was reported as an error to pause for";
     // With one worker at a time, "b" at most can be under way when "a" fails; "c" never goes.
-    EXPECT_LE(rec.taken, 2) << "a job was handed out after the failure";
+    EXPECT_LE(reg->Calls().size(), 2u) << "a job was handed out after the failure";
     ASSERT_FALSE(queue.empty());
     EXPECT_EQ(queue.back().Text(), Address("c"));
 }

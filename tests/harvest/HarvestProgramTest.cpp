@@ -575,8 +575,8 @@ TEST_F(HarvestProgramTest, TheSummaryFileAgreesWithTheClosingLines) {
 
     // The progress line: no time left before it can be told, and a wait for the register said
     // as such, not counted down.
-    EXPECT_NE(o.err.find("Поиск: 1 из "), std::string::npos) << o.err;
-    for (const std::string first : {"Поиск: 1 из ", "Карточки: 1 из "}) {
+    EXPECT_NE(o.err.find("Поиск: 0 из "), std::string::npos) << o.err;
+    for (const std::string first : {"Поиск: 0 из ", "Карточки: 0 из "}) {
         const std::string line = TextAfter(o.err, first);
         EXPECT_EQ(line.find("осталось"), std::string::npos) << first << line;
     }

@@ -16,6 +16,8 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <thread>
+#include <variant>
 #include <vector>
 
 #include "crawl/PhaseLoop.h"
@@ -78,17 +80,23 @@ public:
         reports_.inputs.dateTo = std::chrono::year_month_day{
             std::chrono::year(2026), std::chrono::June, std::chrono::day(30)};
         reports_.onReport = [this](crawl::TScraper&, const Report& r) { Note(r); };
+        reports_.onEvent = [this](crawl::TScraper&, const crawl::RunEvent& e) { NoteEvent(e); };
         fetch::ClientLimits limits;
         limits.connect = 5000ms;
         limits.read = 5000ms;
         auto env = TestEnvironment(exeDir_.path(), workDir_.path(), timings,
                                    fetch::WorkerClientTransportFactory(limits));
         env.outageLimit = limit;
+        env.startThread = [this](std::function<void()> body) {
+            NoteThread();
+            return std::thread(std::move(body));
+        };
         run_ = crawl::TScraper::Create(reports_, proxy_.HttpsUrl(), env);
     }
 
-    // The register goes down once the run reaches the point: the first search answer, or the
-    // card phase handing out the job `cardsLeft` from its end (before its worker starts).
+    // The register goes down once the run reaches the point: the first search answer handled, or
+    // the card phase starting the worker of the job `cardsLeft` from its end (before its thread
+    // runs).
     void Start(When when, int cardsLeft) {
         when_ = when;
         cardsLeft_ = cardsLeft;
@@ -135,36 +143,61 @@ public:
 private:
     // On the crawl thread, after each report.
     void Note(const Report& r) {
-        bool off = false;
         {
             std::lock_guard lock(mutex_);
-            if (r.kind == Report::ShowLogMessage) {
-                const std::string& text = r.text;
-                if (text.starts_with("Найдено торгов: "))
-                    listed_ = std::stoi(text.substr(std::string("Найдено торгов: ").size()));
-                if (when_ == When::SearchStart && text.find("\r\nНашлось ") != std::string::npos)
-                    off = !switchedOff_;
-            }
-            if (when_ == When::CardsEnd && r.kind == Report::ShowProgress && listed_ > 0 &&
-                r.position == listed_ - cardsLeft_ + 1)
-                off = !switchedOff_;
             if (r.kind == Report::UpdateRunUi && !r.hourGlass)
                 ended_ = true;
-            switchedOff_ = switchedOff_ || off;
-            if (off)
-                offAt_ = std::chrono::steady_clock::now();
             if (r.kind == Report::ShowRegisterWait && r.wait.waiting) {
                 waited_ = true;
                 longestWait_ = std::max(longestWait_, r.wait.down);
             }
         }
-        if (off) {
-            if (busy_)
-                proxy_.ForwardTo(busy_->Port());
-            else
-                proxy_.Refuse();
-        }
         changed_.notify_all();
+    }
+    // On the crawl thread, after each event.
+    void NoteEvent(const crawl::RunEvent& event) {
+        bool off = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (const auto* started = std::get_if<crawl::PhaseStarted>(&event);
+                started && started->phase == crawl::RunPhase::Cards)
+                listed_ = static_cast<int>(started->jobs);
+            if (const auto* finished = std::get_if<crawl::JobFinished>(&event);
+                finished && when_ == When::SearchStart &&
+                finished->phase == crawl::RunPhase::Search &&
+                finished->fate == crawl::JobFate::Done)
+                off = true;
+        }
+        if (off)
+            SwitchOff();
+        changed_.notify_all();
+    }
+    // On the crawl thread, as it creates a thread: the run's own, then a worker per job. Nothing
+    // fails before the register goes down, so the card phase's workers are its jobs in order.
+    void NoteThread() {
+        bool off = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (when_ == When::CardsEnd && listed_ > 0 &&
+                ++cardWorkers_ == listed_ - cardsLeft_ + 1)
+                off = true;
+        }
+        if (off)
+            SwitchOff();
+        changed_.notify_all();
+    }
+    void SwitchOff() {
+        {
+            std::lock_guard lock(mutex_);
+            if (switchedOff_)
+                return;
+            switchedOff_ = true;
+            offAt_ = std::chrono::steady_clock::now();
+        }
+        if (busy_)
+            proxy_.ForwardTo(busy_->Port());
+        else
+            proxy_.Refuse();
     }
 
     tools::SimProcess sim_;
@@ -181,6 +214,7 @@ private:
     When when_ = When::CardsEnd;
     int cardsLeft_ = 0;
     int listed_ = 0;
+    int cardWorkers_ = 0;
     bool switchedOff_ = false;
     std::optional<std::chrono::steady_clock::time_point> offAt_;
     bool ended_ = false;
