@@ -391,6 +391,20 @@ TEST_F(MainFormLogicTest, TheHintEstimatesTheTimeLeftFromThePaceOfTheLatestJobs)
     EXPECT_EQ(view.progressHint, QStringLiteral("100%: 1000 из 1000, осталось 0"));
 }
 
+// The search phase's total grows as further pages come: the pace carries on, and the time left
+// is told against the latest total.
+TEST_F(MainFormLogicTest, TheEstimateFollowsATotalThatGrows) {
+    SelectAndStart();
+    Logic().UpdateRunUi(true);
+    for (int position = 1; position <= 30; ++position) {
+        tick += 1100;  // every report passes the once-a-second limit
+        Logic().ShowProgress(position, 100 + position);
+    }
+    // 1.1 s a job, 100 left: 110 s.
+    EXPECT_EQ(view.progressHint, QStringLiteral("23%: 30 из 130, осталось 100\n"
+                                                "Этап закончится примерно через 1 мин 50 с"));
+}
+
 TEST_F(MainFormLogicTest, TheHintSaysWhileTheRunWaitsForTheRegister) {
     SelectAndStart();
     Logic().UpdateRunUi(true);
