@@ -112,6 +112,8 @@ public:
     // it is destroyed.
     PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings, PhaseHost host,
               std::shared_ptr<fetch::WorkerOwner> owner = nullptr);
+    PhaseLoop(const PhaseLoop&) = delete;
+    PhaseLoop& operator=(const PhaseLoop&) = delete;
 
     // Runs the phase over the queue, which the handler may extend, until the queue and every
     // second chance are done (Done), the run is asked to stop (Stopped: running workers are
