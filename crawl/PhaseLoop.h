@@ -57,8 +57,8 @@ struct PhaseHost {
     std::function<bool()> stopRequested;
     // Returns once the run is not paused.
     std::function<void()> waitWhilePaused;
-    // The phase's progress, whenever it changed, before the next job is taken from the queue,
-    // so that a report that fails leaves the queue as it was.
+    // Optional: the phase's progress, whenever it changed, before the next job is taken from the
+    // queue, so that a report that fails leaves the queue as it was.
     std::function<void(const PhaseProgress& progress)> progress;
     std::function<void(std::string text)> log;
     // The run result "ERROR_" + message; the run pauses for the error before this returns.
