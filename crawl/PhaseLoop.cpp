@@ -195,8 +195,9 @@ void PhaseLoop::HandleOutcome(const Flight& flight, const fetch::JobOutcome& out
         Apply(outage_.JobEnded(reply, Clock::now()), Clock::now());
         host_.log(line);
         jobs_->handler(job, answers);
-        ++done_;
+        // Counted once its event is out: a report that fails puts the job back in the queue.
         Finished(job, JobFate::Done, outcome);
+        ++done_;
     } else if (registerSide) {
         Failed failed{job, line, flight.lastChance, outcome};
         if (outage_.Current() == RegisterOutage::State::Down) {
@@ -311,8 +312,8 @@ void PhaseLoop::Hold(Failed failed) {
 void PhaseLoop::GiveUp(const Job& job, const fetch::JobOutcome& outcome) {
     if (jobs_->givenUp)
         jobs_->givenUp(job);
-    ++done_;
     Finished(job, JobFate::GivenUp, outcome);
+    ++done_;
 }
 
 void PhaseLoop::Finished(const Job& job, JobFate fate, std::optional<fetch::JobOutcome> outcome) {

@@ -58,7 +58,8 @@ struct PhaseHost {
     // Returns once the run is not paused.
     std::function<void()> waitWhilePaused;
     // Optional: the phase's progress, whenever it changed, before the next job is taken from the
-    // queue, so that a report that fails leaves the queue as it was.
+    // queue, so that a report that fails leaves the queue as it was; and once more when every job
+    // is done. A report that fails fails the phase, as any failure of the loop does.
     std::function<void(const PhaseProgress& progress)> progress;
     std::function<void(std::string text)> log;
     // The run result "ERROR_" + message; the run pauses for the error before this returns.
@@ -104,7 +105,7 @@ struct PhaseSettings {
 
 // One phase's loop; Run is called once. Each turn reports the progress, dispatches at most one
 // job, collects at most one finished worker and, when nothing else is left, starts the final round
-// of second chances; then it sleeps until something happens.
+// of second chances; a turn that did none of it sleeps until something happens.
 class PhaseLoop {
 public:
     // The lock guards the worker lists of every phase of the run. The owner takes the workers

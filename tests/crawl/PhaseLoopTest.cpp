@@ -10,7 +10,9 @@
 #include <map>
 #include <ostream>
 #include <set>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crawl/CrawlError.h"
@@ -247,6 +249,37 @@ TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
     EXPECT_EQ(std::count(rec.log.begin(), rec.log.end(),
                          "Ответ снова не обработан, задание пропускаем: " + Address("bad")),
               1);
+    // The answer asked again is the same job: done once, when it is given up.
+    for (const PhaseProgress& progress : rec.progress)
+        EXPECT_EQ(progress.total, 2);
+    EXPECT_EQ(rec.progress.back(), (PhaseProgress{2, 2}));
+}
+
+// A job whose event cannot be reported goes back to the queue as an answer not handled; it is
+// counted done once, when it is done again.
+TEST(PhaseLoopTest, AJobPutBackAfterAFailedReportIsCountedOnce) {
+    auto reg = FakeRegister::Create([](const std::string&) {
+        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
+    });
+    Recorder rec;
+    PhaseHost host = rec.Host();
+    bool failed = false;
+    host.jobFinished = [&failed](const JobFinished& event) {
+        if (event.fate == JobFate::Done && !std::exchange(failed, true))
+            throw std::runtime_error("report lost");
+    };
+    PhaseSettings settings;
+    settings.worker = WorkerSettingsFor(reg, kBase);
+    settings.limit = 1;
+    settings.pacing = 1ms;
+    PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
+    std::deque<Job> queue = Queue({Address("a")});
+    EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Done);
+    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+    EXPECT_EQ(rec.errors, (std::vector<std::string>{"report lost"}));
+    EXPECT_EQ(reg->CallsTo(Address("a")), 2);
+    ASSERT_FALSE(rec.progress.empty());
+    EXPECT_EQ(rec.progress.back(), (PhaseProgress{1, 1}));
 }
 
 // The results file failing ends the phase at once and reaches the run, which ends the card
@@ -415,6 +448,10 @@ TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
     EXPECT_EQ(rec.handled,
               (std::vector<std::string>{Address("a"), Address("b"), Address("c"), Address("x")}));
     EXPECT_TRUE(rec.givenUp.empty());
+    // The held job stays one of the phase's jobs, and the probes are none.
+    for (const PhaseProgress& progress : rec.progress)
+        EXPECT_EQ(progress.total, 4);
+    EXPECT_EQ(rec.progress.back(), (PhaseProgress{4, 4}));
     EXPECT_EQ(Lines(rec.log, "Реестр перестал отвечать"), 1u);
     EXPECT_EQ(Lines(rec.log, "Реестр снова отвечает"), 1u);
     EXPECT_EQ(std::count(rec.log.begin(), rec.log.end(),

@@ -172,8 +172,9 @@ private:
             SwitchOff();
         changed_.notify_all();
     }
-    // On the crawl thread, as it creates a thread: the run's own, then a worker per job. Nothing
-    // fails before the register goes down, so the card phase's workers are its jobs in order.
+    // As the run creates a thread: its own (on the test thread), then a worker per job (on the
+    // crawl thread). Nothing fails before the register goes down, so the card phase's workers are
+    // its jobs in order.
     void NoteThread() {
         bool off = false;
         {
