@@ -52,12 +52,8 @@ export LC_ALL=C.UTF-8 TZ=UTC
 seed=7
 today=2026-06-25
 work=$(mktemp -d)
-simPid=
-cleanup() {
-  if [ -n "$simPid" ]; then kill "$simPid" 2>/dev/null || true; wait "$simPid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=scripts/sim.sh
+source "$(dirname "${BASH_SOURCE[0]}")/sim.sh"
 # Paths the program prints are relative to the working folder, so they are the same in every run.
 cd "$work"
 export HOME=$work/home
@@ -67,26 +63,11 @@ mkdir -p "$HOME"
 # gained trades has to come back where it was.
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
-# start_sim LOG ARGS...: a simulator on $port writing its requests to LOG; sets $url.
-start_sim() {
+# start_logged LOG ARGS...: a simulator on $port writing its requests to LOG; sets $url.
+start_logged() {
   local log=$1
   shift
-  stop_sim
-  : >"$work/sim.out"
-  "$sim" --port "$port" --seed "$seed" --log "$log" "$@" >"$work/sim.out" 2>"$work/sim.err" &
-  simPid=$!
-  for _ in $(seq 1 600); do
-    url=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-    [ -n "$url" ] && return 0
-    kill -0 "$simPid" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "the simulator did not start: $(cat "$work/sim.err")" >&2
-  exit 1
-}
-stop_sim() {
-  if [ -n "$simPid" ]; then kill "$simPid" 2>/dev/null || true; wait "$simPid" 2>/dev/null || true; fi
-  simPid=
+  start_sim --port "$port" --seed "$seed" --log "$log" "$@"
 }
 
 # normalise: the port, files' date-time stamps.
@@ -218,15 +199,15 @@ dates=(--from 2026-01-01 --to 2026-06-30)
 plain=(--regions "77,23" "${dates[@]}")
 
 # (a) and (d): a register that gains trades between two incremental harvests into one folder.
-start_sim "$work/a.log" --trades 750 --today "$today"
+start_logged "$work/a.log" --trades 750 --today "$today"
 harvest a-plain "$work/a.log" "${plain[@]}" -o a-plain -i -w
 # (b): the same with faults.
-start_sim "$work/b.log" --trades 750 --today "$today" --fault-rate 0.1 --fault-kinds 503,500,reset
+start_logged "$work/b.log" --trades 750 --today "$today" --fault-rate 0.1 --fault-kinds 503,500,reset
 harvest b-faults "$work/b.log" "${plain[@]}" -o b-faults -i -w
 # (c): the crowded day 2026-01-08 of region 77 OpenAuction.
 crowdedFrom=2026-01-05
 crowdedTo=2026-01-12
-start_sim "$work/c.log" --trades 4000 --today "$today" --unpriced-crowded 4 \
+start_logged "$work/c.log" --trades 4000 --today "$today" --unpriced-crowded 4 \
   --truth "$work/c-truth.json" --truth-regions 77 --truth-types OpenAuction \
   --truth-from "$crowdedFrom" --truth-to "$crowdedTo"
 mkdir -p c-crowded
@@ -237,12 +218,12 @@ jq -r --arg url "$url" '[.[] | select(.pricedLots > 0)] | sort_by(.guid) | to_en
 harvest c-crowded "$work/c.log" --regions 77 --types OpenAuction --from "$crowdedFrom" \
   --to "$crowdedTo" -o c-crowded
 # (d): 150 trades more in the register.
-start_sim "$work/d.log" --trades 900 --today "$today"
+start_logged "$work/d.log" --trades 900 --today "$today"
 harvest d-incremental "$work/d.log" "${plain[@]}" -o a-plain -i -w
 # (e): the store, then its refresh once the register's today is a month later.
-start_sim "$work/e.log" --trades 300 --today "$today"
+start_logged "$work/e.log" --trades 300 --today "$today"
 harvest e-store "$work/e.log" "${plain[@]}" -o e-store --store "$work/e.sqlite"
-start_sim "$work/e2.log" --trades 300 --today 2026-07-25
+start_logged "$work/e2.log" --trades 300 --today 2026-07-25
 harvest e-refresh "$work/e2.log" "${plain[@]}" -o e-store --store "$work/e.sqlite" --refresh \
   --refresh-days 3650
 # The store without its row ids (trades are stored in the order their cards came) and times.

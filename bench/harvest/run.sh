@@ -74,30 +74,8 @@ driver=$build/bench/harvest/korvalot_harvest_bench
 floorDriver=$build/bench/harvest/korvalot_floor_bench
 
 work=$(mktemp -d)
-simPid=
-cleanup() {
-  if [ -n "$simPid" ]; then kill "$simPid" 2>/dev/null || true; wait "$simPid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# start_sim ARGS...: a simulator on a free port; sets $url.
-start_sim() {
-  stop_sim
-  "$sim" --port 0 "$@" >"$work/sim.out" 2>"$work/sim.err" &
-  simPid=$!
-  for _ in $(seq 1 600); do
-    url=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-    [ -n "$url" ] && return 0
-    sleep 0.2
-  done
-  echo "the simulator did not start: $(cat "$work/sim.err")" >&2
-  exit 1
-}
-stop_sim() {
-  if [ -n "$simPid" ]; then kill "$simPid" 2>/dev/null || true; wait "$simPid" 2>/dev/null || true; fi
-  simPid=
-}
+# shellcheck source=scripts/sim.sh
+source "$root/scripts/sim.sh"
 
 # figure NAME KEY: one value of a figures line.
 figure() { tr ' ' '\n' <"$work/$1" | sed -n "s/^$2=//p"; }
@@ -145,7 +123,7 @@ cpuPerCard() { calc "$(figure "$1" cardsCpu) * 1000 / $(figure "$1" cardJobs)" 2
 
 # (a) and (c): no latency, the product's pacing.
 if wants paced; then
-  start_sim --trades 10000 --seed 1
+  start_sim --port 0 --trades 10000 --seed 1
   harvest paced "${selection[@]}" "${dates[@]}"
   when=$(stamp)
   figureNames+=(paced)
@@ -157,7 +135,7 @@ if wants paced; then
 fi
 # (c) without pacing: what the cards cost when nothing waits.
 if wants unpaced; then
-  start_sim --trades 10000 --seed 1
+  start_sim --port 0 --trades 10000 --seed 1
   harvest unpaced "${selection[@]}" "${dates[@]}" --pacing-ms 1
   when=$(stamp)
   figureNames+=(unpaced)
@@ -165,7 +143,7 @@ if wants unpaced; then
 fi
 # (e): the floor, over the trades the engine's harvest of the same selection listed.
 if wants floor; then
-  start_sim --trades 10000 --seed 1
+  start_sim --port 0 --trades 10000 --seed 1
   guids=""
   for name in paced unpaced; do
     [ -z "$guids" ] && [ -s "$work/$name.dir/guids.txt" ] && guids=$work/$name.dir/guids.txt
@@ -190,7 +168,7 @@ if wants floor; then
 fi
 # (b): 300 ms before every answer.
 if wants latency; then
-  start_sim --trades 10000 --seed 1 --latency-ms 300
+  start_sim --port 0 --trades 10000 --seed 1 --latency-ms 300
   harvest latency "${selection[@]}" "${dates[@]}"
   when=$(stamp)
   figureNames+=(latency)
@@ -207,7 +185,7 @@ fi
 slope=""
 if wants memory; then
   for n in "${memorySizes[@]}"; do
-    start_sim --trades "$n" --seed 1
+    start_sim --port 0 --trades "$n" --seed 1
     harvest "search$n" --all-regions --types 0,1,2,3,4,5 "${dates[@]}" --search-only \
       --pacing-ms 1
     when=$(stamp)
@@ -218,7 +196,7 @@ if wants memory; then
     tableRows+="| (d) search phase, $n-trade register | $trades trades found, $(figure "search$n" searchJobs) search jobs | peak $(calc "$peak / 1024" 1) MiB, baseline $(calc "$base / 1024" 1) MiB | $(calc "($peak - $base) * 1024 / $trades" 0) bytes per trade above the baseline | under 1024 bytes per trade | $when |"$'\n'
   done
   for n in "${memorySizes[@]}"; do
-    start_sim --trades "$n" --seed 1
+    start_sim --port 0 --trades "$n" --seed 1
     harvest "whole$n" --all-regions --types 0,1,2,3,4,5 "${dates[@]}" --pacing-ms 1
     when=$(stamp)
     figureNames+=("whole$n")

@@ -44,22 +44,9 @@ sim=$build/tools/register-sim/register-sim
 driver=$build/bench/harvest/korvalot_harvest_bench
 
 work=$(mktemp -d)
-simPid=
-cleanup() {
-  if [ -n "$simPid" ]; then kill "$simPid" 2>/dev/null || true; wait "$simPid" 2>/dev/null || true; fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-"$sim" --port 0 --trades 10000 --seed 1 >"$work/sim.out" 2>"$work/sim.err" &
-simPid=$!
-url=
-for _ in $(seq 1 600); do
-  url=$(head -n 1 "$work/sim.out" 2>/dev/null || true)
-  [ -n "$url" ] && break
-  sleep 0.2
-done
-[ -n "$url" ] || { echo "the simulator did not start: $(cat "$work/sim.err")" >&2; exit 1; }
+# shellcheck source=scripts/sim.sh
+source "$root/scripts/sim.sh"
+start_sim --port 0 --trades 10000 --seed 1
 
 selection=(--regions "Московская область (50)" --types 0,2 --from 2026-01-01 --to 2026-06-30)
 # figure LINE KEY: one value of a figures line.

@@ -69,6 +69,14 @@ protected:
         Logic().StartButtonClick();
         ASSERT_EQ(runsStarted, 1);
     }
+    // A started run reports an error and pauses itself for it, as a run does once the result is
+    // handled.
+    void StartAndEnterTheErrorPause() {
+        SelectAndStart();
+        Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
+        run->paused = true;
+        Logic().StartResumeTimer(30000);
+    }
 
     QTemporaryDir dir;
     MainFormServices services;
@@ -148,10 +156,7 @@ TEST_F(MainFormLogicTest, PauseTogglesAndStopResumesAPausedRunBeforeTerminating)
 
 // The run pauses itself after an error and ends that pause itself; the window only shows it.
 TEST_F(MainFormLogicTest, TheErrorPauseIsTheRunsAndTheWindowOnlyCountsItDown) {
-    SelectAndStart();
-    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
-    run->paused = true;  // as the run pauses itself once the result is handled
-    Logic().StartResumeTimer(30000);
+    StartAndEnterTheErrorPause();
     EXPECT_TRUE(view.resumeArmed);
     run->paused = false;         // the run's time is up: it resumes itself
     Logic().ResumeTimerTimer();  // and reports the end of its pause
@@ -161,10 +166,7 @@ TEST_F(MainFormLogicTest, TheErrorPauseIsTheRunsAndTheWindowOnlyCountsItDown) {
 }
 
 TEST_F(MainFormLogicTest, StopDuringTheErrorPauseTerminatesTheRun) {
-    SelectAndStart();
-    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
-    run->paused = true;
-    Logic().StartResumeTimer(30000);
+    StartAndEnterTheErrorPause();
     Logic().StopButtonClick();
     EXPECT_EQ(run->terminations, 1);
     EXPECT_FALSE(run->paused);
@@ -186,10 +188,7 @@ TEST_F(MainFormLogicTest, PauseAndStopDoNothingWithoutALiveRun) {
 
 // Pause during the error pause resumes the run at once, as any pause.
 TEST_F(MainFormLogicTest, PauseDuringTheErrorPauseResumesTheRun) {
-    SelectAndStart();
-    Logic().HandleRunResult(crawl::RunResult::Failure("boom"));
-    run->paused = true;
-    Logic().StartResumeTimer(30000);
+    StartAndEnterTheErrorPause();
     Logic().PauseButtonClick();
     EXPECT_FALSE(run->paused);
     EXPECT_EQ(run->calls, (std::vector<std::string>{"resume"}));

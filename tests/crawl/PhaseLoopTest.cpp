@@ -85,12 +85,16 @@ struct Recorder {
     }
 };
 
-PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int limit) {
+PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, PhaseHost host, int limit) {
     PhaseSettings settings;
     settings.worker = WorkerSettingsFor(reg, kBase);
     settings.limit = limit;
     settings.pacing = 1ms;
-    return PhaseLoop(std::make_shared<std::mutex>(), settings, rec.Host());
+    return PhaseLoop(std::make_shared<std::mutex>(), settings, std::move(host));
+}
+
+PhaseLoop MakeLoop(const std::shared_ptr<FakeRegister>& reg, Recorder& rec, int limit) {
+    return MakeLoop(reg, rec.Host(), limit);
 }
 
 struct RetryCase {
@@ -268,11 +272,7 @@ TEST(PhaseLoopTest, AJobPutBackAfterAFailedReportIsCountedOnce) {
         if (event.fate == JobFate::Done && !std::exchange(failed, true))
             throw std::runtime_error("report lost");
     };
-    PhaseSettings settings;
-    settings.worker = WorkerSettingsFor(reg, kBase);
-    settings.limit = 1;
-    settings.pacing = 1ms;
-    PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
+    PhaseLoop loop = MakeLoop(reg, host, 1);
     std::deque<Job> queue = Queue({Address("a")});
     EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Done);
     ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
@@ -328,11 +328,7 @@ TEST(PhaseLoopTest, StopEndsThePhaseAtOnceWithASecondChancePending) {
         }
         rec.log.push_back(std::move(text));
     };
-    PhaseSettings settings;
-    settings.worker = WorkerSettingsFor(reg, kBase);
-    settings.limit = 2;
-    settings.pacing = 1ms;
-    PhaseLoop loop(std::make_shared<std::mutex>(), settings, host);
+    PhaseLoop loop = MakeLoop(reg, host, 2);
     std::deque<Job> queue = Queue({Address("held"), Address("gone")});
     EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Stopped);
     {
