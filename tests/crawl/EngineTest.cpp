@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <csignal>
 #include <functional>
+#include <future>
 #include <map>
 #include <mutex>
 #include <ostream>
@@ -653,10 +654,18 @@ TEST_F(EngineTest, PauseAfterStopHaltsTheWindingDownRun) {
     book.Add({"a1", "77", "OpenAuction", "2023-01-02"});
     auto reg = FakeRegister::Create(book.Script());
     reg->Hold();
+    // The winding-down run's first report waits for the Pause, as a window's hand-off would
+    // when the operator clicks while the run is busy; otherwise a quick run could end first.
+    std::promise<void> pausePressed;
+    reports.onReport = [pressed = pausePressed.get_future().share()](TScraper& r, const Report&) {
+        if (r.Terminated())
+            pressed.wait();
+    };
     auto run = Start(reg);
     ASSERT_TRUE(reg->WaitForActive(1, 60s));
     run->Terminate();
     run->Pause();
+    pausePressed.set_value();
     ASSERT_TRUE(run->WaitUntilHalted(60s));
     EXPECT_TRUE(run->IsLive());
     run->Resume();
