@@ -9,8 +9,6 @@
 namespace korvalot::harvest {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // The time left is reckoned from the pace of this many latest jobs.
 constexpr std::size_t kPaceJobs = 50;
 
@@ -58,8 +56,8 @@ void ConsoleReports::Log(const std::string& text) {
     lines_.push_back(line);
     if (settings_.verbose) {
         if (barShown_)
-            std::fputs("\r\033[K", stderr);
-        std::fprintf(stderr, "%s\n", line.c_str());
+            std::fputs("\r\033[K", settings_.progressStream);
+        std::fprintf(settings_.progressStream, "%s\n", line.c_str());
         barShown_ = false;
     }
 }
@@ -119,12 +117,12 @@ void ConsoleReports::UpdateRunUi(crawl::TScraper& run) {
     }
     if (settings_.verbose) {
         if (barShown_)
-            std::fputs("\r\033[K", stderr);
-        std::fprintf(stderr, "%s\n", closing.c_str());
+            std::fputs("\r\033[K", settings_.progressStream);
+        std::fprintf(settings_.progressStream, "%s\n", closing.c_str());
         barShown_ = false;
     }
     if (barShown_) {
-        std::fputs("\n", stderr);
+        std::fputs("\n", settings_.progressStream);
         barShown_ = false;
     }
 }
@@ -168,7 +166,7 @@ bool ConsoleReports::NoteProgress(std::int32_t position, std::int32_t maximum, s
     lastPosition_ = position;
     // The first jobs end as far apart as the pacing started them, not at the phase's pace.
     if (position > limit && (pace_.empty() || pace_.back().second != position)) {
-        pace_.emplace_back(Clock::now(), position);
+        pace_.emplace_back(settings_.clock(), position);
         if (pace_.size() > kPaceJobs + 1)
             pace_.pop_front();
     }
@@ -192,7 +190,7 @@ std::string ConsoleReports::TimeLeft() const {
 void ConsoleReports::DrawProgress(const crawl::TScraper& run, bool tick) {
     if (settings_.quiet || lastMaximum_ <= 0)
         return;
-    const auto now = Clock::now();
+    const auto now = settings_.clock();
     // A phase that waits says so instead of counting down, and the pace before the wait says
     // nothing about the jobs after it.
     std::string state;
@@ -227,13 +225,14 @@ void ConsoleReports::DrawProgress(const crawl::TScraper& run, bool tick) {
         const int filled = static_cast<int>(static_cast<std::int64_t>(kWidth) * position / maximum);
         std::string bar(static_cast<std::size_t>(filled), '#');
         bar.append(static_cast<std::size_t>(kWidth - filled), '.');
-        std::fprintf(stderr, "\r\033[K%s [%s] %d из %d%s", phase, bar.c_str(), position, maximum,
-                     tail.c_str());
+        std::fprintf(settings_.progressStream, "\r\033[K%s [%s] %d из %d%s", phase, bar.c_str(),
+                     position, maximum, tail.c_str());
         barShown_ = true;
     } else {
-        std::fprintf(stderr, "%s: %d из %d%s\n", phase, position, maximum, tail.c_str());
+        std::fprintf(settings_.progressStream, "%s: %d из %d%s\n", phase, position, maximum,
+                     tail.c_str());
     }
-    std::fflush(stderr);
+    std::fflush(settings_.progressStream);
 }
 
 void ConsoleReports::ShowProgress(crawl::TScraper& run) {
@@ -259,7 +258,7 @@ void ConsoleReports::ShowRegisterWait(crawl::TScraper& run) {
         lastDrawn_ = {};
         return;
     }
-    const auto now = Clock::now();
+    const auto now = settings_.clock();
     if (!settings_.terminal && now - lastDrawn_ < std::chrono::seconds(10))
         return;
     lastDrawn_ = now;
@@ -267,12 +266,12 @@ void ConsoleReports::ShowRegisterWait(crawl::TScraper& run) {
                              Duration(std::chrono::duration_cast<std::chrono::seconds>(wait.down)) +
                              ", ждём его";
     if (settings_.terminal) {
-        std::fprintf(stderr, "\r\033[K%s", text.c_str());
+        std::fprintf(settings_.progressStream, "\r\033[K%s", text.c_str());
         barShown_ = true;
     } else {
-        std::fprintf(stderr, "%s\n", text.c_str());
+        std::fprintf(settings_.progressStream, "%s\n", text.c_str());
     }
-    std::fflush(stderr);
+    std::fflush(settings_.progressStream);
 }
 
 // The run pauses itself after an error, once this has returned, and says when it goes on.

@@ -26,6 +26,10 @@ struct ConsoleSettings {
     std::string registerBaseUrl;
     // The run's log; a name already taken gives way to the next free one.
     std::filesystem::path logFile;
+    // Where the progress and, when verbose, the log lines go, and the clock their pace is
+    // reckoned by; tests give their own.
+    std::FILE* progressStream = stderr;
+    std::function<std::chrono::steady_clock::time_point()> clock = std::chrono::steady_clock::now;
 };
 
 class ConsoleReports : public crawl::ScraperReports {
