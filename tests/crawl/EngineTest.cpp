@@ -637,7 +637,8 @@ TEST_F(EngineTest, StopEndsTheRunAtOnceInEveryState) {
         }
         if (state != State::ErrorReport)
             run->Terminate();
-        EXPECT_TRUE(run->WaitUntilEnded(10s)) << "the stopped run waited";
+        // Far below the 60 s error pause, with room for a slow machine.
+        EXPECT_TRUE(run->WaitUntilEnded(30s)) << "the stopped run waited";
         reg->Release();
         ASSERT_TRUE(run->Join(60s));
         EXPECT_EQ(run->Summary().end, RunSummary::End::Stopped);
@@ -669,7 +670,7 @@ TEST_F(EngineTest, PauseAfterStopHaltsTheWindingDownRun) {
     ASSERT_TRUE(run->WaitUntilHalted(60s));
     EXPECT_TRUE(run->IsLive());
     run->Resume();
-    EXPECT_TRUE(run->WaitUntilEnded(10s));
+    EXPECT_TRUE(run->WaitUntilEnded(30s));
     Finish(run, reg);
     EXPECT_EQ(run->Summary().end, RunSummary::End::Stopped);
 }
@@ -714,7 +715,11 @@ TEST_F(EngineTest, TheErrorPauseEndsAnyPauseBegunBeforeItsEndAndNoLaterOne) {
                 r.Pause();
         };
         auto env = Environment(reg);
-        env.timings.errorPause = op == Operator::PausesAfterTheEnd ? 1ms : 100ms;
+        // The operator's second pause must begin before the error pause's end, however late the
+        // crawl thread gets to it.
+        env.timings.errorPause = op == Operator::PausesAfterTheEnd       ? 1ms
+                                 : op == Operator::ResumesAndPausesAgain ? 2s
+                                                                         : 100ms;
         auto run = TScraper::Create(local, kBase, env);
         ASSERT_TRUE(run->Start());
         if (op == Operator::PausesAfterTheEnd) {
@@ -766,7 +771,7 @@ TEST_F(EngineTest, ASecondErrorBeforeTheEndKeepsTheFirstEnd) {
     const auto pauses = reports.EventsOf<ErrorPauseStarted>();
     EXPECT_EQ(pauses[1].resumeAt, pauses[0].resumeAt);
     run->Terminate();
-    EXPECT_TRUE(run->WaitUntilEnded(10s));
+    EXPECT_TRUE(run->WaitUntilEnded(30s));
     Finish(run, reg);
 }
 

@@ -450,7 +450,9 @@ TEST_F(HarvestProgramTest, ARunWithFailedQueriesEndsWithItsOwnStatus) {
 TEST_F(HarvestProgramTest, ARegisterDownPastTheOutageLimitEndsTheRunWithItsOwnStatus) {
     TempDir dir;
     WriteCertificates(dir.path());
-    tools::SimProcess sim(SimArgs(40));
+    // Every answer comes seconds after its request, so the refusal below cuts the run's search
+    // however late the test gets to it.
+    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "3000"}));
     testing::TcpProxy proxy(sim.Port());
     Harvest harvest(dir.path(), proxy.HttpsUrl(),
                     {"-r", "77", "-T", "OpenAuction", "--outage-limit", "0", "-v"});
@@ -809,7 +811,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HarvestProgramTest, AStopDuringTheDirectoryLoadStartsNoRun) {
     TempDir dir;
     WriteCertificates(dir.path());
-    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "2000"}));
+    // The directory's answer would come a minute later: the signal surely lands during the load.
+    tools::SimProcess sim(SimArgs(40, {"--latency-ms", "60000"}));
     Harvest harvest(dir.path(), sim.BaseUrl(), {"-r", "77"});
     ASSERT_TRUE(WaitForDirectoryRequests(sim, 1));
     harvest.Signal(SIGTERM);

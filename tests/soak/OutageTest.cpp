@@ -358,8 +358,8 @@ TEST(OutageLimitTest, TheRunEndsNamingEveryTradeNotFetched) {
     EXPECT_EQ(RowsPerGuid(records, h.BaseUrl()), h.RowsOf(fetched));
 }
 
-// While the run waits for the register, with the next probe far off, Pause halts it and Stop ends
-// it, each at once.
+// While the run waits for the register, with the next probe a minute off, Pause halts it and Stop
+// ends it, each long before that probe (the bounds leave a slow machine room).
 TEST(OutageControlTest, PauseAndStopActAtOnceWhileTheRunWaits) {
     crawl::ScraperTimings timings = ShortTimings();
     timings.probeFirst = 60s;
@@ -370,14 +370,14 @@ TEST(OutageControlTest, PauseAndStopActAtOnceWhileTheRunWaits) {
 
     const auto paused = std::chrono::steady_clock::now();
     h.Run().Pause();
-    ASSERT_TRUE(h.Run().WaitUntilHalted(5s)) << "the waiting run did not halt";
-    EXPECT_LT(std::chrono::steady_clock::now() - paused, 5s);
+    ASSERT_TRUE(h.Run().WaitUntilHalted(30s)) << "the waiting run did not halt";
+    EXPECT_LT(std::chrono::steady_clock::now() - paused, 30s);
     h.Run().Resume();
 
     const auto stopped = std::chrono::steady_clock::now();
     h.Run().Terminate();
-    ASSERT_TRUE(h.Run().WaitUntilEnded(10s)) << "the waiting run did not end on Stop";
-    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 10s);
+    ASSERT_TRUE(h.Run().WaitUntilEnded(30s)) << "the waiting run did not end on Stop";
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 30s);
     EXPECT_EQ(h.Run().Summary().end, crawl::RunSummary::End::Stopped);
     EXPECT_TRUE(h.Reports().LogContains("Итоги: работа остановлена"));
 }

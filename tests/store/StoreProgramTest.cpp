@@ -597,10 +597,10 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
 // A store that another process takes in the middle of a harvest is given up with a log line, and
 // from then on skip.txt names no trade either: the next run fetches again what the store lacks.
 TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
-    // 39 trades of the selection: the holder gets the lock once the first batch is committed
-    // (at most TradeStore::kBatchAge after it began), while the harvest, whose workers start
-    // at least 200 ms apart, still has trades to fetch.
-    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 250);
+    // The holder can take the lock only between a batch's commit (at most TradeStore::kBatchAge
+    // after it began) and the next trade's write, and may miss that moment on a busy machine:
+    // 71 trades of the selection, whose workers start at least 200 ms apart, give it several.
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 400);
     Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
                     {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
     const auto deadline = Clock::now() + std::chrono::seconds(120);

@@ -1,7 +1,6 @@
 #include "crawl/fakes/FakeRegister.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "crawl/RegisterAddresses.h"
 #include "fetch/ClientProfiles.h"
@@ -77,6 +76,7 @@ int FakeRegister::CallsTo(const std::string& url) const {
 void FakeRegister::Hold() {
     std::lock_guard lock(mutex_);
     held_ = true;
+    heldUntil_ = std::chrono::steady_clock::now() + kHoldLimit;
 }
 
 void FakeRegister::Release() {
@@ -94,11 +94,7 @@ bool FakeRegister::WaitForActive(int count, std::chrono::milliseconds timeout) {
 
 bool FakeRegister::WaitUntilNoTransport(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    const bool gone = changed_.wait_for(lock, timeout, [&] { return transports_ == 0; });
-    lock.unlock();
-    // The worker still moves itself to its list and ends its thread after this.
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return gone;
+    return changed_.wait_for(lock, timeout, [&] { return transports_ == 0; });
 }
 
 Reply FakeRegister::Serve(const std::string& url) {
@@ -110,7 +106,7 @@ Reply FakeRegister::Serve(const std::string& url) {
         while (now > seen && !maxConcurrent_.compare_exchange_weak(seen, now)) {
         }
         changed_.notify_all();
-        changed_.wait(lock, [&] { return !held_; });
+        changed_.wait_until(lock, heldUntil_, [&] { return !held_; });
     }
     Reply reply;
     try {

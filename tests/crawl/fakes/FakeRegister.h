@@ -36,7 +36,9 @@ public:
     int MaxConcurrent() const { return maxConcurrent_.load(); }
     int Active() const { return active_.load(); }
 
-    // While held, every request waits inside the register until Release.
+    // While held, every request waits inside the register until Release, or for at most
+    // kHoldLimit: a test that fails before its Release then ends instead of hanging.
+    static constexpr std::chrono::seconds kHoldLimit{90};
     void Hold();
     void Release();
     // Waits until that many requests are inside the register at once.
@@ -57,6 +59,7 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> calls_;
     bool held_ = false;
+    std::chrono::steady_clock::time_point heldUntil_;
     int transports_ = 0;
     std::atomic<int> active_{0};
     std::atomic<int> maxConcurrent_{0};
