@@ -176,7 +176,8 @@ TEST(WorkerRetry, GivesUpAfterTenAttempts) {
 // request is failing: from its first failed attempt to its outcome, success or giving up.
 TEST(WorkerRetry, CountsItsRepeatedAttemptsAndWhileARequestFails) {
     const auto counters = std::make_shared<RetryCounters>();
-    WorkerSettings settings = Settings(300ms, 300ms);
+    // Pauses of a second: the test thread sees the failing request however busy the machine.
+    WorkerSettings settings = Settings(1s, 1s);
     settings.retries = counters;
     {
         FailingServer server(3, Reply().Send(Status(500, "Internal Server Error")));
