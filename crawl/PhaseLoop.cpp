@@ -23,6 +23,12 @@ Answers TakeAnswers(fetch::TScrapingThread2& worker) {
     return answers;
 }
 
+// Whether the register answered the job, whatever the answer was worth.
+RegisterReply ReplyOf(const fetch::JobOutcome& outcome) {
+    return !outcome.Ok() && fetch::RegisterSide(outcome.failure) ? RegisterReply::NotAnswered
+                                                                 : RegisterReply::Answered;
+}
+
 }  // namespace
 
 PhaseLoop::PhaseLoop(std::shared_ptr<std::mutex> workerListLock, PhaseSettings settings,
@@ -170,10 +176,8 @@ std::optional<PhaseEnd> PhaseLoop::Collect(Turn& turn) {
         flights_.erase(it);
     }
     done.reset();
-    if (flight.probe) {
-        const bool registerSide = !outcome.Ok() && fetch::RegisterSide(outcome.failure);
-        return ProbeEnded(registerSide ? RegisterReply::NotAnswered : RegisterReply::Answered);
-    }
+    if (flight.probe)
+        return ProbeEnded(ReplyOf(outcome));
     try {
         HandleOutcome(flight, outcome, answers);
     } catch (const ResultsFileError&) {
@@ -187,8 +191,7 @@ std::optional<PhaseEnd> PhaseLoop::Collect(Turn& turn) {
 void PhaseLoop::HandleOutcome(const Flight& flight, const fetch::JobOutcome& outcome,
                               Answers& answers) {
     const Job& job = flight.job;
-    const bool registerSide = !outcome.Ok() && fetch::RegisterSide(outcome.failure);
-    const RegisterReply reply = registerSide ? RegisterReply::NotAnswered : RegisterReply::Answered;
+    const RegisterReply reply = ReplyOf(outcome);
     const std::string line = jobs_->logPrefix + job.Text() + ": " + fetch::StatusText(outcome);
     if (outcome.Ok()) {
         lastAnswered_ = FirstAddress(job);
@@ -198,7 +201,7 @@ void PhaseLoop::HandleOutcome(const Flight& flight, const fetch::JobOutcome& out
         // Counted once its event is out: a report that fails puts the job back in the queue.
         Finished(job, JobFate::Done, outcome);
         ++done_;
-    } else if (registerSide) {
+    } else if (reply == RegisterReply::NotAnswered) {
         Failed failed{job, line, flight.lastChance, outcome};
         if (outage_.Current() == RegisterOutage::State::Down) {
             Hold(std::move(failed));

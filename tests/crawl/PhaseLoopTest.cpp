@@ -32,6 +32,13 @@ using testing_support::FakeRegister;
 using testing_support::Reply;
 
 const std::string kBase = "https://reg.test";
+// A search page the register answers: one trade found, none listed.
+const Reply kEmptyPage{200, "{\"found\":1,\"pageData\":[]}"};
+
+// A register that answers every request with that page.
+std::shared_ptr<FakeRegister> AnsweringRegister() {
+    return FakeRegister::Create([](const std::string&) { return kEmptyPage; });
+}
 
 std::string Address(const std::string& name) {
     return kBase + "/s?" + name;
@@ -126,7 +133,7 @@ TEST_P(PhaseLoopRetryTest, AFailedJobGetsOneMoreChanceAfterEveryOtherJob) {
                 --it->second;
             return {404, ""};
         }
-        return {200, "{\"found\":1,\"pageData\":[]}"};
+        return kEmptyPage;
     });
     Recorder rec;
     std::deque<Job> queue;
@@ -208,7 +215,7 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
     auto reg = FakeRegister::Create([failed](const std::string& url) -> Reply {
         if (failed->insert(url).second)
             return {404, ""};
-        return {200, "{\"found\":1,\"pageData\":[]}"};
+        return kEmptyPage;
     });
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
@@ -233,9 +240,7 @@ TEST(PhaseLoopTest, JobsQueuedDuringTheSecondChancesGetTheirOwn) {
 
 // An answer that cannot be handled is reported, asked once more at once, then given up.
 TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
-    auto reg = FakeRegister::Create([](const std::string&) {
-        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
-    });
+    auto reg = AnsweringRegister();
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
     jobs.handler = [&](const Job& job, Answers&) {
@@ -262,9 +267,7 @@ TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
 // A job whose event cannot be reported goes back to the queue as an answer not handled; it is
 // counted done once, when it is done again.
 TEST(PhaseLoopTest, AJobPutBackAfterAFailedReportIsCountedOnce) {
-    auto reg = FakeRegister::Create([](const std::string&) {
-        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
-    });
+    auto reg = AnsweringRegister();
     Recorder rec;
     PhaseHost host = rec.Host();
     bool failed = false;
@@ -285,9 +288,7 @@ TEST(PhaseLoopTest, AJobPutBackAfterAFailedReportIsCountedOnce) {
 // The results file failing ends the phase at once and reaches the run, which ends the card
 // phase without an error pause: nothing more is handed out and nothing is reported as an error.
 TEST(PhaseLoopTest, AResultsFileErrorEndsThePhaseAndReachesTheRun) {
-    auto reg = FakeRegister::Create([](const std::string&) {
-        return Reply{200, "{\"found\":1,\"pageData\":[]}"};
-    });
+    auto reg = AnsweringRegister();
     Recorder rec;
     PhaseJobs jobs = rec.Jobs();
     jobs.handler = [](const Job&, Answers&) { throw ResultsFileError("disk full"); };
@@ -370,7 +371,7 @@ TEST(PhaseLoopOutageTest, AnAddressFailingOnItsOwnIsOneJobsFailure) {
     auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
         if (url == Address("bad"))
             return {500, ""};
-        return {200, "{\"found\":1,\"pageData\":[]}"};
+        return kEmptyPage;
     });
     Recorder rec;
     std::deque<Job> queue = Queue({Address("a"), Address("bad"), Address("b"), Address("c")});
@@ -392,7 +393,7 @@ TEST(PhaseLoopOutageTest, SeveralAddressesFailingOnTheirOwnInARowAreTheirOwnFail
     auto reg = FakeRegister::Create([](const std::string& url) -> Reply {
         if (url.find("bad") != std::string::npos)
             return {500, ""};
-        return {200, "{\"found\":1,\"pageData\":[]}"};
+        return kEmptyPage;
     });
     Recorder rec;
     std::deque<Job> queue =
@@ -435,7 +436,7 @@ TEST(PhaseLoopOutageTest, ALastChanceMetByAnOutageIsHeldAndGoesOutAgain) {
         }
         if (++state->answered == 3)
             state->down = true;  // a, b and c are done: x's last chance comes next
-        return {200, "{\"found\":1,\"pageData\":[]}"};
+        return kEmptyPage;
     });
     Recorder rec;
     std::deque<Job> queue = Queue({Address("x"), Address("a"), Address("b"), Address("c")});
