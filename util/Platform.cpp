@@ -1,6 +1,5 @@
 #include "util/Platform.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -17,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "util/TempFile.h"
 #include "util/uLib.h"
 
 extern char** environ;
@@ -187,40 +187,9 @@ int WriteAll(int fd, std::string_view bytes) {
 }
 
 void WriteFileBytes(const std::filesystem::path& path, std::string_view text) {
-    // Written beside the file and renamed over it, so that a reader (or the next program run,
-    // after a crash or a full disk) finds either the old file or the whole new one.
-    const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-    // A name of this process and call, made with the mode a plain create gives (the umask
-    // applies); a replaced file keeps its own mode.
-    static std::atomic<unsigned> serial{0};
-    const std::string temporary =
-        (folder / ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
-                   std::to_string(serial++) + ".tmp"))
-            .string();
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        throw PlatformError("Cannot create file \"" + path.string() + "\". " + SystemReason(errno));
-    }
-    const auto discard = [&](int error) {
-        ::unlink(temporary.c_str());
-        throw PlatformError("Cannot write to file \"" + path.string() + "\". " +
-                            SystemReason(error));
-    };
-    const auto fail = [&](int error) {
-        ::close(fd);
-        discard(error);
-    };
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 && ::fchmod(fd, existing.st_mode & 07777) != 0)
-        fail(errno);
-    if (const int error = WriteAll(fd, text))
-        fail(error);
-    if (::fsync(fd) != 0)
-        fail(errno);
-    if (::close(fd) != 0)
-        discard(errno);
-    if (::rename(temporary.c_str(), path.c_str()) != 0)
-        discard(errno);
+    TempFile file(path);
+    file.Write(text);
+    file.Keep();
 }
 
 std::string DecodeListFileBytes(const std::string& bytes) {

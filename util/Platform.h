@@ -18,6 +18,16 @@ namespace korvalot::util {
 class PlatformError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+    // what() is message, a space and reason; Reason() gives the reason alone, for a caller that
+    // words the message in its own voice.
+    PlatformError(const std::string& message, const std::string& reason)
+        : std::runtime_error(message + " " + reason), reasonAt_(message.size() + 1) {}
+
+    std::string_view Reason() const noexcept { return std::string_view(what()).substr(reasonAt_); }
+
+private:
+    // An offset into what() rather than a string of its own, so that copying never raises.
+    std::size_t reasonAt_ = 0;
 };
 
 // Milliseconds since the machine started, wrapping at 2^32, as the signed 32-bit value that file
@@ -87,9 +97,10 @@ void OpenWithDesktop(const std::filesystem::path& document);
 // took nothing without saying why); the bytes before it may have been written.
 int WriteAll(int fd, std::string_view bytes);
 
-// Replaces the file with these bytes at once: they are written to a temporary file in the same
-// folder, which is then renamed over it, so the file is never seen half written. A replaced
-// file keeps its permissions. Raises PlatformError naming path.
+// Replaces the file with these bytes at once, through a TempFile: the file is never seen half
+// written, a replaced file keeps its mode (and its owner where the process may set it), and a
+// link or anything else at the file's name is replaced, never written through. Raises
+// PlatformError naming path.
 void WriteFileBytes(const std::filesystem::path& path, std::string_view bytes);
 
 // Writes the lines (any range of strings) as UTF-8 (this system's "ANSI code page"), no
