@@ -4,7 +4,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
+
+#include "store/Words.h"
 
 namespace korvalot::store {
 namespace {
@@ -54,6 +57,47 @@ Reason Classify(int code, int systemError, const char* sqliteMessage) {
         default:
             return {Problem::Other, sqliteMessage};
     }
+}
+
+// korvalot_words(query, text, ...): the query's terms are parsed once per statement.
+void WordsFunction(sqlite3_context* context, int count, sqlite3_value** values) {
+    using Terms = std::vector<WordsTerm>;
+    std::unique_ptr<Terms> parsed;
+    const auto* terms = static_cast<const Terms*>(sqlite3_get_auxdata(context, 0));
+    if (terms == nullptr) {
+        const auto* query = reinterpret_cast<const char*>(sqlite3_value_text(values[0]));
+        parsed = std::make_unique<Terms>(ParseWordsQuery(query != nullptr ? query : ""));
+        terms = parsed.get();
+    }
+    std::vector<std::string_view> texts;
+    for (int k = 1; k < count; ++k) {
+        const auto* text = reinterpret_cast<const char*>(sqlite3_value_text(values[k]));
+        if (text != nullptr)
+            texts.emplace_back(text, static_cast<std::size_t>(sqlite3_value_bytes(values[k])));
+    }
+    sqlite3_result_int(context, !terms->empty() && WordsMatch(*terms, texts));
+    // Kept for the next row; SQLite frees it (at once, when it cannot keep it).
+    if (parsed)
+        sqlite3_set_auxdata(context, 0, parsed.release(),
+                            [](void* p) { delete static_cast<Terms*>(p); });
+}
+
+// An address SQLite reads as a file name with options: the path with every character that
+// means something in an address written as %XX.
+std::string FileUri(const std::filesystem::path& path) {
+    std::string uri = "file:";
+    for (const char c : std::filesystem::absolute(path).string()) {
+        const auto u = static_cast<unsigned char>(c);
+        if (c == '?' || c == '#' || c == '%' || u < 0x20 || u >= 0x80) {
+            static const char kHex[] = "0123456789ABCDEF";
+            uri += '%';
+            uri += kHex[u >> 4];
+            uri += kHex[u & 0xF];
+        } else {
+            uri += c;
+        }
+    }
+    return uri;
 }
 
 }  // namespace
@@ -171,10 +215,24 @@ double Statement::Real(int column) const {
 }
 
 Database::Database(std::filesystem::path path, Mode mode) : path_(std::move(path)) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
-    if (mode == Mode::ReadWriteCreate)
-        flags |= SQLITE_OPEN_CREATE;
-    const int code = sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr);
+    int flags = SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE;
+    std::string name = path_.string();
+    switch (mode) {
+        case Mode::ReadWriteCreate:
+            flags |= SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+            break;
+        case Mode::ReadWrite:
+            flags |= SQLITE_OPEN_READWRITE;
+            break;
+        case Mode::ReadOnly:
+            flags |= SQLITE_OPEN_READONLY;
+            break;
+        case Mode::Immutable:
+            flags |= SQLITE_OPEN_READONLY | SQLITE_OPEN_URI;
+            name = FileUri(path_) + "?immutable=1";
+            break;
+    }
+    const int code = sqlite3_open_v2(name.c_str(), &db_, flags, nullptr);
     if (code != SQLITE_OK) {
         if (db_ == nullptr)
             throw StoreError(Problem::Other, "хранилище " + path_.string() + ": нет памяти");
@@ -187,6 +245,9 @@ Database::Database(std::filesystem::path path, Mode mode) : path_(std::move(path
         }
     }
     sqlite3_extended_result_codes(db_, 1);
+    sqlite3_create_function_v2(db_, "korvalot_words", -1,
+                               SQLITE_UTF8 | SQLITE_DETERMINISTIC | SQLITE_INNOCUOUS, nullptr,
+                               WordsFunction, nullptr, nullptr, nullptr);
 }
 
 Database::~Database() {

@@ -61,9 +61,14 @@ private:
 
 class Database {
 public:
-    enum class Mode { ReadWriteCreate, ReadWrite };
+    // ReadOnly never writes, but may make the -wal and -shm files beside the store, and leaves
+    // them; Immutable reads the file as it is and makes nothing beside it (no other process may
+    // change it meanwhile).
+    enum class Mode { ReadWriteCreate, ReadWrite, ReadOnly, Immutable };
 
-    // Opens the connection; SQLite reads nothing of the file yet.
+    // Opens the connection; SQLite reads nothing of the file yet. Every connection knows the
+    // function korvalot_words(query, text, ...): whether the texts hold every term of a words
+    // query, as the words index would find them.
     Database(std::filesystem::path path, Mode mode);
     ~Database();
     Database(const Database&) = delete;

@@ -100,7 +100,44 @@ CREATE TABLE words_indexed (up_to INTEGER NOT NULL);
 INSERT INTO words_indexed SELECT coalesce(max(id), 0) FROM trades;
 )sql";
 
-constexpr std::array<std::string_view, kSchemaVersion> kSteps = {kVersion1, kVersion2};
+// Version 3: the trade date the register searches by (the card's "tradeDate"), so that the
+// same days select the same trades in a harvest, a refresh and an export; a store of an earlier
+// version takes the results date, which the register gives as the start of the trade. The words
+// index folds ё into е (the tokenizer folds letter case only): the view it reads its texts from
+// folds them, and so do the statements that add and remove entries and every query.
+constexpr std::string_view kVersion3 = R"sql(
+ALTER TABLE trades ADD COLUMN trade_date_iso TEXT;
+UPDATE trades SET trade_date_iso = substr(results_date_iso, 1, 10);
+DROP VIEW lot_texts;
+CREATE VIEW lot_texts AS
+    SELECT lots.id AS id,
+           replace(replace(lots.description, 'ё', 'е'), 'Ё', 'Е') AS description,
+           replace(replace(trades.debtor_name, 'ё', 'е'), 'Ё', 'Е') AS debtor_name
+    FROM lots JOIN trades ON trades.id = lots.trade_id;
+INSERT INTO lot_words(lot_words) VALUES ('rebuild');
+UPDATE words_indexed SET up_to = (SELECT coalesce(max(id), 0) FROM trades);
+)sql";
+
+constexpr std::array<std::string_view, kSchemaVersion> kSteps = {kVersion1, kVersion2, kVersion3};
+
+// The tables, views and indexes a store of the last version holds, and nothing else.
+bool OnlyOurTables(Database& db) {
+    Statement names(db, "SELECT name FROM sqlite_schema WHERE name NOT LIKE 'sqlite_%'");
+    static constexpr std::array<std::string_view, 14> kOurs = {
+        "runs",          "regions",           "trades",
+        "lots",          "changes",           "changes_by_trade",
+        "lot_texts",     "lot_words",         "lot_words_data",
+        "lot_words_idx", "lot_words_docsize", "lot_words_config",
+        "words_indexed", "lot_words_content"};
+    while (names.Step()) {
+        bool ours = false;
+        for (const std::string_view name : kOurs)
+            ours = ours || names.Text(0) == name;
+        if (!ours)
+            return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -116,12 +153,26 @@ void Migrate(Database& db, std::int64_t target) {
         return;
     for (; version < target; ++version)
         db.Execute(kSteps[static_cast<std::size_t>(version)]);
+    // The mark and the version in the one transaction: a file is never left with our tables
+    // and another program's (or no) mark.
     db.Execute("PRAGMA user_version = " + std::to_string(target));
+    db.Execute("PRAGMA application_id = " + std::to_string(kApplicationId));
+    transaction.Commit();
+}
+
+bool LeftWithoutMark(Database& db) {
+    return SchemaVersion(db) > 0 && db.QueryInt("PRAGMA application_id") == 0 && OnlyOurTables(db);
+}
+
+void Mark(Database& db) {
+    Transaction transaction(db);
+    db.Execute("PRAGMA application_id = " + std::to_string(kApplicationId));
     transaction.Commit();
 }
 
 void IndexNewWords(Database& db) {
     Transaction transaction(db);
+    // The view folds ё as the index wants it.
     const std::int64_t upTo = db.QueryInt("SELECT up_to FROM words_indexed");
     const std::int64_t last = db.QueryInt("SELECT coalesce(max(id), 0) FROM trades");
     if (last <= upTo)

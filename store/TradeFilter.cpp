@@ -1,6 +1,8 @@
 #include "store/TradeFilter.h"
 
 #include "crawl/SearchQueries.h"
+#include "store/Schema.h"
+#include "store/Words.h"
 
 namespace korvalot::store {
 namespace {
@@ -79,14 +81,20 @@ SqlCondition TradeConditions(const TradeFilter& filter) {
     }
     if (!filter.tradeTypes.empty())
         InList(condition, "t.trade_type", filter.tradeTypes);
-    if (filter.from) {
-        And(condition, "t.date_publish_iso >= ?");
-        condition.parameters.emplace_back(crawl::FormatIsoDate(*filter.from));
-    }
-    if (filter.to) {
-        And(condition, "t.date_publish_iso < ?");
-        condition.parameters.emplace_back(DayAfter(*filter.to));
-    }
+    const auto between = [&](std::string_view column,
+                             const std::optional<std::chrono::year_month_day>& from,
+                             const std::optional<std::chrono::year_month_day>& to) {
+        if (from) {
+            And(condition, std::string(column) + " >= ?");
+            condition.parameters.emplace_back(crawl::FormatIsoDate(*from));
+        }
+        if (to) {
+            And(condition, std::string(column) + " < ?");
+            condition.parameters.emplace_back(DayAfter(*to));
+        }
+    };
+    between("t.trade_date_iso", filter.from, filter.to);
+    between("t.date_publish_iso", filter.announcedFrom, filter.announcedTo);
     Finish(condition);
     return condition;
 }
@@ -105,12 +113,23 @@ SqlCondition RowConditions(const TradeFilter& filter) {
     }
     if (!filter.words.empty()) {
         if (const auto query = FullTextQuery(filter.words)) {
-            And(condition, "l.id IN (SELECT rowid FROM lot_words WHERE lot_words MATCH ?)");
+            // The index holds the trades up to words_indexed.up_to; the later ones (stored by a
+            // harvest that has not ended yet) are matched one by one, as the index would.
+            And(condition,
+                "(l.id IN (SELECT rowid FROM lot_words WHERE lot_words MATCH ?) OR (l.id >= "
+                "(SELECT (up_to + 1) * " +
+                    std::to_string(kLotsPerTrade) +
+                    " FROM words_indexed) AND korvalot_words(?, l.description, t.debtor_name)))");
+            condition.parameters.emplace_back(*query);
             condition.parameters.emplace_back(*query);
         } else {
             // Words without a letter or a digit are in no text.
             And(condition, "0");
         }
+    }
+    if (filter.newSince) {
+        And(condition, "l.first_seen >= ?");
+        condition.parameters.emplace_back(crawl::FormatIsoDate(*filter.newSince));
     }
     if (filter.changedSince) {
         And(condition, "(t.last_changed >= ? OR l.last_changed >= ?)");
@@ -124,7 +143,9 @@ SqlCondition RowConditions(const TradeFilter& filter) {
 
 std::optional<std::string> FullTextQuery(const std::vector<std::string>& words) {
     std::string query;
-    for (std::string word : words) {
+    for (const std::string& given : words) {
+        // The index holds ё as е; letter case it folds itself.
+        std::string word = FoldYo(given);
         bool prefix = false;
         while (!word.empty() && word.back() == '*') {
             prefix = true;

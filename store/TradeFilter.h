@@ -12,9 +12,13 @@ namespace korvalot::store {
 struct TradeFilter {
     std::vector<std::string> regionCodes;  // leading zeros do not count
     std::vector<std::string> tradeTypes;   // "OpenAuction", ...
-    // The announcement date ("Дата объявления о торгах"), both ends included.
+    // The trade date the register searches by (the card's "tradeDate"), both ends included:
+    // the same trades a harvest of these days asks for.
     std::optional<std::chrono::year_month_day> from;
     std::optional<std::chrono::year_month_day> to;
+    // The announcement date ("Дата объявления о торгах"), both ends included.
+    std::optional<std::chrono::year_month_day> announcedFrom;
+    std::optional<std::chrono::year_month_day> announcedTo;
     // The lot's start price, both ends included.
     std::optional<double> startPriceFrom;
     std::optional<double> startPriceTo;
@@ -23,10 +27,12 @@ struct TradeFilter {
     std::vector<std::string> words;
     // A value of the row (its trade's or its lot's) changed on this day or later.
     std::optional<std::chrono::year_month_day> changedSince;
+    // The lot was first stored on this day or later.
+    std::optional<std::chrono::year_month_day> newSince;
 };
 
 // A harvest's selection as a filter: region codes (none: every region), positions of trade
-// types in the list, announcement dates.
+// types in the list, trade dates.
 TradeFilter SelectionFilter(const std::vector<std::string>& regionCodes,
                             const std::vector<int>& tradeTypePositions,
                             std::optional<std::chrono::year_month_day> from,
@@ -39,7 +45,7 @@ struct SqlCondition {
     std::vector<std::variant<std::string, double>> parameters;
 };
 
-// Regions, trade types and announcement dates.
+// Regions, trade types, trade dates and announcement dates.
 SqlCondition TradeConditions(const TradeFilter& filter);
 // All of the filter.
 SqlCondition RowConditions(const TradeFilter& filter);

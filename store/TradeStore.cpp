@@ -1,11 +1,18 @@
 #include "store/TradeStore.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
+#include <cstring>
 #include <list>
+#include <thread>
 
 #include "crawl/SearchQueries.h"
 #include "store/Schema.h"
 #include "store/StoredValues.h"
+#include "store/Words.h"
 #include "util/Platform.h"
 #include "util/uLib.h"
 
@@ -15,10 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 using Problem = StoreError::Problem;
 using crawl::ResultRow;
-
-// Marks a database as a store of this program ("KVLT"), so that another program's SQLite file
-// is never taken for one and written into.
-constexpr std::int64_t kApplicationId = 0x4B564C54;
 
 // Columns 2 to 14 of a row, in ResultRow::Columns() order.
 enum Column : std::size_t {
@@ -95,8 +98,9 @@ void RemoveStoreFiles(const fs::path& path) {
         fs::remove(fs::path(path.string() + suffix), ignored);
 }
 
-// Checks that the file is a store this program may use; returns its schema version.
-std::int64_t CheckStore(Database& db) {
+// Checks that the file is a store this program may use; returns its schema version. A store an
+// earlier version left without its mark is ours; `repair` gives it the mark.
+std::int64_t CheckStore(Database& db, bool repair) {
     const std::int64_t version = SchemaVersion(db);
     const std::string where = "хранилище " + db.Path().string() + ": ";
     if (version > kSchemaVersion) {
@@ -105,7 +109,12 @@ std::int64_t CheckStore(Database& db) {
                              std::to_string(version) + ", эта программа знает версии до " +
                              std::to_string(kSchemaVersion) + ")");
     }
-    const std::int64_t application = db.QueryInt("PRAGMA application_id");
+    std::int64_t application = db.QueryInt("PRAGMA application_id");
+    if (application == 0 && version > 0 && LeftWithoutMark(db)) {
+        if (repair)
+            Mark(db);
+        application = kApplicationId;
+    }
     const bool foreign =
         version > 0 ? application != kApplicationId
                     : db.QueryInt("SELECT count(*) FROM sqlite_schema") > 0 || application != 0;
@@ -118,10 +127,63 @@ void BringUpToDate(Database& db, std::int64_t version) {
     // Write-ahead logging before anything is written, so that a crash never leaves a
     // half-written transaction in the database itself.
     db.Execute("PRAGMA journal_mode = WAL");
-    if (version < kSchemaVersion) {
+    if (version < kSchemaVersion)
         Migrate(db);
-        db.Execute("PRAGMA application_id = " + std::to_string(kApplicationId));
+}
+
+// A damaged page is found before anything is asked of the register or written, not halfway
+// through a run or by the next export.
+void CheckWhole(Database& db) {
+    Statement check(db, "PRAGMA quick_check(1)");
+    const std::string verdict = check.Step() ? std::string(check.Text(0)) : "ok";
+    if (verdict != "ok")
+        throw StoreError(Problem::Damaged,
+                         "хранилище " + db.Path().string() + ": база данных повреждена");
+}
+
+// The store's file and its folder can be written: a real attempt, since access() passes for
+// root and knows nothing of a read-only mount until a write fails. SQLite would open a file it
+// may not write read-only and leave its -wal and -shm files behind.
+void CheckWritable(const fs::path& path) {
+    const auto fail = [&](const std::string& reason) {
+        throw StoreError(Problem::CannotWrite,
+                         "хранилище " + path.string() + ": не удалось записать: " + reason);
+    };
+    std::error_code error;
+    if (fs::is_directory(path, error))
+        fail("это папка");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
+    if (fd >= 0) {
+        ::close(fd);
+    } else if (errno != ENOENT) {
+        fail(errno == EACCES || errno == EPERM || errno == EROFS
+                 ? std::string("файл только для чтения (") + std::strerror(errno) + ")"
+                 : std::string(std::strerror(errno)));
     }
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    std::string probe = (folder / ".korvalot-store-XXXXXX").string();
+    const int probeFd = ::mkstemp(probe.data());
+    if (probeFd < 0) {
+        fail(std::string("в папку ") + folder.string() + " нельзя записывать (" +
+             std::strerror(errno) + ")");
+    }
+    ::close(probeFd);
+    ::unlink(probe.c_str());
+}
+
+// The date part of the card's "tradeDate" ("2026-03-02T10:00:00"), the date the register's
+// search selects by.
+std::optional<std::string> TradeDay(const json::JsonValue& tradeCard) {
+    if (tradeCard.IsNothing())
+        return std::nullopt;
+    const std::string text = tradeCard.MemberText("tradeDate");
+    if (text.size() < 10 || text[4] != '-' || text[7] != '-')
+        return std::nullopt;
+    for (const int k : {0, 1, 2, 3, 5, 6, 8, 9}) {
+        if (text[static_cast<std::size_t>(k)] < '0' || text[static_cast<std::size_t>(k)] > '9')
+            return std::nullopt;
+    }
+    return text.substr(0, 10);
 }
 
 std::string IsoDay(std::chrono::year_month_day date) {
@@ -147,15 +209,17 @@ struct TradeStore::Statements {
                       "INSERT INTO trades(guid, register_url, trade_type, region, region_code, "
                       "number, date_publish, date_publish_iso, debtor_name, debtor_inn, "
                       "court_name, results_date, results_date_iso, decimal_separator, "
-                      "first_seen, first_run, last_seen, last_run) "
+                      "first_seen, first_run, last_seen, last_run, trade_date_iso) "
                       "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, "
-                      "?15, ?16, ?15, ?16)"),
+                      "?15, ?16, ?15, ?16, coalesce(?18, substr(?13, 1, 10)))"),
           updateTrade(db,
                       "UPDATE trades SET register_url = ?2, trade_type = ?3, region = ?4, "
                       "region_code = ?5, number = ?6, date_publish = ?7, date_publish_iso = ?8, "
                       "debtor_name = ?9, debtor_inn = ?10, court_name = ?11, results_date = ?12, "
                       "results_date_iso = ?13, decimal_separator = ?14, last_seen = ?15, "
-                      "last_run = ?16, last_changed = coalesce(?17, last_changed) WHERE id = ?1"),
+                      "last_run = ?16, last_changed = coalesce(?17, last_changed), "
+                      "trade_date_iso = coalesce(?18, trade_date_iso, substr(?13, 1, 10)) "
+                      "WHERE id = ?1"),
           findLots(db,
                    "SELECT id, property_type, description, start_price, final_price, "
                    "winner_name, winner_inn FROM lots WHERE id BETWEEN ?1 * " +
@@ -204,6 +268,7 @@ TradeStore::TradeStore(fs::path path, StoreOptions options)
     : path_(std::move(path)), options_(std::move(options)) {
     std::error_code error;
     const bool existed = fs::exists(path_, error) || fs::is_symlink(path_, error);
+    CheckWritable(path_);
     try {
         Open();
     } catch (...) {
@@ -217,9 +282,9 @@ TradeStore::TradeStore(fs::path path, StoreOptions options)
 
 TradeStore::~TradeStore() {
     try {
-        // Trades not yet committed are kept too: skip.txt does not name them, so the next run
-        // stores them again at worst.
-        CommitBatch();
+        // Trades still waiting for another process's lock are kept too: skip.txt does not name
+        // them, so the next run stores them again at worst.
+        StoreBacklog();
         EndRun();
     } catch (...) {
         // The run's end time is a note; the trades are stored already.
@@ -230,7 +295,9 @@ TradeStore::~TradeStore() {
 void TradeStore::Open() {
     db_ = std::make_unique<Database>(path_, Database::Mode::ReadWriteCreate);
     db_->SetBusyTimeout(options_.busyTimeout);
-    const std::int64_t version = CheckStore(*db_);
+    const std::int64_t version = CheckStore(*db_, true);
+    if (version > 0)
+        CheckWhole(*db_);
     BringUpToDate(*db_, version);
     // Every commit reaches the disk before skip.txt may name its trade.
     db_->Execute("PRAGMA synchronous = FULL");
@@ -257,7 +324,7 @@ std::string TradeStore::Now() const {
 
 void TradeStore::RememberRegions(const std::vector<std::string>& items) {
     std::optional<Transaction> transaction;
-    if (!batch_)
+    if (!inTransaction_)
         transaction.emplace(*db_);
     for (const std::string& item : items) {
         crawl::RegionItem region = crawl::ParseRegionItem(item);
@@ -297,37 +364,91 @@ std::vector<crawl::TradeToRefresh> TradeStore::OpenTrades(const TradeFilter& fil
 
 void TradeStore::Begin(const crawl::TradeSinkRun& run) {
     run_ = run;
-    // Written with the first batch: one commit less to wait for.
-    OpenBatch();
-    RememberRegions(run.regionItems);
-    std::error_code error;
-    const std::filesystem::path file = std::filesystem::absolute(run.resultsFile, error);
-    statements_->beginRun.Bind(1, (error ? run.resultsFile : file).string())
-        .Bind(2, run.registerBaseUrl)
-        .Bind(3, run.decimalSeparator)
-        .Bind(4, runId_)
-        .Run();
+    Transaction transaction(*db_);
+    inTransaction_ = true;
+    try {
+        RememberRegions(run.regionItems);
+        std::error_code error;
+        const std::filesystem::path file = std::filesystem::absolute(run.resultsFile, error);
+        statements_->beginRun.Bind(1, (error ? run.resultsFile : file).string())
+            .Bind(2, run.registerBaseUrl)
+            .Bind(3, run.decimalSeparator)
+            .Bind(4, runId_)
+            .Run();
+        transaction.Commit();
+    } catch (...) {
+        inTransaction_ = false;
+        throw;
+    }
+    inTransaction_ = false;
 }
 
 bool TradeStore::TradeWritten(const std::string& guid, const std::string& regionName,
                               const json::JsonValue& tradeCard,
                               const std::vector<crawl::ResultRow>& rows) {
+    // Trades keep their order: one that waits for the lock holds up those after it.
+    if (!StoreBacklog() || !StoreOne(guid, regionName, tradeCard, rows)) {
+        backlog_.push_back({guid, regionName, tradeCard, rows});
+        return false;
+    }
+    return true;
+}
+
+bool TradeStore::StoreOne(const std::string& guid, const std::string& regionName,
+                          const json::JsonValue& tradeCard,
+                          const std::vector<crawl::ResultRow>& rows) {
+    // Every trade in a transaction of its own, committed at once: the store's write lock is
+    // never held while the run waits for the register, and a crash loses no trade the results
+    // file holds whole but the one being written.
+    std::optional<Transaction> transaction;
     try {
-        Store(guid, regionName, tradeCard, rows);
-    } catch (...) {
-        // The batch is given up whole: it never holds half a trade.
-        DropBatch();
+        transaction.emplace(*db_);
+    } catch (const StoreError& e) {
+        // Another process writes the store: not a loss, the trade waits for its turn.
+        if (e.What() == Problem::Locked)
+            return false;
         throw;
     }
-    if (batchTrades_ < kBatchTrades && std::chrono::steady_clock::now() - batchStarted_ < kBatchAge)
-        return false;
-    return CommitBatch();
+    inTransaction_ = true;
+    try {
+        Statement& upTo = statements_->wordsUpTo;
+        wordsUpTo_ = upTo.Step() ? upTo.Int(0) : 0;
+        upTo.Reset();
+        Store(guid, regionName, tradeCard, rows);
+        statements_->countRun.Bind(1, counts_.tradesStored)
+            .Bind(2, counts_.tradesNew)
+            .Bind(3, counts_.tradesChanged)
+            .Bind(4, counts_.valuesChanged)
+            .Bind(5, runId_)
+            .Run();
+        transaction->Commit();
+    } catch (...) {
+        // Rolled back whole: the store never holds half a trade.
+        inTransaction_ = false;
+        transaction.reset();
+        counts_ = committed_;
+        throw;
+    }
+    inTransaction_ = false;
+    committed_ = counts_;
+    return true;
+}
+
+bool TradeStore::StoreBacklog() {
+    while (!backlog_.empty()) {
+        const Waiting& trade = backlog_.front();
+        if (!StoreOne(trade.guid, trade.regionName, trade.tradeCard, trade.rows))
+            return false;
+        backlog_.pop_front();
+    }
+    return true;
 }
 
 void TradeStore::Store(const std::string& guid, const std::string& regionName,
                        const json::JsonValue& tradeCard,
                        const std::vector<crawl::ResultRow>& rows) {
     const std::string tradeType = tradeCard.IsNothing() ? "" : tradeCard.MemberText("tradeType");
+    tradeDay_ = TradeDay(tradeCard);
     if (!rows.empty()) {
         std::vector<FileTexts> lots;
         lots.reserve(rows.size());
@@ -360,7 +481,6 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     StoreCounts counts = counts_;
     std::int64_t changes = 0;
 
-    OpenBatch();
     const auto recordChange = [&](std::int64_t tradeId, std::optional<std::int64_t> position,
                                   const char* field, std::optional<std::string_view> from,
                                   std::optional<std::string_view> to) {
@@ -387,7 +507,8 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
             .Bind(13, IsoDate(values[kResultsDate]))
             .Bind(14, separator)
             .Bind(15, now)
-            .Bind(16, runId_);
+            .Bind(16, runId_)
+            .Bind(18, tradeDay_);
     };
 
     s.findTrade.Bind(1, guid);
@@ -469,8 +590,8 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
             s.insertLot.Run();
             if (indexed) {
                 s.indexWords.Bind(1, tradeId * kLotsPerTrade + static_cast<std::int64_t>(position))
-                    .BindStatic(2, row[kDescription])
-                    .BindStatic(3, values[kDebtorName])
+                    .Bind(2, FoldYo(row[kDescription]))
+                    .Bind(3, FoldYo(values[kDebtorName]))
                     .Run();
             }
             if (oldDebtor) {
@@ -513,17 +634,24 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         lotsChanged = lotsChanged || changed;
         // The index forgets a text by the words it was given.
         if (indexed && (old.texts[1] != row[kDescription] || *oldDebtor != values[kDebtorName])) {
-            s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
+            s.forgetWords.Bind(1, old.id)
+                .Bind(2, FoldYo(old.texts[1]))
+                .Bind(3, FoldYo(*oldDebtor))
+                .Run();
             s.indexWords.Bind(1, old.id)
-                .BindStatic(2, row[kDescription])
-                .BindStatic(3, values[kDebtorName])
+                .Bind(2, FoldYo(row[kDescription]))
+                .Bind(3, FoldYo(values[kDebtorName]))
                 .Run();
         }
     }
     for (std::size_t position = newCount; position < oldLots.size(); ++position) {
         const OldLot& old = oldLots[position];
-        if (indexed)
-            s.forgetWords.Bind(1, old.id).Bind(2, old.texts[1]).Bind(3, *oldDebtor).Run();
+        if (indexed) {
+            s.forgetWords.Bind(1, old.id)
+                .Bind(2, FoldYo(old.texts[1]))
+                .Bind(3, FoldYo(*oldDebtor))
+                .Run();
+        }
         s.deleteLot.Bind(1, old.id).Run();
         recordChange(tradeId, static_cast<std::int64_t>(position), kLotField, old.texts[1],
                      std::nullopt);
@@ -535,52 +663,33 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
         ++counts.tradesChanged;
     counts.valuesChanged += changes;
     counts_ = counts;
-    ++batchTrades_;
-}
-
-void TradeStore::OpenBatch() {
-    if (batch_)
-        return;
-    batch_.emplace(*db_);
-    batchStarted_ = std::chrono::steady_clock::now();
-    // The trades up to here are in the words index, whose entries must follow their texts; the
-    // later ones are indexed when words are first looked for. No other process changes it
-    // while this transaction is open.
-    Statement& upTo = statements_->wordsUpTo;
-    wordsUpTo_ = upTo.Step() ? upTo.Int(0) : 0;
-    upTo.Reset();
 }
 
 bool TradeStore::CommitBatch() {
-    if (!batch_)
-        return true;
-    try {
-        statements_->countRun.Bind(1, counts_.tradesStored)
-            .Bind(2, counts_.tradesNew)
-            .Bind(3, counts_.tradesChanged)
-            .Bind(4, counts_.valuesChanged)
-            .Bind(5, runId_)
-            .Run();
-        batch_->Commit();
-    } catch (...) {
-        DropBatch();
-        throw;
-    }
-    batch_.reset();
-    batchTrades_ = 0;
-    committed_ = counts_;
-    return true;
-}
-
-void TradeStore::DropBatch() {
-    batch_.reset();  // rolled back
-    batchTrades_ = 0;
-    counts_ = committed_;
+    return StoreBacklog();
 }
 
 std::string TradeStore::Finish(crawl::RunSummary& summary) {
-    CommitBatch();
+    // Another process's lock is waited out for a while yet: the trades held up are kept or
+    // the store is lost for them.
+    const auto deadline = std::chrono::steady_clock::now() + options_.finishWait;
+    while (!StoreBacklog()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw StoreError(Problem::Locked,
+                             "хранилище " + path_.string() +
+                                 ": занято другим процессом; не записано торгов: " +
+                                 std::to_string(backlog_.size()));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EndRun();
+    // The words of this run's trades are looked for without writing to the store: the words
+    // index is brought up to date here. Its failure loses nothing: words of trades it does not
+    // hold are still found, only more slowly.
+    try {
+        IndexNewWords(*db_);
+    } catch (const StoreError&) {
+    }
     summary.tradesStored += counts_.tradesStored;
     summary.tradesChanged += counts_.tradesChanged;
     if (options_.refresh) {
@@ -595,8 +704,35 @@ std::string TradeStore::Finish(crawl::RunSummary& summary) {
            " (значений: " + std::to_string(counts_.valuesChanged) + ")";
 }
 
+void TradeStore::AddKept(crawl::RunSummary& summary) const noexcept {
+    summary.tradesStored += committed_.tradesStored;
+    summary.tradesChanged += committed_.tradesChanged;
+    try {
+        summary.storeFile = path_;
+    } catch (...) {
+        // Without memory for the name the loss is still reported, only not where.
+    }
+}
+
+std::optional<crawl::TradeSinkRunKey> TradeStore::RunKey() const {
+    return crawl::TradeSinkRunKey{path_, runId_};
+}
+
+std::vector<std::string> TradeStore::KeptSince(std::int64_t runId,
+                                               const std::vector<std::string>& guids) {
+    Statement lastRun(*db_, "SELECT last_run FROM trades WHERE guid = ?");
+    std::vector<std::string> kept;
+    for (const std::string& guid : guids) {
+        lastRun.Reset();
+        lastRun.Bind(1, std::string_view(guid));
+        if (lastRun.Step() && lastRun.Int(0) >= runId)
+            kept.push_back(guid);
+    }
+    return kept;
+}
+
 void TradeStore::EndRun() {
-    if (ended_ || !statements_ || batch_)
+    if (ended_ || !statements_ || !backlog_.empty())
         return;
     ended_ = true;
     statements_->endRun.Bind(1, Now()).Bind(2, runId_).Run();
@@ -604,21 +740,44 @@ void TradeStore::EndRun() {
 
 std::unique_ptr<Database> OpenStoreForReading(const fs::path& path,
                                               std::chrono::milliseconds busyTimeout) {
+    const std::string where = "хранилище " + path.string() + ": ";
     std::error_code error;
-    if (!fs::exists(path, error))
-        throw StoreError(Problem::CannotOpen, "хранилище " + path.string() + ": файла нет");
-    auto db = std::make_unique<Database>(path, Database::Mode::ReadWrite);
+    const auto status = fs::status(path, error);
+    if (!fs::exists(status))
+        throw StoreError(Problem::CannotOpen, where + "файла нет");
+    if (fs::is_directory(status))
+        throw StoreError(Problem::CannotOpen, where + "это папка");
+    // SQLite would take an empty file for a new database and write a schema into it.
+    if (fs::is_regular_file(status) && fs::file_size(path, error) == 0 && !error)
+        throw StoreError(Problem::NotADatabase, where + "файл пуст, это не хранилище торгов");
+    const fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    // Whether to ask for write access only: nothing is written either way.
+    const bool mayWrite = ::access(path.c_str(), W_OK) == 0 && ::access(folder.c_str(), W_OK) == 0;
+    const bool harvestWrites = fs::exists(fs::path(path.string() + "-wal"), error);
+    const Database::Mode mode = mayWrite        ? Database::Mode::ReadWrite
+                                : harvestWrites ? Database::Mode::ReadOnly
+                                                : Database::Mode::Immutable;
+    auto db = std::make_unique<Database>(path, mode);
     db->SetBusyTimeout(busyTimeout);
-    const std::int64_t version = CheckStore(*db);
-    if (version < kSchemaVersion)
+    const std::int64_t version = CheckStore(*db, false);
+    if (version == 0)
+        throw StoreError(Problem::NotADatabase,
+                         where + "это не хранилище торгов (в нём нет таблиц)");
+    if (version < kSchemaVersion) {
+        if (!mayWrite) {
+            throw StoreError(Problem::CannotWrite,
+                             where + "записано прежней версией программы (версия схемы " +
+                                 std::to_string(version) +
+                                 "); его обновит первый запуск korvalot-harvest с этим "
+                                 "хранилищем от пользователя, которому можно его записывать");
+        }
         BringUpToDate(*db, version);
+    }
     return db;
 }
 
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit) {
-    if (!filter.words.empty())
-        IndexNewWords(db);
     const SqlCondition condition = RowConditions(filter);
     Statement query(
         db,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -18,9 +19,11 @@
 // in with the same texts as the file shows them (a double quote there is an apostrophe), and
 // beside them prices as numbers and dates as ISO dates; a trade
 // harvested again updates its values and records each value that changed (old, new, run,
-// time). Trades are committed in small batches (at most kBatchTrades trades or kBatchAge), in
-// write-ahead logging: a crash loses at most the batch not yet committed, and skip.txt names a
-// trade only once its batch is committed.
+// time). Every trade is committed on its own as it comes, in write-ahead logging: readers never
+// wait for a harvest, the write lock is never held while the run waits for the register, a crash
+// loses at most the trade being written, and skip.txt names a trade only once it is committed.
+// Another process writing the same store is waited for: a trade that finds the store locked
+// waits, with those after it, until the lock is free.
 namespace korvalot::store {
 
 class FileTexts;
@@ -39,8 +42,10 @@ struct StoreOptions {
     std::string program = "korvalot-harvest";  // recorded with the run
     bool refresh = false;                      // the run fetches stored trades again
     // How long a lock that another process holds is waited for, when the store is opened and
-    // for each trade.
+    // for each trade; a trade that waits longer is kept back and tried again with the next.
     std::chrono::milliseconds busyTimeout{3000};
+    // How long the end of a run waits for another process's lock to keep the trades held up.
+    std::chrono::milliseconds finishWait{60000};
     // The store's clock; empty: the system's.
     std::function<std::chrono::system_clock::time_point()> clock;
 };
@@ -55,17 +60,16 @@ struct StoreCounts {
 
 class TradeStore : public crawl::TradeSink {
 public:
-    static constexpr int kBatchTrades = 32;
-    static constexpr std::chrono::milliseconds kBatchAge{5000};
-
     // "korvalot.sqlite" in the program's data folder.
     static std::filesystem::path DefaultPath();
 
-    // Opens the store, creating it when missing, brings an older schema up to date and records
-    // the run, which tries a write. Raises StoreError with one line when the file is not a
-    // database, another process holds it, a later version of the program wrote it, or it
-    // cannot be written (a full disk); the file is then left as it was, and a file that did
-    // not exist before does not exist after.
+    // Opens the store, creating it when missing, checks that it is whole (a quick check of
+    // every page), brings an older schema up to date and records the run, which tries a write.
+    // Raises StoreError with one line when the file is not a database, is damaged, another
+    // process holds it, a later version of the program wrote it, or it or its folder cannot be
+    // written (a read-only file or folder, a full disk); the file is then left as it was, with
+    // no -wal or -shm file made beside it, and a file that did not exist before does not exist
+    // after.
     explicit TradeStore(std::filesystem::path path, StoreOptions options = {});
     ~TradeStore() override;
     TradeStore(const TradeStore&) = delete;
@@ -88,11 +92,19 @@ public:
                       const json::JsonValue& tradeCard,
                       const std::vector<crawl::ResultRow>& rows) override;
     std::string Finish(crawl::RunSummary& summary) override;
+    // After a failure: the trades committed before it, and this file.
+    void AddKept(crawl::RunSummary& summary) const noexcept override;
+    // This file and RunId().
+    std::optional<crawl::TradeSinkRunKey> RunKey() const override;
+    // The trades whose last run is that one or a later one. Raises StoreError.
+    std::vector<std::string> KeptSince(std::int64_t runId,
+                                       const std::vector<std::string>& guids) override;
 
-    // Commits the trades handed over so far; true. Raises StoreError, the batch then lost.
+    // Stores the trades held up by another process's lock; true once none is left. Raises
+    // StoreError.
     bool CommitBatch();
 
-    // What this run has written so far (committed or not).
+    // What this run has committed so far.
     StoreCounts Counts() const { return counts_; }
     std::int64_t RunId() const { return runId_; }
     const std::filesystem::path& Path() const { return path_; }
@@ -100,12 +112,22 @@ public:
 private:
     struct Statements;
 
+    // A trade handed over while another process held the lock.
+    struct Waiting {
+        std::string guid;
+        std::string regionName;
+        json::JsonValue tradeCard;
+        std::vector<crawl::ResultRow> rows;
+    };
+
     void Open();
     std::string Now() const;
+    // Stores and commits one trade; false when another process holds the lock.
+    bool StoreOne(const std::string& guid, const std::string& regionName,
+                  const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
+    bool StoreBacklog();
     void Store(const std::string& guid, const std::string& regionName,
                const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
-    void OpenBatch();
-    void DropBatch();
     // values: the trade's columns (of its first row); lots: its rows, none for a trade
     // without lots; both as the results file shows them.
     void StoreTrade(const std::string& guid, const std::string& regionName,
@@ -123,22 +145,26 @@ private:
     std::unordered_map<std::string, std::string> regionCodes_;  // name -> code
     StoreCounts counts_;
     StoreCounts committed_;
-    // The open batch: its transaction, trades and start, and the words index's reach.
-    std::optional<Transaction> batch_;
-    int batchTrades_ = 0;
-    std::chrono::steady_clock::time_point batchStarted_{};
+    std::deque<Waiting> backlog_;
+    bool inTransaction_ = false;
+    // The words index's reach, read in each trade's transaction, and the trade date of the
+    // trade being stored.
     std::int64_t wordsUpTo_ = 0;
+    std::optional<std::string> tradeDay_;
 };
 
-// Opens a store to read it (korvalot-export). The file must exist; an older schema is brought
-// up to date first. Raises StoreError as TradeStore does.
+// Opens a store to read it (korvalot-export, the store's window); needs only read access and
+// never writes: a file the user may write is opened for writing, so that SQLite removes the -wal
+// and -shm files it makes when the last connection closes; another user's file is read only,
+// as it is when no harvest writes it (nothing made beside it). The file must exist and be a
+// store; an empty file is no store. An older schema is brought up to date first where the user
+// may write the store, and refused otherwise. Raises StoreError as TradeStore does.
 std::unique_ptr<Database> OpenStoreForReading(const std::filesystem::path& path,
                                               std::chrono::milliseconds busyTimeout);
 
 // Every stored row that the filter takes, trade by trade in the order the trades were first
 // stored, a trade's rows in lot order, one at a time: memory does not grow with the rows. The
-// row passed in is reused for the next one. Words to look for first bring the words index up to
-// date (IndexNewWords), which writes to the store.
+// row passed in is reused for the next one. Reads only.
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit);
 

@@ -385,6 +385,201 @@ TEST(TradeStoreTest, WordsAreFoundWhateverTheirCase) {
               0u);
 }
 
+// Words as a Russian reader types them: ё is е, letter case does not count (Cyrillic included),
+// a word ending in "*" stands for every word it begins. The same answers whether the words index
+// holds the lots yet (a run that has ended) or not (a run still writing, read by another
+// process), and after a refresh only under the new text.
+TEST(TradeStoreTest, WordsAreFoundAsARussianReaderTypesThem) {
+    const struct {
+        const char* name;
+        std::vector<std::string> words;
+        std::vector<std::string> lots;  // guids, in the order stored
+    } cases[] = {
+        {"е finds ё", {"елка"}, {"yo"}},        {"ё finds е", {"ёлка"}, {"yo"}},
+        {"capital Ё", {"ЁЛКА"}, {"yo"}},        {"mixed case", {"еЛкА"}, {"yo"}},
+        {"debtor with ё", {"семенов"}, {"yo"}}, {"debtor without", {"семен"}, {"plain"}},
+        {"prefix with ё", {"ёл*"}, {"yo"}},     {"prefix any case", {"ГАРАЖ*"}, {"plain"}},
+        {"Latin case", {"kamaz"}, {"plain"}},   {"all words required", {"елка", "гаражный"}, {}},
+        {"a part is not a word", {"лка"}, {}},  {"phrase in one term", {"новогодняя-ёлка"}, {"yo"}},
+    };
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    const auto found = [&](const std::vector<std::string>& words) {
+        TradeFilter filter;
+        filter.words = words;
+        std::vector<std::string> out;
+        for (const ResultRow& row : StoredRows(path, filter))
+            out.push_back(row.guid);
+        return out;
+    };
+    const auto check = [&](const char* state) {
+        SCOPED_TRACE(state);
+        for (const auto& c : cases)
+            EXPECT_EQ(found(c.words), c.lots) << c.name;
+    };
+    TradeStore store(path, StoreRun::Options(false, "2026-06-20T10:00:00"));
+    store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
+    std::vector<ResultRow> yo = Rows("yo", 1);
+    yo[0].lotDescription = "Новогодняя Ёлка искусственная";
+    yo[0].debtorName = "ИП Семёнов";
+    std::vector<ResultRow> plain = Rows("plain", 1);
+    plain[0].lotDescription = "Гаражный бокс, KAMAZ";
+    plain[0].debtorName = "ООО СЕМЕН И СЫН";
+    store.TradeWritten("yo", "г. Москва", Card(), yo);
+    store.TradeWritten("plain", "г. Москва", Card(), plain);
+    check("not yet indexed");
+    crawl::RunSummary summary;
+    store.Finish(summary);
+    EXPECT_EQ(Query(path, "SELECT up_to FROM words_indexed")[0][0],
+              Query(path, "SELECT max(id) FROM trades")[0][0]);
+    check("indexed at the run's end");
+
+    // A refresh changes the description: found under the new text only, before and after the
+    // index takes the change in.
+    yo[0].lotDescription = "Сосна пушистая";
+    TradeStore refresh(path, StoreRun::Options(true, "2026-07-01T10:00:00"));
+    refresh.Begin({dir / "data2.csv", kUrl, ".", {"г. Москва (77)"}});
+    refresh.TradeWritten("yo", "г. Москва", Card(), yo);
+    EXPECT_EQ(found({"елка"}), std::vector<std::string>{});
+    EXPECT_EQ(found({"СОСНА"}), std::vector<std::string>{"yo"});
+}
+
+// Dates select as a harvest does: from and to by the trade date the register searches by (the
+// card's "tradeDate"), the announcement date under its own name, first seen and changed since by
+// the store's own days.
+TEST(TradeStoreTest, DatesSelectTheTradesAHarvestOfThoseDaysAsksFor) {
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    const auto put = [&](const std::string& now, const std::string& guid,
+                         const std::string& tradeDate, const std::string& published) {
+        StoreRun run(path, ".", false, now);
+        std::vector<ResultRow> rows = Rows(guid, 1);
+        rows[0].datePublish = published;
+        rows[0].resultsDate = "";
+        run.store.TradeWritten(
+            guid, "г. Москва",
+            json::Parse(R"({"tradeType":"OpenAuction","tradeDate":")" + tradeDate + R"("})"), rows);
+    };
+    // Announced weeks before its trade: the two dates select differently.
+    put("2026-03-01T08:00:00", "march", "2026-03-10T10:00:00", "10.02.2026 09:00");
+    put("2026-03-20T08:00:00", "april", "2026-04-01T00:00:00", "10.03.2026 09:00");
+    put("2026-04-02T08:00:00", "nodate", "", "01.04.2026 09:00");
+    const auto with = [](auto set) {
+        TradeFilter filter;
+        set(filter);
+        return filter;
+    };
+    const struct {
+        const char* name;
+        TradeFilter filter;
+        std::vector<std::string> guids;
+    } cases[] = {
+        {"trade date, March",
+         SelectionFilter({}, {}, Day(2026, 3, 1), Day(2026, 3, 31)),
+         {"march"}},
+        {"trade date, one day",
+         SelectionFilter({}, {}, Day(2026, 4, 1), Day(2026, 4, 1)),
+         {"april"}},
+        {"trade date from", SelectionFilter({}, {}, Day(2026, 3, 11), std::nullopt), {"april"}},
+        {"announced in March",
+         with([](TradeFilter& f) {
+             f.announcedFrom = Day(2026, 3, 1);
+             f.announcedTo = Day(2026, 3, 31);
+         }),
+         {"april"}},
+        {"announced to", with([](TradeFilter& f) { f.announcedTo = Day(2026, 2, 10); }), {"march"}},
+        {"first seen since",
+         with([](TradeFilter& f) { f.newSince = Day(2026, 3, 20); }),
+         {"april", "nodate"}},
+        {"nothing restricts", TradeFilter{}, {"march", "april", "nodate"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> guids;
+        for (const ResultRow& row : StoredRows(path, c.filter))
+            guids.push_back(row.guid);
+        EXPECT_EQ(guids, c.guids) << c.name;
+        if (c.filter.newSince)
+            continue;  // a refresh selects trades, not lots
+        // A refresh of the same selection takes the same open trades.
+        std::vector<std::string> open;
+        StoreRun refresh(path, ".", true, "2026-04-05T08:00:00");
+        for (const auto& trade : refresh.store.OpenTrades(c.filter, Day(2026, 4, 5), 60))
+            open.push_back(trade.guid);
+        EXPECT_EQ(open, c.guids) << c.name;
+    }
+}
+
+// A store an earlier version left between its migration's commit and its mark (its version set,
+// no application id) is ours: it is marked and used. The same with another program's table
+// beside ours is not ours. A store made now has its mark with its first commit.
+TEST(TradeStoreTest, AStoreLeftWithoutItsMarkIsRepaired) {
+    TempDir dir;
+    const auto leftByTheOldOrder = [&](const fs::path& path, bool foreignTable) {
+        Database db(path, Database::Mode::ReadWriteCreate);
+        db.Execute("PRAGMA journal_mode = WAL");
+        Migrate(db, 2);
+        db.Execute("PRAGMA application_id = 0");
+        if (foreignTable)
+            db.Execute("CREATE TABLE bookmarks (url TEXT)");
+    };
+    const fs::path ours = dir / "ours.sqlite";
+    leftByTheOldOrder(ours, false);
+    { StoreRun run(ours); }
+    EXPECT_EQ(Query(ours, "PRAGMA application_id")[0][0], std::to_string(kApplicationId));
+    EXPECT_EQ(Query(ours, "PRAGMA user_version")[0][0], std::to_string(kSchemaVersion));
+
+    const fs::path foreign = dir / "foreign.sqlite";
+    leftByTheOldOrder(foreign, true);
+    try {
+        TradeStore store(foreign);
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.What(), StoreError::Problem::NotADatabase);
+    }
+    EXPECT_EQ(Query(foreign, "PRAGMA application_id")[0][0], "0");
+
+    const fs::path fresh = dir / "fresh.sqlite";
+    {
+        Database db(fresh, Database::Mode::ReadWriteCreate);
+        Migrate(db);
+    }
+    EXPECT_EQ(Query(fresh, "PRAGMA application_id")[0][0], std::to_string(kApplicationId));
+}
+
+// A damaged page is found when the store is opened, before anything is written or asked of the
+// register; the file stays as it was and nothing is made beside it.
+TEST(TradeStoreTest, ADamagedStoreIsRefusedAtOnce) {
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    {
+        StoreRun run(path);
+        for (int k = 0; k < 40; ++k)
+            run.Put("g" + std::to_string(k), Rows("g" + std::to_string(k), 5));
+    }
+    const auto pageSize = std::stoll(Query(path, "PRAGMA page_size")[0][0]);
+    const auto root =
+        std::stoll(Query(path, "SELECT rootpage FROM sqlite_schema WHERE name = 'lots'")[0][0]);
+    std::string bytes = ReadBytes(path);
+    ASSERT_FALSE(fs::exists(path.string() + "-wal"));
+    // Random bytes over the lots table's first page, past its header.
+    std::uint32_t seed = 12345;
+    for (std::int64_t k = (root - 1) * pageSize + 16; k < root * pageSize; ++k) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[static_cast<std::size_t>(k)] = static_cast<char>(seed >> 24);
+    }
+    WriteBytes(path, bytes);
+    try {
+        TradeStore store(path);
+        ADD_FAILURE() << "opened";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.What(), StoreError::Problem::Damaged);
+        EXPECT_EQ(std::string(e.what()), "хранилище " + path.string() + ": база данных повреждена");
+    }
+    EXPECT_EQ(ReadBytes(path), bytes);
+    EXPECT_FALSE(fs::exists(path.string() + "-wal"));
+    EXPECT_FALSE(fs::exists(path.string() + "-shm"));
+}
+
 // The trades a refresh fetches: a lot without a final price or a winner, and a results date that
 // is missing, to come, or recent.
 TEST(TradeStoreTest, OpenTradesAreThoseWhoseOutcomeIsNotKnown) {
@@ -440,7 +635,8 @@ TEST(TradeStoreTest, OpenTradesAreThoseWhoseOutcomeIsNotKnown) {
             open.push_back(trade.guid);
             EXPECT_EQ(trade.regionName, "г. Москва");
         }
-        // Every region and type; announcement dates choose as well.
+        // Every region and type; trade dates choose as well (a card without "tradeDate" has
+        // its trade's start, the results date, for it).
         const auto everywhere = run.store.OpenTrades(
             SelectionFilter({}, {0, 1, 2, 3, 4, 5}, std::nullopt, std::nullopt), Day(2026, 7, 1),
             60);
@@ -448,39 +644,72 @@ TEST(TradeStoreTest, OpenTradesAreThoseWhoseOutcomeIsNotKnown) {
         EXPECT_EQ(everywhere.back().guid, "other-region-type");
         EXPECT_EQ(everywhere.back().regionName, "Краснодарский край");
         EXPECT_EQ(run.store
-                      .OpenTrades(SelectionFilter({}, {}, Day(2026, 4, 25), std::nullopt),
+                      .OpenTrades(SelectionFilter({}, {}, Day(2026, 7, 21), std::nullopt),
                                   Day(2026, 7, 1), 60)
                       .size(),
                   0u);
-        EXPECT_EQ(run.store
-                      .OpenTrades(SelectionFilter({}, {}, Day(2026, 4, 24), Day(2026, 4, 24)),
-                                  Day(2026, 7, 1), 60)
-                      .size(),
-                  everywhere.size());
+        std::vector<std::string> onTheDay;
+        for (const auto& trade : run.store.OpenTrades(
+                 SelectionFilter({}, {}, Day(2026, 6, 15), Day(2026, 6, 15)), Day(2026, 7, 1), 60))
+            onTheDay.push_back(trade.guid);
+        EXPECT_EQ(onTheDay, (std::vector<std::string>{"no-price-recent", "no-winner-recent"}));
     }
     EXPECT_EQ(open, expected);
 }
 
-// Trades are committed a few at a time: another process sees none of a batch until the store
-// says the batch is kept, and then all of it.
-TEST(TradeStoreTest, TradesAreKeptInSmallBatches) {
+// Every trade is committed as it comes, so that the store's write lock is never held while the
+// run waits for the register. A trade that finds another process writing the store waits, with
+// those after it, and is kept in its order once the lock is free: another writer is no loss.
+TEST(TradeStoreTest, EachTradeIsKeptAtOnceAndWaitsOutAnotherWriter) {
     TempDir dir;
     const fs::path path = dir / "korvalot.sqlite";
-    StoreRun run(path);
-    const auto visible = [&] { return Query(path, "SELECT count(*) FROM trades")[0][0]; };
-    for (int k = 1; k < TradeStore::kBatchTrades; ++k) {
-        const std::string guid = "g" + std::to_string(k);
-        EXPECT_FALSE(run.store.TradeWritten(guid, "г. Москва", Card(), Rows(guid, 1))) << k;
+    StoreOptions options = StoreRun::Options(false, "2026-06-20T10:00:00");
+    options.busyTimeout = 50ms;
+    TradeStore store(path, options);
+    store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
+    const auto stored = [&] { return Query(path, "SELECT guid FROM trades ORDER BY id"); };
+    EXPECT_TRUE(store.TradeWritten("first", "г. Москва", Card(), Rows("first", 2)));
+    EXPECT_EQ(stored(), (std::vector<std::vector<std::string>>{{"first"}}));
+    {
+        Database other(path, Database::Mode::ReadWrite);
+        Transaction holding(other);
+        EXPECT_FALSE(store.TradeWritten("second", "г. Москва", Card(), Rows("second", 1)));
+        EXPECT_FALSE(store.TradeWritten("third", "г. Москва", Card(), Rows("third", 1)));
+        EXPECT_FALSE(store.CommitBatch());
+        // Readers do not wait for a writer.
+        EXPECT_EQ(StoredRows(path).size(), 2u);
+        EXPECT_EQ(store.Counts().tradesStored, 1);
     }
-    EXPECT_EQ(visible(), "0");
-    EXPECT_TRUE(run.store.TradeWritten("last", "г. Москва", Card(), Rows("last", 2)));
-    EXPECT_EQ(visible(), std::to_string(TradeStore::kBatchTrades));
-    EXPECT_EQ(Query(path, "SELECT trades_stored FROM runs")[0][0],
-              std::to_string(TradeStore::kBatchTrades));
-    EXPECT_FALSE(run.store.TradeWritten("next", "г. Москва", Card(), Rows("next", 1)));
+    EXPECT_TRUE(store.TradeWritten("fourth", "г. Москва", Card(), Rows("fourth", 1)));
+    EXPECT_EQ(stored(), (std::vector<std::vector<std::string>>{
+                            {"first"}, {"second"}, {"third"}, {"fourth"}}));
+    EXPECT_EQ(Query(path, "SELECT trades_stored FROM runs")[0][0], "4");
+}
+
+// A store another process keeps locked past the run's end: the end waits for it a while, then
+// says how many trades it could not keep; those committed before stay, and so do their counts.
+TEST(TradeStoreTest, TheEndOfARunWaitsForTheLockThenSaysWhatWasNotKept) {
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    StoreOptions options;
+    options.busyTimeout = 20ms;
+    options.finishWait = 200ms;
+    TradeStore store(path, options);
+    store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
+    EXPECT_TRUE(store.TradeWritten("kept", "г. Москва", Card(), Rows("kept", 1)));
+    Database other(path, Database::Mode::ReadWrite);
+    Transaction holding(other);
+    EXPECT_FALSE(store.TradeWritten("held", "г. Москва", Card(), Rows("held", 1)));
     crawl::RunSummary summary;
-    run.store.Finish(summary);
-    EXPECT_EQ(visible(), std::to_string(TradeStore::kBatchTrades + 1));
+    try {
+        store.Finish(summary);
+        ADD_FAILURE() << "finished";
+    } catch (const StoreError& e) {
+        EXPECT_EQ(e.What(), StoreError::Problem::Locked);
+        EXPECT_NE(std::string(e.what()).find("не записано торгов: 1"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(store.Counts().tradesStored, 1);
 }
 
 // A trade without lots has no row, but skip.txt names it: the store keeps it, with its card's
@@ -559,13 +788,14 @@ TEST(TradeStoreTest, FilesThatAreNotStoresAreLeftAlone) {
     const struct {
         fs::path path;
         Problem problem;
-        const char* says;
+        std::string says;
     } cases[] = {
         {other, Problem::NotADatabase, "это база данных другой программы"},
         {text, Problem::NotADatabase, "это не база данных SQLite"},
         {newer, Problem::NewerSchema,
          "записано более новой версией программы (версия схемы 99, эта программа знает "
-         "версии до 2)"},
+         "версии до " +
+             std::to_string(kSchemaVersion) + ")"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path.string());
