@@ -183,6 +183,10 @@ std::optional<PhaseEnd> PhaseLoop::Collect(Turn& turn) {
     } catch (const ResultsFileError&) {
         throw;
     } catch (const std::exception& e) {
+        // An answer handled is done whatever failed after it: asked again, its rows would be
+        // written twice. A report that fails here fails the phase.
+        if (answers.handled)
+            throw;
         AnswerNotHandled(flight.job, outcome, e.what());
     }
     return std::nullopt;
@@ -197,10 +201,26 @@ void PhaseLoop::HandleOutcome(const Flight& flight, const fetch::JobOutcome& out
         lastAnswered_ = FirstAddress(job);
         Apply(outage_.JobEnded(reply, Clock::now()), Clock::now());
         host_.log(line);
-        jobs_->handler(job, answers);
-        // Counted once its event is out: a report that fails puts the job back in the queue.
-        Finished(job, JobFate::Done, outcome);
+        std::string late;
+        try {
+            jobs_->handler(job, answers);
+        } catch (const ResultsFileError&) {
+            throw;
+        } catch (const std::exception& e) {
+            if (!answers.handled)
+                throw;
+            late = e.what();
+        }
+        answers.handled = true;
         ++done_;
+        try {
+            Finished(job, JobFate::Done, outcome);
+        } catch (const std::exception& e) {
+            if (late.empty())
+                late = e.what();
+        }
+        if (!late.empty())
+            host_.reportError(late);
     } else if (reply == RegisterReply::NotAnswered) {
         Failed failed{job, line, flight.lastChance, outcome};
         if (outage_.Current() == RegisterOutage::State::Down) {

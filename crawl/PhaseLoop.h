@@ -34,6 +34,10 @@ struct Answers {
     json::JsonValue html;
     std::vector<json::JsonValue> lotPages;
     json::JsonValue html3;
+    // Set by the handler once the answer has left its mark (a card's rows are in the results
+    // file), and by the loop once the handler has returned: from then on a failure is reported,
+    // but the job is done and never goes out again, so that nothing is written twice.
+    bool handled = false;
 };
 
 // Added to the log line of a job that failed once; it is asked again at the end of the phase.
@@ -85,7 +89,9 @@ struct PhaseJobs {
     std::function<bool(Job& job)> filter;
     // A successful answer. A ResultsFileError ends the phase and is thrown on to the caller,
     // since no pause would make the file writable again; any other failure costs this
-    // answer a second try after the error pause, and the job is given up if it fails again.
+    // answer a second try after the error pause, and the job is given up if it fails again,
+    // unless the handler had set answers.handled: then the failure is reported and the job is
+    // done.
     std::function<void(const Job& job, Answers& answers)> handler;
     // Optional: added to the log line of a job whose worker failed its last chance.
     std::function<std::string(const Job& job)> lostNote;

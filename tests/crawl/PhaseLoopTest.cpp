@@ -264,25 +264,44 @@ TEST(PhaseLoopTest, AnAnswerThatFailsTwiceIsReportedTwiceAndGivenUp) {
     EXPECT_EQ(rec.progress.back(), (PhaseProgress{2, 2}));
 }
 
-// A job whose event cannot be reported goes back to the queue as an answer not handled; it is
-// counted done once, when it is done again.
-TEST(PhaseLoopTest, AJobPutBackAfterAFailedReportIsCountedOnce) {
-    auto reg = AnsweringRegister();
-    Recorder rec;
-    PhaseHost host = rec.Host();
-    bool failed = false;
-    host.jobFinished = [&failed](const JobFinished& event) {
-        if (event.fate == JobFate::Done && !std::exchange(failed, true))
-            throw std::runtime_error("report lost");
-    };
-    PhaseLoop loop = MakeLoop(reg, host, 1);
-    std::deque<Job> queue = Queue({Address("a")});
-    EXPECT_EQ(loop.Run(queue, rec.Jobs()), PhaseEnd::Done);
-    ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
-    EXPECT_EQ(rec.errors, (std::vector<std::string>{"report lost"}));
-    EXPECT_EQ(reg->CallsTo(Address("a")), 2);
-    ASSERT_FALSE(rec.progress.empty());
-    EXPECT_EQ(rec.progress.back(), (PhaseProgress{1, 1}));
+// A failure after a job's answer was handled (the report of its end, or the handler's own once
+// it has said so) is reported, and the job is done: it is neither asked nor handled again, and
+// it is counted done once. The next job goes on as usual.
+TEST(PhaseLoopTest, AFailureAfterTheAnswerWasHandledNeverSendsTheJobAgain) {
+    enum class Fails { Report, HandlerAfterItsMark };
+    for (const Fails fails : {Fails::Report, Fails::HandlerAfterItsMark}) {
+        SCOPED_TRACE(fails == Fails::Report ? "report" : "handler");
+        auto reg = AnsweringRegister();
+        Recorder rec;
+        PhaseHost host = rec.Host();
+        std::vector<std::string> done;
+        host.jobFinished = [&](const JobFinished& event) {
+            if (event.fate != JobFate::Done)
+                return;
+            done.push_back(event.job);
+            if (fails == Fails::Report && event.job == Address("a"))
+                throw std::runtime_error("report lost");
+        };
+        PhaseJobs jobs = rec.Jobs();
+        jobs.handler = [&](const Job& job, Answers& answers) {
+            rec.handled.push_back(job.Text());
+            answers.handled = true;
+            if (fails == Fails::HandlerAfterItsMark && job.Text() == Address("a"))
+                throw std::runtime_error("log lost");
+        };
+        PhaseLoop loop = MakeLoop(reg, host, 1);
+        std::deque<Job> queue = Queue({Address("a"), Address("b")});
+        EXPECT_EQ(loop.Run(queue, jobs), PhaseEnd::Done);
+        ASSERT_TRUE(reg->WaitUntilNoTransport(60s));
+        EXPECT_EQ(rec.errors, (std::vector<std::string>{fails == Fails::Report ? "report lost"
+                                                                               : "log lost"}));
+        EXPECT_EQ(reg->CallsTo(Address("a")), 1);
+        EXPECT_EQ(rec.handled, (std::vector<std::string>{Address("a"), Address("b")}));
+        EXPECT_EQ(done, (std::vector<std::string>{Address("a"), Address("b")}));
+        EXPECT_TRUE(rec.givenUp.empty());
+        ASSERT_FALSE(rec.progress.empty());
+        EXPECT_EQ(rec.progress.back(), (PhaseProgress{2, 2}));
+    }
 }
 
 // The results file failing ends the phase at once and reaches the run, which ends the card
