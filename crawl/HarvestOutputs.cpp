@@ -6,6 +6,29 @@
 #include "util/NewFile.h"
 
 namespace korvalot::crawl {
+namespace {
+
+// However FinishRecording ends, a store lost in the card phase goes into the summary once.
+class LostSinkCount {
+public:
+    LostSinkCount(std::shared_ptr<TradeSink>& sink, RunSummary& summary)
+        : sink_(sink), summary_(summary) {}
+    ~LostSinkCount() {
+        if (!sink_)
+            return;
+        summary_.storeLost = true;
+        sink_->AddKept(summary_);
+        sink_.reset();
+    }
+    LostSinkCount(const LostSinkCount&) = delete;
+    LostSinkCount& operator=(const LostSinkCount&) = delete;
+
+private:
+    std::shared_ptr<TradeSink>& sink_;
+    RunSummary& summary_;
+};
+
+}  // namespace
 
 HarvestOutputs::HarvestOutputs(HarvestOutputOptions options, Log log)
     : options_(std::move(options)), log_(std::move(log)) {}
@@ -46,8 +69,9 @@ void HarvestOutputs::Begin(ResultsFile& resultsFile) {
                 tradeSink_->Begin({path, options_.registerBaseUrl, options_.decimalSeparator,
                                    options_.regionItems});
         } catch (const std::exception& e) {
-            log_(std::string("Ошибка: ") + e.what() + "; в хранилище не записываем");
-            tradeSink_.reset();
+            // A store that keeps nothing may not have trades fetched for the results file and
+            // skip.txt alone: the next run would skip them, and the store never get them.
+            TradeSinkFailed(e.what());
         }
     }
 }
@@ -64,7 +88,7 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
             workbook_.reset();
         }
     }
-    if (recorder_) {
+    if (recorder_ || tradeSink_) {
         pending_.push_back({RegisterAddresses(options_.registerBaseUrl).CardLink(guid),
                             resultsFile_->LastTradeStart(), static_cast<std::int64_t>(rows.size()),
                             record});
@@ -77,7 +101,7 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
             if (tradeSink_->TradeWritten(guid, regionName, tradeCard, rows))
                 Kept();
         } catch (const std::exception& e) {
-            GiveUpTradeSink(e.what());
+            TradeSinkFailed(e.what());
         }
     }
     if (kept_ >= HarvestOutputOptions::kRecordBatch ||
@@ -88,8 +112,14 @@ void HarvestOutputs::TradeWritten(const std::string& guid, const std::string& re
 
 void HarvestOutputs::FlushRecords() {
     lastFlush_ = std::chrono::steady_clock::now();
-    if (!recorder_ || kept_ == 0)
+    if (kept_ == 0)
         return;
+    if (!recorder_) {
+        // Kept by the store and nothing to name: only what the store may still lose is pending.
+        pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(kept_));
+        kept_ = 0;
+        return;
+    }
     std::vector<std::string> lines;
     lines.reserve(kept_);
     for (std::size_t k = 0; k < kept_; ++k) {
@@ -118,6 +148,11 @@ void HarvestOutputs::FlushRecords() {
 
 void HarvestOutputs::RecordingFailed(const std::string& reason) {
     recorder_.reset();
+    TakeBackPending();
+    throw SkipFileError(reason);
+}
+
+void HarvestOutputs::TakeBackPending() {
     if (!pending_.empty()) {
         // A rerun fetches the trades skip.txt does not name: their rows must not stay here too.
         const std::uint64_t keep = pending_.front().resultsStart;
@@ -132,33 +167,25 @@ void HarvestOutputs::RecordingFailed(const std::string& reason) {
             log_(std::string("Ошибка: ") + e.what());
         }
     }
-    throw SkipFileError(reason);
 }
 
-void HarvestOutputs::GiveUpTradeSink(const std::string& reason) {
-    tradeSink_.reset();
-    // Neither the trades the store lost nor the ones that follow are in it: skip.txt must not
-    // name them. The ones it keeps still go into skip.txt.
-    std::string line = "Ошибка: " + reason + "; в хранилище больше не записываем";
-    if (recorder_) {
-        line += ", собранные торги в skip.txt не отмечаем";
-        log_(std::move(line));
-        FlushRecords();
-        recorder_.reset();
-        pending_.clear();
-        kept_ = 0;
-        return;
-    }
-    log_(std::move(line));
+void HarvestOutputs::TradeSinkFailed(const std::string& reason) {
+    lostSink_ = std::move(tradeSink_);
+    // The trades the store keeps go into skip.txt, the ones it lost come out of the results
+    // file; a skip.txt that fails now takes those back too, and ends the phase in its own name.
+    FlushRecords();
+    TakeBackPending();
+    throw TradeSinkError(reason);
 }
 
 void HarvestOutputs::FinishRecording(RunSummary& summary) {
+    const LostSinkCount lost(lostSink_, summary);
     if (tradeSink_) {
         try {
             log_(tradeSink_->Finish(summary));
             Kept();
         } catch (const std::exception& e) {
-            GiveUpTradeSink(e.what());
+            TradeSinkFailed(e.what());
         }
         tradeSink_.reset();
     }

@@ -129,7 +129,7 @@ private:
     void SaveGuids();
     void HandleCard(const std::string& guid, Answers& answers, ResultsFile& file);
     void ListRefreshTrades();
-    void ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried);
+    void ResultsFileFailed(const ResultsFileError& e, const std::vector<std::string>& listed);
     void LogUndone(std::deque<Job>& queue, bool search);
     void NameTradesNotFetched(std::deque<Job>& trades);
     void LoadSkipList();
@@ -142,6 +142,9 @@ private:
     RunCollections c_;
     RunInputs inputs_;
     std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
+    // The card phase's trades skipped, written or given up, so that a phase cut short names the
+    // others.
+    std::unordered_set<std::string> cardsAccounted_;
     // The selection's own queries, whose totals the register reported for the whole selection.
     std::set<SearchQuery> firstQueries_;
     CrowdedDays crowded_;
@@ -202,6 +205,8 @@ void TScraper::Run::LogSummary() {
         end = "работа прервана: skip.txt не дописать";
     } else if (s_.resultsFileFailed) {
         end = "работа прервана: файл результатов не записать";
+    } else if (s_.storeLost) {
+        end = "работа прервана: хранилище не записать";
     } else if (s_.registerLost) {
         end = "работа прервана: реестр не отвечает";
     } else if (s_.phaseErrors) {
@@ -219,9 +224,10 @@ void TScraper::Run::LogSummary() {
         (s_.cardsIncomplete > 0
              ? "; карточек с неполными данными: " + std::to_string(s_.cardsIncomplete)
              : "") +
-        (s_.tradesTakenBack > 0
-             ? "; убрано из файла (нет в skip.txt): " + std::to_string(s_.tradesTakenBack)
-             : ""));
+        (s_.tradesTakenBack > 0 ? std::string("; убрано из файла (нет в ") +
+                                      (s_.storeLost ? "хранилище" : "skip.txt") +
+                                      "): " + std::to_string(s_.tradesTakenBack)
+                                : ""));
     if (s_.retriedAttempts > 0)
         Log("Повторных попыток запросов после сбоев: " + std::to_string(s_.retriedAttempts));
     Log("Время работы: " + DurationText(s_.elapsed));
@@ -548,20 +554,16 @@ void TScraper::Run::CardPhase() {
     std::optional<ResultsFile> file;
     PhaseEnd end = PhaseEnd::Failed;
     std::deque<Job> cards;
-    // The loop consumes the list, so the trades never tried are counted against its size at
-    // the start.
-    const auto listed = static_cast<std::int64_t>(c_.NewGuidList.size());
+    // The loop consumes the list, so the trades never tried are found against a copy.
+    const std::vector<std::string> listedGuids(c_.NewGuidList.begin(), c_.NewGuidList.end());
+    const auto listed = static_cast<std::int64_t>(listedGuids.size());
     o_.ReportEvent(PhaseStarted{RunPhase::Cards, listed});
-    const auto notTried = [&] {
-        const std::int64_t left = listed - s_.skipped - s_.cardsFetched - s_.tradeJobsFailed;
-        return left > 0 ? left : 0;
-    };
     try {
         o_.WaitWhilePaused();
         file.emplace(path, o_.registerBaseUrl_);
     } catch (const ResultsFileError& e) {
         // Nothing could be written, so a pause would retry nothing: the phase ends here.
-        ResultsFileFailed(e, listed);
+        ResultsFileFailed(e, listedGuids);
     }
     if (file && file->Path() != path) {
         // Taken between the choice and the creation: the file went to the next free name.
@@ -588,6 +590,7 @@ void TScraper::Run::CardPhase() {
                 return false;
             if (c_.SkipList.contains(skipPrefix + job.Text())) {
                 ++s_.skipped;
+                cardsAccounted_.insert(job.Text());
                 return false;
             }
             s_.cardsStarted = true;
@@ -596,7 +599,10 @@ void TScraper::Run::CardPhase() {
         jobs.handler = [&](const Job& job, Answers& answers) {
             HandleCard(job.Text(), answers, *file);
         };
-        jobs.givenUp = [this](const Job&) { ++s_.tradeJobsFailed; };
+        jobs.givenUp = [this](const Job& job) {
+            ++s_.tradeJobsFailed;
+            cardsAccounted_.insert(job.Text());
+        };
         cards = TakeTradeJobs(c_.NewGuidList);
         try {
             outputs_->Begin(*file);
@@ -607,7 +613,7 @@ void TScraper::Run::CardPhase() {
             // there is not preceded by "ok".
             outputs_->FinishRecording(s_);
         } catch (const ResultsFileError& e) {
-            ResultsFileFailed(e, notTried());
+            ResultsFileFailed(e, listedGuids);
             try {
                 outputs_->FinishRecording(s_);
             } catch (const ResultsFileError&) {
@@ -617,11 +623,16 @@ void TScraper::Run::CardPhase() {
         s_.tradesTakenBack = outputs_->TradesTakenBack();
         s_.rowsWritten -= outputs_->RowsTakenBack();
         if (s_.tradesTakenBack > 0) {
-            Log("Из файла результатов убраны строки торгов, которых нет в skip.txt: " +
+            Log(std::string("Из файла результатов убраны строки торгов, которых нет в ") +
+                (s_.storeLost ? "хранилище" : "skip.txt") + ": " +
                 std::to_string(s_.tradesTakenBack) + "; следующий запуск соберёт их снова");
         }
+        if (s_.storeLost) {
+            Log("Хранилище " + s_.storeFile.string() +
+                " сохранило торгов до сбоя: " + std::to_string(s_.tradesStored));
+        }
     }
-    if (s_.resultsFileFailed)
+    if (s_.OutputFailed())
         end = PhaseEnd::Done;
     if (end == PhaseEnd::Failed)
         s_.phaseErrors = true;
@@ -632,7 +643,7 @@ void TScraper::Run::CardPhase() {
         NameTradesNotFetched(cards);
     }
     o_.ReportEvent(PhaseEnded{RunPhase::Cards, end, s_.cardsFetched, s_.tradeJobsFailed});
-    if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.resultsFileFailed) {
+    if (end != PhaseEnd::Stopped && end != PhaseEnd::RegisterLost && !s_.OutputFailed()) {
         o_.result = RunResult::Success();
         o_.HandleRunResult();
     }
@@ -661,16 +672,40 @@ void TScraper::Run::CardPhase() {
     o_.ShowProgress();
 }
 
-void TScraper::Run::ResultsFileFailed(const ResultsFileError& e, std::int64_t notTried) {
-    s_.resultsFileFailed = true;
-    s_.tradesNotTried = notTried;
+// What the card phase records in failed: the phase ends at once, and every listed trade it did
+// not skip, write or give up is named and counted, as an outage names the trades it cost.
+void TScraper::Run::ResultsFileFailed(const ResultsFileError& e,
+                                      const std::vector<std::string>& listed) {
+    s_.end = RunSummary::End::CutShort;
+    std::string failed;
     if (dynamic_cast<const SkipFileError*>(&e) != nullptr) {
         s_.skipFileFailed = true;
-        Log("Ошибка записи skip.txt (" + std::string(e.what()) +
-            "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
+        failed = "Ошибка записи skip.txt (";
+    } else if (dynamic_cast<const TradeSinkError*>(&e) != nullptr) {
+        s_.storeLost = true;
+        failed = "Ошибка записи в хранилище (";
     } else {
-        Log("Ошибка записи файла результатов (" + std::string(e.what()) +
-            "), сбор карточек прекращён; торгов не опрошено: " + std::to_string(notTried));
+        s_.resultsFileFailed = true;
+        failed = "Ошибка записи файла результатов (";
+    }
+    const std::string skipPrefix = addresses_.CardLinkPrefix();
+    std::vector<std::string> notTried;
+    for (const std::string& entry : listed) {
+        std::string guid = Trimmed(entry);
+        if (guid.empty() || cardsAccounted_.contains(guid))
+            continue;
+        if (c_.SkipList.contains(skipPrefix + guid)) {
+            ++s_.skipped;
+            continue;
+        }
+        notTried.push_back(std::move(guid));
+    }
+    s_.tradesNotTried = static_cast<std::int64_t>(notTried.size());
+    Log(failed + e.what() + "), сбор карточек прекращён; торгов не опрошено: " +
+        std::to_string(s_.tradesNotTried));
+    for (const std::string& guid : notTried) {
+        Log("Карточка " + Printable(guid) + ": не получена, сбор карточек прекращён");
+        o_.ReportEvent(JobFinished{RunPhase::Cards, guid, JobFate::NotDone, {}});
     }
 }
 
@@ -706,6 +741,7 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
     file.WriteTrade(rows.rows);
     // Counted once written: a trade whose rows could not be written is one never tried.
     ++s_.cardsFetched;
+    cardsAccounted_.insert(guid);
     s_.rowsWritten += static_cast<std::int64_t>(rows.rows.size());
     if (!rows.missing.empty()) {
         ++s_.cardsIncomplete;

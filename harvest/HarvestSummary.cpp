@@ -37,6 +37,8 @@ const char* EndName(crawl::RunSummary::End end) {
             return "not-started";
         case crawl::RunSummary::End::Finished:
             return "finished";
+        case crawl::RunSummary::End::CutShort:
+            return "cut-short";
         case crawl::RunSummary::End::Stopped:
             return "stopped";
         case crawl::RunSummary::End::Failed:
@@ -77,7 +79,9 @@ std::string HarvestSummaryJson(const HarvestSummary& s) {
             {"unreachableTrades", r.unreachable},       {"tradesNotTried", r.tradesNotTried},
             {"tradesStored", r.tradesStored},           {"tradesChanged", r.tradesChanged},
             {"retriedAttempts", r.retriedAttempts},     {"phaseErrors", r.phaseErrors},
-            {"resultsFileFailed", r.resultsFileFailed}, {"complete", r.Complete()},
+            {"resultsFileFailed", r.resultsFileFailed}, {"skipFileFailed", r.skipFileFailed},
+            {"storeLost", r.storeLost},                 {"tradesTakenBack", r.tradesTakenBack},
+            {"complete", r.Complete()},
         };
         if (!r.resultsFile.empty())
             files["results"] = r.resultsFile.string();
@@ -90,8 +94,12 @@ std::string HarvestSummaryJson(const HarvestSummary& s) {
     }
     if (!s.logFile.empty())
         files["log"] = s.logFile.string();
-    if (!s.storeFile.empty() && s.run && s.run->tradesStored > 0)
-        files["store"] = s.storeFile.string();
+    // The store the run wrote into, or was to: a lost one is named however little it kept.
+    std::filesystem::path storeFile = s.storeFile;
+    if (storeFile.empty() && s.run)
+        storeFile = s.run->storeFile;
+    if (!storeFile.empty() && s.run && (s.run->tradesStored > 0 || s.run->storeLost))
+        files["store"] = storeFile.string();
     const double seconds =
         std::chrono::duration_cast<std::chrono::duration<double>>(s.duration).count();
     json out = {
@@ -103,6 +111,7 @@ std::string HarvestSummaryJson(const HarvestSummary& s) {
         {"end", LocalTimeText(s.end)},
         {"durationSeconds", std::round(seconds * 1000) / 1000},
         {"outputFolder", o.outputDir.string()},
+        {"storeFile", storeFile.empty() ? json(nullptr) : json(storeFile.string())},
         {"selection", selection},
         {"counts", counts},
         {"files", files},

@@ -23,7 +23,7 @@ struct HarvestSummary {
     std::chrono::steady_clock::duration duration{};
     std::optional<crawl::RunSummary> run;  // once a run has ended
     std::filesystem::path logFile;         // empty when none was written
-    std::filesystem::path storeFile;       // the store written to, when one was
+    std::filesystem::path storeFile;       // the store the run opened, when it opened one
 };
 
 // The summary as one JSON object (UTF-8, one line, a line end after it).

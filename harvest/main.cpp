@@ -254,9 +254,10 @@ int main(int argc, char** argv) {
         status = 128 + stoppedBy;
     else if (summary.run->Complete())
         status = harvest::kExitComplete;
-    // A results file or skip.txt that could not be had before the first card: no harvest began.
+    // A results file, skip.txt or store that could not be had before the first card: no harvest
+    // began.
     else if (summary.run->end == crawl::RunSummary::End::NotStarted ||
-             (summary.run->resultsFileFailed && !summary.run->cardsStarted))
+             (summary.run->OutputFailed() && !summary.run->cardsStarted))
         status = harvest::kExitCannotStart;
     // With -v every line is on the screen already; with -q only a run that went wrong speaks.
     const bool wentWrong =

@@ -1153,5 +1153,140 @@ TEST_F(EngineTest, ANamedObjectThatCannotBeOpenedIsLoggedAndTheWindowIsGivenBack
     EXPECT_EQ(reg->CallsTo(Search("OpenAuction", "77", "2023-01-01", "2023-01-31")), 0);
 }
 
+// A store of the test's own that keeps every trade at once and fails at the given one.
+class FailingSink : public TradeSink {
+public:
+    explicit FailingSink(int failAt) : failAt_(failAt) {}
+    void Begin(const TradeSinkRun&) override {}
+    bool TradeWritten(const std::string&, const std::string&, const json::JsonValue&,
+                      const std::vector<ResultRow>&) override {
+        if (++handed_ == failAt_)
+            throw std::runtime_error("хранилище test.sqlite: диск заполнен");
+        ++kept_;
+        return true;
+    }
+    std::string Finish(RunSummary& summary) override {
+        summary.tradesStored += kept_;
+        return {};
+    }
+    void AddKept(RunSummary& summary) const noexcept override {
+        summary.tradesStored += kept_;
+        summary.storeFile = "test.sqlite";
+    }
+
+private:
+    int failAt_;
+    int handed_ = 0;
+    std::int64_t kept_ = 0;
+};
+
+struct CutShortCase {
+    const char* name;
+    const char* failed;  // the line that ends the card phase begins so
+    const char* end;     // the summary's closing words
+};
+
+void PrintTo(const CutShortCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CutShortTest : public EngineTest, public testing::WithParamInterface<CutShortCase> {};
+
+// What the card phase records in fails part way: the phase ends at once, without "ok"; the
+// trades it never got to are named one by one and counted, so that with the cards written,
+// given up and skipped they make up the whole list; only the flag of what failed is set.
+TEST_P(CutShortTest, TheTradesNeverTriedAreNamedAndOnlyWhatFailedIsFlagged) {
+    const CutShortCase& c = GetParam();
+    const std::string name = c.name;
+    constexpr int kListed = 120;  // more than a batch of skip.txt lines
+    TradeBook book(kBase);
+    for (int k = 0; k < kListed; ++k)
+        book.Add({"g" + std::to_string(k), "77", "OpenAuction", "2023-01-02"});
+    auto reg = FakeRegister::Create(book.Script());
+    auto env = Environment(reg);
+    env.guidsFile = "/dev/null";
+    std::optional<rlimit> old;
+    if (name == "Store") {
+        env.openTradeSink = [] { return std::make_shared<FailingSink>(30); };
+    } else {
+        // A full disk: the results file meets it after some 30 rows; skip.txt, filled up
+        // beforehand with lines of no trade, at its first batch of lines.
+        std::uint64_t limit = 509 + 30 * (BookLine(book.Trades()[0], "Москва", 0).size() + 2);
+        if (name == "SkipFile") {
+            env.recordHarvested = true;
+            std::string filler;
+            for (int k = 0; filler.size() < (1u << 20); ++k)
+                filler += "https://other.test/biddings/x" + std::to_string(k) + "\r\n";
+            testing_support::WriteBytes(exeDir / "skip.txt", filler);
+            limit = filler.size() + 1000;
+        }
+        std::signal(SIGXFSZ, SIG_IGN);
+        old.emplace();
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &*old), 0);
+        rlimit limited = *old;
+        limited.rlim_cur = limit;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    }
+    auto run = Start(reg, env);
+    Finish(run, reg);
+    if (old)
+        setrlimit(RLIMIT_FSIZE, &*old);
+
+    const RunSummary summary = run->Summary();
+    EXPECT_EQ(summary.end, RunSummary::End::CutShort);
+    EXPECT_FALSE(summary.Complete());
+    EXPECT_EQ(summary.resultsFileFailed, name == "ResultsFile");
+    EXPECT_EQ(summary.skipFileFailed, name == "SkipFile");
+    EXPECT_EQ(summary.storeLost, name == "Store");
+    EXPECT_TRUE(reports.Results().empty());
+    EXPECT_TRUE(reports.LogContains(std::string("Итоги: ") + c.end));
+
+    std::set<std::string> named;
+    std::int64_t announced = -1;
+    for (const std::string& line : reports.LogTexts()) {
+        const std::string suffix = ": не получена, сбор карточек прекращён";
+        if (line.starts_with("Карточка ") && line.ends_with(suffix)) {
+            EXPECT_TRUE(named.insert(line.substr(9, line.size() - 9 - suffix.size())).second);
+        }
+        if (line.starts_with(c.failed))
+            announced = std::stoll(line.substr(line.rfind(' ') + 1));
+    }
+    EXPECT_GT(summary.tradesNotTried, 0);
+    EXPECT_EQ(static_cast<std::int64_t>(named.size()), summary.tradesNotTried);
+    EXPECT_EQ(announced, summary.tradesNotTried);
+    EXPECT_EQ(summary.tradesNotTried + summary.cardsFetched + summary.tradeJobsFailed +
+                  summary.skipped,
+              kListed);
+    std::int64_t notDone = 0;
+    for (const auto& event : reports.EventsOf<JobFinished>())
+        notDone += event.phase == RunPhase::Cards && event.fate == JobFate::NotDone;
+    EXPECT_EQ(notDone, summary.tradesNotTried);
+    // No trade named as never tried has a row, and the file holds whole rows only.
+    const auto lines = ResultLines();
+    for (std::size_t k = 1; k < lines.size(); ++k) {
+        const auto at = lines[k].find("/biddings/");
+        ASSERT_NE(at, std::string::npos) << lines[k];
+        const std::string guid = lines[k].substr(at + 10, lines[k].find('"', at) - at - 10);
+        EXPECT_FALSE(named.contains(guid)) << guid;
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(lines.size()) - 1,
+              summary.cardsFetched - summary.tradesTakenBack);
+    if (name == "Store") {
+        EXPECT_EQ(summary.tradesStored, 29);
+        EXPECT_EQ(summary.tradesTakenBack, 1);
+        EXPECT_EQ(summary.storeFile, "test.sqlite");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CutShortTest,
+    testing::Values(CutShortCase{"ResultsFile", "Ошибка записи файла результатов (",
+                                 "работа прервана: файл результатов не записать"},
+                    CutShortCase{"SkipFile", "Ошибка записи skip.txt (",
+                                 "работа прервана: skip.txt не дописать"},
+                    CutShortCase{"Store", "Ошибка записи в хранилище (",
+                                 "работа прервана: хранилище не записать"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace korvalot::crawl
