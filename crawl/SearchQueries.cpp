@@ -58,6 +58,13 @@ RegionItem ParseRegionItem(std::string_view item) {
     return region;
 }
 
+std::string NormalRegionCode(std::string_view code) {
+    const std::size_t first = code.find_first_not_of('0');
+    if (first == std::string_view::npos)
+        return code.empty() ? std::string() : std::string("0");
+    return std::string(code.substr(first));
+}
+
 std::string TradeTypeName(std::string_view code) {
     for (std::size_t k = 0; k < kTradeTypeCodes.size(); ++k) {
         if (kTradeTypeCodes[k] == code)

@@ -39,6 +39,10 @@ struct RegionItem {
 // stands before the last " (", so names holding parentheses keep them.
 RegionItem ParseRegionItem(std::string_view item);
 
+// A region code as the register compares it: leading zeros do not count, so "01" and "1" name
+// one region ("00" is "0", an empty code stays empty).
+std::string NormalRegionCode(std::string_view code);
+
 // "yyyy-mm-dd", the only date form that travels inside a run.
 std::string FormatIsoDate(std::chrono::year_month_day date);
 // A four-digit year, "-", a month, "-", a day (one or two digits each), blanks around allowed;

@@ -1,14 +1,13 @@
 #include "export/ExportOptions.h"
 
 #include <getopt.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
 #include <numeric>
 
+#include "cli/OptionReader.h"
+#include "cli/Places.h"
+#include "cli/SelectionOptions.h"
 #include "crawl/SearchQueries.h"
-#include "harvest/HarvestOptions.h"
 #include "store/StoredValues.h"
 
 #ifndef KORVALOT_VERSION
@@ -18,9 +17,19 @@
 namespace korvalot::exporting {
 namespace {
 
-using harvest::UsageError;
+using cli::PlaceError;
+using cli::UsageError;
 
-enum LongOnly { kStore = 1000, kPriceFrom, kPriceTo, kWords, kChangedSince };
+enum LongOnly {
+    kStore = 1000,
+    kPriceFrom,
+    kPriceTo,
+    kWords,
+    kChangedSince,
+    kNewSince,
+    kAnnouncedFrom,
+    kAnnouncedTo,
+};
 
 double ParsePrice(const std::string& option, const std::string& text) {
     // Either separator: "1500000,50" as a Russian desktop writes it, "1500000.50" as the
@@ -29,21 +38,6 @@ double ParsePrice(const std::string& option, const std::string& text) {
     if (!value || *value < 0)
         throw UsageError(option + ": нужна цена в рублях (1500000 или 1500000,50): " + text);
     return *value;
-}
-
-std::vector<std::string> Words(const std::string& text) {
-    std::vector<std::string> words;
-    std::string word;
-    for (const char c : text + " ") {
-        if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
-            if (!word.empty())
-                words.push_back(std::move(word));
-            word.clear();
-        } else {
-            word += c;
-        }
-    }
-    return words;
 }
 
 }  // namespace
@@ -57,10 +51,13 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         {"types", required_argument, nullptr, 'T'},
         {"from", required_argument, nullptr, 'f'},
         {"to", required_argument, nullptr, 't'},
+        {"announced-from", required_argument, nullptr, kAnnouncedFrom},
+        {"announced-to", required_argument, nullptr, kAnnouncedTo},
         {"price-from", required_argument, nullptr, kPriceFrom},
         {"price-to", required_argument, nullptr, kPriceTo},
         {"words", required_argument, nullptr, kWords},
         {"changed-since", required_argument, nullptr, kChangedSince},
+        {"new-since", required_argument, nullptr, kNewSince},
         {"help", no_argument, nullptr, 'h'},
         {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0},
@@ -71,7 +68,7 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
     std::vector<int> types;
     bool typesGiven = false;
     bool outputGiven = false;
-    harvest::OptionReader reader("korvalot-export", args, ":o:r:T:f:t:hV", kLong);
+    cli::OptionReader reader("korvalot-export", args, ":o:r:T:f:t:hV", kLong);
     while (const auto option = reader.Next()) {
         const int c = option->code;
         const std::string& value = option->value;
@@ -86,19 +83,25 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
                 o.output = value;
                 break;
             case 'r':
-                allRegions = harvest::ParseRegionCodes(value, regions) || allRegions;
+                allRegions = cli::ParseRegionCodes("--regions", value, regions) || allRegions;
                 break;
             case 'T': {
                 typesGiven = true;
-                const std::vector<int> positions = harvest::ParseTradeTypes("--types", value);
+                const std::vector<int> positions = cli::ParseTradeTypes("--types", value);
                 types.insert(types.end(), positions.begin(), positions.end());
                 break;
             }
             case 'f':
-                o.filter.from = harvest::ParseDateOption("--from", value, today);
+                o.filter.from = cli::ParseDateOption("--from", value, today);
                 break;
             case 't':
-                o.filter.to = harvest::ParseDateOption("--to", value, today);
+                o.filter.to = cli::ParseDateOption("--to", value, today);
+                break;
+            case kAnnouncedFrom:
+                o.filter.announcedFrom = cli::ParseDateOption("--announced-from", value, today);
+                break;
+            case kAnnouncedTo:
+                o.filter.announcedTo = cli::ParseDateOption("--announced-to", value, today);
                 break;
             case kPriceFrom:
                 o.filter.startPriceFrom = ParsePrice("--price-from", value);
@@ -107,12 +110,15 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
                 o.filter.startPriceTo = ParsePrice("--price-to", value);
                 break;
             case kWords: {
-                const std::vector<std::string> words = Words(value);
+                const std::vector<std::string> words = cli::ParseWords("--words", value);
                 o.filter.words.insert(o.filter.words.end(), words.begin(), words.end());
                 break;
             }
             case kChangedSince:
-                o.filter.changedSince = harvest::ParseDateOption("--changed-since", value, today);
+                o.filter.changedSince = cli::ParseDateOption("--changed-since", value, today);
+                break;
+            case kNewSince:
+                o.filter.newSince = cli::ParseDateOption("--new-since", value, today);
                 break;
             case 'h':
                 o.help = true;
@@ -133,21 +139,20 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         throw UsageError("--output: файл должен оканчиваться на .csv или .xlsx: " +
                          o.output.string());
     o.format = *format;
-    if (o.filter.from && o.filter.to &&
-        std::chrono::sys_days(*o.filter.from) > std::chrono::sys_days(*o.filter.to))
-        throw UsageError("--from позже --to: начало периода после его конца");
+    cli::CheckDateOrder("--from", o.filter.from, "--to", o.filter.to);
+    cli::CheckDateOrder("--announced-from", o.filter.announcedFrom, "--announced-to",
+                        o.filter.announcedTo);
     if (o.filter.startPriceFrom && o.filter.startPriceTo &&
         *o.filter.startPriceFrom > *o.filter.startPriceTo)
         throw UsageError("--price-from больше --price-to");
-    if (typesGiven && types.empty())
-        throw UsageError("--types: не указан ни один вид торгов");
+    if (allRegions && !regions.empty())
+        throw UsageError("--regions: all вместе с кодами регионов не указывают");
     if (!typesGiven) {
         types.resize(crawl::kTradeTypeCodes.size());
         std::iota(types.begin(), types.end(), 0);
     }
     // Every region unless some are named, as the export's default is the whole store.
-    const store::TradeFilter selection = store::SelectionFilter(
-        allRegions ? std::vector<std::string>{} : regions, types, o.filter.from, o.filter.to);
+    const store::TradeFilter selection = store::SelectionFilter(regions, types, {}, {});
     o.filter.regionCodes = selection.regionCodes;
     o.filter.tradeTypes = selection.tradeTypes;
     return o;
@@ -156,16 +161,16 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
 void CheckOutputPlace(const ExportOptions& options) {
     std::error_code error;
     if (std::filesystem::is_directory(options.output, error))
-        throw UsageError("--output: " + options.output.string() + " - это папка");
-    std::filesystem::path dir = options.output.parent_path();
-    if (dir.empty())
-        dir = ".";
-    if (!std::filesystem::is_directory(dir, error))
-        throw UsageError("в папку " + dir.string() + " нельзя записывать: папки нет");
-    if (::access(dir.c_str(), W_OK | X_OK) != 0)
-        throw UsageError("в папку " + dir.string() + " нельзя записывать: " + std::strerror(errno));
-    if (!options.storeFile.empty() && std::filesystem::is_directory(options.storeFile, error))
-        throw UsageError("--store: " + options.storeFile.string() + " - это папка");
+        throw PlaceError("--output: " + options.output.string() + " - это папка");
+    const std::filesystem::path dir = cli::FolderOf(options.output);
+    if (const auto reason = cli::WhyNotWritable(dir))
+        throw PlaceError("в папку " + dir.string() + " нельзя записывать: " + *reason);
+}
+
+void CheckStorePlace(const std::filesystem::path& storeFile) {
+    std::error_code error;
+    if (std::filesystem::is_directory(storeFile, error))
+        throw PlaceError("--store: " + storeFile.string() + " - это папка");
 }
 
 std::string HelpText() {
@@ -182,14 +187,18 @@ std::string HelpText() {
                             программы)
   -o, --output ФАЙЛ         куда записать (.csv или .xlsx); файл заменяется только
                             записанным целиком
-  -r, --regions КОДЫ        коды регионов через запятую (77,50) или all (по умолчанию
-                            все)
+  -r, --regions КОДЫ        коды регионов через запятую (77,50; код - число от 1 до
+                            99) или all (по умолчанию все)
   -T, --types КОДЫ          виды торгов через запятую (по умолчанию все шесть):
                             OpenAuction, OpenConcours, PublicOffer,
                             CloseAuction, CloseConcours, ClosePublicOffer
-  -f, --from ДАТА           дата объявления о торгах не раньше: ГГГГ-ММ-ДД, today
-                            или yesterday
-  -t, --to ДАТА             дата объявления о торгах не позже
+  -f, --from ДАТА           дата торгов не раньше (та, по которой ищет реестр и
+                            korvalot-harvest --from): ГГГГ-ММ-ДД, today или
+                            yesterday
+  -t, --to ДАТА             дата торгов не позже
+      --announced-from ДАТА
+                            дата объявления о торгах не раньше
+      --announced-to ДАТА   дата объявления о торгах не позже
       --price-from ЦЕНА     начальная цена лота не меньше (рубли: 1500000 или
                             1500000,50)
       --price-to ЦЕНА       начальная цена лота не больше
@@ -197,15 +206,18 @@ std::string HelpText() {
                             сразу, без учёта регистра; слово* - любое слово, которое
                             с него начинается
       --changed-since ДАТА  значения строки менялись в этот день или позже
+      --new-since ДАТА      лот впервые попал в хранилище в этот день или позже
   -h, --help                эта справка
   -V, --version             версия
 
 Строки идут в том порядке, в каком торги попали в хранилище, лоты торгов - по
-порядку. Итог выводится в стандартный поток ошибок.
+порядку. Итог выводится в стандартный поток ошибок; если в хранилище нет ни одного
+торга названного региона, это сказано там же отдельной строкой.
 
 Код завершения: 0 - файл записан; 1 - файл записать не удалось (прежний файл не
-изменён); 2 - неверные параметры (ни один файл не изменён); 3 - хранилище не
-открывается (нет файла, не база данных, занято, записано более новой версией).
+изменён); 2 - неверные параметры или в папку файла нельзя записывать (ни один файл
+не изменён); 3 - хранилище не открывается (нет файла, ФАЙЛ - это папка, не база
+данных, занято, записано более новой версией).
 )";
 }
 

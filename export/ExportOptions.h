@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/ExitStatus.h"
+#include "cli/UsageError.h"
 #include "store/StoreExport.h"
 #include "store/TradeFilter.h"
 
@@ -12,10 +14,14 @@
 // korvalot-harvest: one line on standard error, "korvalot-export: " in front.
 namespace korvalot::exporting {
 
-// Exit statuses besides korvalot-harvest's 2 (bad arguments, no file changed).
-inline constexpr int kExitWritten = 0;
-inline constexpr int kExitNotWritten = 1;  // the output could not be written; it is as it was
-inline constexpr int kExitNoStore = 3;     // the store could not be opened or read
+// Exit statuses, those of cli/ExitStatus.h as an export reads them.
+inline constexpr int kExitWritten = cli::kExitDone;
+// The output could not be written; it is as it was.
+inline constexpr int kExitNotWritten = cli::kExitPartly;
+// Bad arguments or an output folder that cannot be written to; no file changed.
+inline constexpr int kExitUsage = cli::kExitUsage;
+// The store was refused: no file, a folder, not a database, written by a later version, busy.
+inline constexpr int kExitNoStore = cli::kExitNoStart;
 
 struct ExportOptions {
     bool help = false;
@@ -27,12 +33,16 @@ struct ExportOptions {
 };
 
 // The arguments after the program name; `today` resolves "today" and "yesterday". Raises
-// harvest::UsageError. Checks nothing on disk.
+// cli::UsageError. Checks nothing on disk.
 ExportOptions ParseExportOptions(const std::vector<std::string>& args,
                                  std::chrono::year_month_day today);
 
-// The output is not a folder and its folder can be written to. Raises harvest::UsageError.
+// The output is not a folder and its folder takes a file. Raises cli::PlaceError.
 void CheckOutputPlace(const ExportOptions& options);
+
+// The store named is no folder. Raises cli::PlaceError, which the export answers as it answers
+// any store it cannot open.
+void CheckStorePlace(const std::filesystem::path& storeFile);
 
 std::string HelpText();
 std::string VersionText();

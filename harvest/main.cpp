@@ -159,9 +159,13 @@ int main(int argc, char** argv) {
         try {
             const std::filesystem::path storeFile =
                 options.storeFile.empty() ? store::TradeStore::DefaultPath() : options.storeFile;
+            // A store's place that cannot be used is a store refused, whatever refuses it.
+            harvest::CheckStorePlace(storeFile);
             tradeStore = std::make_shared<store::TradeStore>(storeFile, storeOptions);
             summary.storeFile = storeFile;
         } catch (const store::StoreError& e) {
+            return finish(harvest::kExitCannotStart, e.what());
+        } catch (const harvest::PlaceError& e) {
             return finish(harvest::kExitCannotStart, e.what());
         }
     }
@@ -189,9 +193,10 @@ int main(int argc, char** argv) {
         return finish(harvest::kExitUsage, e.what());
     }
     summary.regionItems = settings.inputs.regionItems;
-    // One stem for every file of the run, free for all of them: a clash moves them together.
+    // One stem for every file of the run, free for all of them: a clash moves them together. A
+    // refresh's files say so in their names, beside the harvests' in the same folder.
     const std::string stem = util::FreeStem(
-        options.outputDir, StartStem(startedAt),
+        options.outputDir, (options.refresh ? "refresh-" : "") + StartStem(startedAt),
         {{"data-", ".csv"}, {"data-", ".xlsx"}, {"log-", ".txt"}, {"guids-", ".txt"}});
     settings.inputs.tradeTypePositions = options.tradeTypePositions;
     settings.inputs.dateFrom = options.from;

@@ -71,6 +71,23 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
         {{"-r", "77", "--outage-limit", "-1"}, "--outage-limit: нужно число минут"},
         {{"-r", "77", "--outage-limit", "2h"}, "--outage-limit: нужно число минут"},
         {{"-r", "77", "--outage-limit", "525601"}, "--outage-limit: нужно число минут"},
+        // A filter with nothing in it is a mistake, never "everything".
+        {{"-r", ""}, "--regions: не указан ни один регион"},
+        {{"-r", " , "}, "--regions: не указан ни один регион"},
+        {{"-r", "77", "-T", ""}, "не указан ни один вид торгов"},
+        // A code is a number of one or two digits, leading zeros aside.
+        {{"-r", "abc"}, "--regions: abc - не код региона"},
+        {{"-r", "77,100"}, "--regions: 100 - не код региона"},
+        {{"-r", "0"}, "--regions: 0 - не код региона"},
+        {{"-r", "-7"}, "--regions: -7 - не код региона"},
+        {{"-r", "all,77"}, "--regions: all - не код региона"},
+        {{"-r", "all", "-r", "77"}, "all вместе с кодами"},
+        // Options that would change nothing in the combination given.
+        {{"-r", "77", "--refresh"}, "--refresh без --store"},
+        {{"-r", "77", "--store", "--refresh", "-i"}, "--incremental и --refresh"},
+        {{"-r", "77", "--store", "--refresh", "-s", "s.txt"}, "--skip-file и --refresh"},
+        {{"-r", "77", "--store", "--refresh-days", "5"}, "--refresh-days без --refresh"},
+        {{"-r", "77", "--skip-file="}, "--skip-file: пустой путь"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
@@ -83,6 +100,16 @@ TEST(HarvestOptionsTest, RefusesBadArgumentsWithOneLine) {
             EXPECT_EQ(what.find('\n'), std::string::npos);
         }
     }
+}
+
+// Codes with leading zeros are the codes without them, as the register compares them.
+TEST(HarvestOptionsTest, RegionCodesKeepTheirFormAndRefreshNeedsTheStore) {
+    EXPECT_EQ(Parse({"-r", "007, 77,7"}).regionCodes, (std::vector<std::string>{"007", "77", "7"}));
+    const HarvestOptions o = Parse({"-r", "77", "--store", "--refresh", "--refresh-days", "5"});
+    EXPECT_TRUE(o.store);
+    EXPECT_TRUE(o.refresh);
+    EXPECT_EQ(o.refreshDays, 5);
+    EXPECT_FALSE(Parse({"-r", "77", "--store"}).refresh);
 }
 
 // "--store FILE" takes the word after it, wherever getopt has moved the stray words by then.
@@ -101,7 +128,7 @@ TEST(HarvestOptionsTest, TheStoresFileIsTheWordAfterItAmongStrayWords) {
 TEST(HarvestOptionsTest, SelectsRegionsByCodeInTheDirectorysOrder) {
     const std::vector<std::string> directory = {"Республика Саха (Якутия) (14)", "г. Москва (77)",
                                                 "Республика Адыгея (01)"};
-    HarvestOptions o = Parse({"-r", "1,14"});
+    HarvestOptions o = Parse({"-r", "001,14"});
     EXPECT_EQ(
         SelectRegionItems(directory, o),
         (std::vector<std::string>{"Республика Саха (Якутия) (14)", "Республика Адыгея (01)"}));
@@ -127,6 +154,35 @@ TEST(HarvestOptionsTest, AnOutputFolderMustTakeAFileAndKeepsNone) {
     o.skipFile.clear();
     o.summaryJson = dir / "missing" / "summary.json";
     EXPECT_THROW(CheckOutputPlaces(o), PlaceError);
+}
+
+// The store's place is checked as the output folder is: a folder is made when missing, and one
+// that cannot be made or that the store's path names is refused, nothing left behind.
+TEST(HarvestOptionsTest, TheStoresPlaceIsMadeOrRefused) {
+    TempDir dir;
+    EXPECT_EQ(CheckStorePlace(dir / "a" / "b" / "s.sqlite"),
+              (std::vector<std::filesystem::path>{dir / "a", dir / "a" / "b"}));
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "a" / "b"));
+    EXPECT_TRUE(CheckStorePlace(dir / "a" / "b" / "s.sqlite").empty());
+    crawl::testing_support::WriteBytes(dir / "file", "x");
+    const struct {
+        std::filesystem::path store;
+        std::string message;
+    } refused[] = {
+        {dir / "a", "--store: " + (dir / "a").string() + " - это папка"},
+        {dir / "file" / "c" / "s.sqlite",
+         "--store: папку " + (dir / "file" / "c").string() + " не создать: Not a directory"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.store);
+        try {
+            CheckStorePlace(c.store);
+            ADD_FAILURE() << "accepted";
+        } catch (const PlaceError& e) {
+            EXPECT_EQ(e.what(), c.message);
+        }
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "file" / "c"));
 }
 
 // A scheduled run's first morning: the folder is made, the folders above it too.

@@ -282,7 +282,21 @@ TEST_F(HarvestProgramTest, BadArgumentsGetOneLineAndChangeNoFile) {
         {{"-r", "77", "-T", "Auction"}, "неизвестный вид торгов Auction", true},
         {{"--regions", "78", "extra", "--output", "out"}, "лишний аргумент extra", true},
         {{"-r", "77", "-q", "-v"}, "--quiet и --verbose", true},
-        {{"-r", "77,999"}, "нет региона с кодом 999", false},
+        {{"-r", "77,98"}, "нет региона с кодом 98", false},
+        // Codes and empty lists are refused before the register is asked for its directory.
+        {{"-r", "77,999"}, "--regions: 999 - не код региона", true},
+        {{"-r", "abc"}, "--regions: abc - не код региона", true},
+        {{"-r", ""}, "--regions: не указан ни один регион", true},
+        {{"-r", ","}, "--regions: не указан ни один регион", true},
+        {{"-r", "77", "--types", ","}, "--types: не указан ни один вид торгов", true},
+        {{"-r", "all", "-r", "77"}, "--regions: all вместе с кодами", true},
+        // An option that would have no effect in the combination given.
+        {{"-r", "77", "--refresh"}, "--refresh без --store", true},
+        {{"-r", "77", "--store", "s.sqlite", "--refresh", "-i"}, "--incremental и --refresh", true},
+        {{"-r", "77", "--store", "s.sqlite", "--refresh", "-s", "skip.txt"},
+         "--skip-file и --refresh",
+         true},
+        {{"-r", "77", "--refresh-days", "9"}, "--refresh-days без --refresh", true},
         {{"-r", "77", "-o", "a-file/sub"}, "папку a-file/sub не создать: Not a directory", false},
         {{"-r", "77", "-o", "a-file"}, "в папку a-file нельзя записывать", false},
         {{"-r", "77", "-i", "-s", "missing/skip.txt"}, "--skip-file: в папку missing", false},
@@ -402,8 +416,9 @@ TEST_F(HarvestProgramTest, AStopSignalEndsTheProgramWhileTheDirectoryLoadWaits) 
     }
 }
 
-// A folder the user may not write to, as a real process of a user without the right.
-TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
+// A folder the user may not write to, as a real process of a user without the right: for the
+// output a bad argument, for the store a store refused.
+TEST_F(HarvestProgramTest, AFolderTheUserCannotWriteToIsRefusedWithItsStatus) {
     TempDir dir;
     fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read |
                                     fs::perms::group_exec | fs::perms::others_read |
@@ -412,6 +427,8 @@ TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
     fs::permissions(dir / "locked", fs::perms::owner_read | fs::perms::owner_exec |
                                         fs::perms::group_read | fs::perms::group_exec |
                                         fs::perms::others_read | fs::perms::others_exec);
+    fs::create_directory(dir / "open");
+    fs::permissions(dir / "open", fs::perms::all);
     // Root writes anywhere: the program then runs as "nobody", from a copy that user can
     // reach (the build folder may be in a home only root can enter).
     const std::optional<uid_t> user = ::geteuid() == 0 ? std::optional<uid_t>(65534) : std::nullopt;
@@ -423,13 +440,27 @@ TEST_F(HarvestProgramTest, AnOutputFolderTheUserCannotWriteToIsABadArgument) {
             GTEST_SKIP() << "the user " << *user << " cannot run the program's copy: " << why;
         program = copy->path();
     }
-    Harvest harvest(dir.path(), "https://127.0.0.1:9", {"-r", "77", "-o", "locked"}, user,
-                    std::nullopt, program);
-    const Outcome o = harvest.Wait();
-    EXPECT_EQ(o.status, 2) << o.err;
-    EXPECT_NE(o.err.find("в папку locked нельзя записывать: Permission denied"), std::string::npos)
-        << o.err;
-    EXPECT_TRUE(fs::is_empty(dir / "locked"));
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"-r", "77", "-o", "locked"}, 2, "в папку locked нельзя записывать: Permission denied"},
+        {{"-r", "77", "-o", "open", "--store", "locked/s.sqlite"},
+         3,
+         "--store: в папку locked нельзя записывать: Permission denied"},
+        {{"-r", "77", "-o", "open", "--store", "locked/new/s.sqlite"},
+         3,
+         "--store: папку locked/new не создать: Permission denied"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.message);
+        Harvest harvest(dir.path(), "https://127.0.0.1:9", c.args, user, std::nullopt, program);
+        const Outcome o = harvest.Wait();
+        EXPECT_EQ(o.status, c.status) << o.err;
+        EXPECT_EQ(o.err, "korvalot-harvest: " + c.message + "\n");
+        EXPECT_TRUE(fs::is_empty(dir / "locked"));
+    }
 }
 
 // A run that could not reach every trade says so in its exit status and its closing lines.
