@@ -4,17 +4,24 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 #include "crawl/CrawlError.h"
 #include "crawl/RegisterAddresses.h"
 #include "crawl/ResultsFile.h"
 #include "crawl/SearchQueries.h"
+#include "util/Platform.h"
+#include "util/TempFile.h"
 #include "util/uLib.h"
 
 namespace korvalot::crawl {
 namespace {
+
+static_assert(Workbook::kSheetRows == LXW_ROW_MAX);
 
 constexpr std::uint16_t kColumns = 14;
 // Columns (from 0) whose values identify something: kept as text so that a spreadsheet does not
@@ -37,6 +44,16 @@ bool Contains(const auto& columns, std::uint16_t column) {
 void Check(lxw_error error, const std::filesystem::path& path) {
     if (error != LXW_NO_ERROR)
         throw CrawlError("Не удалось записать книгу " + path.string() + ": " + lxw_strerror(error));
+}
+
+// The name of the temporary file's descriptor, its failure as the workbook's.
+std::filesystem::path DescriptorPath(const util::TempFile& file) {
+    try {
+        return file.DescriptorPath();
+    } catch (const util::PlatformError& e) {
+        throw CrawlError("Не удалось создать книгу " + file.Target().string() + ": " +
+                         std::string(e.Reason()));
+    }
 }
 
 // The header's column names, from the results file's header line.
@@ -119,13 +136,26 @@ std::filesystem::path Workbook::PathBeside(const std::filesystem::path& resultsF
 
 Workbook::Workbook(std::filesystem::path path, std::string registerBaseUrl,
                    std::string decimalSeparator, std::vector<std::string> extraColumns)
+    : Workbook(path, path, true, std::move(registerBaseUrl), std::move(decimalSeparator),
+               std::move(extraColumns)) {}
+
+Workbook::Workbook(util::TempFile& file, std::string registerBaseUrl,
+                   std::string decimalSeparator, std::vector<std::string> extraColumns)
+    : Workbook(DescriptorPath(file), file.Target(), false, std::move(registerBaseUrl),
+               std::move(decimalSeparator), std::move(extraColumns)) {}
+
+Workbook::Workbook(std::filesystem::path written, std::filesystem::path path,
+                   bool removeWhenAbandoned, std::string registerBaseUrl,
+                   std::string decimalSeparator, std::vector<std::string> extraColumns)
     : path_(std::move(path)),
+      written_(std::move(written)),
+      removeWhenAbandoned_(removeWhenAbandoned),
       registerBaseUrl_(std::move(registerBaseUrl)),
       decimalSeparator_(std::move(decimalSeparator)) {
     lxw_workbook_options options{};
     options.constant_memory = LXW_TRUE;
     options.use_zip64 = LXW_TRUE;
-    book_ = workbook_new_opt(path_.c_str(), &options);
+    book_ = workbook_new_opt(written_.c_str(), &options);
     if (book_ == nullptr)
         throw CrawlError("Не удалось создать книгу " + path_.string());
     // A constructor that raises gets no destructor: the workbook is let go of here.
@@ -180,8 +210,10 @@ void Workbook::Abandon() noexcept {
     if (book_ != nullptr) {
         workbook_close(book_);
         book_ = nullptr;
-        std::error_code ignored;
-        std::filesystem::remove(path_, ignored);
+        if (removeWhenAbandoned_) {
+            std::error_code ignored;
+            std::filesystem::remove(path_, ignored);
+        }
     }
 }
 
@@ -325,9 +357,38 @@ void Workbook::Close(const std::optional<RunSummary>& summary) {
     const lxw_row_t lastRow = nextRow_ - 1;
     Check(worksheet_autofilter(rowsSheet_, 0, 0, lastRow, columns_ - 1), path_);
     WriteSummary(summary);
+    // In constant-memory mode the library writes the rows to a temporary file of its own and
+    // never looks at how that went: a full disk or a size limit there would become a sheet cut
+    // short in a workbook said to be written. The failure stays marked on the stream.
+    errno = 0;
+    if (FILE* rows = rowsSheet_->optimize_tmpfile;
+        rows != nullptr && (std::fflush(rows) != 0 || std::ferror(rows) != 0)) {
+        throw CrawlError("Не удалось записать книгу " + path_.string() +
+                         ": строки не записаны во временный файл" +
+                         (errno != 0 ? std::string(": ") + std::strerror(errno) : std::string()));
+    }
     lxw_workbook* book = book_;
     book_ = nullptr;
-    Check(workbook_close(book), path_);
+    errno = 0;
+    const lxw_error error = workbook_close(book);
+    const int systemError = errno;
+    switch (error) {
+        case LXW_ERROR_CREATING_XLSX_FILE:
+        case LXW_ERROR_CREATING_TMPFILE:
+        case LXW_ERROR_READING_TMPFILE:
+        case LXW_ERROR_ZIP_FILE_OPERATION:
+        case LXW_ERROR_ZIP_FILE_ADD:
+        case LXW_ERROR_ZIP_CLOSE:
+            // The library's words say a file failed; the system's say why (a full disk).
+            if (systemError != 0) {
+                throw CrawlError("Не удалось записать книгу " + path_.string() + ": " +
+                                 lxw_strerror(error) + " " + std::strerror(systemError));
+            }
+            break;
+        default:
+            break;
+    }
+    Check(error, path_);
 }
 
 }  // namespace korvalot::crawl

@@ -15,6 +15,10 @@ struct lxw_workbook;
 struct lxw_worksheet;
 struct lxw_format;
 
+namespace korvalot::util {
+class TempFile;
+}
+
 // The results of a run as a spreadsheet workbook beside the results file: the same rows, typed
 // (identifiers as text, prices as numbers, dates as dates), and a second sheet that sums the run
 // up. Rows go to disk as they come (the library's constant-memory mode), so a long run does not
@@ -23,12 +27,21 @@ namespace korvalot::crawl {
 
 class Workbook {
 public:
+    // The rows of a sheet, the header row included.
+    static constexpr std::int64_t kSheetRows = 1048576;
+
     // "data" + the tick count + ".xlsx": the results file's name with the other extension.
     static std::filesystem::path PathBeside(const std::filesystem::path& resultsFile);
 
     // Starts the workbook and writes the header row: the results file's fourteen columns, then
     // extraColumns. Raises CrawlError.
     Workbook(std::filesystem::path path, std::string registerBaseUrl, std::string decimalSeparator,
+             std::vector<std::string> extraColumns = {});
+    // The same, written into a temporary file that is to replace another: the library, which
+    // opens its file by name, is given the name of the open file itself, so that nothing put at
+    // the temporary name is written through; messages name the file to be replaced. A workbook
+    // that is not closed leaves the file to its owner.
+    Workbook(util::TempFile& file, std::string registerBaseUrl, std::string decimalSeparator,
              std::vector<std::string> extraColumns = {});
     ~Workbook();
     Workbook(const Workbook&) = delete;
@@ -55,6 +68,10 @@ private:
         std::int64_t lots = 0;
     };
 
+    // written: the name the library opens; path: the name messages give.
+    Workbook(std::filesystem::path written, std::filesystem::path path, bool removeWhenAbandoned,
+             std::string registerBaseUrl, std::string decimalSeparator,
+             std::vector<std::string> extraColumns);
     // The header row and the columns' formats (constructor).
     void WriteHeader(const std::vector<std::string>& extraColumns);
     // Frees a workbook that will not be closed, and removes its file.
@@ -64,6 +81,8 @@ private:
     void WriteSummary(const std::optional<RunSummary>& summary);
 
     std::filesystem::path path_;
+    std::filesystem::path written_;
+    bool removeWhenAbandoned_ = true;
     std::string registerBaseUrl_;
     std::string decimalSeparator_;
     lxw_workbook* book_ = nullptr;

@@ -1,12 +1,10 @@
 #include "store/StoreExport.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <variant>
 #include <vector>
 
 #include "crawl/CrawlError.h"
@@ -15,95 +13,81 @@
 #include "store/StoredValues.h"
 #include "store/TradeStore.h"
 #include "util/Platform.h"
+#include "util/TempFile.h"
 
 namespace korvalot::store {
 namespace {
 
 namespace fs = std::filesystem;
 
-[[noreturn]] void Fail(const fs::path& path, const std::string& what, int error) {
-    throw ExportError("файл " + path.string() + ": " + what + ": " + std::strerror(error));
+[[noreturn]] void Fail(const fs::path& path, const std::string& what, std::string_view reason) {
+    throw ExportError("файл " + path.string() + ": " + what + ": " + std::string(reason));
 }
 
-// The temporary file the output is written to, removed unless it has been renamed over the
-// output.
-class TemporaryOutput {
+[[noreturn]] void Fail(const fs::path& path, const std::string& what, int error) {
+    Fail(path, what, std::strerror(error));
+}
+
+[[noreturn]] void TooManyRows(const fs::path& output, const std::string& rows,
+                              std::int64_t workbookRows) {
+    throw ExportError("файл " + output.string() + ": строк " + rows +
+                      ", а лист книги вмещает не больше " + std::to_string(workbookRows) +
+                      " и строку заголовка; выберите меньше строк или выгрузите в .csv");
+}
+
+// The workbook library prints some failures to the standard error stream by itself (a file it
+// cannot create, a zip error on a full disk) before it returns them; the export says them in
+// its own one line. While this lives the C stream stderr writes nowhere: the stream, not the
+// descriptor, and only while the workbook is made, on the export's one thread.
+class LibraryMessagesMuted {
 public:
-    explicit TemporaryOutput(const fs::path& output)
-        : output_(output), path_(output.string() + ".tmp-" + std::to_string(::getpid())) {}
-    ~TemporaryOutput() {
-        if (!kept_) {
-            std::error_code ignored;
-            fs::remove(path_, ignored);
+    LibraryMessagesMuted() : saved_(stderr) {
+        static constexpr cookie_io_functions_t kNowhere{
+            nullptr, [](void*, const char*, std::size_t size) -> ssize_t {
+                return static_cast<ssize_t>(size);
+            },
+            nullptr, nullptr};
+        if (FILE* nowhere = ::fopencookie(nullptr, "w", kNowhere))
+            stderr = nowhere;
+    }
+    ~LibraryMessagesMuted() {
+        if (stderr != saved_) {
+            FILE* nowhere = stderr;
+            stderr = saved_;
+            std::fclose(nowhere);
         }
     }
-    TemporaryOutput(const TemporaryOutput&) = delete;
-    TemporaryOutput& operator=(const TemporaryOutput&) = delete;
-
-    const fs::path& Path() const { return path_; }
-
-    // The whole file on disk under the output's name.
-    void Keep() {
-        const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || ::fsync(fd) != 0) {
-            const int error = errno;
-            if (fd >= 0)
-                ::close(fd);
-            Fail(output_, "не удалось записать", error);
-        }
-        ::close(fd);
-        if (::rename(path_.c_str(), output_.c_str()) != 0)
-            Fail(output_, "не удалось записать", errno);
-        kept_ = true;
-    }
+    LibraryMessagesMuted(const LibraryMessagesMuted&) = delete;
+    LibraryMessagesMuted& operator=(const LibraryMessagesMuted&) = delete;
 
 private:
-    fs::path output_;
-    fs::path path_;
-    bool kept_ = false;
+    FILE* saved_;
 };
 
 // Lines gathered into large writes: an export of a million lots makes a few hundred system
 // calls, not a million.
 class BufferedFile {
 public:
-    BufferedFile(const fs::path& path, const fs::path& shownAs) : shownAs_(shownAs) {
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0)
-            Fail(shownAs_, "не удалось создать", errno);
+    BufferedFile(int fd, const fs::path& shownAs) : shownAs_(shownAs), fd_(fd) {
         buffer_.reserve(kSize + 64 * 1024);
     }
-    ~BufferedFile() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    BufferedFile(const BufferedFile&) = delete;
-    BufferedFile& operator=(const BufferedFile&) = delete;
 
     void Append(std::string_view bytes) {
         buffer_ += bytes;
         if (buffer_.size() >= kSize)
             Flush();
     }
-    void Close() {
-        Flush();
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0)
-            Fail(shownAs_, "не удалось записать", errno);
-    }
-
-private:
-    static constexpr std::size_t kSize = 1 << 20;
-
     void Flush() {
         if (const int error = util::WriteAll(fd_, buffer_))
             Fail(shownAs_, "не удалось записать", error);
         buffer_.clear();
     }
 
+private:
+    static constexpr std::size_t kSize = 1 << 20;
+
     fs::path shownAs_;
-    int fd_ = -1;
+    int fd_;
     std::string buffer_;
 };
 
@@ -120,9 +104,9 @@ const crawl::ResultRow& InSeparator(const StoredRow& stored, const std::string& 
     return converted;
 }
 
-ExportCounts WriteCsv(Database& db, const TradeFilter& filter, const fs::path& path,
-                      const fs::path& output, const std::string& separator) {
-    BufferedFile file(path, output);
+ExportCounts WriteCsv(Database& db, const TradeFilter& filter, util::TempFile& temporary,
+                      const std::string& separator) {
+    BufferedFile file(temporary.Descriptor(), temporary.Target());
     std::string head = "\xEF\xBB\xBF";
     head += crawl::ResultsFile::kHeader;
     head += "\r\n";
@@ -139,17 +123,20 @@ ExportCounts WriteCsv(Database& db, const TradeFilter& filter, const fs::path& p
             lastGuid = stored.row.guid;
         }
     });
-    file.Close();
+    file.Flush();
     return counts;
 }
 
-ExportCounts WriteWorkbook(Database& db, const TradeFilter& filter, const fs::path& path,
-                           const fs::path& output, const std::string& separator) {
+ExportCounts WriteWorkbook(Database& db, const TradeFilter& filter, util::TempFile& temporary,
+                           const std::string& separator, std::int64_t workbookRows) {
+    const fs::path& output = temporary.Target();
+    // Declared before the workbook, so that it outlives a workbook abandoned on an error.
+    const LibraryMessagesMuted muted;
     std::unique_ptr<crawl::Workbook> book;
     try {
         // The placeholder base address is never used: every trade brings its own.
         book = std::make_unique<crawl::Workbook>(
-            path, std::string(), separator,
+            temporary, std::string(), separator,
             std::vector<std::string>{kFirstSeenColumn, kLastChangedColumn});
     } catch (const crawl::CrawlError& e) {
         throw ExportError("файл " + output.string() + ": " + e.what());
@@ -176,6 +163,9 @@ ExportCounts WriteWorkbook(Database& db, const TradeFilter& filter, const fs::pa
     };
     crawl::ResultRow converted;
     ForEachStoredRow(db, filter, [&](const StoredRow& stored) {
+        // The rows counted first can grow meanwhile (a harvest writing into the store).
+        if (counts.rows >= workbookRows)
+            TooManyRows(output, "больше " + std::to_string(workbookRows), workbookRows);
         if (stored.row.guid != trade.guid) {
             flush();
             trade.guid = stored.row.guid;
@@ -209,14 +199,40 @@ std::optional<ExportFormat> ExportFormatOf(const fs::path& output) {
     return std::nullopt;
 }
 
+std::int64_t CountStoredRows(Database& db, const TradeFilter& filter) {
+    const SqlCondition condition = RowConditions(filter);
+    Statement query(db,
+                    "SELECT count(*) FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+                        condition.sql);
+    int index = 1;
+    for (const auto& parameter : condition.parameters)
+        std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
+    return query.Step() ? query.Int(0) : 0;
+}
+
 ExportCounts ExportRows(Database& db, const TradeFilter& filter, const fs::path& output,
-                        ExportFormat format, const std::string& decimalSeparator) {
-    TemporaryOutput temporary(output);
+                        ExportFormat format, const std::string& decimalSeparator,
+                        std::int64_t workbookRows) {
+    if (format == ExportFormat::Workbook) {
+        const std::int64_t rows = CountStoredRows(db, filter);
+        if (rows > workbookRows)
+            TooManyRows(output, std::to_string(rows), workbookRows);
+    }
+    std::optional<util::TempFile> temporary;
+    try {
+        temporary.emplace(output);
+    } catch (const util::PlatformError& e) {
+        Fail(output, "не удалось создать", e.Reason());
+    }
     const ExportCounts counts =
         format == ExportFormat::Csv
-            ? WriteCsv(db, filter, temporary.Path(), output, decimalSeparator)
-            : WriteWorkbook(db, filter, temporary.Path(), output, decimalSeparator);
-    temporary.Keep();
+            ? WriteCsv(db, filter, *temporary, decimalSeparator)
+            : WriteWorkbook(db, filter, *temporary, decimalSeparator, workbookRows);
+    try {
+        temporary->Keep();
+    } catch (const util::PlatformError& e) {
+        Fail(output, "не удалось записать", e.Reason());
+    }
     return counts;
 }
 

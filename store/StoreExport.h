@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "crawl/Workbook.h"
 #include "store/Database.h"
 #include "store/TradeFilter.h"
 
@@ -34,12 +35,22 @@ struct ExportCounts {
     std::int64_t trades = 0;
 };
 
+// The rows below the header that one sheet of a workbook holds.
+inline constexpr std::int64_t kWorkbookRows = crawl::Workbook::kSheetRows - 1;
+
+// The number of stored rows the filter takes.
+std::int64_t CountStoredRows(Database& db, const TradeFilter& filter);
+
 // Writes the rows the filter takes, in the order the trades were first stored, with prices in
-// the given decimal separator. The output is replaced only once it is whole: the rows go to a
-// temporary file beside it, which is then renamed. Raises StoreError when the store cannot be
-// read and ExportError when the output cannot be written (no temporary file is left).
+// the given decimal separator. The output is replaced only once it is whole, through a
+// util::TempFile: a link or anything else at its name is replaced, never written through, and
+// a replaced file keeps its mode. A workbook of more rows than workbookRows is refused before
+// anything is written. Raises StoreError when the store cannot be read and ExportError, one
+// line, when the output cannot be written (the old output is then as it was and no temporary
+// file is left); nothing of the workbook library reaches the standard error stream.
 ExportCounts ExportRows(Database& db, const TradeFilter& filter,
                         const std::filesystem::path& output, ExportFormat format,
-                        const std::string& decimalSeparator);
+                        const std::string& decimalSeparator,
+                        std::int64_t workbookRows = kWorkbookRows);
 
 }  // namespace korvalot::store
