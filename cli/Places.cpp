@@ -18,8 +18,11 @@ std::filesystem::path FolderOf(const std::filesystem::path& file) {
 
 std::optional<std::string> WhyNotWritable(const std::filesystem::path& dir) {
     std::error_code error;
-    if (!std::filesystem::is_directory(dir, error))
+    if (!std::filesystem::is_directory(dir, error)) {
+        if (std::filesystem::exists(dir, error))
+            return std::string(std::strerror(ENOTDIR));
         return std::string("папки нет");
+    }
     std::string pattern = (dir / ".korvalot-XXXXXX").string();
     const int fd = ::mkstemp(pattern.data());
     if (fd < 0)

@@ -380,6 +380,15 @@ TEST_F(StoreProgramTest, HarvestsIntoTheStoreFollowTheRegisterAndExportAsResults
     }
     ASSERT_FALSE(krasnodar.empty());
     EXPECT_EQ(Records(dir_ / "krasnodar.csv"), krasnodar);
+    EXPECT_EQ(o.err.find("нет ни одного торга"), std::string::npos) << o.err;
+
+    // A region the store holds no trade of: the empty output is written, and the reason said.
+    o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "none.csv", "--regions", "99"});
+    ASSERT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.err,
+              "korvalot-export: в хранилище нет ни одного торга региона 99\n"
+              "korvalot-export: записано строк: 0, торгов: 0, в файл none.csv\n");
+    EXPECT_TRUE(Records(dir_ / "none.csv").empty());
 
     // The workbook export, read back by an independent reader.
     o = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "all.xlsx"});
@@ -480,13 +489,20 @@ TEST_F(StoreProgramTest, ARefreshFetchesExactlyTheOpenTrades) {
                               {"-r", kRegions, "-o", "refresh", "--refresh", "--store",
                                "korvalot.sqlite", "--refresh-days", std::to_string(days)});
     ASSERT_EQ(o.status, 0) << o.err;
+    // Every file of a refresh is named as one, none as a harvest's.
+    EXPECT_EQ(FilesLike(dir_ / "refresh", "log-refresh-", ".txt").size(), 1u);
+    for (const auto& entry : fs::directory_iterator(dir_ / "refresh")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name.starts_with(".") || name.find("-refresh-20") != std::string::npos)
+            << name;
+    }
     std::set<std::string> fetched;
-    const auto guids = FilesLike(dir_ / "refresh", "guids-", ".txt");
+    const auto guids = FilesLike(dir_ / "refresh", "guids-refresh-", ".txt");
     ASSERT_EQ(guids.size(), 1u);
     for (const std::string& line : util::ReadListFile(guids[0]))
         fetched.insert(line);
     EXPECT_EQ(fetched, open);
-    const auto csv = FilesLike(dir_ / "refresh", "data", ".csv");
+    const auto csv = FilesLike(dir_ / "refresh", "data-refresh-", ".csv");
     ASSERT_EQ(csv.size(), 1u);
     std::set<std::string> written;
     for (const auto& [guid, rows] : RowsByTrade(Records(csv[0])))
@@ -594,6 +610,50 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
     }
 }
 
+// Every way a store's place refuses it gives the store's status, 3, in both programs, with one
+// line and no file left behind; a store's folder that is missing is made, as the output's is.
+TEST_F(StoreProgramTest, ARefusedStorePlaceHasTheStoresStatus) {
+    fs::create_directory(dir_ / "adir");
+    WriteBytes(dir_ / "a-file", "x");
+    WriteBytes(dir_ / "notes.sqlite", "Это не база данных.\n" + std::string(4096, '-'));
+    const struct {
+        const char* binary;
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {HARVEST_PATH, {"-r", "77", "--store", "adir"}, "--store: adir - это папка"},
+        {HARVEST_PATH,
+         {"-r", "77", "--store", "a-file/s.sqlite"},
+         "--store: в папку a-file нельзя записывать: Not a directory"},
+        {HARVEST_PATH,
+         {"-r", "77", "--store", "a-file/sub/s.sqlite"},
+         "--store: папку a-file/sub не создать: Not a directory"},
+        {HARVEST_PATH, {"-r", "77", "--store", "notes.sqlite"}, "хранилище notes.sqlite: это не"},
+        {EXPORT_PATH, {"--store", "adir", "-o", "x.csv"}, "--store: adir - это папка"},
+        {EXPORT_PATH, {"--store", "missing.sqlite", "-o", "x.csv"}, "хранилище missing.sqlite"},
+        {EXPORT_PATH, {"--store", "a-file/s.sqlite", "-o", "x.csv"}, "хранилище a-file/s.sqlite"},
+        {EXPORT_PATH, {"--store", "notes.sqlite", "-o", "x.csv"}, "хранилище notes.sqlite: это не"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says);
+        const Outcome o = Program(c.binary, dir_.path(), "https://127.0.0.1:9", c.args).Wait();
+        EXPECT_EQ(o.status, 3) << o.err;
+        EXPECT_NE(o.err.find(c.says), std::string::npos) << o.err;
+        EXPECT_EQ(Occurrences(o.err, "\n"), 1u) << o.err;
+        EXPECT_TRUE(fs::is_empty(dir_ / "adir"));
+        EXPECT_FALSE(fs::exists(dir_ / "x.csv"));
+        EXPECT_FALSE(fs::exists(dir_ / "missing.sqlite"));
+    }
+
+    // The store is made with its folders before the register is asked for anything.
+    const Outcome o = Harvest(dir_.path(), "https://127.0.0.1:9",
+                              {"-r", "77", "--store", "made/deeper/s.sqlite"});
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find("справочник регионов не загружен"), std::string::npos) << o.err;
+    EXPECT_EQ(Query(dir_ / "made" / "deeper" / "s.sqlite", "SELECT count(*) FROM trades")[0][0],
+              "0");
+}
+
 // A store that another process takes in the middle of a harvest is given up with a log line, and
 // from then on skip.txt names no trade either: the next run fetches again what the store lacks.
 TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
@@ -675,8 +735,28 @@ TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
         // getopt moves the stray word behind the options; it is named all the same.
         {EXPORT_PATH, {"-r", "77", "extra", "-o", "x.csv"}, "лишний аргумент extra"},
         {EXPORT_PATH, {"-o", "old.csv", "--changed-since", "вчера"}, "--changed-since: дата"},
-        {HARVEST_PATH, {"-r", "77", "--store", "missing/s.sqlite"}, "--store: в папку missing"},
+        // A filter with nothing in it is a mistake, never "everything".
+        {EXPORT_PATH, {"-o", "x.csv", "--words", ""}, "--words: не указано ни одного слова"},
+        {EXPORT_PATH, {"-o", "x.csv", "--words", "   "}, "--words: не указано ни одного слова"},
+        {EXPORT_PATH, {"-o", "x.csv", "--regions", ""}, "--regions: не указан ни один регион"},
+        {EXPORT_PATH, {"-o", "x.csv", "--regions", ","}, "--regions: не указан ни один регион"},
+        {EXPORT_PATH, {"-o", "x.csv", "--types", ","}, "--types: не указан ни один вид торгов"},
+        // A region code is a number of one or two digits, leading zeros aside, as the harvest
+        // judges it before it asks the register.
+        {EXPORT_PATH, {"-o", "x.csv", "--regions", "abc"}, "--regions: abc - не код региона"},
+        {EXPORT_PATH, {"-o", "x.csv", "--regions", "77,100"}, "--regions: 100 - не код региона"},
+        {EXPORT_PATH, {"-o", "x.csv", "--regions", "00"}, "--regions: 00 - не код региона"},
+        {EXPORT_PATH, {"-o", "x.csv", "-r", "all", "-r", "77"}, "all вместе с кодами"},
+        {EXPORT_PATH,
+         {"-o", "x.csv", "--announced-from", "2026-03-02", "--announced-to", "2026-03-01"},
+         "--announced-from позже --announced-to"},
+        {EXPORT_PATH, {"-o", "x.csv", "--from", "today", "--to", "yesterday"}, "--from позже --to"},
+        {EXPORT_PATH, {"-o", "x.csv", "--announced-to", "31.12.2026"}, "--announced-to: дата"},
+        {EXPORT_PATH, {"-o", "x.csv", "--new-since", "2026-13-01"}, "--new-since: дата"},
         {HARVEST_PATH, {"-r", "77", "--refresh-days", "-1"}, "--refresh-days: нужно число"},
+        {HARVEST_PATH, {"-r", "77", "--refresh"}, "--refresh без --store"},
+        {HARVEST_PATH, {"-r", "77", "--store", "--refresh-days", "9"}, "без --refresh"},
+        {HARVEST_PATH, {"-r", "77", "--words", "дом"}, "неизвестный параметр --words"},
         {HARVEST_PATH, {"-r", "77", "--store="}, "--store: пустой путь"},
     };
     for (const auto& c : cases) {
@@ -691,7 +771,9 @@ TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
     }
     const Outcome help = Export(dir_.path(), {"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("--changed-since"), std::string::npos);
+    for (const char* option : {"--changed-since", "--new-since", "--announced-from",
+                               "--announced-to", "дата торгов"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const Outcome version = Export(dir_.path(), {"--version"});
     EXPECT_EQ(version.status, 0);
     EXPECT_TRUE(version.out.starts_with("korvalot-export ")) << version.out;
