@@ -46,13 +46,6 @@ bool HoldsWordCharacter(std::string_view word) {
 
 }  // namespace
 
-std::string NormalRegionCode(std::string code) {
-    const std::size_t first = code.find_first_not_of('0');
-    if (first == std::string::npos)
-        return code.empty() ? code : "0";
-    return code.substr(first);
-}
-
 TradeFilter SelectionFilter(const std::vector<std::string>& regionCodes,
                             const std::vector<int>& tradeTypePositions,
                             std::optional<std::chrono::year_month_day> from,
@@ -76,7 +69,7 @@ SqlCondition TradeConditions(const TradeFilter& filter) {
     if (!filter.regionCodes.empty()) {
         std::vector<std::string> codes;
         for (const std::string& code : filter.regionCodes)
-            codes.push_back(NormalRegionCode(code));
+            codes.push_back(crawl::NormalRegionCode(code));
         InList(condition, "t.region_code", codes);
     }
     if (!filter.tradeTypes.empty())

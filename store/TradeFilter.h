@@ -54,7 +54,4 @@ SqlCondition RowConditions(const TradeFilter& filter);
 // no word holds a letter or a digit.
 std::optional<std::string> FullTextQuery(const std::vector<std::string>& words);
 
-// A region code as the register compares it: leading zeros do not count.
-std::string NormalRegionCode(std::string code);
-
 }  // namespace korvalot::store

@@ -330,7 +330,7 @@ void TradeStore::RememberRegions(const std::vector<std::string>& items) {
         crawl::RegionItem region = crawl::ParseRegionItem(item);
         if (region.code.empty())
             continue;
-        region.code = NormalRegionCode(region.code);
+        region.code = crawl::NormalRegionCode(region.code);
         statements_->rememberRegion.Bind(1, region.code).Bind(2, region.name).Run();
         regionCodes_[region.name] = region.code;
     }
