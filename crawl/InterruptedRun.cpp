@@ -14,6 +14,7 @@
 #include "crawl/CrawlError.h"
 #include "crawl/SkipFileRecorder.h"
 #include "util/Platform.h"
+#include "util/TempFile.h"
 
 namespace korvalot::crawl {
 namespace {
@@ -225,27 +226,16 @@ RunMark::RunMark(std::filesystem::path path, const RunMarkHead& head) : path_(st
     // A name with a line end in it would read back as another mark.
     if (std::count(text.begin(), text.end(), '\n') != (head.store ? 7 : 6))
         throw CrawlError("Метку " + path_.string() + " не записать: в имени файла перевод строки");
-    const std::filesystem::path temporary =
-        FolderOf(path_) /
-        ("." + path_.filename().string() + "." + std::to_string(::getpid()) + ".tmp");
-    fd_ = util::FileDescriptor(
-        ::open(temporary.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
-    if (!fd_.IsOpen())
-        Fail("Не удалось создать", temporary, errno);
-    int error = util::WriteAll(fd_.Get(), text);
-    if (error == 0 && ::fsync(fd_.Get()) != 0)
-        error = errno;
-    // Locked before it is seen under its name: a run that finds it then knows it is at work.
-    if (error == 0 && ::flock(fd_.Get(), LOCK_EX) != 0)
-        error = errno;
-    if (error == 0 && ::rename(temporary.c_str(), path_.c_str()) != 0)
-        error = errno;
-    if (error != 0) {
-        fd_.Close();
-        ::unlink(temporary.c_str());
-        Fail("Не удалось записать", path_, error);
+    try {
+        util::TempFile file(path_);
+        file.Write(text);
+        // Locked before it is seen under its name: a run that finds it then knows it is at work.
+        if (::flock(file.Descriptor(), LOCK_EX) != 0)
+            Fail("Не удалось записать", path_, errno);
+        fd_ = file.KeepOpen();
+    } catch (const util::PlatformError& e) {
+        throw CrawlError("Не удалось записать " + path_.string() + ": " + std::string(e.Reason()));
     }
-    SyncFolder(path_);
 }
 
 RunMark::~RunMark() = default;

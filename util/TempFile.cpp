@@ -111,6 +111,15 @@ void TempFile::Write(std::string_view bytes) {
 }
 
 void TempFile::Keep() {
+    Place(true);
+}
+
+FileDescriptor TempFile::KeepOpen() {
+    Place(false);
+    return std::move(fd_);
+}
+
+void TempFile::Place(bool close) {
     const auto fail = [this](const std::string& reason) {
         Discard();
         FailWrite(target_, reason);
@@ -148,7 +157,7 @@ void TempFile::Keep() {
     if (atName.st_dev != device_ || atName.st_ino != inode_)
         fail(path_.string() + " is no longer the file written");
     // A file system that writes late (NFS) reports its failure at the close.
-    if (fd_.Close() != 0)
+    if (close && fd_.Close() != 0)
         fail(SystemReason(errno));
     if (::rename(path_.c_str(), target_.c_str()) != 0)
         fail(SystemReason(errno));

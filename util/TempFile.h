@@ -47,10 +47,17 @@ public:
     // is then the old file, unless only the last step failed.
     void Keep();
 
+    // Keep, with the descriptor left open and handed over: for a file that goes on being
+    // written under its name (locked, say, before it is seen there).
+    FileDescriptor KeepOpen();
+
     // Removes the temporary file, unless it was kept. Never raises.
     void Discard() noexcept;
 
 private:
+    // Keep, closing the descriptor before the rename or not.
+    void Place(bool close);
+
     std::filesystem::path target_;
     std::filesystem::path path_;
     FileDescriptor fd_;

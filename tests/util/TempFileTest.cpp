@@ -271,6 +271,23 @@ TEST(TempFileTest, ACallerThatGivesUpBeforeKeepLeavesNoTemporary) {
     EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"guids.txt"});
 }
 
+// A file kept open goes on being written under its name (a run's mark, locked while its run
+// works): the temporary file's end removes nothing and closes nothing.
+TEST(TempFileTest, AFileKeptOpenGoesOnBeingWrittenUnderItsName) {
+    TempDir dir;
+    WriteBytes(dir / "skip.txt.run", "an older run's mark");
+    FileDescriptor fd;
+    {
+        TempFile file(dir / "skip.txt.run");
+        file.Write("head\n");
+        fd = file.KeepOpen();
+    }
+    ASSERT_TRUE(fd.IsOpen());
+    EXPECT_EQ(WriteAll(fd.Get(), "trade\n"), 0);
+    EXPECT_EQ(ReadBytes(dir / "skip.txt.run"), "head\ntrade\n");
+    EXPECT_EQ(Names(dir.path()), std::vector<std::string>{"skip.txt.run"});
+}
+
 // The temporary name is not to be guessed from the process or the call, and nobody else may
 // read a content that is half written.
 TEST(TempFileTest, TheTemporaryNameIsRandomBesideTheFileAndOnlyItsOwnerMayReadIt) {
