@@ -13,6 +13,7 @@
 #include "crawl/CrawlError.h"
 #include "crawl/CrowdedDays.h"
 #include "crawl/HarvestOutputs.h"
+#include "crawl/InterruptedRun.h"
 #include "crawl/PhaseLoop.h"
 #include "crawl/RegisterAddresses.h"
 #include "crawl/RegisterOutage.h"
@@ -133,6 +134,11 @@ private:
     void LogUndone(std::deque<Job>& queue, bool search);
     void NameTradesNotFetched(std::deque<Job>& trades);
     void LoadSkipList();
+    void FinishInterruptedRun();
+    std::shared_ptr<TradeSink> OpenTradeSink();
+    void StartMark(const ResultsFile& file);
+    void MarkTrade(const std::string& guid, const ResultsFile& file, bool record);
+    void EndMark();
     void LogSummary();
 
     TScraper& o_;
@@ -142,6 +148,16 @@ private:
     RunCollections c_;
     RunInputs inputs_;
     std::optional<HarvestOutputs> outputs_;  // skip.txt records and the workbook
+    // An incremental card phase's mark (InterruptedRun.h). None when skip.txt could not be read
+    // or another run's mark stays; its trade lines stop at the first that cannot be added.
+    bool keepMark_ = false;
+    std::optional<RunMark> mark_;
+    bool markLinesLost_ = false;
+    // The trade sink, opened once: for an interrupted run's bookkeeping, or when the card phase
+    // begins. A failure to open it is kept and raised again where the card phase opens it.
+    bool tradeSinkOpened_ = false;
+    std::shared_ptr<TradeSink> tradeSink_;
+    std::exception_ptr tradeSinkFailure_;
     // The card phase's trades skipped, written or given up, so that a phase cut short names the
     // others.
     std::unordered_set<std::string> cardsAccounted_;
@@ -237,7 +253,11 @@ void TScraper::Run::Steps() {
     inputs_ = o_.ReadRunInputs();
     if (!env_.refreshTrades)  // a refresh fetches its trades whatever skip.txt says
         LoadSkipList();
+    keepMark_ = keepMark_ && env_.recordHarvested && !env_.refreshTrades;
     Log("Начинаем работу...");
+    // Before any request: the trades a killed run wrote are named, or cut off to be fetched again.
+    if (keepMark_)
+        FinishInterruptedRun();
 
     using namespace std::chrono;
     const year_month_day from =
@@ -309,6 +329,7 @@ void TScraper::Run::SaveGuids() {
 void TScraper::Run::LoadSkipList() {
     const std::filesystem::path path = SkipFilePath(env_);
     std::error_code error;
+    keepMark_ = true;
     if (!std::filesystem::exists(path, error))
         return;
     try {
@@ -316,6 +337,7 @@ void TScraper::Run::LoadSkipList() {
             c_.SkipList.insert(std::move(line));
     } catch (const util::PlatformError& e) {
         c_.SkipList.clear();
+        keepMark_ = false;
         Log(std::string("Не удалось прочитать skip.txt, пропускаем его: ") + e.what());
     }
 }
@@ -576,7 +598,9 @@ void TScraper::Run::CardPhase() {
         outputs_.emplace(
             HarvestOutputOptions{env_.recordHarvested, env_.writeWorkbook, SkipFilePath(env_),
                                  o_.registerBaseUrl_, inputs_.regional.decimalSeparator,
-                                 env_.openTradeSink, inputs_.regionItems},
+                                 env_.openTradeSink ? [this] { return OpenTradeSink(); }
+                                                    : std::function<std::shared_ptr<TradeSink>()>(),
+                                 inputs_.regionItems},
             [this](std::string text) { Log(std::move(text)); });
         o_.ProgressBarPosition = 0;
         o_.ProgressBarMax = static_cast<std::int32_t>(c_.NewGuidList.size());
@@ -606,6 +630,7 @@ void TScraper::Run::CardPhase() {
         cards = TakeTradeJobs(c_.NewGuidList);
         try {
             outputs_->Begin(*file);
+            StartMark(*file);
             end = Loop().Run(cards, jobs);
             if (end == PhaseEnd::Failed)
                 LogUndone(cards, false);
@@ -655,6 +680,7 @@ void TScraper::Run::CardPhase() {
         s_.resultsFileFailed = true;
         Log(std::string("Ошибка: ") + e.what());
     }
+    EndMark();
     // Harvest outputs: the workbook is finished and, when written, opened instead.
     const std::filesystem::path document = outputs_->Finish(path, s_);
     if (document != path)
@@ -739,16 +765,127 @@ void TScraper::Run::HandleCard(const std::string& guid, Answers& answers, Result
         Log("Карточка " + guid + ": " + message);
     o_.WaitWhilePaused();
     file.WriteTrade(rows.rows);
+    // From here on the trade is written: whatever fails, it is not fetched again in this run.
+    answers.handled = true;
+    MarkTrade(guid, file, rows.missing.empty());
     // Counted once written: a trade whose rows could not be written is one never tried.
     ++s_.cardsFetched;
     cardsAccounted_.insert(guid);
     s_.rowsWritten += static_cast<std::int64_t>(rows.rows.size());
-    if (!rows.missing.empty()) {
+    if (!rows.missing.empty())
         ++s_.cardsIncomplete;
-        Log(IncompleteCardLine(guid, rows.missing));
-    }
-    // Harvest outputs: every row of the trade is in the results file.
+    // Harvest outputs: every row of the trade is in the results file. Before the log line, so
+    // that a report that fails cannot keep a written trade out of skip.txt.
     outputs_->TradeWritten(guid, region, card.trade, rows.rows, rows.missing.empty());
+    if (!rows.missing.empty())
+        Log(IncompleteCardLine(guid, rows.missing));
+}
+
+// The bookkeeping of an incremental run that was killed is completed, or this run learns that
+// the mark beside skip.txt is not its to touch and keeps none of its own.
+void TScraper::Run::FinishInterruptedRun() {
+    const InterruptedRunPlace place{
+        FilesDirectory(env_), SkipFilePath(env_),
+        env_.openTradeSink ? [this] { return OpenTradeSink(); }
+                           : std::function<std::shared_ptr<TradeSink>()>()};
+    o_.WaitWhilePaused();
+    InterruptedRun run;
+    try {
+        run = CompleteInterruptedRun(place, c_.SkipList);
+    } catch (const CrawlError& e) {
+        // Harvesting now would write again what the killed run wrote.
+        throw CrawlError(std::string("учёт прерванного запуска не завершён, сбор не начинаем: ") +
+                         e.what());
+    }
+    switch (run.found) {
+        case InterruptedRun::Found::None:
+            return;
+        case InterruptedRun::Found::Busy:
+            keepMark_ = false;
+            Log("Метка " + run.mark.string() +
+                " принадлежит запуску, который ещё идёт; её не трогаем, свою метку не ведём");
+            return;
+        case InterruptedRun::Found::Elsewhere:
+            keepMark_ = false;
+            Log("Метка " + run.mark.string() + " оставлена запуском в папку " +
+                run.folder.string() + "; её не трогаем, свою метку не ведём");
+            return;
+        case InterruptedRun::Found::Unreadable:
+            Log("Метка " + run.mark.string() + " не читается и удалена");
+            return;
+        case InterruptedRun::Found::Completed:
+            break;
+    }
+    std::string line = "Учёт прерванного запуска завершён, файл " + run.resultsFile.string() +
+                       ": отмечено в skip.txt торгов: " + std::to_string(run.named) +
+                       "; убрано из файла строк: " + std::to_string(run.rowsCut);
+    if (run.halfTradeCut)
+        line += ", с недописанным торгом";
+    if (run.tradesCut > 0) {
+        line += ", целых торгов: " + std::to_string(run.tradesCut) +
+                " (нет в хранилище: " + std::to_string(run.notStored) + ")";
+    }
+    if (!run.storeUnasked.empty())
+        line += "; хранилище не спросить (" + run.storeUnasked + "), его торги соберём заново";
+    Log(std::move(line));
+}
+
+std::shared_ptr<TradeSink> TScraper::Run::OpenTradeSink() {
+    if (!tradeSinkOpened_) {
+        tradeSinkOpened_ = true;
+        try {
+            tradeSink_ = env_.openTradeSink();
+        } catch (...) {
+            tradeSinkFailure_ = std::current_exception();
+        }
+    }
+    if (tradeSinkFailure_)
+        std::rethrow_exception(tradeSinkFailure_);
+    return tradeSink_;
+}
+
+void TScraper::Run::StartMark(const ResultsFile& file) {
+    if (!keepMark_)
+        return;
+    const auto absolute = [](const std::filesystem::path& path) {
+        std::error_code ignored;
+        const std::filesystem::path made = std::filesystem::absolute(path, ignored);
+        return ignored ? path : made;
+    };
+    RunMarkHead head{absolute(file.Path()), absolute(FilesDirectory(env_)),
+                     absolute(SkipFilePath(env_)), addresses_.CardLinkPrefix(), file.Size(), {}};
+    if (tradeSink_)
+        head.store = tradeSink_->RunKey();
+    try {
+        mark_.emplace(RunMark::PathBeside(SkipFilePath(env_)), head);
+    } catch (const CrawlError& e) {
+        Log(std::string("Ошибка: ") + e.what() + "; метку прерванного запуска не ведём");
+    }
+}
+
+void TScraper::Run::MarkTrade(const std::string& guid, const ResultsFile& file, bool record) {
+    if (!mark_ || markLinesLost_)
+        return;
+    try {
+        mark_->TradeWritten(guid, file.LastTradeStart(), file.Size(), record);
+    } catch (const CrawlError& e) {
+        // Without the line, a rerun after a kill fetches this trade and those after it again.
+        markLinesLost_ = true;
+        Log(std::string("Ошибка: ") + e.what() +
+            "; после сбоя следующий запуск соберёт торги с этого заново");
+    }
+}
+
+// Once the results file is closed and skip.txt has its last lines, nothing is left to complete.
+void TScraper::Run::EndMark() {
+    if (!mark_)
+        return;
+    try {
+        mark_->Remove();
+    } catch (const CrawlError& e) {
+        Log(std::string("Ошибка: ") + e.what());
+    }
+    mark_.reset();
 }
 
 std::shared_ptr<TScraper> TScraper::Create(ScraperReports& reports, std::string registerBaseUrl,
