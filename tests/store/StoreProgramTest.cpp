@@ -654,18 +654,13 @@ TEST_F(StoreProgramTest, ARefusedStorePlaceHasTheStoresStatus) {
               "0");
 }
 
-// A store that another process takes in the middle of a harvest is given up with a log line, and
-// from then on skip.txt names no trade either: the next run fetches again what the store lacks.
-TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
-    // The holder can take the lock only between a batch's commit (at most TradeStore::kBatchAge
-    // after it began) and the next trade's write, and may miss that moment on a busy machine:
-    // 71 trades of the selection, whose workers start at least 200 ms apart, give it several.
-    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 400);
-    Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
-                    {"-r", kRegions, "-i", "-v", "--store", "korvalot.sqlite"});
-    const auto deadline = Clock::now() + std::chrono::seconds(120);
-    while (CardsDone(harvest.Err()) < 3 && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// An incremental harvest whose store another process holds at the start is refused before it
+// asks the register anything, and skip.txt stays as it was: it never runs ahead of the store.
+TEST_F(StoreProgramTest, AStoreHeldAtTheStartLeavesSkipTxtAsItWas) {
+    const auto sim = StartSim(kFirstDay);
+    { store::TradeStore made(dir_ / "korvalot.sqlite"); }
+    const std::string skip = sim->BaseUrl() + "/biddings/harvested-before\r\n";
+    WriteBytes(dir_ / "skip.txt", skip);
     int toHolder[2], fromHolder[2];
     ASSERT_EQ(::pipe(toHolder), 0);
     ASSERT_EQ(::pipe(fromHolder), 0);
@@ -682,36 +677,110 @@ TEST_F(StoreProgramTest, AStoreLostDuringTheRunTakesSkipTxtWithIt) {
     ::close(fromHolder[1]);
     char said[8] = {};
     ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
-    const Outcome o = harvest.Wait();
+    const Outcome o = Harvest(dir_.path(), sim->BaseUrl(),
+                              {"-r", kRegions, "-i", "--store", "korvalot.sqlite",
+                               "--summary-json", "summary.json"});
     ::close(toHolder[1]);
     ::close(fromHolder[0]);
     ::waitpid(holder, nullptr, 0);
-    EXPECT_EQ(o.status, 0) << o.err;
-    EXPECT_EQ(Occurrences(o.err,
-                          ": Ошибка: хранилище korvalot.sqlite: занято другим процессом; в "
-                          "хранилище больше не записываем, собранные торги в skip.txt "
-                          "не отмечаем"),
-              1u)
+    EXPECT_EQ(o.status, 3) << o.err;
+    EXPECT_NE(o.err.find("хранилище korvalot.sqlite: занято другим процессом"), std::string::npos)
         << o.err;
+    EXPECT_EQ(ReadBytes(dir_ / "skip.txt"), skip);
+    EXPECT_TRUE(FilesLike(dir_.path(), "data", ".csv").empty());
+    EXPECT_EQ(json::parse(ReadBytes(dir_ / "summary.json")).at("exitStatus"), 3);
+    const json stats = json::parse(sim->Get("/sim/stats").body);
+    EXPECT_EQ(stats.at("requests"), 0) << stats.dump();
+}
+
+// A store lost in the middle of a harvest (its file meets a full disk) ends the card phase as
+// skip.txt's failure does: status 1, a summary that counts what the store kept and names it, and
+// skip.txt and the results file holding exactly the trades the store holds. The next run harvests
+// the rest, each trade once across the two results files.
+TEST_F(StoreProgramTest, AStoreLostDuringTheRunEndsTheHarvestWithWhatItKept) {
+    const auto sim = StartSim(kFirstDay);
+    const fs::path store = dir_ / "korvalot.sqlite";
+    { store::TradeStore made(store); }
+    // Two runs into two folders, with one skip.txt and one store.
+    const auto args = [](const std::string& folder) {
+        return std::vector<std::string>{"-r",          kRegions,          "-i",
+                                        "-o",          folder,            "--store",
+                                        "korvalot.sqlite", "--skip-file", "skip.txt",
+                                        "--summary-json", folder + "/summary.json"};
+    };
+    // Each trade's commit adds pages to the write-ahead log, which meets the limit after a few
+    // trades; the results file, the log and skip.txt stay far below it.
+    Program::Settings fullDisk{};
+    fullDisk.fileSizeLimit = 256 * 1024;
+    Outcome o = Harvest(dir_.path(), sim->BaseUrl(), args("first"), fullDisk);
+    EXPECT_EQ(o.status, 1) << o.err;
+    const json summary = json::parse(ReadBytes(dir_ / "first" / "summary.json"));
+    const json& counts = summary.at("counts");
+    EXPECT_EQ(summary.at("outcome"), "cut-short");
+    EXPECT_EQ(summary.at("storeFile"), "korvalot.sqlite");
+    EXPECT_EQ(summary.at("files").at("store"), "korvalot.sqlite");
+    EXPECT_FALSE(counts.at("complete").get<bool>());
+    EXPECT_TRUE(counts.at("storeLost").get<bool>());
+    EXPECT_FALSE(counts.at("resultsFileFailed").get<bool>());
+    EXPECT_FALSE(counts.at("skipFileFailed").get<bool>());
 
     std::set<std::string> stored;
-    for (const auto& row : Query(dir_ / "korvalot.sqlite", "SELECT guid FROM trades"))
+    for (const auto& row : Query(store, "SELECT guid FROM trades"))
         stored.insert(row[0]);
-    std::set<std::string> skipped;
-    const std::string prefix = sim->BaseUrl() + "/biddings/";
-    for (const std::string& line : util::ReadListFile(dir_ / "skip.txt"))
-        skipped.insert(line.substr(prefix.size()));
-    EXPECT_EQ(skipped, stored);
-    EXPECT_GE(stored.size(), 3u);
     const auto truth = Truth(*sim, kTruthQuery);
-    EXPECT_LT(stored.size(), truth.size());
-    // The results file has every trade all the same.
-    const auto csv = FilesLike(dir_.path(), "data", ".csv");
-    ASSERT_EQ(csv.size(), 1u);
-    std::size_t withLots = 0;
+    EXPECT_GE(stored.size(), 1u) << "lost before the first trade";
+    EXPECT_LT(stored.size(), truth.size()) << "not lost at all";
+    EXPECT_EQ(counts.at("tradesStored").get<std::size_t>(), stored.size());
+    const auto notTried = counts.at("tradesNotTried").get<std::int64_t>();
+    EXPECT_GT(notTried, 0);
+    EXPECT_GE(counts.at("tradesTakenBack").get<std::int64_t>(), 1);
+    const std::string log = ReadBytes(dir_ / summary.at("files").at("log").get<std::string>());
+    EXPECT_EQ(Occurrences(log, ": Ошибка записи в хранилище (хранилище korvalot.sqlite: "), 1u)
+        << log;
+    EXPECT_EQ(static_cast<std::int64_t>(Occurrences(log, ": не получена, сбор карточек прекращён")),
+              notTried)
+        << log;
+    EXPECT_EQ(Occurrences(log, "Итоги: работа прервана: хранилище не записать"), 1u) << log;
+
+    const std::string prefix = sim->BaseUrl() + "/biddings/";
+    const auto named = [&] {
+        std::multiset<std::string> guids;
+        for (const std::string& line : util::ReadListFile(dir_ / "skip.txt"))
+            guids.insert(line.substr(prefix.size()));
+        return guids;
+    };
+    EXPECT_EQ(named(), std::multiset<std::string>(stored.begin(), stored.end()));
+    const auto withLots = [&](const std::set<std::string>& guids) {
+        std::set<std::string> out;
+        for (const std::string& guid : guids) {
+            if (truth.at(guid).at("lots").get<int>() > 0)
+                out.insert(guid);
+        }
+        return out;
+    };
+    const auto firstCsv = FilesLike(dir_ / "first", "data", ".csv");
+    ASSERT_EQ(firstCsv.size(), 1u);
+    std::set<std::string> inFirst;
+    for (const auto& [guid, rows] : RowsByTrade(Records(firstCsv[0])))
+        inFirst.insert(guid);
+    EXPECT_EQ(inFirst, withLots(stored));
+
+    // The next run, with room on the disk, harvests what the store lacks, once.
+    o = Harvest(dir_.path(), sim->BaseUrl(), args("second"));
+    ASSERT_EQ(o.status, 0) << o.err;
+    std::set<std::string> all;
     for (const auto& [guid, trade] : truth)
-        withLots += trade.at("lots").get<int>() > 0;
-    EXPECT_EQ(RowsByTrade(Records(csv[0])).size(), withLots);
+        all.insert(guid);
+    EXPECT_EQ(named(), std::multiset<std::string>(all.begin(), all.end()));
+    EXPECT_EQ(Query(store, "SELECT count(*), count(DISTINCT guid) FROM trades")[0],
+              (std::vector<std::string>{std::to_string(all.size()), std::to_string(all.size())}));
+    const auto secondCsv = FilesLike(dir_ / "second", "data", ".csv");
+    ASSERT_EQ(secondCsv.size(), 1u);
+    std::multiset<std::string> inFiles(inFirst.begin(), inFirst.end());
+    for (const auto& [guid, rows] : RowsByTrade(Records(secondCsv[0])))
+        inFiles.insert(guid);
+    const std::set<std::string> allWithLots = withLots(all);
+    EXPECT_EQ(inFiles, std::multiset<std::string>(allWithLots.begin(), allWithLots.end()));
 }
 
 // Bad arguments of both programs: one line, status 2, no file changed.
