@@ -794,6 +794,28 @@ TEST_F(EngineTest, AFailingReportDuringACardCostsThatCardOneRetry) {
     EXPECT_EQ(ResultLines().size(), 5u);  // header and two lots of each trade, once
 }
 
+// The report of a card's end failing after its rows were written costs an error pause, never a
+// second fetch: the rows are in the file once.
+TEST_F(EngineTest, AFailingReportAfterACardWasWrittenCostsNoSecondFetch) {
+    TradeBook book(kBase);
+    book.Add({"g1", "77", "OpenAuction", "2023-01-02", 1000, 2});
+    book.Add({"g2", "77", "OpenAuction", "2023-01-03", 1000, 2});
+    auto reg = FakeRegister::Create(book.Script());
+    auto thrown = std::make_shared<std::atomic<bool>>(false);
+    reports.onEvent = [thrown](TScraper&, const RunEvent& event) {
+        const auto* finished = std::get_if<JobFinished>(&event);
+        if (finished && finished->job == "g2" && finished->fate == JobFate::Done &&
+            !thrown->exchange(true))
+            throw std::runtime_error("window closed its list");
+    };
+    auto run = Start(reg);
+    Finish(run, reg);
+    EXPECT_TRUE(thrown->load());
+    EXPECT_EQ(reports.Results(), (std::vector<std::string>{"ERROR_window closed its list", "ok"}));
+    EXPECT_EQ(reg->CallsTo(kBase + "/backend/biddings/g2"), 1);
+    EXPECT_EQ(ResultLines().size(), 5u);  // header and two lots of each trade, once
+}
+
 TEST_F(EngineTest, AnUnreadableDateEmptiesItsColumnLogsAndKeepsTheRows) {
     TradeBook book(kBase);
     BookTrade t{"g1", "77", "OpenAuction", "2023-01-02", 1000, 2};
