@@ -65,8 +65,8 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 o.to = cli::ParseDateOption("--to", value, today);
                 break;
             case 'r':
-                o.allRegions = cli::ParseRegionCodes("--regions", value, o.regionCodes) ||
-                               o.allRegions;
+                o.allRegions =
+                    cli::ParseRegionCodes("--regions", value, o.regionCodes) || o.allRegions;
                 break;
             case 'T': {
                 typesGiven = true;
@@ -157,11 +157,13 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
     if (o.refresh && !o.store)
         throw UsageError("--refresh без --store: обновлять нечего, укажите хранилище");
     if (o.refresh && o.incremental)
-        throw UsageError("--incremental и --refresh вместе не указывают: обновление не меняет "
-                         "skip-файл");
+        throw UsageError(
+            "--incremental и --refresh вместе не указывают: обновление не меняет "
+            "skip-файл");
     if (o.refresh && skipFileGiven)
-        throw UsageError("--skip-file и --refresh вместе не указывают: обновление не читает "
-                         "skip-файл");
+        throw UsageError(
+            "--skip-file и --refresh вместе не указывают: обновление не читает "
+            "skip-файл");
     if (refreshDaysGiven && !o.refresh)
         throw UsageError("--refresh-days без --refresh ничего не меняет");
     if (!typesGiven) {
