@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include "app/AppError.h"
 #include "app/IniFile.h"
+#include "store/StoreError.h"
 #include "store/TradeStore.h"
 
 namespace korvalot::app {
@@ -36,15 +38,19 @@ void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironm
         environment.outageLimit = std::chrono::minutes(outageMinutes);
     if (!environment.openTradeSink &&
         IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Store"), {}))) {
-        // Opened by the run itself when its card phase begins, so that a store another process
-        // holds keeps the run waiting, not the window.
+        // Opened at Start, not when the card phase begins: a store that cannot be used refuses
+        // the start, as korvalot-harvest refuses it before any request.
         const std::filesystem::path path =
             QFileInfo(settingsIniPath).dir().filesystemAbsolutePath() / "korvalot.sqlite";
-        environment.openTradeSink = [path]() -> std::shared_ptr<crawl::TradeSink> {
-            store::StoreOptions options;
-            options.program = "korvalot";
-            return std::make_shared<store::TradeStore>(path, options);
-        };
+        store::StoreOptions options;
+        options.program = "korvalot";
+        std::shared_ptr<crawl::TradeSink> tradeStore;
+        try {
+            tradeStore = std::make_shared<store::TradeStore>(path, options);
+        } catch (const store::StoreError& e) {
+            throw AppError(e.what());
+        }
+        environment.openTradeSink = [tradeStore] { return tradeStore; };
     }
 }
 

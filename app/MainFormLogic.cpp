@@ -283,7 +283,15 @@ void MainFormLogic::StartButtonClick() {
         return;
     }
     if (services_.startRun) {
-        activeRun_ = services_.startRun();
+        try {
+            activeRun_ = services_.startRun();
+        } catch (const AppError& e) {
+            // Nothing has begun: the log and the controls stay as they are.
+            view_.AddLogLine(QStringLiteral("Хранилище недоступно, старт невозможен: ") +
+                             QString::fromStdString(e.what()) +
+                             QStringLiteral(". Освободите хранилище или отключите Store в "
+                                            "settings.ini."));
+        }
     }
 }
 

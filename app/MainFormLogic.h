@@ -39,7 +39,8 @@ struct MainFormServices {
     std::function<QDateTime()> now;
     std::function<bool()> tlsReady;
     DirectoryFetch fetchDirectory;
-    // Creates a run, hands it what it needs and starts its thread.
+    // Creates a run, hands it what it needs and starts its thread. Raises AppError, having
+    // begun nothing, when the trade store settings.ini asks for cannot be used.
     std::function<std::shared_ptr<IRunHandle>()> startRun;
     // The tick count at which progress was last shown; 0 when a run begins. Null: the
     // program-wide one.
