@@ -14,6 +14,7 @@
 #include "store/StoredValues.h"
 #include "store/Words.h"
 #include "util/Platform.h"
+#include "util/TempFile.h"
 #include "util/uLib.h"
 
 namespace korvalot::store {
@@ -92,10 +93,30 @@ namespace {
 // A lot that appears in or disappears from a stored trade.
 constexpr const char* kLotField = "Лот";
 
-void RemoveStoreFiles(const fs::path& path) {
-    std::error_code ignored;
-    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-        fs::remove(fs::path(path.string() + suffix), ignored);
+// A new store appears at its name whole, with its tables and its mark, or not at all: it is made
+// in a temporary file beside it and linked into place only if nothing stands there yet. Two
+// harvests that make the same store at once thus never see each other's half-made file, and the
+// one that comes second uses the first one's store.
+void CreateStore(const fs::path& path) {
+    try {
+        util::TempFile file(path);
+        const fs::path shown = file.DescriptorPath();
+        try {
+            Database db(shown, Database::Mode::ReadWrite);
+            // Nothing beside a file that nobody else sees yet: no journal to name.
+            db.Execute("PRAGMA journal_mode = OFF");
+            Migrate(db);
+        } catch (const StoreError& e) {
+            std::string what = e.what();
+            if (const auto at = what.find(shown.string()); at != std::string::npos)
+                what.replace(at, shown.string().size(), path.string());
+            throw StoreError(e.What(), what);
+        }
+        file.KeepIfNone();
+    } catch (const util::PlatformError& e) {
+        throw StoreError(Problem::CannotWrite,
+                         "хранилище " + path.string() + ": не удалось записать: " + e.what());
+    }
 }
 
 // Checks that the file is a store this program may use; returns its schema version. A store an
@@ -269,13 +290,14 @@ TradeStore::TradeStore(fs::path path, StoreOptions options)
     std::error_code error;
     const bool existed = fs::exists(path_, error) || fs::is_symlink(path_, error);
     CheckWritable(path_);
+    if (!existed)
+        CreateStore(path_);
     try {
         Open();
     } catch (...) {
+        // Never removed: another process may have opened the store meanwhile.
         statements_.reset();
         db_.reset();
-        if (!existed)
-            RemoveStoreFiles(path_);
         throw;
     }
 }

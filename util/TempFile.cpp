@@ -172,6 +172,33 @@ void TempFile::Place(bool close) {
         FailWrite(target_, SystemReason(errno));
 }
 
+bool TempFile::KeepIfNone() {
+    const auto fail = [this](const std::string& reason) {
+        Discard();
+        FailWrite(target_, reason);
+    };
+    if (done_ || !fd_.IsOpen())
+        fail(SystemReason(EBADF));
+    if (::fchmod(fd_.Get(), createdMode_) != 0 || ::fsync(fd_.Get()) != 0)
+        fail(SystemReason(errno));
+    // Linked from the open file itself, not from its name: nothing put at the temporary name
+    // takes the target's place. A link never replaces what stands at the target.
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+    if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        if (errno == EEXIST) {
+            Discard();
+            return false;
+        }
+        fail(SystemReason(errno));
+    }
+    Discard();  // the temporary name; the file stays under the target's
+    const FileDescriptor folder(
+        ::open(FolderOf(target_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.IsOpen() && ::fsync(folder.Get()) != 0 && errno != EINVAL)
+        FailWrite(target_, SystemReason(errno));
+    return true;
+}
+
 void TempFile::Discard() noexcept {
     if (done_)
         return;

@@ -51,6 +51,11 @@ public:
     // written under its name (locked, say, before it is seen there).
     FileDescriptor KeepOpen();
 
+    // Puts the file at the target's name only when nothing stands there, with the mode a new file
+    // gets under the umask: for a file that must appear whole or not at all and that another
+    // process may be making at the same time. False when something stands there already (it is
+    // left as it is and the temporary file removed). Raises PlatformError naming the target.
+    bool KeepIfNone();
     // Removes the temporary file, unless it was kept. Never raises.
     void Discard() noexcept;
 

@@ -4,6 +4,7 @@
 // results files, bad stores stop the program before any request, and kill -9 leaves the store
 // consistent with skip.txt.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -25,6 +26,7 @@
 #include "store/Database.h"
 #include "store/StoredValues.h"
 #include "store/TradeStore.h"
+#include "support/ReachableCopy.h"
 #include "support/ResultsFileReader.h"
 #include "tools/register-sim/SimProcess.h"
 #include "util/Platform.h"
@@ -53,6 +55,7 @@ class Program {
 public:
     struct Settings {
         std::optional<rlim_t> fileSizeLimit;  // a full disk
+        bool asNobody;                        // run by another user ("nobody"); false in Settings{}
     };
 
     Program(const char* binary, const fs::path& dir, const std::string& url,
@@ -74,6 +77,9 @@ public:
                 if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
                     ::_exit(123);
             }
+            if (settings.asNobody &&
+                (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+                ::_exit(124);
             ::setenv("KORVALOT_REGISTER_URL", url.c_str(), 1);
             // Prices with a point, whatever the tester's own locale.
             ::setenv("LC_ALL", "C.UTF-8", 1);
@@ -493,8 +499,7 @@ TEST_F(StoreProgramTest, ARefreshFetchesExactlyTheOpenTrades) {
     EXPECT_EQ(FilesLike(dir_ / "refresh", "log-refresh-", ".txt").size(), 1u);
     for (const auto& entry : fs::directory_iterator(dir_ / "refresh")) {
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(name.starts_with(".") || name.find("-refresh-20") != std::string::npos)
-            << name;
+        EXPECT_TRUE(name.starts_with(".") || name.find("-refresh-20") != std::string::npos) << name;
     }
     std::set<std::string> fetched;
     const auto guids = FilesLike(dir_ / "refresh", "guids-refresh-", ".txt");
@@ -532,6 +537,19 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
     }
     { store::TradeStore made(dir_ / "store.sqlite"); }
     { store::TradeStore made(dir_ / "locked.sqlite"); }
+    {
+        // Random bytes over a page of the runs table, past its header.
+        { store::TradeStore made(dir_ / "damaged.sqlite"); }
+        const auto at = [&](const char* sql) {
+            return std::stoll(Query(dir_ / "damaged.sqlite", sql)[0][0]);
+        };
+        const auto page = at("PRAGMA page_size");
+        const auto root = at("SELECT rootpage FROM sqlite_schema WHERE name = 'runs'");
+        std::string bytes = ReadBytes(dir_ / "damaged.sqlite");
+        for (auto k = (root - 1) * page + 8; k < root * page; ++k)
+            bytes[static_cast<std::size_t>(k)] = static_cast<char>(k * 7919 % 251);
+        WriteBytes(dir_ / "damaged.sqlite", bytes);
+    }
 
     // Another process holds the store's write lock.
     int toHolder[2], fromHolder[2];
@@ -560,8 +578,9 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
         {"notes.sqlite", "это не база данных SQLite", std::nullopt},
         {"newer.sqlite",
          "записано более новой версией программы (версия схемы 7, эта программа знает версии "
-         "до 2)",
+         "до 3)",
          std::nullopt},
+        {"damaged.sqlite", "база данных повреждена", std::nullopt},
         {"locked.sqlite", "занято другим процессом", std::nullopt},
         // SQLite does not always keep the system's reason for a failed write.
         {"store.sqlite", "не удалось записать", 1024},
@@ -573,7 +592,7 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
         const bool existed = fs::exists(path);
         const std::string bytes = existed ? ReadBytes(path) : "";
         const Outcome o =
-            Harvest(dir_.path(), sim->BaseUrl(), {"-r", "77", "--store", c.file}, {c.limit});
+            Harvest(dir_.path(), sim->BaseUrl(), {"-r", "77", "--store", c.file}, {c.limit, false});
         EXPECT_EQ(o.status, 3) << o.err;
         EXPECT_TRUE(
             o.err.starts_with("korvalot-harvest: хранилище " + std::string(c.file) + ": " + c.says))
@@ -677,9 +696,9 @@ TEST_F(StoreProgramTest, AStoreHeldAtTheStartLeavesSkipTxtAsItWas) {
     ::close(fromHolder[1]);
     char said[8] = {};
     ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
-    const Outcome o = Harvest(dir_.path(), sim->BaseUrl(),
-                              {"-r", kRegions, "-i", "--store", "korvalot.sqlite",
-                               "--summary-json", "summary.json"});
+    const Outcome o = Harvest(
+        dir_.path(), sim->BaseUrl(),
+        {"-r", kRegions, "-i", "--store", "korvalot.sqlite", "--summary-json", "summary.json"});
     ::close(toHolder[1]);
     ::close(fromHolder[0]);
     ::waitpid(holder, nullptr, 0);
@@ -703,10 +722,17 @@ TEST_F(StoreProgramTest, AStoreLostDuringTheRunEndsTheHarvestWithWhatItKept) {
     { store::TradeStore made(store); }
     // Two runs into two folders, with one skip.txt and one store.
     const auto args = [](const std::string& folder) {
-        return std::vector<std::string>{"-r",          kRegions,          "-i",
-                                        "-o",          folder,            "--store",
-                                        "korvalot.sqlite", "--skip-file", "skip.txt",
-                                        "--summary-json", folder + "/summary.json"};
+        return std::vector<std::string>{"-r",
+                                        kRegions,
+                                        "-i",
+                                        "-o",
+                                        folder,
+                                        "--store",
+                                        "korvalot.sqlite",
+                                        "--skip-file",
+                                        "skip.txt",
+                                        "--summary-json",
+                                        folder + "/summary.json"};
     };
     // Each trade's commit adds pages to the write-ahead log, which meets the limit after a few
     // trades; the results file, the log and skip.txt stay far below it.
@@ -840,8 +866,8 @@ TEST_F(StoreProgramTest, BadArgumentsChangeNoFile) {
     }
     const Outcome help = Export(dir_.path(), {"--help"});
     EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--changed-since", "--new-since", "--announced-from",
-                               "--announced-to", "дата торгов"})
+    for (const char* option :
+         {"--changed-since", "--new-since", "--announced-from", "--announced-to", "дата торгов"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     const Outcome version = Export(dir_.path(), {"--version"});
     EXPECT_EQ(version.status, 0);
@@ -898,6 +924,137 @@ TEST_F(StoreProgramTest, KillNineLeavesTheStoreConsistentWithSkipTxt) {
             .status,
         0);
     Query(store, "INSERT INTO lot_words(lot_words) VALUES ('integrity-check')");
+}
+
+// Two harvests into one store from two output folders, started together: each waits for the
+// other's short commits instead of giving its store up; both complete, every trade is stored
+// once, and both runs are closed in the runs table.
+TEST_F(StoreProgramTest, TwoHarvestsIntoOneStoreStartedTogetherBothComplete) {
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "20"});
+    for (const char* folder : {"a", "b"}) {
+        fs::create_directory(dir_ / folder);
+        for (const char* file : {"01cert.pem", "01key.pem"})
+            fs::copy_file(dir_ / file, dir_ / folder / file);
+    }
+    const std::vector<std::string> args = {
+        "-r", kRegions, "-i", "--store", "../korvalot.sqlite", "--summary-json", "summary.json"};
+    Program a(HARVEST_PATH, dir_ / "a", sim->BaseUrl(), args);
+    Program b(HARVEST_PATH, dir_ / "b", sim->BaseUrl(), args);
+    const Outcome ao = a.Wait();
+    const Outcome bo = b.Wait();
+    EXPECT_EQ(ao.status, 0) << ao.err;
+    EXPECT_EQ(bo.status, 0) << bo.err;
+    const fs::path store = dir_ / "korvalot.sqlite";
+    const auto truth = Truth(*sim, kTruthQuery);
+    EXPECT_EQ(
+        Query(store, "SELECT count(*), count(DISTINCT guid) FROM trades")[0],
+        (std::vector<std::string>{std::to_string(truth.size()), std::to_string(truth.size())}));
+    const auto runs = Query(store, "SELECT ended_at IS NOT NULL, trades_stored FROM runs");
+    ASSERT_EQ(runs.size(), 2u);
+    for (const char* folder : {"a", "b"}) {
+        SCOPED_TRACE(folder);
+        const json summary = json::parse(ReadBytes(dir_ / folder / "summary.json"));
+        EXPECT_TRUE(summary.at("counts").at("complete").get<bool>());
+        const auto stored = summary.at("counts").at("tradesStored").get<std::int64_t>();
+        EXPECT_EQ(stored, static_cast<std::int64_t>(truth.size()));
+        // skip.txt names only what the store holds.
+        const std::string prefix = sim->BaseUrl() + "/biddings/";
+        for (const std::string& line : util::ReadListFile(dir_ / folder / "skip.txt"))
+            EXPECT_TRUE(truth.contains(line.substr(prefix.size()))) << line;
+    }
+    for (const auto& run : runs)
+        EXPECT_EQ(run, (std::vector<std::string>{"1", std::to_string(truth.size())}));
+}
+
+// An export while a harvest waits for a register that stopped answering in the middle of the
+// card phase: the harvest holds no lock while it waits, so the export reads at once, words
+// included, and gives the trades stored so far.
+TEST_F(StoreProgramTest, AnExportDuringAStalledRegisterDoesNotWaitForTheHarvest) {
+    const auto sim = StartSim(kFirstDay, {"--latency-ms", "50"}, 400);
+    Program harvest(HARVEST_PATH, dir_.path(), sim->BaseUrl(),
+                    {"-r", kRegions, "-v", "--store", "korvalot.sqlite"});
+    const fs::path store = dir_ / "korvalot.sqlite";
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    const auto storedNow = [&]() -> long long {
+        try {
+            return std::stoll(Query(store, "SELECT count(*) FROM trades")[0][0]);
+        } catch (const store::StoreError&) {
+            return 0;  // not made yet
+        }
+    };
+    while (storedNow() < 5 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GE(storedNow(), 5);
+    // The register stalls: its process stops answering (connections stay open).
+    ::kill(sim->Pid(), SIGSTOP);
+    const auto stored = storedNow();
+    const Outcome words = Export(
+        dir_.path(), {"--store", "korvalot.sqlite", "--words", "автомоб*", "-o", "words.csv"});
+    const Outcome all = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "all.csv"});
+    // What the export read was there while the register stood still.
+    const auto storedAfter = storedNow();
+    ::kill(sim->Pid(), SIGCONT);
+    harvest.Signal(SIGTERM);
+    harvest.Wait();
+    EXPECT_EQ(words.status, 0) << words.err;
+    EXPECT_EQ(all.status, 0) << all.err;
+    ASSERT_EQ(storedAfter, stored) << "the register did not stall";
+    EXPECT_EQ(RowsByTrade(Records(dir_ / "all.csv")).size(),
+              static_cast<std::size_t>(
+                  std::stoll(Query(store,
+                                   "SELECT count(DISTINCT trade_id) FROM lots WHERE trade_id IN "
+                                   "(SELECT id FROM trades ORDER BY id LIMIT " +
+                                       std::to_string(stored) + ")")[0][0])));
+}
+
+// korvalot-export run by another user on a store that user may only read (mode 644 in a folder
+// it may not write): it reads without writing, makes nothing beside the store, and gives the
+// same rows as the owner's export. The owner's own export leaves no -wal or -shm either.
+TEST_F(StoreProgramTest, AnotherUserExportsAStoreItMayOnlyRead) {
+    const auto sim = StartSim(kFirstDay, {}, 60);
+    const Outcome harvested =
+        Harvest(dir_.path(), sim->BaseUrl(), {"-r", kRegions, "--store", "korvalot.sqlite"});
+    ASSERT_EQ(harvested.status, 0) << harvested.err;
+    const Outcome own = Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "own.csv"});
+    ASSERT_EQ(own.status, 0) << own.err;
+    ASSERT_GT(RowsByTrade(Records(dir_ / "own.csv")).size(), 0u);
+    for (const char* suffix : {"-wal", "-shm"})
+        EXPECT_FALSE(fs::exists(dir_.path() / ("korvalot.sqlite" + std::string(suffix))));
+
+    const testing::ReachableCopy program(EXPORT_PATH);
+    if (const std::string why = program.WhyNotRunnableBy(65534, 65534); !why.empty())
+        GTEST_SKIP() << why;
+    // The store in a folder every user may enter and read, only its owner write; the output
+    // in one that user may write.
+    const fs::path shared = program.path().parent_path() / "store";
+    const fs::path out = program.path().parent_path() / "out";
+    fs::create_directory(shared);
+    fs::create_directory(out);
+    fs::copy_file(dir_ / "korvalot.sqlite", shared / "korvalot.sqlite");
+    fs::permissions(shared / "korvalot.sqlite", fs::perms::owner_read | fs::perms::owner_write |
+                                                    fs::perms::group_read | fs::perms::others_read);
+    fs::permissions(shared, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(out, fs::perms::all);
+    const std::string before = ReadBytes(shared / "korvalot.sqlite");
+    for (const std::vector<std::string>& filter :
+         {std::vector<std::string>{}, std::vector<std::string>{"--words", "автомоб*"}}) {
+        std::vector<std::string> ownArgs = {"--store", "korvalot.sqlite", "-o", "own.csv"};
+        ownArgs.insert(ownArgs.end(), filter.begin(), filter.end());
+        ASSERT_EQ(Export(dir_.path(), ownArgs).status, 0);
+        std::vector<std::string> args = {"--store", (shared / "korvalot.sqlite").string(), "-o",
+                                         (out / "theirs.csv").string()};
+        args.insert(args.end(), filter.begin(), filter.end());
+        Program::Settings nobody{};
+        nobody.asNobody = true;
+        const Outcome o =
+            Program(program.path().c_str(), out, "https://127.0.0.1:9", args, nobody).Wait();
+        ASSERT_EQ(o.status, 0) << o.err;
+        EXPECT_TRUE(ReadBytes(out / "theirs.csv") == ReadBytes(dir_ / "own.csv")) << o.err;
+        EXPECT_TRUE(ReadBytes(shared / "korvalot.sqlite") == before);
+        for (const auto& entry : fs::directory_iterator(shared))
+            EXPECT_EQ(entry.path().filename(), "korvalot.sqlite");
+    }
 }
 
 }  // namespace
