@@ -321,8 +321,10 @@ void TradeStore::Open() {
     if (version > 0)
         CheckWhole(*db_);
     BringUpToDate(*db_, version);
-    // Every commit reaches the disk before skip.txt may name its trade.
-    db_->Execute("PRAGMA synchronous = FULL");
+    // A trade's own commit is safe from a crash of the program at once, and reaches the disk
+    // with the next synced commit (SyncCommits), before skip.txt may name it: a sync of the log
+    // for every trade would cost more than the card.
+    db_->Execute("PRAGMA synchronous = NORMAL");
     db_->Execute("PRAGMA foreign_keys = ON");
     statements_ = std::make_unique<Statements>(*db_);
 
@@ -413,6 +415,41 @@ bool TradeStore::TradeWritten(const std::string& guid, const std::string& region
         backlog_.push_back({guid, regionName, tradeCard, rows});
         return false;
     }
+    ++unsynced_;
+    if (unsynced_ < kSyncTrades && std::chrono::steady_clock::now() - lastSync_ < kSyncInterval)
+        return false;
+    return SyncCommits();
+}
+
+bool TradeStore::SyncCommits() {
+    if (unsynced_ == 0)
+        return true;
+    // One commit with the log synced takes every commit before it to the disk.
+    db_->Execute("PRAGMA synchronous = FULL");
+    try {
+        std::optional<Transaction> transaction;
+        try {
+            transaction.emplace(*db_);
+        } catch (const StoreError& e) {
+            if (e.What() != Problem::Locked)
+                throw;
+            db_->Execute("PRAGMA synchronous = NORMAL");
+            return false;  // the next trade tries again
+        }
+        statements_->countRun.Bind(1, committed_.tradesStored)
+            .Bind(2, committed_.tradesNew)
+            .Bind(3, committed_.tradesChanged)
+            .Bind(4, committed_.valuesChanged)
+            .Bind(5, runId_)
+            .Run();
+        transaction->Commit();
+    } catch (...) {
+        db_->Execute("PRAGMA synchronous = NORMAL");
+        throw;
+    }
+    db_->Execute("PRAGMA synchronous = NORMAL");
+    unsynced_ = 0;
+    lastSync_ = std::chrono::steady_clock::now();
     return true;
 }
 
@@ -703,6 +740,13 @@ std::string TradeStore::Finish(crawl::RunSummary& summary) {
                                  std::to_string(backlog_.size()));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    while (!SyncCommits()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            throw StoreError(Problem::Locked, "хранилище " + path_.string() +
+                                                  ": занято другим процессом; не сохранены на "
+                                                  "диске торги этого запуска");
+        }
     }
     EndRun();
     // The words of this run's trades are looked for without writing to the store: the words

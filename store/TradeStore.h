@@ -100,6 +100,12 @@ public:
     std::vector<std::string> KeptSince(std::int64_t runId,
                                        const std::vector<std::string>& guids) override;
 
+    // A trade's commit is safe from a crash of the program at once; it reaches the disk (safe
+    // from a crash of the system) with a synced commit, which comes after kSyncTrades trades or
+    // kSyncInterval, and at the run's end. TradeWritten is true after such a commit.
+    static constexpr int kSyncTrades = 100;
+    static constexpr std::chrono::seconds kSyncInterval{2};
+
     // Stores the trades held up by another process's lock; true once none is left. Raises
     // StoreError.
     bool CommitBatch();
@@ -126,6 +132,8 @@ private:
     bool StoreOne(const std::string& guid, const std::string& regionName,
                   const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
     bool StoreBacklog();
+    // Takes every commit so far to the disk; false when another process holds the lock.
+    bool SyncCommits();
     void Store(const std::string& guid, const std::string& regionName,
                const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
     // values: the trade's columns (of its first row); lots: its rows, none for a trade
@@ -146,6 +154,8 @@ private:
     StoreCounts counts_;
     StoreCounts committed_;
     std::deque<Waiting> backlog_;
+    int unsynced_ = 0;  // trades committed since the last synced commit
+    std::chrono::steady_clock::time_point lastSync_ = std::chrono::steady_clock::now();
     bool inTransaction_ = false;
     // The words index's reach, read in each trade's transaction, and the trade date of the
     // trade being stored.

@@ -10,6 +10,7 @@
 #                floor    (e) at the product's pace and with 1 ms pacing
 #                latency  (b) and (c) with 300 ms per answer
 #                memory   (d)
+#                store    (f) with the trade store and without, 1 ms pacing
 #   --repeat N   every harvest N times; the table shows the one of median CPU per card (on a
 #                machine shared with other work a single run can be far off)
 #   --long-soak  afterwards also the long soak and storm (tests/soak with KORVALOT_SOAK_LONG=1)
@@ -23,6 +24,9 @@
 #       (korvalot_floor_bench: per job a thread and a fresh WorkerClient, with the shared TLS
 #       context and its resumed sessions, the card's three requests, no engine), at the
 #       product's pace and with 1 ms pacing; CPU per card beside the engine's
+#   (f) the trade store's share of the CPU per card, with 1 ms pacing: a harvest into a new store
+#       (every trade committed as it comes, the words index brought up to date at the run's end)
+#       beside the same harvest without one
 #   (d) peak resident memory of harvests of 10,000 and 100,000 trades, the search phase alone and
 #       whole harvests, with 1 ms pacing (memory does not depend on the pace)
 #
@@ -36,7 +40,7 @@ build=${KORVALOT_BUILD_DIR:-$root/build}
 quick=0
 longSoak=0
 repeat=1
-rows=paced,unpaced,floor,latency,memory
+rows=paced,unpaced,floor,latency,memory,store
 while [ $# -gt 0 ]; do
   case $1 in
     --quick) quick=1 ;;
@@ -57,7 +61,7 @@ while [ $# -gt 0 ]; do
 done
 for row in ${rows//,/ }; do
   case $row in
-    paced | unpaced | floor | latency | memory) ;;
+    paced | unpaced | floor | latency | memory | store) ;;
     *) echo "unknown row: $row" >&2; exit 2 ;;
   esac
 done
@@ -140,6 +144,17 @@ if wants unpaced; then
   when=$(stamp)
   figureNames+=(unpaced)
   tableRows+="| (c) CPU per card, 1 ms pacing | $(figure unpaced cardJobs) cards in $(figure unpaced cards) s | $(cpuPerCard unpaced) ms | | under 0.4 ms | $when |"$'\n'
+fi
+# (f): the trade store's share, with 1 ms pacing.
+if wants store; then
+  start_sim --port 0 --trades 10000 --seed 1
+  harvest storeless "${selection[@]}" "${dates[@]}" --pacing-ms 1
+  harvest stored "${selection[@]}" "${dates[@]}" --pacing-ms 1 --store "$work/stored.dir/korvalot.sqlite"
+  when=$(stamp)
+  figureNames+=(storeless stored)
+  storeShare=$(calc "$(figure stored storeCpu) * 1000 / $(figure stored cardJobs)" 2)
+  growth=$(calc "($(figure stored cardsCpu) / $(figure storeless cardsCpu) - 1) * 100" 0)
+  tableRows+="| (f) CPU per card with the store, 1 ms pacing | $(figure stored cardJobs) cards into a new store | $(cpuPerCard stored) ms, of it the store $storeShare ms | without the store $(cpuPerCard storeless) ms: +$growth% | under +10% | $when |"$'\n'
 fi
 # (e): the floor, over the trades the engine's harvest of the same selection listed.
 if wants floor; then

@@ -146,7 +146,9 @@ struct MadeStore {
 // A store of at least `lots` lots, made once through the store itself and kept, its words
 // indexed.
 MadeStore StoreOfLots(std::size_t lots) {
-    MadeStore made{BenchDir() / ("korvalot-store-bench-" + std::to_string(lots) + ".sqlite")};
+    // Named by the schema's version: a store another build made is not migrated under it.
+    MadeStore made{BenchDir() / ("korvalot-store-bench-v" + std::to_string(kSchemaVersion) + "-" +
+                                 std::to_string(lots) + ".sqlite")};
     const fs::path done = made.path.string() + ".done";
     if (fs::exists(done) && fs::exists(made.path)) {
         std::ifstream(done) >> made.storeSeconds >> made.indexSeconds;
@@ -256,6 +258,55 @@ BENCHMARK_CAPTURE(BM_WordsQuery, two_words, std::vector<std::string>{"КВАРТ
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(BM_WordsQuery, a_prefix_and_a_debtor, std::vector<std::string>{"автомоб*", "ооо"})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// Opening the store for a harvest over 1,000,000 lots: the quick check of every page, then the
+// run's record.
+void BM_OpenForHarvest(benchmark::State& state) {
+    const fs::path path = StoreOfLots(1000000).path;
+    for (auto _ : state) {
+        TradeStore store(path);
+        benchmark::DoNotOptimize(store.RunId());
+    }
+}
+BENCHMARK(BM_OpenForHarvest)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// The quick check alone, over 1,000,000 lots.
+void BM_QuickCheck(benchmark::State& state) {
+    const auto db = OpenStoreForReading(StoreOfLots(1000000).path, std::chrono::seconds(3));
+    for (auto _ : state) {
+        Statement check(*db, "PRAGMA quick_check(1)");
+        check.Step();
+        benchmark::DoNotOptimize(check.Text(0));
+    }
+}
+BENCHMARK(BM_QuickCheck)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// Words over 1,000,000 lots of which the last ones (a harvest still writing: range(0) lots) are
+// not in the words index yet and are matched one by one. The index's reach is moved back in a
+// transaction that is rolled back.
+void BM_WordsQueryNotYetIndexed(benchmark::State& state) {
+    auto db = OpenStoreForReading(StoreOfLots(1000000).path, std::chrono::seconds(3));
+    const std::int64_t lots = state.range(0);
+    Transaction moved(*db);
+    Statement back(*db,
+                   "UPDATE words_indexed SET up_to = coalesce((SELECT trade_id - 1 FROM lots "
+                   "ORDER BY id DESC LIMIT 1 OFFSET ?), up_to)");
+    if (lots > 0)
+        back.Bind(1, lots).Run();
+    TradeFilter filter;
+    filter.words = {"автомоб*", "ооо"};
+    std::int64_t rows = 0;
+    for (auto _ : state) {
+        rows = 0;
+        ForEachStoredRow(*db, filter, [&](const StoredRow&) { ++rows; });
+    }
+    state.counters["rowsFound"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_WordsQueryNotYetIndexed)
+    ->Arg(0)
+    ->Arg(10000)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

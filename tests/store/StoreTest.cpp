@@ -668,7 +668,7 @@ TEST(TradeStoreTest, EachTradeIsKeptAtOnceAndWaitsOutAnotherWriter) {
     TradeStore store(path, options);
     store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
     const auto stored = [&] { return Query(path, "SELECT guid FROM trades ORDER BY id"); };
-    EXPECT_TRUE(store.TradeWritten("first", "г. Москва", Card(), Rows("first", 2)));
+    store.TradeWritten("first", "г. Москва", Card(), Rows("first", 2));
     EXPECT_EQ(stored(), (std::vector<std::vector<std::string>>{{"first"}}));
     {
         Database other(path, Database::Mode::ReadWrite);
@@ -680,10 +680,32 @@ TEST(TradeStoreTest, EachTradeIsKeptAtOnceAndWaitsOutAnotherWriter) {
         EXPECT_EQ(StoredRows(path).size(), 2u);
         EXPECT_EQ(store.Counts().tradesStored, 1);
     }
-    EXPECT_TRUE(store.TradeWritten("fourth", "г. Москва", Card(), Rows("fourth", 1)));
+    store.TradeWritten("fourth", "г. Москва", Card(), Rows("fourth", 1));
     EXPECT_EQ(stored(), (std::vector<std::vector<std::string>>{
                             {"first"}, {"second"}, {"third"}, {"fourth"}}));
     EXPECT_EQ(Query(path, "SELECT trades_stored FROM runs")[0][0], "4");
+}
+
+// skip.txt names a trade only once the store's commit of it is on the disk: the store says so
+// (true) after a synced commit, which comes at the latest with every kSyncTrades-th trade, and
+// then of every trade before it.
+TEST(TradeStoreTest, ATradeIsSaidKeptOnceItsCommitIsOnTheDisk) {
+    TempDir dir;
+    const fs::path path = dir / "korvalot.sqlite";
+    TradeStore store(path, StoreRun::Options(false, "2026-06-20T10:00:00"));
+    store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
+    int sinceKept = 0;
+    for (int k = 0; k < 3 * TradeStore::kSyncTrades; ++k) {
+        const std::string guid = "g" + std::to_string(k);
+        ++sinceKept;
+        if (store.TradeWritten(guid, "г. Москва", Card(), Rows(guid, 1)))
+            sinceKept = 0;
+        ASSERT_LT(sinceKept, TradeStore::kSyncTrades) << k;
+    }
+    // The run's end takes the rest to the disk.
+    crawl::RunSummary summary;
+    store.Finish(summary);
+    EXPECT_EQ(summary.tradesStored, 3 * TradeStore::kSyncTrades);
 }
 
 // A store another process keeps locked past the run's end: the end waits for it a while, then
@@ -696,7 +718,7 @@ TEST(TradeStoreTest, TheEndOfARunWaitsForTheLockThenSaysWhatWasNotKept) {
     options.finishWait = 200ms;
     TradeStore store(path, options);
     store.Begin({dir / "data1.csv", kUrl, ".", {"г. Москва (77)"}});
-    EXPECT_TRUE(store.TradeWritten("kept", "г. Москва", Card(), Rows("kept", 1)));
+    store.TradeWritten("kept", "г. Москва", Card(), Rows("kept", 1));
     Database other(path, Database::Mode::ReadWrite);
     Transaction holding(other);
     EXPECT_FALSE(store.TradeWritten("held", "г. Москва", Card(), Rows("held", 1)));
