@@ -189,6 +189,16 @@ int Statement::ColumnCount() const {
     return sqlite3_column_count(statement_);
 }
 
+int Statement::ColumnIndex(std::string_view name) const {
+    for (int k = 0; k < ColumnCount(); ++k) {
+        if (const char* each = sqlite3_column_name(statement_, k); each != nullptr && name == each)
+            return k;
+    }
+    throw StoreError(
+        StoreError::Problem::Other,
+        "хранилище " + db_->Path().string() + ": в запросе нет столбца " + std::string(name));
+}
+
 bool Statement::IsNull(int column) const {
     return sqlite3_column_type(statement_, column) == SQLITE_NULL;
 }

@@ -48,6 +48,8 @@ public:
     void Reset();
 
     int ColumnCount() const;
+    // The result column of that name; raises StoreError when the statement has none.
+    int ColumnIndex(std::string_view name) const;
     bool IsNull(int column) const;
     std::string_view Text(int column) const;
     std::optional<std::string> OptionalText(int column) const;

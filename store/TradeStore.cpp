@@ -41,31 +41,42 @@ enum Column : std::size_t {
     kWinnerInn,
 };
 
-// A column of the results file that the store follows, by the name the file's header gives it.
+// A column of the results file that the store follows, by the name the file's header gives it,
+// and the store's column that keeps it.
 struct Field {
     const char* name;
     Column column;
     bool price;
+    const char* stored;
 };
 
 constexpr std::array<Field, 7> kTradeFields = {{
-    {"Регион", kRegion, false},
-    {"Номер объявления о торгах", kNumber, false},
-    {"Дата объявления о торгах", kDatePublish, false},
-    {"Наименование должника", kDebtorName, false},
-    {"ИНН должника", kDebtorInn, false},
-    {"Наименование суда", kCourtName, false},
-    {"Дата объявления результатов", kResultsDate, false},
+    {"Регион", kRegion, false, "region"},
+    {"Номер объявления о торгах", kNumber, false, "number"},
+    {"Дата объявления о торгах", kDatePublish, false, "date_publish"},
+    {"Наименование должника", kDebtorName, false, "debtor_name"},
+    {"ИНН должника", kDebtorInn, false, "debtor_inn"},
+    {"Наименование суда", kCourtName, false, "court_name"},
+    {"Дата объявления результатов", kResultsDate, false, "results_date"},
 }};
 
 constexpr std::array<Field, 6> kLotFields = {{
-    {"Тип имущества", kPropertyType, false},
-    {"Описание лота", kDescription, false},
-    {"Начальная цена", kStartPrice, true},
-    {"Итоговая цена", kFinalPrice, true},
-    {"Победитель наименование", kWinnerName, false},
-    {"Победитель ИНН", kWinnerInn, false},
+    {"Тип имущества", kPropertyType, false, "property_type"},
+    {"Описание лота", kDescription, false, "description"},
+    {"Начальная цена", kStartPrice, true, "start_price"},
+    {"Итоговая цена", kFinalPrice, true, "final_price"},
+    {"Победитель наименование", kWinnerName, false, "winner_name"},
+    {"Победитель ИНН", kWinnerInn, false, "winner_inn"},
 }};
+
+// The result columns of a statement, by the store's names of the fields, in the fields' order.
+template <std::size_t N>
+std::array<int, N> ColumnsOf(const Statement& statement, const std::array<Field, N>& fields) {
+    std::array<int, N> columns{};
+    for (std::size_t k = 0; k < N; ++k)
+        columns[k] = statement.ColumnIndex(fields[k].stored);
+    return columns;
+}
 
 }  // namespace
 
@@ -279,6 +290,13 @@ struct TradeStore::Statements {
     Statement insertChange;
     Statement wordsUpTo;
     Statement rememberRegion;
+    // Where findTrade and findLots give each field.
+    std::array<int, kTradeFields.size()> tradeColumns = ColumnsOf(findTrade, kTradeFields);
+    std::array<int, kLotFields.size()> lotColumns = ColumnsOf(findLots, kLotFields);
+    int tradeId = findTrade.ColumnIndex("id");
+    int tradeSeparator = findTrade.ColumnIndex("decimal_separator");
+    int tradeDebtor = findTrade.ColumnIndex("debtor_name");
+    int lotId = findLots.ColumnIndex("id");
 };
 
 fs::path TradeStore::DefaultPath() {
@@ -576,17 +594,17 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     std::string oldSeparator = separator;
     bool tradeChanged = false;
     if (s.findTrade.Step()) {
-        tradeId = s.findTrade.Int(0);
+        tradeId = s.findTrade.Int(s.tradeId);
         for (std::size_t k = 0; k < kTradeFields.size(); ++k) {
-            const std::string_view old = s.findTrade.Text(static_cast<int>(k) + 1);
+            const std::string_view old = s.findTrade.Text(s.tradeColumns[k]);
             const std::string& fresh = values[kTradeFields[k].column];
             if (old != fresh) {
                 recordChange(tradeId, std::nullopt, kTradeFields[k].name, old, fresh);
                 tradeChanged = true;
             }
         }
-        oldDebtor = std::string(s.findTrade.Text(4));
-        oldSeparator = std::string(s.findTrade.Text(8));
+        oldDebtor = std::string(s.findTrade.Text(s.tradeDebtor));
+        oldSeparator = std::string(s.findTrade.Text(s.tradeSeparator));
         s.findTrade.Reset();
         s.updateTrade.Bind(1, tradeId);
         bindTrade(s.updateTrade);
@@ -611,9 +629,9 @@ void TradeStore::StoreTrade(const std::string& guid, const std::string& regionNa
     if (oldDebtor) {
         s.findLots.Bind(1, tradeId);
         while (s.findLots.Step()) {
-            OldLot lot{s.findLots.Int(0), {}};
+            OldLot lot{s.findLots.Int(s.lotId), {}};
             for (std::size_t k = 0; k < kLotFields.size(); ++k)
-                lot.texts[k] = s.findLots.Text(static_cast<int>(k) + 1);
+                lot.texts[k] = s.findLots.Text(s.lotColumns[k]);
             oldLots.push_back(std::move(lot));
         }
         s.findLots.Reset();
@@ -845,41 +863,59 @@ std::unique_ptr<Database> OpenStoreForReading(const fs::path& path,
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit) {
     const SqlCondition condition = RowConditions(filter);
-    Statement query(
-        db,
-        "SELECT t.guid, t.register_url, t.region, t.number, t.date_publish, t.debtor_name, "
-        "t.debtor_inn, l.property_type, l.description, t.court_name, l.start_price, "
-        "l.final_price, t.results_date, l.winner_name, l.winner_inn, t.decimal_separator, "
-        "t.trade_type, l.first_seen, t.last_changed, l.last_changed "
-        "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
-            condition.sql + " ORDER BY l.id");
+    // Each column by its name: the row's texts, then what the store keeps beside them.
+    using Text = std::string ResultRow::*;
+    static constexpr std::array<std::pair<const char*, Text>, 14> kRowColumns = {{
+        {"guid", &ResultRow::guid},
+        {"region", &ResultRow::region},
+        {"number", &ResultRow::number},
+        {"date_publish", &ResultRow::datePublish},
+        {"debtor_name", &ResultRow::debtorName},
+        {"debtor_inn", &ResultRow::debtorInn},
+        {"property_type", &ResultRow::propertyType},
+        {"description", &ResultRow::lotDescription},
+        {"court_name", &ResultRow::courtName},
+        {"start_price", &ResultRow::startPrice},
+        {"final_price", &ResultRow::currentPrice},
+        {"results_date", &ResultRow::resultsDate},
+        {"winner_name", &ResultRow::winnerName},
+        {"winner_inn", &ResultRow::winnerInn},
+    }};
+    Statement query(db,
+                    "SELECT t.guid AS guid, t.register_url AS register_url, t.region AS region, "
+                    "t.number AS number, t.date_publish AS date_publish, "
+                    "t.debtor_name AS debtor_name, t.debtor_inn AS debtor_inn, "
+                    "l.property_type AS property_type, l.description AS description, "
+                    "t.court_name AS court_name, l.start_price AS start_price, "
+                    "l.final_price AS final_price, t.results_date AS results_date, "
+                    "l.winner_name AS winner_name, l.winner_inn AS winner_inn, "
+                    "t.decimal_separator AS decimal_separator, t.trade_type AS trade_type, "
+                    "l.first_seen AS first_seen, t.last_changed AS trade_changed, "
+                    "l.last_changed AS lot_changed "
+                    "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+                        condition.sql + " ORDER BY l.id");
     int index = 1;
     for (const auto& parameter : condition.parameters)
         std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
+    std::array<int, kRowColumns.size()> rowColumns{};
+    for (std::size_t k = 0; k < kRowColumns.size(); ++k)
+        rowColumns[k] = query.ColumnIndex(kRowColumns[k].first);
+    const int registerUrl = query.ColumnIndex("register_url");
+    const int separator = query.ColumnIndex("decimal_separator");
+    const int tradeType = query.ColumnIndex("trade_type");
+    const int firstSeen = query.ColumnIndex("first_seen");
+    const int tradeChanged = query.ColumnIndex("trade_changed");
+    const int lotChanged = query.ColumnIndex("lot_changed");
     StoredRow out;
     ResultRow& row = out.row;
     while (query.Step()) {
-        row.guid = query.Text(0);
-        out.registerUrl = query.Text(1);
-        row.region = query.Text(2);
-        row.number = query.Text(3);
-        row.datePublish = query.Text(4);
-        row.debtorName = query.Text(5);
-        row.debtorInn = query.Text(6);
-        row.propertyType = query.Text(7);
-        row.lotDescription = query.Text(8);
-        row.courtName = query.Text(9);
-        row.startPrice = query.Text(10);
-        row.currentPrice = query.Text(11);
-        row.resultsDate = query.Text(12);
-        row.winnerName = query.Text(13);
-        row.winnerInn = query.Text(14);
-        out.decimalSeparator = query.Text(15);
-        out.tradeType = query.Text(16);
-        out.firstSeen = query.Text(17);
-        const std::string_view tradeChanged = query.Text(18);
-        const std::string_view lotChanged = query.Text(19);
-        out.lastChanged = std::max(tradeChanged, lotChanged);
+        for (std::size_t k = 0; k < kRowColumns.size(); ++k)
+            row.*kRowColumns[k].second = query.Text(rowColumns[k]);
+        out.registerUrl = query.Text(registerUrl);
+        out.decimalSeparator = query.Text(separator);
+        out.tradeType = query.Text(tradeType);
+        out.firstSeen = query.Text(firstSeen);
+        out.lastChanged = std::max(query.Text(tradeChanged), query.Text(lotChanged));
         visit(out);
     }
 }
