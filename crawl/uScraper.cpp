@@ -726,13 +726,14 @@ void TScraper::Run::ResultsFileFailed(const ResultsFileError& e,
         }
         notTried.push_back(std::move(guid));
     }
-    s_.tradesNotTried = static_cast<std::int64_t>(notTried.size());
-    Log(failed + e.what() + "), сбор карточек прекращён; торгов не опрошено: " +
-        std::to_string(s_.tradesNotTried));
     for (const std::string& guid : notTried) {
         Log("Карточка " + Printable(guid) + ": не получена, сбор карточек прекращён");
         o_.ReportEvent(JobFinished{RunPhase::Cards, guid, JobFate::NotDone, {}});
     }
+    // After the trades' lines, so that it is among the closing lines the console shows.
+    s_.tradesNotTried = static_cast<std::int64_t>(notTried.size());
+    Log(failed + e.what() + "), сбор карточек прекращён; торгов не опрошено: " +
+        std::to_string(s_.tradesNotTried));
 }
 
 // Every trade of the list is named and counted as failed, but for those skip.txt leaves out.
