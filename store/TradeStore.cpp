@@ -439,33 +439,46 @@ bool TradeStore::TradeWritten(const std::string& guid, const std::string& region
     return SyncCommits();
 }
 
+std::optional<Transaction> TradeStore::BeginUnlessLocked() {
+    try {
+        return std::optional<Transaction>(std::in_place, *db_);
+    } catch (const StoreError& e) {
+        // Another process writes the store: not a loss, what was to be written waits.
+        if (e.What() == Problem::Locked)
+            return std::nullopt;
+        throw;
+    }
+}
+
+void TradeStore::CountRun(const StoreCounts& counts) {
+    statements_->countRun.Bind(1, counts.tradesStored)
+        .Bind(2, counts.tradesNew)
+        .Bind(3, counts.tradesChanged)
+        .Bind(4, counts.valuesChanged)
+        .Bind(5, runId_)
+        .Run();
+}
+
 bool TradeStore::SyncCommits() {
     if (unsynced_ == 0)
         return true;
     // One commit with the log synced takes every commit before it to the disk.
-    db_->Execute("PRAGMA synchronous = FULL");
-    try {
-        std::optional<Transaction> transaction;
-        try {
-            transaction.emplace(*db_);
-        } catch (const StoreError& e) {
-            if (e.What() != Problem::Locked)
-                throw;
-            db_->Execute("PRAGMA synchronous = NORMAL");
-            return false;  // the next trade tries again
+    struct Synced {
+        explicit Synced(Database& db) : db(db) { db.Execute("PRAGMA synchronous = FULL"); }
+        ~Synced() {
+            try {
+                db.Execute("PRAGMA synchronous = NORMAL");
+            } catch (const StoreError&) {
+                // A setting of the connection: it fails only with the connection itself.
+            }
         }
-        statements_->countRun.Bind(1, committed_.tradesStored)
-            .Bind(2, committed_.tradesNew)
-            .Bind(3, committed_.tradesChanged)
-            .Bind(4, committed_.valuesChanged)
-            .Bind(5, runId_)
-            .Run();
-        transaction->Commit();
-    } catch (...) {
-        db_->Execute("PRAGMA synchronous = NORMAL");
-        throw;
-    }
-    db_->Execute("PRAGMA synchronous = NORMAL");
+        Database& db;
+    } synced(*db_);
+    std::optional<Transaction> transaction = BeginUnlessLocked();
+    if (!transaction)
+        return false;  // the next trade tries again
+    CountRun(committed_);
+    transaction->Commit();
     unsynced_ = 0;
     lastSync_ = std::chrono::steady_clock::now();
     return true;
@@ -477,27 +490,16 @@ bool TradeStore::StoreOne(const std::string& guid, const std::string& regionName
     // Every trade in a transaction of its own, committed at once: the store's write lock is
     // never held while the run waits for the register, and a crash loses no trade the results
     // file holds whole but the one being written.
-    std::optional<Transaction> transaction;
-    try {
-        transaction.emplace(*db_);
-    } catch (const StoreError& e) {
-        // Another process writes the store: not a loss, the trade waits for its turn.
-        if (e.What() == Problem::Locked)
-            return false;
-        throw;
-    }
+    std::optional<Transaction> transaction = BeginUnlessLocked();
+    if (!transaction)
+        return false;  // the trade waits for its turn
     inTransaction_ = true;
     try {
         Statement& upTo = statements_->wordsUpTo;
         wordsUpTo_ = upTo.Step() ? upTo.Int(0) : 0;
         upTo.Reset();
         Store(guid, regionName, tradeCard, rows);
-        statements_->countRun.Bind(1, counts_.tradesStored)
-            .Bind(2, counts_.tradesNew)
-            .Bind(3, counts_.tradesChanged)
-            .Bind(4, counts_.valuesChanged)
-            .Bind(5, runId_)
-            .Run();
+        CountRun(counts_);
         transaction->Commit();
     } catch (...) {
         // Rolled back whole: the store never holds half a trade.

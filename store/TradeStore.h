@@ -134,6 +134,9 @@ private:
     bool StoreBacklog();
     // Takes every commit so far to the disk; false when another process holds the lock.
     bool SyncCommits();
+    // A write transaction; nothing when another process holds the lock.
+    std::optional<Transaction> BeginUnlessLocked();
+    void CountRun(const StoreCounts& counts);
     void Store(const std::string& guid, const std::string& regionName,
                const json::JsonValue& tradeCard, const std::vector<crawl::ResultRow>& rows);
     // values: the trade's columns (of its first row); lots: its rows, none for a trade
