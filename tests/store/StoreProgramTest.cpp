@@ -713,9 +713,9 @@ TEST_F(StoreProgramTest, AStoreHeldAtTheStartLeavesSkipTxtAsItWas) {
 }
 
 // A store lost in the middle of a harvest (its file meets a full disk) ends the card phase as
-// skip.txt's failure does: status 1, a summary that counts what the store kept and names it, and
-// skip.txt and the results file holding exactly the trades the store holds. The next run harvests
-// the rest, each trade once across the two results files.
+// skip.txt's failure does: status 1, a summary that counts what the store committed and names it,
+// skip.txt naming only trades the store holds and the results file exactly those skip.txt names.
+// The next run harvests the rest, each trade once across the two results files.
 TEST_F(StoreProgramTest, AStoreLostDuringTheRunEndsTheHarvestWithWhatItKept) {
     const auto sim = StartSim(kFirstDay);
     const fs::path store = dir_ / "korvalot.sqlite";
@@ -775,7 +775,15 @@ TEST_F(StoreProgramTest, AStoreLostDuringTheRunEndsTheHarvestWithWhatItKept) {
             guids.insert(line.substr(prefix.size()));
         return guids;
     };
-    EXPECT_EQ(named(), std::multiset<std::string>(stored.begin(), stored.end()));
+    // skip.txt names what the store keeps for good; the store may also hold a few trades it
+    // committed without a sync before the loss, which the results file gave back to be fetched
+    // again.
+    const std::multiset<std::string> first = named();
+    const std::set<std::string> firstNamed(first.begin(), first.end());
+    EXPECT_EQ(firstNamed.size(), first.size());
+    for (const std::string& guid : firstNamed)
+        EXPECT_TRUE(stored.contains(guid)) << guid << " is in skip.txt, not in the store";
+    EXPECT_GE(firstNamed.size(), 1u);
     const auto withLots = [&](const std::set<std::string>& guids) {
         std::set<std::string> out;
         for (const std::string& guid : guids) {
@@ -789,7 +797,7 @@ TEST_F(StoreProgramTest, AStoreLostDuringTheRunEndsTheHarvestWithWhatItKept) {
     std::set<std::string> inFirst;
     for (const auto& [guid, rows] : RowsByTrade(Records(firstCsv[0])))
         inFirst.insert(guid);
-    EXPECT_EQ(inFirst, withLots(stored));
+    EXPECT_EQ(inFirst, withLots(firstNamed));
 
     // The next run, with room on the disk, harvests what the store lacks, once.
     o = Harvest(dir_.path(), sim->BaseUrl(), args("second"));
