@@ -108,11 +108,13 @@ SqlCondition RowConditions(const TradeFilter& filter) {
         if (const auto query = FullTextQuery(filter.words)) {
             // The index holds the trades up to words_indexed.up_to; the later ones (stored by a
             // harvest that has not ended yet) are matched one by one, as the index would.
+            // One list of lot ids, so that the lots are looked up by id rather than all read.
             And(condition,
-                "(l.id IN (SELECT rowid FROM lot_words WHERE lot_words MATCH ?) OR (l.id >= "
+                "l.id IN (SELECT rowid FROM lot_words WHERE lot_words MATCH ? UNION ALL "
+                "SELECT w.id FROM lots w JOIN trades wt ON wt.id = w.trade_id WHERE w.id >= "
                 "(SELECT (up_to + 1) * " +
                     std::to_string(kLotsPerTrade) +
-                    " FROM words_indexed) AND korvalot_words(?, l.description, t.debtor_name)))");
+                    " FROM words_indexed) AND korvalot_words(?, w.description, wt.debtor_name))");
             condition.parameters.emplace_back(*query);
             condition.parameters.emplace_back(*query);
         } else {
