@@ -15,6 +15,7 @@ public:
         CannotWrite,   // a full disk, a file-size limit, a read-only file
         CannotOpen,    // missing, or not readable
         Damaged,       // the database is corrupt
+        Interrupted,   // the query was stopped from another thread
         Other,
     };
 

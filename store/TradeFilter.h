@@ -9,6 +9,10 @@
 // Which stored rows a refresh or an export takes. A member left empty does not restrict.
 namespace korvalot::store {
 
+// How long after its results date a trade's outcome counts as open, as korvalot-harvest's
+// --refresh-days has it: the register may publish a winner for weeks after the results date.
+inline constexpr int kOpenDays = 60;
+
 struct TradeFilter {
     std::vector<std::string> regionCodes;  // leading zeros do not count
     std::vector<std::string> tradeTypes;   // "OpenAuction", ...
@@ -22,6 +26,10 @@ struct TradeFilter {
     // The lot's start price, both ends included.
     std::optional<double> startPriceFrom;
     std::optional<double> startPriceTo;
+    // The lot's current price (the results file's "Итоговая цена"), both ends included; a lot
+    // without one is not taken.
+    std::optional<double> currentPriceFrom;
+    std::optional<double> currentPriceTo;
     // Every one of these words stands in the lot's description or the debtor's name, letter
     // case ignored; a word ending in "*" stands for every word it begins.
     std::vector<std::string> words;
@@ -29,6 +37,15 @@ struct TradeFilter {
     std::optional<std::chrono::year_month_day> changedSince;
     // The lot was first stored on this day or later.
     std::optional<std::chrono::year_month_day> newSince;
+    // Only lots whose outcome is still open, by the rule a refresh chooses its trades with: the
+    // lot has no current price or no winner, and its trade's results date is missing, in the
+    // future, or no more than openDays days before `today` (empty: the local date when the
+    // query is made).
+    bool openOnly = false;
+    int openDays = kOpenDays;
+    std::optional<std::chrono::year_month_day> today;
+
+    bool operator==(const TradeFilter&) const = default;
 };
 
 // A harvest's selection as a filter: region codes (none: every region), positions of trade
