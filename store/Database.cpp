@@ -54,6 +54,8 @@ Reason Classify(int code, int systemError, const char* sqliteMessage) {
             return {Problem::CannotOpen, "не открывается: " + system};
         case SQLITE_CORRUPT:
             return {Problem::Damaged, "база данных повреждена"};
+        case SQLITE_INTERRUPT:
+            return {Problem::Interrupted, "запрос прерван"};
         default:
             return {Problem::Other, sqliteMessage};
     }
@@ -283,6 +285,10 @@ std::int64_t Database::QueryInt(std::string_view sql) {
 
 std::int64_t Database::LastInsertId() const {
     return sqlite3_last_insert_rowid(db_);
+}
+
+void Database::Interrupt() noexcept {
+    sqlite3_interrupt(db_);
 }
 
 void Database::Fail(int code) const {

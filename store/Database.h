@@ -83,6 +83,9 @@ public:
     // The first column of the first row, as a number.
     std::int64_t QueryInt(std::string_view sql);
     std::int64_t LastInsertId() const;
+    // From any thread: the statements running on the connection end with a StoreError of
+    // Problem::Interrupted. Nothing happens when none runs.
+    void Interrupt() noexcept;
 
     const std::filesystem::path& Path() const { return path_; }
     sqlite3* Handle() const { return db_; }

@@ -3,6 +3,7 @@
 #include "crawl/SearchQueries.h"
 #include "store/Schema.h"
 #include "store/Words.h"
+#include "util/Platform.h"
 
 namespace korvalot::store {
 namespace {
@@ -103,6 +104,23 @@ SqlCondition RowConditions(const TradeFilter& filter) {
     if (filter.startPriceTo) {
         And(condition, "l.start_price_value <= ?");
         condition.parameters.emplace_back(*filter.startPriceTo);
+    }
+    if (filter.currentPriceFrom) {
+        And(condition, "l.final_price_value >= ?");
+        condition.parameters.emplace_back(*filter.currentPriceFrom);
+    }
+    if (filter.currentPriceTo) {
+        And(condition, "l.final_price_value <= ?");
+        condition.parameters.emplace_back(*filter.currentPriceTo);
+    }
+    if (filter.openOnly) {
+        // The rule TradeStore::OpenTrades chooses a refresh's trades by, for each lot.
+        And(condition,
+            "(l.final_price_value IS NULL OR (l.winner_name = '' AND l.winner_inn = '')) AND "
+            "(t.results_date_iso IS NULL OR t.results_date_iso >= ?)");
+        const std::chrono::year_month_day today = filter.today ? *filter.today : util::LocalToday();
+        condition.parameters.emplace_back(crawl::FormatIsoDate(std::chrono::year_month_day{
+            std::chrono::sys_days(today) - std::chrono::days(filter.openDays)}));
     }
     if (!filter.words.empty()) {
         if (const auto query = FullTextQuery(filter.words)) {
