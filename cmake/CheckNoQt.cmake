@@ -1,6 +1,6 @@
 # Fails when a source of the Qt-free core includes a Qt header or uses a Qt macro.
 set(offenders "")
-foreach(dir util json fetch crawl store export)
+foreach(dir util json fetch crawl store notify export)
   file(GLOB_RECURSE files "${ROOT}/${dir}/*.h" "${ROOT}/${dir}/*.hpp" "${ROOT}/${dir}/*.cpp")
   foreach(f IN LISTS files)
     file(STRINGS "${f}" hits REGEX "^[ \t]*#[ \t]*include[ \t]*[<\"](Q[A-Za-z]|qt)|Q_OBJECT|QT_BEGIN")

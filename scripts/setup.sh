@@ -13,7 +13,7 @@ packages=(
   xvfb xauth x11-utils xdg-utils fonts-dejavu-core
   hyperfine time ccache locales
   libxlsxwriter-dev python3-openpyxl dpkg-dev file
-  libsqlite3-dev
+  libsqlite3-dev libcurl4-openssl-dev python3-aiosmtpd python3-feedparser
   help2man man-db lintian bash-completion systemd
 )
 
