@@ -118,17 +118,48 @@ INSERT INTO lot_words(lot_words) VALUES ('rebuild');
 UPDATE words_indexed SET up_to = (SELECT coalesce(max(id), 0) FROM trades);
 )sql";
 
-constexpr std::array<std::string_view, kSchemaVersion> kSteps = {kVersion1, kVersion2, kVersion3};
+// Version 4: the watches, saved searches that tell what is new once. A watch's filter is kept
+// as a JSON object (the filter grows members; a column each would need a step each). Its news
+// lie between two cuts through the store's history: the last trade id and the last change id a
+// reader saw at once, since both only grow in the order trades are committed. Each channel of a
+// watch keeps the cut up to which it took the news; a channel that failed keeps its old cut and
+// takes everything after it the next time.
+constexpr std::string_view kVersion4 = R"sql(
+CREATE TABLE watches (
+    id INTEGER PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    filter TEXT NOT NULL,
+    price_below REAL,
+    price_drop_percent REAL,
+    channels TEXT NOT NULL DEFAULT '',
+    start_trade INTEGER NOT NULL,
+    start_change INTEGER NOT NULL,
+    created_at TEXT NOT NULL,
+    changed_at TEXT
+);
+CREATE TABLE watch_deliveries (
+    watch_id INTEGER NOT NULL REFERENCES watches(id) ON DELETE CASCADE,
+    channel TEXT NOT NULL,
+    up_to_trade INTEGER NOT NULL,
+    up_to_change INTEGER NOT NULL,
+    delivered_at TEXT,
+    PRIMARY KEY (watch_id, channel)
+);
+)sql";
+
+constexpr std::array<std::string_view, kSchemaVersion> kSteps = {kVersion1, kVersion2, kVersion3,
+                                                                 kVersion4};
 
 // The tables, views and indexes a store of the last version holds, and nothing else.
 bool OnlyOurTables(Database& db) {
     Statement names(db, "SELECT name FROM sqlite_schema WHERE name NOT LIKE 'sqlite_%'");
-    static constexpr std::array<std::string_view, 14> kOurs = {
+    static constexpr std::array<std::string_view, 16> kOurs = {
         "runs",          "regions",           "trades",
         "lots",          "changes",           "changes_by_trade",
         "lot_texts",     "lot_words",         "lot_words_data",
         "lot_words_idx", "lot_words_docsize", "lot_words_config",
-        "words_indexed", "lot_words_content"};
+        "words_indexed", "lot_words_content", "watches",
+        "watch_deliveries"};
     while (names.Step()) {
         bool ours = false;
         for (const std::string_view name : kOurs)

@@ -8,7 +8,7 @@
 // is the database's user_version: 0 for a new file.
 namespace korvalot::store {
 
-inline constexpr std::int64_t kSchemaVersion = 3;
+inline constexpr std::int64_t kSchemaVersion = 4;
 
 // Marks a database as a store of this program ("KVLT"), so that another program's SQLite file
 // is never taken for one and written into.
