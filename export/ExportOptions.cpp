@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <charconv>
 #include <numeric>
 
 #include "cli/OptionReader.h"
@@ -29,6 +30,10 @@ enum LongOnly {
     kNewSince,
     kAnnouncedFrom,
     kAnnouncedTo,
+    kCurrentPriceFrom,
+    kCurrentPriceTo,
+    kOpen,
+    kOpenDays,
 };
 
 double ParsePrice(const std::string& option, const std::string& text) {
@@ -55,6 +60,10 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         {"announced-to", required_argument, nullptr, kAnnouncedTo},
         {"price-from", required_argument, nullptr, kPriceFrom},
         {"price-to", required_argument, nullptr, kPriceTo},
+        {"current-price-from", required_argument, nullptr, kCurrentPriceFrom},
+        {"current-price-to", required_argument, nullptr, kCurrentPriceTo},
+        {"open", no_argument, nullptr, kOpen},
+        {"open-days", required_argument, nullptr, kOpenDays},
         {"words", required_argument, nullptr, kWords},
         {"changed-since", required_argument, nullptr, kChangedSince},
         {"new-since", required_argument, nullptr, kNewSince},
@@ -68,6 +77,7 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
     std::vector<int> types;
     bool typesGiven = false;
     bool outputGiven = false;
+    bool openDaysGiven = false;
     cli::OptionReader reader("korvalot-export", args, ":o:r:T:f:t:hV", kLong);
     while (const auto option = reader.Next()) {
         const int c = option->code;
@@ -109,6 +119,26 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
             case kPriceTo:
                 o.filter.startPriceTo = ParsePrice("--price-to", value);
                 break;
+            case kCurrentPriceFrom:
+                o.filter.currentPriceFrom = ParsePrice("--current-price-from", value);
+                break;
+            case kCurrentPriceTo:
+                o.filter.currentPriceTo = ParsePrice("--current-price-to", value);
+                break;
+            case kOpen:
+                o.filter.openOnly = true;
+                break;
+            case kOpenDays: {
+                openDaysGiven = true;
+                int days = -1;
+                const auto [end, ec] =
+                    std::from_chars(value.data(), value.data() + value.size(), days);
+                if (ec != std::errc() || end != value.data() + value.size() || days < 0 ||
+                    days > 36600)
+                    throw UsageError("--open-days: нужно число дней от 0 до 36600: " + value);
+                o.filter.openDays = days;
+                break;
+            }
             case kWords: {
                 const std::vector<std::string> words = cli::ParseWords("--words", value);
                 o.filter.words.insert(o.filter.words.end(), words.begin(), words.end());
@@ -145,6 +175,14 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
     if (o.filter.startPriceFrom && o.filter.startPriceTo &&
         *o.filter.startPriceFrom > *o.filter.startPriceTo)
         throw UsageError("--price-from больше --price-to");
+    if (o.filter.currentPriceFrom && o.filter.currentPriceTo &&
+        *o.filter.currentPriceFrom > *o.filter.currentPriceTo)
+        throw UsageError("--current-price-from больше --current-price-to");
+    if (openDaysGiven && !o.filter.openOnly)
+        throw UsageError("--open-days без --open ничего не меняет");
+    // Open outcomes are counted from the day the options were read, as a refresh counts them.
+    if (o.filter.openOnly)
+        o.filter.today = today;
     if (allRegions && !regions.empty())
         throw UsageError("--regions: all вместе с кодами регионов не указывают");
     if (!typesGiven) {
@@ -202,6 +240,17 @@ std::string HelpText() {
       --price-from ЦЕНА     начальная цена лота не меньше (рубли: 1500000 или
                             1500000,50)
       --price-to ЦЕНА       начальная цена лота не больше
+      --current-price-from ЦЕНА
+                            итоговая цена лота не меньше (лот без итоговой цены не
+                            выбирается)
+      --current-price-to ЦЕНА
+                            итоговая цена лота не больше
+      --open                только лоты, итог которых ещё не ясен, как их
+                            выбирает korvalot-harvest --refresh: без итоговой цены
+                            или без победителя, а дата результатов не указана, ещё
+                            не наступила или не старше --open-days дней
+      --open-days ДНИ       для --open: сколько дней после даты результатов итог
+                            ещё ждут (по умолчанию 60, как --refresh-days)
       --words СЛОВА         слова в описании лота или наименовании должника, все
                             сразу, без учёта регистра; слово* - любое слово, которое
                             с него начинается

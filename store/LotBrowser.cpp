@@ -165,8 +165,8 @@ public:
         lot.tradeId = s.Int(tradeId_);
         for (std::size_t k = 0; k < kTexts.size(); ++k)
             lot.row.*kTexts[k].second = s.Text(texts_[k]);
-        lot.cardLink = crawl::RegisterAddresses(std::string(s.Text(registerUrl_)))
-                           .CardLink(lot.row.guid);
+        lot.cardLink =
+            crawl::RegisterAddresses(std::string(s.Text(registerUrl_))).CardLink(lot.row.guid);
         lot.tradeType = s.Text(tradeType_);
         if (!s.IsNull(startValue_))
             lot.startPrice = s.Real(startValue_);
@@ -277,11 +277,10 @@ std::vector<BrowsedLot> LotBrowser::FirstLots(const TradeFilter& filter, const L
                                               std::size_t count) {
     StartQuery();
     const SqlCondition condition = RowConditions(filter);
-    Statement query(*db_, std::string(kLotColumns) + "WHERE " + condition.sql + OrderBy(order) +
-                              " LIMIT ?");
+    Statement query(
+        *db_, std::string(kLotColumns) + "WHERE " + condition.sql + OrderBy(order) + " LIMIT ?");
     BindAll(query, condition);
-    query.Bind(static_cast<int>(condition.parameters.size()) + 1,
-               static_cast<std::int64_t>(count));
+    query.Bind(static_cast<int>(condition.parameters.size()) + 1, static_cast<std::int64_t>(count));
     const LotReader reader(query);
     std::vector<BrowsedLot> lots;
     while (query.Step())
@@ -322,106 +321,100 @@ std::vector<BrowsedLot> LotBrowser::Lots(const std::vector<std::int64_t>& lotIds
 std::optional<TradeDetails> LotBrowser::Trade(std::int64_t tradeId) {
     StartQuery();
     const ReadTransaction transaction(*db_);
-    {
-        Statement trade(*db_,
-                        "SELECT guid, register_url, trade_type, coalesce(region_code, '') AS code, "
-                        "trade_date_iso, first_seen, last_seen, coalesce(last_changed, '') AS "
-                        "changed FROM trades WHERE id = ?");
-        trade.Bind(1, tradeId);
-        if (!trade.Step())
-            return std::nullopt;
-        TradeDetails details;
-        details.tradeId = tradeId;
-        details.guid = trade.Text(trade.ColumnIndex("guid"));
-        details.cardLink =
-            crawl::RegisterAddresses(std::string(trade.Text(trade.ColumnIndex("register_url"))))
-                .CardLink(details.guid);
-        details.tradeType = trade.Text(trade.ColumnIndex("trade_type"));
-        details.regionCode = trade.Text(trade.ColumnIndex("code"));
-        details.tradeDate = trade.OptionalText(trade.ColumnIndex("trade_date_iso"));
-        details.firstSeen = trade.Text(trade.ColumnIndex("first_seen"));
-        details.lastSeen = trade.Text(trade.ColumnIndex("last_seen"));
-        details.lastChanged = trade.Text(trade.ColumnIndex("changed"));
+    Statement trade(*db_,
+                    "SELECT guid, register_url, trade_type, coalesce(region_code, '') AS code, "
+                    "trade_date_iso, first_seen, last_seen, coalesce(last_changed, '') AS "
+                    "changed FROM trades WHERE id = ?");
+    trade.Bind(1, tradeId);
+    if (!trade.Step())
+        return std::nullopt;
+    TradeDetails details;
+    details.tradeId = tradeId;
+    details.guid = trade.Text(trade.ColumnIndex("guid"));
+    details.cardLink =
+        crawl::RegisterAddresses(std::string(trade.Text(trade.ColumnIndex("register_url"))))
+            .CardLink(details.guid);
+    details.tradeType = trade.Text(trade.ColumnIndex("trade_type"));
+    details.regionCode = trade.Text(trade.ColumnIndex("code"));
+    details.tradeDate = trade.OptionalText(trade.ColumnIndex("trade_date_iso"));
+    details.firstSeen = trade.Text(trade.ColumnIndex("first_seen"));
+    details.lastSeen = trade.Text(trade.ColumnIndex("last_seen"));
+    details.lastChanged = trade.Text(trade.ColumnIndex("changed"));
 
-        Statement lots(*db_, std::string(kLotColumns) + "WHERE l.id BETWEEN ? AND ? ORDER BY l.id");
-        lots.Bind(1, tradeId * kLotsPerTrade).Bind(2, tradeId * kLotsPerTrade + kLotsPerTrade - 1);
-        const LotReader reader(lots);
-        while (lots.Step())
-            details.lots.push_back(reader.Read());
+    Statement lots(*db_, std::string(kLotColumns) + "WHERE l.id BETWEEN ? AND ? ORDER BY l.id");
+    lots.Bind(1, tradeId * kLotsPerTrade).Bind(2, tradeId * kLotsPerTrade + kLotsPerTrade - 1);
+    const LotReader reader(lots);
+    while (lots.Step())
+        details.lots.push_back(reader.Read());
 
-        Statement history(*db_,
-                          "SELECT c.lot_position AS position, c.field AS field, "
-                          "c.old_value AS old_value, c.new_value AS new_value, c.run_id AS run, "
-                          "r.program AS program, r.kind AS kind, r.started_at AS started, "
-                          "c.changed_at AS changed FROM changes c JOIN runs r ON r.id = c.run_id "
-                          "WHERE c.trade_id = ? ORDER BY c.id");
-        history.Bind(1, tradeId);
-        const int position = history.ColumnIndex("position");
-        const int field = history.ColumnIndex("field");
-        const int oldValue = history.ColumnIndex("old_value");
-        const int newValue = history.ColumnIndex("new_value");
-        const int run = history.ColumnIndex("run");
-        const int program = history.ColumnIndex("program");
-        const int kind = history.ColumnIndex("kind");
-        const int started = history.ColumnIndex("started");
-        const int changed = history.ColumnIndex("changed");
-        while (history.Step()) {
-            ValueChange change;
-            if (!history.IsNull(position))
-                change.lotPosition = static_cast<int>(history.Int(position));
-            change.field = history.Text(field);
-            change.oldValue = history.OptionalText(oldValue);
-            change.newValue = history.OptionalText(newValue);
-            change.runId = history.Int(run);
-            change.runProgram = history.Text(program);
-            change.runKind = history.Text(kind);
-            change.runStarted = history.Text(started);
-            change.changedAt = history.Text(changed);
-            details.history.push_back(std::move(change));
-        }
-        CheckInterrupted();
-        return details;
+    Statement history(*db_,
+                      "SELECT c.lot_position AS position, c.field AS field, "
+                      "c.old_value AS old_value, c.new_value AS new_value, c.run_id AS run, "
+                      "r.program AS program, r.kind AS kind, r.started_at AS started, "
+                      "c.changed_at AS changed FROM changes c JOIN runs r ON r.id = c.run_id "
+                      "WHERE c.trade_id = ? ORDER BY c.id");
+    history.Bind(1, tradeId);
+    const int position = history.ColumnIndex("position");
+    const int field = history.ColumnIndex("field");
+    const int oldValue = history.ColumnIndex("old_value");
+    const int newValue = history.ColumnIndex("new_value");
+    const int run = history.ColumnIndex("run");
+    const int program = history.ColumnIndex("program");
+    const int kind = history.ColumnIndex("kind");
+    const int started = history.ColumnIndex("started");
+    const int changed = history.ColumnIndex("changed");
+    while (history.Step()) {
+        ValueChange change;
+        if (!history.IsNull(position))
+            change.lotPosition = static_cast<int>(history.Int(position));
+        change.field = history.Text(field);
+        change.oldValue = history.OptionalText(oldValue);
+        change.newValue = history.OptionalText(newValue);
+        change.runId = history.Int(run);
+        change.runProgram = history.Text(program);
+        change.runKind = history.Text(kind);
+        change.runStarted = history.Text(started);
+        change.changedAt = history.Text(changed);
+        details.history.push_back(std::move(change));
     }
+    CheckInterrupted();
+    return details;
 }
 
 std::vector<PricePoint> LotBrowser::PriceHistory(std::int64_t lotId) {
     StartQuery();
     const ReadTransaction transaction(*db_);
-    {
-        Statement lot(*db_,
-                      "SELECT l.first_seen, l.final_price, t.decimal_separator, "
-                      "coalesce(l.last_changed, t.last_seen) FROM lots l "
-                      "JOIN trades t ON t.id = l.trade_id WHERE l.id = ?");
-        lot.Bind(1, lotId);
-        std::vector<PricePoint> points;
-        if (!lot.Step())
-            return points;
-        const std::string separator(lot.Text(2));
-        const auto point = [&](std::string_view time, std::string_view text) {
-            return PricePoint{std::string(time), std::string(text), PriceValue(text, separator)};
-        };
-        Statement changes(*db_,
-                          "SELECT changed_at, old_value, new_value FROM changes "
-                          "WHERE trade_id = ? AND lot_position = ? AND field = ? ORDER BY id");
-        changes.Bind(1, TradeOfLot(lotId))
-            .Bind(2, lotId % kLotsPerTrade)
-            .Bind(3, kCurrentPriceField);
-        bool first = true;
-        while (changes.Step()) {
-            // The value before the first change is the one the lot was first seen with.
-            if (first)
-                points.push_back(point(lot.Text(0), changes.Text(1)));
-            first = false;
-            points.push_back(point(changes.Text(0), changes.Text(2)));
-        }
-        const std::string_view current = lot.Text(1);
-        if (points.empty())
-            points.push_back(point(lot.Text(0), current));
-        else if (points.back().text != current)
-            points.push_back(point(lot.Text(3), current));
-        CheckInterrupted();
+    Statement lot(*db_,
+                  "SELECT l.first_seen, l.final_price, t.decimal_separator, "
+                  "coalesce(l.last_changed, t.last_seen) FROM lots l "
+                  "JOIN trades t ON t.id = l.trade_id WHERE l.id = ?");
+    lot.Bind(1, lotId);
+    std::vector<PricePoint> points;
+    if (!lot.Step())
         return points;
+    const std::string separator(lot.Text(2));
+    const auto point = [&](std::string_view time, std::string_view text) {
+        return PricePoint{std::string(time), std::string(text), PriceValue(text, separator)};
+    };
+    Statement changes(*db_,
+                      "SELECT changed_at, old_value, new_value FROM changes "
+                      "WHERE trade_id = ? AND lot_position = ? AND field = ? ORDER BY id");
+    changes.Bind(1, TradeOfLot(lotId)).Bind(2, lotId % kLotsPerTrade).Bind(3, kCurrentPriceField);
+    bool first = true;
+    while (changes.Step()) {
+        // The value before the first change is the one the lot was first seen with.
+        if (first)
+            points.push_back(point(lot.Text(0), changes.Text(1)));
+        first = false;
+        points.push_back(point(changes.Text(0), changes.Text(2)));
     }
+    const std::string_view current = lot.Text(1);
+    if (points.empty())
+        points.push_back(point(lot.Text(0), current));
+    else if (points.back().text != current)
+        points.push_back(point(lot.Text(3), current));
+    CheckInterrupted();
+    return points;
 }
 
 }  // namespace korvalot::store

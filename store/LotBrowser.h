@@ -97,9 +97,9 @@ struct TradeDetails {
 // A lot's current price ("Итоговая цена") at one time: when it was first seen, and each time a
 // run changed it.
 struct PricePoint {
-    std::string time;                 // ISO local time
-    std::string text;                 // as the results file shows it
-    std::optional<double> value;      // nothing: no price
+    std::string time;             // ISO local time
+    std::string text;             // as the results file shows it
+    std::optional<double> value;  // nothing: no price
 };
 
 // The trades that lots belong to: a lot id is its trade's id times kLotsPerTrade plus its
