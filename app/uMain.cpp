@@ -5,11 +5,16 @@
 #include <QCloseEvent>
 #include <QFont>
 #include <QKeyEvent>
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
 #include <QMessageBox>
+#include <QShortcut>
 #include <QSignalBlocker>
 #include <QToolTip>
 
 #include "app/UiHandOff.h"
+#include "app/browser/StoreBrowser.h"
 #include "crawl/SearchQueries.h"
 
 namespace korvalot::app {
@@ -53,6 +58,7 @@ TMainForm::TMainForm(MainFormServices services, std::function<void()> endProgram
 }
 
 TMainForm::~TMainForm() {
+    storeBrowser_.reset();
     handOff_->Detach();
     Timer1->stop();
     ResumeTimer->stop();
@@ -188,6 +194,34 @@ void TMainForm::BuildControls() {
     connect(Timer1, &QTimer::timeout, this, [&logic] { logic.Timer1Timer(); });
     connect(ProgressFlushTimer, &QTimer::timeout, this, [&logic] { logic.FlushProgress(); });
     connect(PauseHintTimer, &QTimer::timeout, this, [&logic] { logic.RefreshPauseHint(); });
+
+    // The store browser: no control of its own, so that the window's controls stay as they are.
+    auto* storeShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_B), this);
+    connect(storeShortcut, &QShortcut::activated, this, [this] { OpenStoreBrowser(); });
+    LogsMemo->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(LogsMemo, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        std::unique_ptr<QMenu> menu(LogsMemo->createStandardContextMenu(at));
+        menu->addSeparator();
+        QAction* store = menu->addAction(QStringLiteral("Хранилище торгов…"));
+        store->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_B));
+        if (menu->exec(LogsMemo->viewport()->mapToGlobal(at)) == store)
+            OpenStoreBrowser();
+    });
+}
+
+void TMainForm::OpenStoreBrowser() {
+    if (!storeBrowser_) {
+        browser::StoreBrowserOptions options;
+        // The store a harvest of this window writes with [Harvest] Store=1: beside settings.ini.
+        const QString settings = logic_->SettingsFile();
+        options.store = QFileInfo(settings).dir().filesystemAbsolutePath() / "korvalot.sqlite";
+        options.settingsIni = settings;
+        options.regional = logic_->Services().regional;
+        storeBrowser_ = std::make_unique<browser::StoreBrowser>(std::move(options));
+    }
+    storeBrowser_->show();
+    storeBrowser_->raise();
+    storeBrowser_->activateWindow();
 }
 
 void TMainForm::LayOut() {

@@ -19,6 +19,9 @@
 namespace korvalot::app {
 
 class UiHandOff;
+namespace browser {
+class StoreBrowser;
+}
 
 // The program's one window. Its behaviour is MainFormLogic's; this class is the widgets, their
 // layout and the wiring of their events.
@@ -33,6 +36,10 @@ public:
     MainFormLogic& Logic() { return *logic_; }
     // Calls from other threads wait here until the UI thread has run them; see UiHandOff.
     const std::shared_ptr<UiHandOff>& HandOff() const { return handOff_; }
+    // The store browser over the store beside settings.ini, a window of its own (Ctrl+B, and
+    // the log's context menu); opened once and raised again after.
+    void OpenStoreBrowser();
+    browser::StoreBrowser* StoreBrowserWindow() const { return storeBrowser_.get(); }
 
     QProgressBar* ProgressBar;
     QLabel* Label2;
@@ -104,6 +111,7 @@ private:
 
     std::unique_ptr<MainFormLogic> logic_;
     std::shared_ptr<UiHandOff> handOff_;
+    std::unique_ptr<browser::StoreBrowser> storeBrowser_;
     std::function<void()> endProgram_;
     bool showHandled_ = false;
     int hourGlassDepth_ = 0;

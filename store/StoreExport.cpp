@@ -104,8 +104,10 @@ const crawl::ResultRow& InSeparator(const StoredRow& stored, const std::string& 
     return converted;
 }
 
+using Progress = std::function<void(std::int64_t rows)>;
+
 ExportCounts WriteCsv(Database& db, const TradeFilter& filter, util::TempFile& temporary,
-                      const std::string& separator) {
+                      const std::string& separator, const Progress& progress) {
     BufferedFile file(temporary.Descriptor(), temporary.Target());
     std::string head = "\xEF\xBB\xBF";
     head += crawl::ResultsFile::kHeader;
@@ -122,13 +124,16 @@ ExportCounts WriteCsv(Database& db, const TradeFilter& filter, util::TempFile& t
             ++counts.trades;
             lastGuid = stored.row.guid;
         }
+        if (progress)
+            progress(counts.rows);
     });
     file.Flush();
     return counts;
 }
 
 ExportCounts WriteWorkbook(Database& db, const TradeFilter& filter, util::TempFile& temporary,
-                           const std::string& separator, std::int64_t workbookRows) {
+                           const std::string& separator, std::int64_t workbookRows,
+                           const Progress& progress) {
     const fs::path& output = temporary.Target();
     // Declared before the workbook, so that it outlives a workbook abandoned on an error.
     const LibraryMessagesMuted muted;
@@ -176,6 +181,8 @@ ExportCounts WriteWorkbook(Database& db, const TradeFilter& filter, util::TempFi
         trade.rows.push_back(InSeparator(stored, separator, converted));
         trade.extra.push_back({FileDateTime(stored.firstSeen), FileDateTime(stored.lastChanged)});
         ++counts.rows;
+        if (progress)
+            progress(counts.rows);
     });
     flush();
     try {
@@ -212,7 +219,7 @@ std::int64_t CountStoredRows(Database& db, const TradeFilter& filter) {
 
 ExportCounts ExportRows(Database& db, const TradeFilter& filter, const fs::path& output,
                         ExportFormat format, const std::string& decimalSeparator,
-                        std::int64_t workbookRows) {
+                        std::int64_t workbookRows, const Progress& progress) {
     if (format == ExportFormat::Workbook) {
         const std::int64_t rows = CountStoredRows(db, filter);
         if (rows > workbookRows)
@@ -226,8 +233,8 @@ ExportCounts ExportRows(Database& db, const TradeFilter& filter, const fs::path&
     }
     const ExportCounts counts =
         format == ExportFormat::Csv
-            ? WriteCsv(db, filter, *temporary, decimalSeparator)
-            : WriteWorkbook(db, filter, *temporary, decimalSeparator, workbookRows);
+            ? WriteCsv(db, filter, *temporary, decimalSeparator, progress)
+            : WriteWorkbook(db, filter, *temporary, decimalSeparator, workbookRows, progress);
     try {
         temporary->Keep();
     } catch (const util::PlatformError& e) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -47,10 +48,13 @@ std::int64_t CountStoredRows(Database& db, const TradeFilter& filter);
 // a replaced file keeps its mode. A workbook of more rows than workbookRows is refused before
 // anything is written. Raises StoreError when the store cannot be read and ExportError, one
 // line, when the output cannot be written (the old output is then as it was and no temporary
-// file is left); nothing of the workbook library reaches the standard error stream.
+// file is left); nothing of the workbook library reaches the standard error stream. progress,
+// when given, is told the rows written so far after each row; an exception it raises ends the
+// export as a failure does (so a window cancels one), and reaches the caller.
 ExportCounts ExportRows(Database& db, const TradeFilter& filter,
                         const std::filesystem::path& output, ExportFormat format,
                         const std::string& decimalSeparator,
-                        std::int64_t workbookRows = kWorkbookRows);
+                        std::int64_t workbookRows = kWorkbookRows,
+                        const std::function<void(std::int64_t rows)>& progress = {});
 
 }  // namespace korvalot::store
