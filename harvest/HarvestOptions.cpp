@@ -23,7 +23,15 @@ namespace korvalot::harvest {
 namespace {
 
 // Option values without a letter of their own.
-enum LongOnly { kStore = 1000, kRefresh, kRefreshDays, kSummaryJson, kOutageLimit };
+enum LongOnly {
+    kStore = 1000,
+    kRefresh,
+    kRefreshDays,
+    kSummaryJson,
+    kOutageLimit,
+    kNotify,
+    kChannelsFile,
+};
 
 }  // namespace
 
@@ -47,6 +55,8 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         {"refresh", no_argument, nullptr, kRefresh},
         {"refresh-days", required_argument, nullptr, kRefreshDays},
         {"outage-limit", required_argument, nullptr, kOutageLimit},
+        {"notify", no_argument, nullptr, kNotify},
+        {"channels-file", required_argument, nullptr, kChannelsFile},
         {nullptr, 0, nullptr, 0},
     };
     HarvestOptions o;
@@ -137,6 +147,14 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                     throw UsageError("--summary-json: пустой путь");
                 o.summaryJson = value;
                 break;
+            case kNotify:
+                o.notify = true;
+                break;
+            case kChannelsFile:
+                if (value.empty())
+                    throw UsageError("--channels-file: пустой путь");
+                o.channelsFile = value;
+                break;
             case 'h':
                 o.help = true;
                 break;
@@ -164,6 +182,10 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
         throw UsageError(
             "--skip-file и --refresh вместе не указывают: обновление не читает "
             "skip-файл");
+    if (o.notify && !o.store)
+        throw UsageError("--notify без --store: наблюдения хранятся в хранилище, укажите его");
+    if (!o.channelsFile.empty() && !o.notify)
+        throw UsageError("--channels-file без --notify ничего не меняет");
     if (refreshDaysGiven && !o.refresh)
         throw UsageError("--refresh-days без --refresh ничего не меняет");
     if (!typesGiven) {
@@ -303,6 +325,12 @@ data-refresh-ГГГГ-ММ-ДД_ЧЧММСС.csv и так далее. Ни од
                           только с --store
       --refresh-days ДНИ  торги с датой результатов не старше ДНИ дней ещё
                           открыты (по умолчанию 60; только с --refresh)
+      --notify            после сбора или обновления проверить наблюдения
+                          хранилища (korvalot-watch check) и отправить их новости;
+                          только с --store
+      --channels-file ФАЙЛ
+                          настройки каналов для --notify (по умолчанию
+                          channels.ini в папке данных программы)
       --outage-limit МИН  сколько ждать реестр, который перестал отвечать, прежде
                           чем закончить сбор (по умолчанию 120 минут)
   -v, --verbose           выводить все строки лога
@@ -319,7 +347,8 @@ SIGINT и SIGTERM останавливают сбор, как кнопка Ст�
 
 Адрес реестра: переменная окружения KORVALOT_REGISTER_URL.
 
-Код завершения: 0 - собраны все торги; 1 - часть торгов не собрана или недоступна;
+Код завершения: 0 - собраны все торги; 1 - часть торгов не собрана или недоступна,
+или какой-то канал наблюдений (--notify) не принял новости;
 2 - неверные параметры, или папку результатов, skip-файла или сводки не создать или
 в неё нельзя записывать (файлы не изменены);
 3 - сбор не удалось начать: хранилище не открывается (не база данных, занято,

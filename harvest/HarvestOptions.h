@@ -46,6 +46,8 @@ struct HarvestOptions {
     bool refresh = false;
     int refreshDays = 60;          // a results date this many days back still leaves a trade open
     int outageLimitMinutes = 120;  // how long a register that does not answer is waited for
+    bool notify = false;           // check the store's watches after the run; needs --store
+    std::filesystem::path channelsFile;  // empty: channels.ini in the data folder
 };
 
 // The arguments after the program name; `today` resolves "today" and "yesterday". Raises

@@ -116,6 +116,17 @@ std::string HarvestSummaryJson(const HarvestSummary& s) {
         {"counts", counts},
         {"files", files},
     };
+    if (s.watches) {
+        json deliveries = json::array();
+        for (const WatchDelivery& d : *s.watches) {
+            deliveries.push_back({{"watch", d.watch},
+                                  {"channel", d.channel},
+                                  {"items", d.items},
+                                  {"delivered", d.delivered},
+                                  {"message", d.message}});
+        }
+        out["watches"] = deliveries;
+    }
     // Texts that are not UTF-8 (a path's bytes) are written with replacement characters
     // rather than failing the summary.
     return out.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";

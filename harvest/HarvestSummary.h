@@ -13,6 +13,15 @@
 // end, whatever the end was.
 namespace korvalot::harvest {
 
+// How one channel of one watch took the news a --notify check gave it.
+struct WatchDelivery {
+    std::string watch;
+    std::string channel;
+    std::size_t items = 0;
+    bool delivered = false;
+    std::string message;  // why it was not delivered
+};
+
 struct HarvestSummary {
     HarvestOptions options;
     std::vector<std::string> regionItems;  // the directory's items of the selection, once known
@@ -24,6 +33,7 @@ struct HarvestSummary {
     std::optional<crawl::RunSummary> run;  // once a run has ended
     std::filesystem::path logFile;         // empty when none was written
     std::filesystem::path storeFile;       // the store the run opened, when it opened one
+    std::optional<std::vector<WatchDelivery>> watches;  // once --notify checked the watches
 };
 
 // The summary as one JSON object (UTF-8, one line, a line end after it).

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <iostream>
 #include <optional>
 #include <thread>
 
@@ -16,10 +17,14 @@
 #include "harvest/ConsoleReports.h"
 #include "harvest/HarvestOptions.h"
 #include "harvest/HarvestSummary.h"
+#include "notify/ChannelSettings.h"
 #include "store/TradeStore.h"
 #include "util/FolderLock.h"
 #include "util/NewFile.h"
 #include "util/Platform.h"
+#include "watch/WatchBook.h"
+#include "watch/WatchChannels.h"
+#include "watch/WatchCheck.h"
 
 namespace {
 
@@ -270,6 +275,42 @@ int main(int argc, char** argv) {
     if (!options.verbose && (!options.quiet || wentWrong)) {
         for (const std::string& line : reports.ClosingLines())
             std::fprintf(stderr, "%s\n", line.c_str());
+    }
+    // The watches after a run that wrote into the store, complete or not: what it kept is news.
+    if (options.notify && tradeStore && stoppedBy == 0 &&
+        (status == harvest::kExitComplete || status == harvest::kExitIncomplete) &&
+        !summary.run->storeLost) {
+        const auto log = [&](const std::string& line) {
+            if (!options.quiet || line.find("не доставлено") != std::string::npos ||
+                line.find("не настроен") != std::string::npos)
+                std::fprintf(stderr, "korvalot-harvest: %s\n", line.c_str());
+        };
+        std::vector<harvest::WatchDelivery> deliveries;
+        try {
+            const auto db = store::OpenStoreForReading(tradeStore->Path(), std::chrono::seconds(60));
+            watch::WatchBook book(*db);
+            const watch::CheckReport report = watch::CheckWatches(
+                *db, book.List(),
+                watch::ChannelsFromSettings(options.channelsFile.empty()
+                                                ? notify::DefaultChannelsFile()
+                                                : options.channelsFile,
+                                            std::cout),
+                log);
+            std::cout.flush();
+            for (const watch::Delivery& d : report.deliveries) {
+                deliveries.push_back(
+                    {d.watch, d.channel, d.items,
+                     d.outcome.kind == notify::DeliveryOutcome::Kind::Delivered,
+                     d.outcome.message});
+            }
+            summary.watches = deliveries;
+            if (report.Failed())
+                status = harvest::kExitIncomplete;
+        } catch (const std::exception& e) {
+            summary.watches = deliveries;
+            std::fprintf(stderr, "korvalot-harvest: наблюдения не проверены: %s\n", e.what());
+            status = harvest::kExitIncomplete;
+        }
     }
     return finish(status, {});
 }
