@@ -25,7 +25,9 @@ set the selection in /etc/default/korvalot-harvest and enable the timer.
 
 Both can keep every harvest in a local SQLite trade store that follows
 open trades to their outcome; korvalot-export writes the stored lots a
-filter chooses in the results file's format or as a workbook.]=])
+filter chooses in the results file's format or as a workbook, and
+korvalot-watch keeps saved searches that tell what is new by mail,
+Telegram, a webhook, a feed or standard output, once and never twice.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")

@@ -37,12 +37,13 @@ export DEBIAN_FRONTEND=noninteractive
 # Purged, so that the conffile in /etc/default goes too.
 trap '"${sudo_cmd[@]}" apt-get purge -y -qq korvalot >/dev/null' EXIT
 
-for f in /usr/bin/korvalot /usr/bin/korvalot-harvest /usr/bin/korvalot-export \
+for f in /usr/bin/korvalot /usr/bin/korvalot-harvest /usr/bin/korvalot-export /usr/bin/korvalot-watch \
          /usr/share/applications/korvalot.desktop \
          /usr/share/icons/hicolor/128x128/apps/korvalot.png \
          /usr/share/man/man1/korvalot.1.gz /usr/share/man/man1/korvalot-harvest.1.gz \
-         /usr/share/man/man1/korvalot-export.1.gz \
+         /usr/share/man/man1/korvalot-export.1.gz /usr/share/man/man1/korvalot-watch.1.gz \
          /usr/share/bash-completion/completions/korvalot-harvest \
+         /usr/share/bash-completion/completions/korvalot-watch \
          /usr/share/doc/korvalot/copyright /usr/share/doc/korvalot/changelog.Debian.gz \
          /lib/systemd/system/korvalot-harvest.service /lib/systemd/system/korvalot-harvest.timer \
          /etc/default/korvalot-harvest; do
@@ -53,7 +54,7 @@ grep -qx /etc/default/korvalot-harvest /var/lib/dpkg/info/korvalot.conffiles ||
 
 # The manual pages render without a warning from groff, and the harvest's page is the
 # program's own help (an option of --help is in it).
-for page in korvalot korvalot-harvest korvalot-export; do
+for page in korvalot korvalot-harvest korvalot-export korvalot-watch; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 \
     "/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
@@ -90,6 +91,7 @@ systemd-analyze verify /lib/systemd/system/korvalot-harvest.service \
 /usr/bin/korvalot-harvest --version
 /usr/bin/korvalot-harvest --help >/dev/null
 /usr/bin/korvalot-export --version
+/usr/bin/korvalot-watch --version
 status=0
 /usr/bin/korvalot-harvest --regions 77 --from 2026-02-01 --to 2026-01-01 2>/dev/null || status=$?
 [ "$status" -eq 2 ] || { echo "package-test: korvalot-harvest answered $status to a reversed date" >&2; exit 1; }
