@@ -22,6 +22,7 @@
 
 #include "crawl/TradeCard.h"
 #include "store/Database.h"
+#include "store/LotBrowser.h"
 #include "store/Schema.h"
 #include "store/StoreExport.h"
 #include "store/TradeStore.h"
@@ -40,6 +41,12 @@ struct Trade {
     std::vector<crawl::ResultRow> rows;
 };
 
+// The simulator's regions as region items ("name (code)"), so that the stores know their codes.
+std::vector<std::string>& SampleRegionItems() {
+    static std::vector<std::string> items;
+    return items;
+}
+
 // Trades of the simulator as the engine hands them to the store, made once.
 const std::vector<Trade>& SampleTrades() {
     static const std::vector<Trade> trades = [] {
@@ -48,6 +55,8 @@ const std::vector<Trade>& SampleTrades() {
         options.seed = 1;
         const auto data = std::make_shared<tools::SimData>(tools::SimData::Generate(options));
         tools::SimRegister reg(data, {});
+        for (const tools::SimRegion& region : data->Regions())
+            SampleRegionItems().push_back(region.description + " (" + region.code + ")");
         std::vector<Trade> out;
         for (const tools::SimTrade& trade : data->Trades()) {
             if (trade.hot)
@@ -79,7 +88,9 @@ std::unique_ptr<TradeStore> NewStore(const fs::path& path) {
     for (const char* suffix : {"", "-wal", "-shm"})
         fs::remove(path.string() + suffix, ignored);
     auto store = std::make_unique<TradeStore>(path);
-    store->Begin({path.parent_path() / "data1.csv", "https://register.test", ",", {}});
+    SampleTrades();
+    store->Begin(
+        {path.parent_path() / "data1.csv", "https://register.test", ",", SampleRegionItems()});
     return store;
 }
 
@@ -309,6 +320,113 @@ BENCHMARK(BM_WordsQueryNotYetIndexed)
     ->Arg(10000)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+
+// Browsing 1,000,000 lots: the filters a user types, alone and together.
+TradeFilter BrowseFilter(int which) {
+    TradeFilter filter;
+    if (which == 0 || which == 3)
+        filter.words = {"квартира"};
+    if (which == 1 || which == 3)
+        filter.regionCodes = {"77"};
+    if (which == 2 || which == 3) {
+        filter.startPriceFrom = 1000000;
+        filter.startPriceTo = 5000000;
+    }
+    return filter;
+}
+
+const char* BrowseFilterName(int which) {
+    static const char* const kNames[] = {"words", "region", "price", "combined"};
+    return kNames[which];
+}
+
+// The first screen (60 lots) of a filter in the store's order and sorted by a price.
+void BM_BrowseFirstScreen(benchmark::State& state) {
+    LotBrowser browser(StoreOfLots(1000000).path);
+    const TradeFilter filter = BrowseFilter(static_cast<int>(state.range(0)));
+    const LotOrder order{state.range(1) != 0 ? LotColumn::StartPrice : LotColumn::Lot, false};
+    std::size_t rows = 0;
+    for (auto _ : state)
+        rows = browser.FirstLots(filter, order, 60).size();
+    state.SetLabel(std::string(BrowseFilterName(static_cast<int>(state.range(0)))) +
+                   (state.range(1) != 0 ? ", by start price" : ", store order"));
+    state.counters["rows"] = static_cast<double>(rows);
+}
+BENCHMARK(BM_BrowseFirstScreen)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+
+// Every matching lot id of a filter, in the store's order.
+void BM_BrowseAllIds(benchmark::State& state) {
+    LotBrowser browser(StoreOfLots(1000000).path);
+    const TradeFilter filter = BrowseFilter(static_cast<int>(state.range(0)));
+    std::size_t ids = 0;
+    for (auto _ : state)
+        ids = browser.LotIds(filter, {}).size();
+    state.SetLabel(BrowseFilterName(static_cast<int>(state.range(0))));
+    state.counters["lots"] = static_cast<double>(ids);
+}
+BENCHMARK(BM_BrowseAllIds)
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+
+// Every id of a 100,000-lot result sorted by a column: a price (by value), a text (as a Russian
+// reader sorts it, through the fold of each text) and the longest text, the lot's description.
+void BM_BrowseSort100k(benchmark::State& state) {
+    LotBrowser browser(StoreOfLots(100000).path);
+    const auto column = static_cast<LotColumn>(state.range(0));
+    std::size_t ids = 0;
+    for (auto _ : state)
+        ids = browser.LotIds({}, {column, true}).size();
+    state.counters["lots"] = static_cast<double>(ids);
+}
+BENCHMARK(BM_BrowseSort100k)
+    ->Arg(static_cast<int>(LotColumn::StartPrice))
+    ->Arg(static_cast<int>(LotColumn::DebtorName))
+    ->Arg(static_cast<int>(LotColumn::LotDescription))
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
+
+// The peak memory growth of holding every id of a 1,000,000-lot match.
+void BM_BrowseIdsMemory(benchmark::State& state) {
+    LotBrowser browser(StoreOfLots(1000000).path);
+    long before = 0, peak = 0;
+    std::size_t ids = 0;
+    for (auto _ : state) {
+        before = CurrentRssKb();
+        PeakRssKb(true);
+        const std::vector<std::int64_t> all = browser.LotIds({}, {});
+        peak = PeakRssKb(false);
+        ids = all.size();
+    }
+    state.counters["lots"] = static_cast<double>(ids);
+    state.counters["peakRssGrowthKiB"] = static_cast<double>(peak - before);
+}
+BENCHMARK(BM_BrowseIdsMemory)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+// korvalot-export's time for the same filters: their rows to a .csv.
+void BM_BrowseFilterExport(benchmark::State& state) {
+    const auto db = OpenStoreForReading(StoreOfLots(1000000).path, std::chrono::seconds(3));
+    const TradeFilter filter = BrowseFilter(static_cast<int>(state.range(0)));
+    const fs::path output =
+        BenchDir() / ("korvalot-store-bench-browse-" + std::to_string(::getpid()) + ".csv");
+    ExportCounts counts;
+    for (auto _ : state)
+        counts = ExportRows(*db, filter, output, ExportFormat::Csv, ",");
+    state.SetLabel(BrowseFilterName(static_cast<int>(state.range(0))));
+    state.counters["rows"] = static_cast<double>(counts.rows);
+    fs::remove(output);
+}
+BENCHMARK(BM_BrowseFilterExport)
+    ->DenseRange(0, 3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
 }  // namespace korvalot::store

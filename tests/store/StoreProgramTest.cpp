@@ -22,10 +22,13 @@
 
 #include "crawl/ResultsFile.h"
 #include "crawl/fakes/TempDir.h"
+#include "export/ExportOptions.h"
 #include "json/JsonValue.h"
 #include "store/Database.h"
+#include "store/LotBrowser.h"
 #include "store/StoredValues.h"
 #include "store/TradeStore.h"
+#include "support/FilterCases.h"
 #include "support/ReachableCopy.h"
 #include "support/ResultsFileReader.h"
 #include "tools/register-sim/SimProcess.h"
@@ -1062,6 +1065,47 @@ TEST_F(StoreProgramTest, AnotherUserExportsAStoreItMayOnlyRead) {
         EXPECT_TRUE(ReadBytes(shared / "korvalot.sqlite") == before);
         for (const auto& entry : fs::directory_iterator(shared))
             EXPECT_EQ(entry.path().filename(), "korvalot.sqlite");
+    }
+}
+
+// The filters the browser and korvalot-export share take the same lots both ways: the export's
+// arguments read as the filter, the program's file, and the browser's ids, first screen and rows
+// of that filter agree, each case taking some of the harvested lots and leaving others.
+TEST_F(StoreProgramTest, TheExportAndTheBrowserTakeTheSameLots) {
+    const auto sim = StartSim(kFirstDay);
+    const Outcome harvested =
+        Harvest(dir_.path(), sim->BaseUrl(), {"-r", kRegions, "--store", "korvalot.sqlite"});
+    ASSERT_EQ(harvested.status, 0) << harvested.err;
+    ASSERT_EQ(Export(dir_.path(), {"--store", "korvalot.sqlite", "-o", "all.csv"}).status, 0);
+    const std::size_t all = Records(dir_ / "all.csv").size();
+
+    store::LotBrowser browser(dir_ / "korvalot.sqlite");
+    const auto today = util::LocalToday();
+    for (const testing::FilterCase& c : testing::FilterCases(today)) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = {"--store", "korvalot.sqlite", "-o", "case.csv"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_TRUE(exporting::ParseExportOptions(args, today).filter == c.filter);
+        const Outcome o = Export(dir_.path(), args);
+        ASSERT_EQ(o.status, 0) << o.err;
+        const auto exported = Records(dir_ / "case.csv");
+        EXPECT_GT(exported.size(), 0u);
+        EXPECT_LT(exported.size(), all);
+
+        const std::vector<std::int64_t> ids = browser.LotIds(c.filter, {});
+        std::vector<std::vector<std::string>> browsed;
+        for (const store::BrowsedLot& lot : browser.Lots(ids)) {
+            std::vector<std::string> record = {lot.cardLink};
+            for (const std::string* text : lot.row.Columns())
+                record.push_back(*text);
+            browsed.push_back(std::move(record));
+        }
+        EXPECT_EQ(browsed, exported);
+        EXPECT_EQ(static_cast<std::size_t>(store::CountTrades(ids)), RowsByTrade(exported).size());
+        const auto first = browser.FirstLots(c.filter, {}, 60);
+        ASSERT_EQ(first.size(), std::min<std::size_t>(60, ids.size()));
+        for (std::size_t k = 0; k < first.size(); ++k)
+            EXPECT_EQ(first[k].lotId, ids[k]);
     }
 }
 
