@@ -34,12 +34,15 @@ set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# The desktop opens results with xdg-open.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# The desktop opens results with xdg-open; the channels of watches check every server's
+# certificate against the system's certificates.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, ca-certificates")
 # The trade store needs SQLite with write-ahead logging and FTS5 (Debian's has both since
 # 3.9); dpkg-shlibdeps finds the library too, this keeps the lowest version the store relies on
 # (UPSERT).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.24)")
+# libcurl from 7.85 on: the channels name the protocols a transfer may use
+# (CURLOPT_PROTOCOLS_STR).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libsqlite3-0 (>= 3.24), libcurl4 (>= 7.85)")
 # One package of everything, the files of the "debian" component (the system's folders, which
 # cmake --install into a prefix leaves out) included.
 set(CPACK_DEB_COMPONENT_INSTALL ON)
