@@ -20,8 +20,8 @@ const std::vector<std::string>& ChannelNames() {
 ChannelMaker ChannelsFromSettings(const std::filesystem::path& file, std::ostream& out) {
     auto settings = std::make_shared<std::optional<notify::ChannelSettings>>();
     return [file, &out, settings](const std::vector<std::string>& names) {
-        const bool onlyOutput = std::all_of(names.begin(), names.end(),
-                                            [](const std::string& name) { return name == "вывод"; });
+        const bool onlyOutput = std::all_of(
+            names.begin(), names.end(), [](const std::string& name) { return name == "вывод"; });
         std::error_code error;
         std::vector<std::unique_ptr<notify::Channel>> all;
         try {
@@ -35,10 +35,9 @@ ChannelMaker ChannelsFromSettings(const std::filesystem::path& file, std::ostrea
         }
         std::vector<std::unique_ptr<notify::Channel>> chosen;
         for (const std::string& name : names) {
-            const auto found =
-                std::find_if(all.begin(), all.end(), [&](const auto& channel) {
-                    return channel && channel->Name() == name;
-                });
+            const auto found = std::find_if(all.begin(), all.end(), [&](const auto& channel) {
+                return channel && channel->Name() == name;
+            });
             if (found == all.end())
                 throw WatchError("канал " + name + " не настроен в " + file.string());
             chosen.push_back(std::move(*found));

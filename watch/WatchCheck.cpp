@@ -32,8 +32,7 @@ public:
             throw WatchError("наблюдения не проверены: " + path + ": " + std::strerror(errno));
         while (::flock(fd_.Get(), LOCK_EX) != 0) {
             if (errno != EINTR)
-                throw WatchError("наблюдения не проверены: " + path + ": " +
-                                 std::strerror(errno));
+                throw WatchError("наблюдения не проверены: " + path + ": " + std::strerror(errno));
         }
     }
 
@@ -85,8 +84,7 @@ CheckReport CheckWatches(store::Database& db, const std::vector<Watch>& watches,
             channels = makeChannels(watch.channels);
         } catch (const WatchError& e) {
             for (const std::string& name : watch.channels) {
-                report.deliveries.push_back(
-                    {watch.name, name, 0, {Kind::Refused, e.what()}});
+                report.deliveries.push_back({watch.name, name, 0, {Kind::Refused, e.what()}});
             }
             log("Наблюдение " + Quoted(watch.name) + ": " + e.what());
             continue;
@@ -102,9 +100,9 @@ CheckReport CheckWatches(store::Database& db, const std::vector<Watch>& watches,
                 const Cut from = book.Delivered(watch, watch.channels[k]);
                 auto found = byCut.find({from.trade, from.change});
                 if (found == byCut.end())
-                    found = byCut.emplace(std::pair{from.trade, from.change},
-                                          reader.Since(watch, from))
-                                .first;
+                    found =
+                        byCut.emplace(std::pair{from.trade, from.change}, reader.Since(watch, from))
+                            .first;
                 news[k] = {watch.id, watch.name, found->second, upTo.change};
             }
         }
@@ -144,9 +142,9 @@ CheckReport TestChannels(const Watch& watch, const ChannelMaker& makeChannels,
     for (std::size_t k = 0; k < watch.channels.size() && k < channels.size(); ++k) {
         Delivery delivery{watch.name, watch.channels[k], 0, channels[k]->Test(watch.name)};
         log("Наблюдение " + Quoted(watch.name) + ", канал " + watch.channels[k] + ": " +
-            (delivery.outcome.kind == Kind::Delivered ? "пробное сообщение доставлено"
-                                                      : "пробное сообщение не доставлено: " +
-                                                            delivery.outcome.message));
+            (delivery.outcome.kind == Kind::Delivered
+                 ? "пробное сообщение доставлено"
+                 : "пробное сообщение не доставлено: " + delivery.outcome.message));
         report.deliveries.push_back(std::move(delivery));
     }
     return report;

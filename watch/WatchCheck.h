@@ -47,8 +47,7 @@ CheckReport CheckWatches(store::Database& db, const std::vector<Watch>& watches,
                          std::function<std::chrono::system_clock::time_point()> clock = {});
 
 // A test message through each channel of the watch.
-CheckReport TestChannels(const Watch& watch, const ChannelMaker& makeChannels,
-                         const CheckLog& log);
+CheckReport TestChannels(const Watch& watch, const ChannelMaker& makeChannels, const CheckLog& log);
 
 // The news of one watch since the earliest cut of its channels, without sending anything.
 notify::WatchNews PendingNews(store::Database& db, const Watch& watch);

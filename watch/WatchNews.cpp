@@ -269,8 +269,9 @@ std::vector<NewsItem> NewsReader::Since(const Watch& watch, Cut from) {
 
     // Lots of trades stored after the cut.
     if (now_.trade > from.trade) {
-        for (const MatchingLot& lot : Matching(db_, watch.filter, "l.id BETWEEN ? AND ?",
-                                               {(from.trade + 1) * kLots, now_.trade * kLots + kLots - 1})) {
+        for (const MatchingLot& lot :
+             Matching(db_, watch.filter, "l.id BETWEEN ? AND ?",
+                      {(from.trade + 1) * kLots, now_.trade * kLots + kLots - 1})) {
             items.push_back(Item(NewsKind::NewLot, lot, lot.firstRun, lot.firstSeen));
         }
     }
@@ -310,9 +311,8 @@ std::vector<NewsItem> NewsReader::Since(const Watch& watch, Cut from) {
         std::set<std::int64_t> ids;
         for (const auto& [id, seen] : appeared)
             ids.insert(id);
-        for (const MatchingLot& lot : Matching(db_, watch.filter,
-                                               "l.id IN (SELECT value FROM json_each(?))",
-                                               {IdList(ids)})) {
+        for (const MatchingLot& lot : Matching(
+                 db_, watch.filter, "l.id IN (SELECT value FROM json_each(?))", {IdList(ids)})) {
             const auto& [runId, when] = appeared.at(lot.id);
             items.push_back(Item(NewsKind::NewLot, lot, runId, when));
         }
@@ -347,20 +347,20 @@ std::vector<NewsItem> NewsReader::Since(const Watch& watch, Cut from) {
     };
 
     if (!changedLots.empty()) {
-        for (const MatchingLot& lot : Matching(db_, watch.filter,
-                                               "l.id IN (SELECT value FROM json_each(?))",
-                                               {IdList(changedLots)}))
+        for (const MatchingLot& lot :
+             Matching(db_, watch.filter, "l.id IN (SELECT value FROM json_each(?))",
+                      {IdList(changedLots)}))
             Replay(watch, lot, historyOf(lot.tradeId), from, items);
     }
 
     if (!datedTrades.empty()) {
         std::set<std::int64_t> reported;
-        for (const MatchingLot& lot : Matching(
-                 db_, watch.filter,
-                 "t.id IN (SELECT value FROM json_each(?)) AND l.id BETWEEN t.id * " +
-                     std::to_string(kLots) + " AND t.id * " + std::to_string(kLots) + " + " +
-                     std::to_string(kLots - 1),
-                 {IdList(datedTrades)})) {
+        for (const MatchingLot& lot :
+             Matching(db_, watch.filter,
+                      "t.id IN (SELECT value FROM json_each(?)) AND l.id BETWEEN t.id * " +
+                          std::to_string(kLots) + " AND t.id * " + std::to_string(kLots) + " + " +
+                          std::to_string(kLots - 1),
+                      {IdList(datedTrades)})) {
             if (!reported.insert(lot.tradeId).second)
                 continue;
             for (const Change& change : historyOf(lot.tradeId)) {

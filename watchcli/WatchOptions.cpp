@@ -94,8 +94,8 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
         return o;
     }
     static const std::map<std::string, Command> kCommands = {
-        {"add", Command::Add},     {"change", Command::Change}, {"list", Command::List},
-        {"remove", Command::Remove}, {"show", Command::Show},   {"check", Command::Check},
+        {"add", Command::Add},       {"change", Command::Change}, {"list", Command::List},
+        {"remove", Command::Remove}, {"show", Command::Show},     {"check", Command::Check},
         {"test", Command::Test}};
     const auto command = kCommands.find(args[0]);
     if (command == kCommands.end())
@@ -145,10 +145,10 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
     std::vector<std::string> regions;
     std::vector<int> types;
     bool filterGiven = false;
-    cli::OptionReader reader("korvalot-watch",
-                             std::vector<std::string>(args.begin() + static_cast<long>(next),
-                                                      args.end()),
-                             ":qr:T:f:t:", kLong);
+    cli::OptionReader reader(
+        "korvalot-watch",
+        std::vector<std::string>(args.begin() + static_cast<long>(next), args.end()),
+        ":qr:T:f:t:", kLong);
     while (const auto option = reader.Next()) {
         const std::string& value = option->value;
         const bool filterOption = option->code == 'r' || option->code == 'T' ||
@@ -251,8 +251,8 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
                 break;
         }
     }
-    const bool settings = filterGiven || o.below || o.drop || o.noBelow || o.noDrop ||
-                          o.channels || o.rename || o.reportExisting;
+    const bool settings = filterGiven || o.below || o.drop || o.noBelow || o.noDrop || o.channels ||
+                          o.rename || o.reportExisting;
     if (settings && o.command != Command::Add && o.command != Command::Change)
         throw UsageError("параметры наблюдения указывают только с add и change");
     if (o.reportExisting && o.command != Command::Add)

@@ -29,7 +29,7 @@ struct WatchOptions {
     bool help = false;
     bool version = false;
     Command command = Command::List;
-    std::vector<std::string> names;  // the watch (check: none for every watch)
+    std::vector<std::string> names;      // the watch (check: none for every watch)
     std::filesystem::path storeFile;     // empty: the store's default place
     std::filesystem::path channelsFile;  // empty: channels.ini in the data folder
     bool quiet = false;
@@ -38,8 +38,8 @@ struct WatchOptions {
     store::TradeFilter filter;
     bool regionsGiven = false, typesGiven = false, fromGiven = false, toGiven = false,
          announcedFromGiven = false, announcedToGiven = false, priceFromGiven = false,
-         priceToGiven = false, currentFromGiven = false, currentToGiven = false,
-         openGiven = false, wordsGiven = false;
+         priceToGiven = false, currentFromGiven = false, currentToGiven = false, openGiven = false,
+         wordsGiven = false;
     std::optional<double> below;
     std::optional<double> drop;
     bool noBelow = false;

@@ -103,7 +103,8 @@ int main(int argc, char** argv) {
     try {
         std::error_code error;
         if (std::filesystem::is_directory(storeFile, error))
-            return finish(watchcli::kExitNoStore, "--store: " + storeFile.string() + " - это папка");
+            return finish(watchcli::kExitNoStore,
+                          "--store: " + storeFile.string() + " - это папка");
         db = store::OpenStoreForReading(storeFile, std::chrono::seconds(10));
     } catch (const store::StoreError& e) {
         return finish(watchcli::kExitNoStore, e.what());
@@ -161,12 +162,12 @@ int main(int argc, char** argv) {
                 break;
             case Command::Remove:
                 if (!book.Remove(options.names.front()))
-                    throw watch::WatchError("наблюдения " + Quoted(options.names.front()) +
-                                            " нет");
+                    throw watch::WatchError("наблюдения " + Quoted(options.names.front()) + " нет");
                 say("наблюдение " + Quoted(options.names.front()) + " удалено");
                 break;
             case Command::Show: {
-                const notify::WatchNews news = watch::PendingNews(*db, found(options.names.front()));
+                const notify::WatchNews news =
+                    watch::PendingNews(*db, found(options.names.front()));
                 if (news.items.empty())
                     say("наблюдение " + Quoted(news.watchName) + ": новостей нет");
                 else
@@ -203,8 +204,8 @@ int main(int argc, char** argv) {
                     std::string failed;
                     for (const watch::Delivery& d : outcome.report.deliveries) {
                         if (d.outcome.kind != notify::DeliveryOutcome::Kind::Delivered)
-                            failed += (failed.empty() ? "" : ", ") + Quoted(d.watch) + " " +
-                                      d.channel;
+                            failed +=
+                                (failed.empty() ? "" : ", ") + Quoted(d.watch) + " " + d.channel;
                     }
                     return finish(watchcli::kExitNotDelivered, "не доставлено: " + failed);
                 }

@@ -89,7 +89,9 @@ struct History {
         const auto when = At(day);
         options.clock = [when] { return when; };
         store::TradeStore run(path, options);
-        run.Begin({dir / "data.csv", "https://register.test", ".",
+        run.Begin({dir / "data.csv",
+                   "https://register.test",
+                   ".",
                    {"г. Москва (77)", "Краснодарский край (23)"}});
         for (const TradeValues& trade : trades)
             run.TradeWritten(trade.guid, trade.region,
@@ -97,9 +99,7 @@ struct History {
         crawl::RunSummary summary;
         run.Finish(summary);
     }
-    std::unique_ptr<store::Database> Open() {
-        return store::OpenStoreForReading(path, 1s);
-    }
+    std::unique_ptr<store::Database> Open() { return store::OpenStoreForReading(path, 1s); }
 };
 
 // The news as the test reads them: "kind guid/lot [old -> new]".
@@ -310,9 +310,9 @@ TEST(WatchNewsTest, AFailedChannelTakesEverythingOnceWhenItWorksAgain) {
         EXPECT_EQ(report.Failed(), fails[day]) << "day " << day + 1;
         webhookMessages.push_back(channels.taken["webhook"].size());
     }
-    const std::vector<std::string> expected = {
-        "новый лот a/1", "цена ниже порога a/1 1500 -> 900", "новый лот b/1", "новый лот c/1",
-        "цена ниже порога b/1 2000 -> 800"};
+    const std::vector<std::string> expected = {"новый лот a/1", "цена ниже порога a/1 1500 -> 900",
+                                               "новый лот b/1", "новый лот c/1",
+                                               "цена ниже порога b/1 2000 -> 800"};
     EXPECT_EQ(channels.Items("вывод", "Квартиры"), expected);
     EXPECT_EQ(channels.Items("webhook", "Квартиры"), expected);
     // Day 1 one message, none while failing, then days 2 to 4 in one.
@@ -353,8 +353,8 @@ TEST(WatchNewsTest, AWatchStartsFromNowUnlessAskedAndEveryWatchReportsItsLots) {
         changed.channels = {"вывод", "лента"};
         book.Change(changed);
     }
-    history.Harvest({{"a", {Lot("900"), Lot("800")}}, {"b", {Lot("700", {}, "Гараж")}},
-                     {"c", {Lot("null")}}});
+    history.Harvest(
+        {{"a", {Lot("900"), Lot("800")}}, {"b", {Lot("700", {}, "Гараж")}}, {"c", {Lot("null")}}});
     Check(history, channels);
     EXPECT_EQ(channels.Items("вывод", "С сегодняшнего дня"),
               (std::vector<std::string>{"новый лот a/2", "новый лот c/1"}));
