@@ -297,7 +297,6 @@ std::vector<std::int64_t> LotBrowser::LotIds(const TradeFilter& filter, const Lo
     BindAll(query, condition);
     std::vector<std::int64_t> ids = ReadIds(query);
     CheckInterrupted();
-    ids.shrink_to_fit();
     return ids;
 }
 
