@@ -95,8 +95,7 @@ std::string ReadWhole(const std::filesystem::path& file) {
     return text.str();
 }
 
-std::filesystem::path Beside(const std::filesystem::path& settingsFile,
-                             const std::string& value) {
+std::filesystem::path Beside(const std::filesystem::path& settingsFile, const std::string& value) {
     const std::filesystem::path path(value);
     return path.is_absolute() ? path : settingsFile.parent_path() / path;
 }
@@ -130,7 +129,9 @@ std::vector<std::string> List(const std::string& value) {
     return items;
 }
 
-bool HttpsAddress(const std::string& value) { return value.rfind("https://", 0) == 0; }
+bool HttpsAddress(const std::string& value) {
+    return value.rfind("https://", 0) == 0;
+}
 
 // An address such as "a@b.ru" without anything that would end a header line or an SMTP command.
 bool MailAddress(const std::string& value) {
@@ -141,7 +142,9 @@ bool MailAddress(const std::string& value) {
 
 }  // namespace
 
-std::filesystem::path DefaultChannelsFile() { return util::DataDirectory() / "channels.ini"; }
+std::filesystem::path DefaultChannelsFile() {
+    return util::DataDirectory() / "channels.ini";
+}
 
 std::vector<std::pair<std::string, std::string>> ReadSecretsFile(
     const std::filesystem::path& file) {

@@ -29,7 +29,7 @@ struct MailSettings {
 };
 
 struct TelegramSettings {
-    std::string chat;  // the chat's id or @name
+    std::string chat;   // the chat's id or @name
     std::string token;  // from the secrets file
     std::string apiBase = "https://api.telegram.org";
     std::filesystem::path certificates;
@@ -64,7 +64,7 @@ std::filesystem::path DefaultChannelsFile();
 // line: a file that cannot be read, an unknown section or parameter, a missing or wrong value, a
 // secrets file that is not this user's or that others may read.
 //
-//   secrets = secrets.ini      ; [mail] password = ..., [telegram] token = ..., [webhook] token = ...
+//   secrets = secrets.ini      ; [mail] password, [telegram] token, [webhook] token
 //   [mail]
 //   server = smtp.example.ru
 //   port = 587                 ; 587 with starttls, 465 with tls when not given
@@ -88,7 +88,6 @@ ChannelSettings ReadChannelSettings(const std::filesystem::path& file);
 // NotifyError when the file cannot be read, is not a regular file, belongs to another user or
 // others may read or write it ("... доступен другим пользователям (права 0644); нужны права
 // 0600"). The check and the reading are of one opened file.
-std::vector<std::pair<std::string, std::string>> ReadSecretsFile(
-    const std::filesystem::path& file);
+std::vector<std::pair<std::string, std::string>> ReadSecretsFile(const std::filesystem::path& file);
 
 }  // namespace korvalot::notify

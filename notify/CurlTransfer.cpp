@@ -104,8 +104,8 @@ Easy Open(const std::string& url, const std::filesystem::path& certificates,
 
 TransferResult Failure(CURLcode code, const char* errorBuffer, long status) {
     TransferResult result;
-    result.kind = IsPermanent(code) ? TransferResult::Kind::Permanent
-                                    : TransferResult::Kind::Temporary;
+    result.kind =
+        IsPermanent(code) ? TransferResult::Kind::Permanent : TransferResult::Kind::Temporary;
     result.status = status;
     result.error = errorBuffer[0] != '\0' ? errorBuffer : curl_easy_strerror(code);
     return result;
@@ -174,8 +174,8 @@ TransferResult Send(const SmtpSend& mail) {
         TransferResult result = Failure(code, errorBuffer, reply);
         result.loginRefused = code == CURLE_LOGIN_DENIED;
         if (code != CURLE_LOGIN_DENIED && reply >= 400 && reply < 600) {
-            result.kind = reply >= 500 ? TransferResult::Kind::Permanent
-                                       : TransferResult::Kind::Temporary;
+            result.kind =
+                reply >= 500 ? TransferResult::Kind::Permanent : TransferResult::Kind::Temporary;
         }
         return result;
     }

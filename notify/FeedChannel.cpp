@@ -42,9 +42,8 @@ std::string Rfc3339(std::time_t when) {
 }
 
 std::string EntryId(std::int64_t watchId, const NewsItem& item) {
-    return "urn:korvalot:watch:" + std::to_string(watchId) + ":lot:" +
-           std::to_string(item.lotId) + ":" + KindKey(item.kind) + ":run:" +
-           std::to_string(item.runId);
+    return "urn:korvalot:watch:" + std::to_string(watchId) + ":lot:" + std::to_string(item.lotId) +
+           ":" + KindKey(item.kind) + ":run:" + std::to_string(item.runId);
 }
 
 std::string Entry(std::int64_t watchId, const NewsItem& item, std::time_t now) {

@@ -73,8 +73,8 @@ DeliveryOutcome MailChannel::Send(const std::string& subject, const std::string&
     mail.password = settings_.password;
     mail.from = settings_.from;
     mail.to = settings_.to;
-    mail.message = ComposeMail({settings_.from, settings_.to, subject, plain, html}, now,
-                               Unique(now));
+    mail.message =
+        ComposeMail({settings_.from, settings_.to, subject, plain, html}, now, Unique(now));
     mail.certificates = settings_.certificates;
     mail.timeout = settings_.timeout;
     const TransferResult result = notify::Send(mail);
@@ -92,9 +92,8 @@ DeliveryOutcome MailChannel::Send(const std::string& subject, const std::string&
         return {DeliveryOutcome::Kind::Refused,
                 Name() + ": сервер " + place + " не принял письмо" + code + ": " + why};
     }
-    return {DeliveryOutcome::Kind::Failed,
-            Name() + ": письмо через " + place + " не отправлено, повтор позже" + code + ": " +
-                why};
+    return {DeliveryOutcome::Kind::Failed, Name() + ": письмо через " + place +
+                                               " не отправлено, повтор позже" + code + ": " + why};
 }
 
 }  // namespace korvalot::notify

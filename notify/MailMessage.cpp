@@ -112,9 +112,9 @@ std::string MailDate(std::time_t when) {
     const long magnitude = offset < 0 ? -offset : offset;
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld",
-                  kDays[local.tm_wday], local.tm_mday, kMonths[local.tm_mon],
-                  local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec,
-                  offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+                  kDays[local.tm_wday], local.tm_mday, kMonths[local.tm_mon], local.tm_year + 1900,
+                  local.tm_hour, local.tm_min, local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
     return buffer;
 }
 

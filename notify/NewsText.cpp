@@ -103,10 +103,10 @@ std::string ChangeText(const NewsItem& item) {
     if (!item.oldValue && !item.newValue) {
         return {};
     }
-    std::string text = "было " + (item.oldValue && !item.oldValue->empty() ? *item.oldValue
-                                                                           : std::string("—"));
-    text += ", стало " +
-            (item.newValue && !item.newValue->empty() ? *item.newValue : std::string("—"));
+    std::string text =
+        "было " + (item.oldValue && !item.oldValue->empty() ? *item.oldValue : std::string("—"));
+    text +=
+        ", стало " + (item.newValue && !item.newValue->empty() ? *item.newValue : std::string("—"));
     return text;
 }
 

@@ -9,7 +9,9 @@
 // How the channels word their outcomes, so that every channel's line reads alike.
 namespace korvalot::notify {
 
-inline DeliveryOutcome Delivered() { return {DeliveryOutcome::Kind::Delivered, {}}; }
+inline DeliveryOutcome Delivered() {
+    return {DeliveryOutcome::Kind::Delivered, {}};
+}
 
 // A transfer that reached no answer: Failed (try later) or Refused (fix the settings), with
 // libcurl's words, the secret taken out of them.

@@ -109,8 +109,8 @@ DeliveryOutcome TelegramChannel::Deliver(const WatchNews& news) {
     for (const NewsItem& item : news.items) {
         entries.push_back(PlainEntry(item));
     }
-    const std::vector<std::string> messages = SplitMessages(
-        Headline(news), entries, "Наблюдение «" + news.watchName + "», продолжение");
+    const std::vector<std::string> messages =
+        SplitMessages(Headline(news), entries, "Наблюдение «" + news.watchName + "», продолжение");
     for (const std::string& message : messages) {
         // A message that fails leaves the news to be sent again whole: the ones before it
         // arrive twice rather than any not at all.

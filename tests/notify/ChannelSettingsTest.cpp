@@ -9,9 +9,9 @@
 #include "notify/ChannelSettings.h"
 #include "notify/Channels.h"
 #include "notify/NotifyError.h"
-#include "notify/StandardOutputChannel.h"
 #include "notify/NotifyServers.h"
 #include "notify/SampleNews.h"
+#include "notify/StandardOutputChannel.h"
 
 namespace korvalot::notify {
 namespace {
@@ -73,7 +73,9 @@ struct ModeCase {
     bool accepted;
 };
 
-void PrintTo(const ModeCase& c, std::ostream* os) { *os << std::oct << c.mode; }
+void PrintTo(const ModeCase& c, std::ostream* os) {
+    *os << std::oct << c.mode;
+}
 
 class SecretsMode : public ::testing::TestWithParam<ModeCase> {};
 
@@ -114,8 +116,7 @@ TEST(ChannelSettings, RefusesASecretsFileOfAnotherUser) {
         ReadChannelSettings(dir / "channels.ini");
         FAIL() << "accepted another user's secrets";
     } catch (const NotifyError& e) {
-        EXPECT_NE(std::string(e.what()).find("принадлежит другому пользователю"),
-                  std::string::npos)
+        EXPECT_NE(std::string(e.what()).find("принадлежит другому пользователю"), std::string::npos)
             << e.what();
     }
 }
@@ -126,7 +127,9 @@ struct BadCase {
     std::string expected;  // a part of the message
 };
 
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BadCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class BadSettings : public ::testing::TestWithParam<BadCase> {};
 
@@ -167,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "нет файла секретов"},
         BadCase{"PlainTelegram", "secrets = secrets.ini\n[telegram]\nchat = 1\napi = http://x\n",
                 "«api» должен начинаться с https://"},
-        BadCase{"NoToken", "secrets = other.ini\n[telegram]\nchat = 1\n", "other.ini: не открывается"},
+        BadCase{"NoToken", "secrets = other.ini\n[telegram]\nchat = 1\n",
+                "other.ini: не открывается"},
         BadCase{"TwiceTheSection", "[stdout]\n[stdout]\n", "раздел [stdout] уже был"},
         BadCase{"FeedWithoutFolder", "[feed]\nentries = 5\n", "нет «folder»"}),
     [](const auto& info) { return std::string(info.param.name); });

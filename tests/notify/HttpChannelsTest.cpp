@@ -37,14 +37,9 @@ public:
 
 private:
     std::vector<std::string> Arguments(const std::vector<std::string>& answers) const {
-        std::vector<std::string> argv{PYTHON_PATH,
-                                      HTTPS_RECEIVER_SCRIPT,
-                                      "--cert",
-                                      certificate_.certificate.string(),
-                                      "--key",
-                                      certificate_.key.string(),
-                                      "--out",
-                                      folder_.Path().string()};
+        std::vector<std::string> argv{
+            PYTHON_PATH, HTTPS_RECEIVER_SCRIPT,     "--cert", certificate_.certificate.string(),
+            "--key",     certificate_.key.string(), "--out",  folder_.Path().string()};
         for (const std::string& a : answers) {
             argv.push_back("--answer");
             argv.push_back(a);
@@ -80,10 +75,10 @@ TEST(TelegramChannel, LongNewsAreSplitBetweenEntriesIntoMessagesWithinTheLimit) 
     TelegramChannel channel(Telegram(receiver));
     WatchNews news = testing::SampleNews(0);
     for (int i = 1; i <= 30; ++i) {
-        news.items.push_back(testing::SampleItem(
-            i, NewsKind::NewLot,
-            "Лот " + std::to_string(i) + ": " + std::string(120, 'x') + " помещение, " +
-                std::string(150, 'y')));
+        news.items.push_back(testing::SampleItem(i, NewsKind::NewLot,
+                                                 "Лот " + std::to_string(i) + ": " +
+                                                     std::string(120, 'x') + " помещение, " +
+                                                     std::string(150, 'y')));
     }
     const DeliveryOutcome outcome = channel.Deliver(news);
     ASSERT_EQ(outcome.kind, DeliveryOutcome::Kind::Delivered) << outcome.message;
@@ -107,8 +102,8 @@ TEST(TelegramChannel, LongNewsAreSplitBetweenEntriesIntoMessagesWithinTheLimit) 
             << text.substr(0, 200);
         // Every lot's entry whole in the message that has its title.
         for (int i = 1; i <= 30; ++i) {
-            const std::string title = "№" + std::to_string(i) + ", торги № " +
-                                      std::to_string(11000 + i);
+            const std::string title =
+                "№" + std::to_string(i) + ", торги № " + std::to_string(11000 + i);
             if (text.find(title) != std::string::npos) {
                 EXPECT_NE(text.find("Карточка: https://register.example/biddings/guid-" +
                                     std::to_string(i)),
@@ -158,7 +153,9 @@ struct AnswerCase {
     std::string expected;
 };
 
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AnswerCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class TelegramAnswer : public ::testing::TestWithParam<AnswerCase> {};
 

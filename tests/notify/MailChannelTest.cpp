@@ -21,15 +21,14 @@ public:
     explicit MailServer(const std::string& mode)
         : certificate_(testing::WriteLoopbackCertificate(folder_.Path())),
           server_({PYTHON_PATH, SMTP_SERVER_SCRIPT, "--mode", mode, "--cert",
-                   certificate_.certificate.string(), "--key", certificate_.key.string(),
-                   "--user", kUser, "--password", kPassword, "--out", folder_.Path().string()}) {}
+                   certificate_.certificate.string(), "--key", certificate_.key.string(), "--user",
+                   kUser, "--password", kPassword, "--out", folder_.Path().string()}) {}
 
     MailSettings Settings(const std::string& mode) const {
         MailSettings s;
         s.server = "127.0.0.1";
         s.port = server_.Port();
-        s.security = mode == "tls" ? MailSettings::Security::Tls
-                                   : MailSettings::Security::StartTls;
+        s.security = mode == "tls" ? MailSettings::Security::Tls : MailSettings::Security::StartTls;
         s.from = "korvalot@example.ru";
         s.to = {"one@example.ru", "two@example.ru"};
         s.user = kUser;
@@ -94,8 +93,7 @@ TEST_P(MailOverTls, TheNewsArriveAsAPlainAndAnHtmlPartWithTheSubjectDecodedBack)
     EXPECT_NE(plain.find("Изменение: было 1 500 000,00, стало 1 200 000,00"), std::string::npos);
     EXPECT_NE(plain.find("Карточка: https://register.example/biddings/guid-2"), std::string::npos);
     const std::string html = parts[1]["text"];
-    EXPECT_NE(html.find("<a href=\"https://register.example/biddings/guid-1\">"),
-              std::string::npos)
+    EXPECT_NE(html.find("<a href=\"https://register.example/biddings/guid-1\">"), std::string::npos)
         << html;
     EXPECT_NE(html.find("Квартира &lt;3 комнаты&gt;, 74 м²"), std::string::npos);
     EXPECT_NE(html.find("ООО «Ромашка &amp; Сыновья» №2"), std::string::npos);

@@ -70,9 +70,8 @@ CertificateFiles WriteLoopbackCertificate(const std::filesystem::path& folder) {
     X509V3_CTX ctx;
     X509V3_set_ctx_nodb(&ctx);
     X509V3_set_ctx(&ctx, cert.get(), cert.get(), nullptr, nullptr, 0);
-    for (const auto& [nid, value] :
-         {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
-          std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
+    for (const auto& [nid, value] : {std::pair{NID_subject_alt_name, "IP:127.0.0.1"},
+                                     std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
         X509_EXTENSION* ext = X509V3_EXT_conf_nid(nullptr, &ctx, nid, value);
         Check(ext != nullptr, "extension");
         X509_add_ext(cert.get(), ext, -1);
@@ -82,11 +81,10 @@ CertificateFiles WriteLoopbackCertificate(const std::filesystem::path& folder) {
 
     CertificateFiles files{folder / "certificate.pem", folder / "key.pem"};
     std::unique_ptr<FILE, int (*)(FILE*)> c(std::fopen(files.certificate.c_str(), "w"),
-                                           std::fclose);
+                                            std::fclose);
     Check(c && PEM_write_X509(c.get(), cert.get()) == 1, "writing the certificate");
     std::unique_ptr<FILE, int (*)(FILE*)> k(std::fopen(files.key.c_str(), "w"), std::fclose);
-    Check(k && PEM_write_PrivateKey(k.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) ==
-                   1,
+    Check(k && PEM_write_PrivateKey(k.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1,
           "writing the key");
     return files;
 }

@@ -35,8 +35,8 @@ inline notify::WatchNews SampleNews(int items, int first = 1) {
     news.watchId = 3;
     news.watchName = "Квартиры в Москве";
     for (int i = first; i < first + items; ++i) {
-        news.items.push_back(SampleItem(
-            i, i % 2 == 0 ? notify::NewsKind::PriceDrop : notify::NewsKind::NewLot));
+        news.items.push_back(
+            SampleItem(i, i % 2 == 0 ? notify::NewsKind::PriceDrop : notify::NewsKind::NewLot));
     }
     news.upTo = 40 + first + items;
     return news;
