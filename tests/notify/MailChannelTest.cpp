@@ -139,6 +139,35 @@ TEST_P(MailOverTls, AServerNotTrustedIsRefusedBeforeTheLogin) {
 
 INSTANTIATE_TEST_SUITE_P(Security, MailOverTls, ::testing::Values("starttls", "tls"));
 
+struct RecipientCase {
+    const char* to;
+    DeliveryOutcome::Kind kind;
+    std::string expected;  // the message's end
+};
+
+void PrintTo(const RecipientCase& c, std::ostream* os) { *os << c.to; }
+
+class RecipientRefused : public ::testing::TestWithParam<RecipientCase> {};
+
+// A mail server's 5xx is for good and its 4xx for later, unlike HTTP's 4xx.
+TEST_P(RecipientRefused, AsTheMailServerMeantIt) {
+    MailServer server("starttls");
+    MailSettings settings = server.Settings("starttls");
+    settings.to = {"one@example.ru", GetParam().to};
+    const DeliveryOutcome outcome = MailChannel(settings).Deliver(testing::SampleNews(1));
+    EXPECT_EQ(outcome.kind, GetParam().kind) << outcome.message;
+    EXPECT_TRUE(outcome.message.ends_with(GetParam().expected)) << outcome.message;
+    EXPECT_EQ(outcome.message.find(kPassword), std::string::npos);
+    EXPECT_FALSE(server.Took(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, RecipientRefused,
+    ::testing::Values(RecipientCase{"nobody@example.ru", DeliveryOutcome::Kind::Refused,
+                                    " не принял письмо (550): RCPT failed: 550"},
+                      RecipientCase{"later@example.ru", DeliveryOutcome::Kind::Failed,
+                                    " не отправлено, повтор позже (451): RCPT failed: 451"}));
+
 TEST(MailChannel, AServerThatIsDownIsForLater) {
     testing::RefusingPort down;
     MailSettings settings;

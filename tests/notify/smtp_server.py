@@ -73,6 +73,15 @@ class Handler:
         self.out = out
         self.count = 0
 
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        # A mailbox that does not exist, and one whose server asks to come back later.
+        if address.startswith("nobody@"):
+            return "550 5.1.1 No such mailbox"
+        if address.startswith("later@"):
+            return "451 4.3.0 Try again later"
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
     async def handle_DATA(self, server, session, envelope):
         raw = envelope.original_content
         with open(os.path.join(self.out, f"{self.count}.eml"), "wb") as f:
