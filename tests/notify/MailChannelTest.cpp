@@ -145,7 +145,9 @@ struct RecipientCase {
     std::string expected;  // the message's end
 };
 
-void PrintTo(const RecipientCase& c, std::ostream* os) { *os << c.to; }
+void PrintTo(const RecipientCase& c, std::ostream* os) {
+    *os << c.to;
+}
 
 class RecipientRefused : public ::testing::TestWithParam<RecipientCase> {};
 
