@@ -42,6 +42,8 @@ public:
     nlohmann::json Received(int n) const {
         return testing::ReadJsonFile(folder_ / (std::to_string(n) + ".json"));
     }
+    // Whether anyone offered the server a login (in "plain" mode, where it takes one in clear).
+    bool OfferedLogin() const { return std::filesystem::exists(folder_ / "logins"); }
     bool Took(int n) const {
         return std::filesystem::exists(folder_ / (std::to_string(n) + ".json"));
     }
@@ -169,6 +171,16 @@ INSTANTIATE_TEST_SUITE_P(
                                     " не принял письмо (550): RCPT failed: 550"},
                       RecipientCase{"later@example.ru", DeliveryOutcome::Kind::Failed,
                                     " не отправлено, повтор позже (451): RCPT failed: 451"}));
+
+TEST(MailChannel, AServerWithoutStartTlsIsRefusedAndNeverOfferedThePassword) {
+    MailServer server("plain");
+    const DeliveryOutcome outcome =
+        MailChannel(server.Settings("starttls")).Deliver(testing::SampleNews(1));
+    EXPECT_EQ(outcome.kind, DeliveryOutcome::Kind::Refused) << outcome.message;
+    EXPECT_EQ(outcome.message.find(kPassword), std::string::npos);
+    EXPECT_FALSE(server.OfferedLogin());
+    EXPECT_FALSE(server.Took(0));
+}
 
 TEST(MailChannel, AServerThatIsDownIsForLater) {
     testing::RefusingPort down;

@@ -2,7 +2,8 @@
 """An SMTP server on 127.0.0.1 for the mail channel's tests.
 
 Takes mail over STARTTLS (required before anything else) or over TLS from the first byte, only
-after a login with the given user and password. Each message it takes is written to the folder
+after a login with the given user and password; "plain" offers no TLS at all, and writes every
+login it is offered to the file "logins". Each message it takes is written to the folder
 as N.eml (the bytes as received) and N.json (what Python's email package reads from them: the
 envelope, the headers, the subject decoded and each part with its type, charset, encoding and
 decoded text). Prints its port on one line, then serves until it is killed.
@@ -25,7 +26,7 @@ from aiosmtpd.smtp import SMTP, AuthResult
 
 def parse_args():
     p = argparse.ArgumentParser()
-    p.add_argument("--mode", choices=["starttls", "tls"], required=True)
+    p.add_argument("--mode", choices=["starttls", "tls", "plain"], required=True)
     p.add_argument("--cert", required=True)
     p.add_argument("--key", required=True)
     p.add_argument("--user", required=True)
@@ -107,6 +108,8 @@ def main():
     context.load_cert_chain(args.cert, args.key)
 
     def authenticator(server, session, envelope, mechanism, auth_data):
+        with open(os.path.join(args.out, "logins"), "a", encoding="utf-8") as f:
+            f.write(auth_data.login.decode() + "\n")
         ok = (auth_data.login.decode() == args.user and
               auth_data.password.decode() == args.password)
         # Not handled: the server itself answers a refusal with 535.
@@ -125,7 +128,7 @@ def main():
     sock.bind(("127.0.0.1", 0))
     sock.listen()
     server = loop.run_until_complete(
-        loop.create_server(factory, sock=sock, ssl=None if starttls else context))
+        loop.create_server(factory, sock=sock, ssl=context if args.mode == "tls" else None))
     print(sock.getsockname()[1], flush=True)
     try:
         loop.run_forever()
