@@ -25,6 +25,7 @@
 #include "export/ExportOptions.h"
 #include "json/JsonValue.h"
 #include "store/Database.h"
+#include "store/Schema.h"
 #include "store/LotBrowser.h"
 #include "store/StoredValues.h"
 #include "store/TradeStore.h"
@@ -573,16 +574,16 @@ TEST_F(StoreProgramTest, ABadStoreStopsTheHarvestBeforeAnyRequest) {
     ASSERT_EQ(::read(fromHolder[0], said, 6), 6);
     ASSERT_EQ(std::string(said), "locked");
 
+    const std::string newer = "записано более новой версией программы (версия схемы 7, эта "
+                              "программа знает версии до " +
+                              std::to_string(store::kSchemaVersion) + ")";
     const struct {
         const char* file;
-        const char* says;
+        std::string says;
         std::optional<rlim_t> limit;
     } cases[] = {
         {"notes.sqlite", "это не база данных SQLite", std::nullopt},
-        {"newer.sqlite",
-         "записано более новой версией программы (версия схемы 7, эта программа знает версии "
-         "до 3)",
-         std::nullopt},
+        {"newer.sqlite", newer, std::nullopt},
         {"damaged.sqlite", "база данных повреждена", std::nullopt},
         {"locked.sqlite", "занято другим процессом", std::nullopt},
         // SQLite does not always keep the system's reason for a failed write.
