@@ -44,7 +44,7 @@ public:
     // The export ends without a file as soon as it writes its next row.
     void Cancel() noexcept { cancelled_ = true; }
 
-    static constexpr std::int64_t kProgressRows = 500;
+    static constexpr std::int64_t kProgressRows = 100;
 
 private:
     std::atomic<bool> cancelled_{false};

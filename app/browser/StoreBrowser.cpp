@@ -433,6 +433,9 @@ void StoreBrowser::RunQuery() {
         shown_ = filter;
         ClearDetails();
         if (!outcome.error.empty()) {
+            // A store that fails a query (damaged, gone) is read no further until it is opened
+            // again: nothing is exported from it meanwhile.
+            storeOpen_ = false;
             model_->SetLotIds({});
             StatusLine->setText(FromStd(outcome.error));
             return;
@@ -685,6 +688,13 @@ bool StoreBrowser::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
         if (auto* edit = qobject_cast<QDateEdit*>(watched)) {
+            // A date edit showing "не задана" keeps Tab for its sections and never lets go.
+            if ((key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) &&
+                edit->date() == kNoDate) {
+                focusNextPrevChild(key->key() == Qt::Key_Tab &&
+                                   !(key->modifiers() & Qt::ShiftModifier));
+                return true;
+            }
             if ((key->key() == Qt::Key_Delete || key->key() == Qt::Key_Backspace) &&
                 key->modifiers() == Qt::NoModifier) {
                 edit->setDate(kNoDate);
