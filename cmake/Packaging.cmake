@@ -27,7 +27,11 @@ Both can keep every harvest in a local SQLite trade store that follows
 open trades to their outcome; korvalot-export writes the stored lots a
 filter chooses in the results file's format or as a workbook, and
 korvalot-watch keeps saved searches that tell what is new by mail,
-Telegram, a webhook, a feed or standard output, once and never twice.]=])
+Telegram, a webhook, a feed or standard output, once and never twice.
+
+korvalot-store, also opened from the window with Ctrl+B, browses the
+store: it finds lots among a million as the user types, shows a trade's
+change history and a lot's price over the runs, and exports what it shows.]=])
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME "DEB-DEFAULT")

@@ -38,10 +38,12 @@ export DEBIAN_FRONTEND=noninteractive
 trap '"${sudo_cmd[@]}" apt-get purge -y -qq korvalot >/dev/null' EXIT
 
 for f in /usr/bin/korvalot /usr/bin/korvalot-harvest /usr/bin/korvalot-export /usr/bin/korvalot-watch \
-         /usr/share/applications/korvalot.desktop \
+         /usr/bin/korvalot-store \
+         /usr/share/applications/korvalot.desktop /usr/share/applications/korvalot-store.desktop \
          /usr/share/icons/hicolor/128x128/apps/korvalot.png \
          /usr/share/man/man1/korvalot.1.gz /usr/share/man/man1/korvalot-harvest.1.gz \
          /usr/share/man/man1/korvalot-export.1.gz /usr/share/man/man1/korvalot-watch.1.gz \
+         /usr/share/man/man1/korvalot-store.1.gz \
          /usr/share/bash-completion/completions/korvalot-harvest \
          /usr/share/bash-completion/completions/korvalot-watch \
          /usr/share/doc/korvalot/copyright /usr/share/doc/korvalot/changelog.Debian.gz \
@@ -54,7 +56,7 @@ grep -qx /etc/default/korvalot-harvest /var/lib/dpkg/info/korvalot.conffiles ||
 
 # The manual pages render without a warning from groff, and the harvest's page is the
 # program's own help (an option of --help is in it).
-for page in korvalot korvalot-harvest korvalot-export korvalot-watch; do
+for page in korvalot korvalot-harvest korvalot-export korvalot-watch korvalot-store; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 \
     "/usr/share/man/man1/$page.1.gz" 2>&1 >/dev/null)
   [ -z "$warnings" ] || fail "man $page: $warnings"
@@ -116,6 +118,14 @@ status=0
 (cd "$scratch" && QT_QPA_PLATFORM=offscreen KORVALOT_REGISTER_URL=https://127.0.0.1:9 \
   timeout -s TERM 5 /usr/bin/korvalot >/dev/null 2>&1) || status=$?
 [ "$status" -eq 124 ] || { rm -rf "$scratch"; echo "package-test: the window ended by itself with $status" >&2; exit 1; }
+# The store browser on its own, as its desktop entry starts it, over a store that does not
+# exist yet: it says so in its window and stays open.
+grep -qx 'Exec=korvalot-store' /usr/share/applications/korvalot-store.desktop ||
+  fail "the store browser's desktop entry does not start korvalot-store"
+status=0
+(cd "$scratch" && HOME="$scratch" QT_QPA_PLATFORM=offscreen timeout -s TERM 5 /usr/bin/korvalot-store \
+  >/dev/null 2>&1) || status=$?
+[ "$status" -eq 124 ] || { rm -rf "$scratch"; echo "package-test: the store browser ended by itself with $status" >&2; exit 1; }
 # Once more as a user who cannot write to /usr/bin, with a home of its own.
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
   chmod 777 "$scratch"
