@@ -86,8 +86,8 @@ void BrowserWorker::Loop() {
 
 void BrowserWorker::Open(std::filesystem::path path, std::function<void(OpenOutcome)> done) {
     Push({Kind::Open, 0,
-          [this, path = std::move(path), done = std::move(done)](
-              std::unique_ptr<store::LotBrowser>& current) {
+          [this, path = std::move(path),
+           done = std::move(done)](std::unique_ptr<store::LotBrowser>& current) {
               OpenOutcome outcome;
               std::unique_ptr<store::LotBrowser> opened;
               try {
@@ -114,37 +114,36 @@ std::uint64_t BrowserWorker::Query(store::TradeFilter filter, store::LotOrder or
     {
         std::lock_guard lock(mutex_);
         generation = ++latestQuery_;
-        tasks_.push_back(
-            {Kind::Query, generation,
-             [this, generation, filter = std::move(filter), order,
-              done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
-                 QueryOutcome outcome;
-                 outcome.generation = generation;
-                 for (;;) {
-                     try {
-                         if (!browser) {
-                             outcome.error = NotOpen();
-                         } else {
-                             outcome.lotIds = browser->LotIds(filter, order);
-                             outcome.trades = store::CountTrades(outcome.lotIds);
-                         }
-                         break;
-                     } catch (const store::StoreError& e) {
-                         if (e.What() != store::StoreError::Problem::Interrupted) {
-                             outcome.error = e.what();
-                             break;
-                         }
-                         // Meant for an older query that had just ended: this one is still
-                         // wanted and runs again.
-                         std::lock_guard lock(mutex_);
-                         if (stopping_ || generation != latestQuery_)
-                             return;
-                     }
-                 }
-                 post_([done, outcome = std::move(outcome)]() mutable {
-                     done(std::move(outcome));
-                 });
-             }});
+        tasks_.push_back({Kind::Query, generation,
+                          [this, generation, filter = std::move(filter), order,
+                           done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
+                              QueryOutcome outcome;
+                              outcome.generation = generation;
+                              for (;;) {
+                                  try {
+                                      if (!browser) {
+                                          outcome.error = NotOpen();
+                                      } else {
+                                          outcome.lotIds = browser->LotIds(filter, order);
+                                          outcome.trades = store::CountTrades(outcome.lotIds);
+                                      }
+                                      break;
+                                  } catch (const store::StoreError& e) {
+                                      if (e.What() != store::StoreError::Problem::Interrupted) {
+                                          outcome.error = e.what();
+                                          break;
+                                      }
+                                      // Meant for an older query that had just ended: this one is
+                                      // still wanted and runs again.
+                                      std::lock_guard lock(mutex_);
+                                      if (stopping_ || generation != latestQuery_)
+                                          return;
+                                  }
+                              }
+                              post_([done, outcome = std::move(outcome)]() mutable {
+                                  done(std::move(outcome));
+                              });
+                          }});
         // The query under way is older: it has no reader any more.
         if (browser_ && querying_)
             browser_->Interrupt();

@@ -22,7 +22,7 @@
 namespace korvalot::app::browser {
 
 struct OpenOutcome {
-    std::string error;  // one line; empty: the store is open
+    std::string error;                                         // one line; empty: the store is open
     std::vector<std::pair<std::string, std::string>> regions;  // code, name; by name
 };
 
@@ -35,7 +35,7 @@ struct QueryOutcome {
 
 struct RowsOutcome {
     std::uint64_t generation = 0;
-    std::vector<std::int64_t> lotIds;    // as asked
+    std::vector<std::int64_t> lotIds;     // as asked
     std::vector<store::BrowsedLot> lots;  // those the store still holds
     std::string error;
 };

@@ -19,14 +19,14 @@ ExportJob::ExportJob(Request request, Post post, std::function<void(std::int64_t
         try {
             // A connection of its own: the browser's thread goes on with its queries.
             store::LotBrowser reader(request.store);
-            outcome.counts = store::ExportRows(
-                reader.Connection(), request.filter, request.output, request.format,
-                request.decimalSeparator, store::kWorkbookRows, [&](std::int64_t rows) {
-                    if (cancelled_)
-                        throw Cancelled{};
-                    if (rows % kProgressRows == 0)
-                        post([progress, rows] { progress(rows); });
-                });
+            outcome.counts = store::ExportRows(reader.Connection(), request.filter, request.output,
+                                               request.format, request.decimalSeparator,
+                                               store::kWorkbookRows, [&](std::int64_t rows) {
+                                                   if (cancelled_)
+                                                       throw Cancelled{};
+                                                   if (rows % kProgressRows == 0)
+                                                       post([progress, rows] { progress(rows); });
+                                               });
         } catch (const Cancelled&) {
             outcome.cancelled = true;
         } catch (const store::StoreError& e) {

@@ -88,8 +88,8 @@ void LotTableModel::Request(int block) const {
     requested_.insert(block);
     const std::size_t first = static_cast<std::size_t>(block) * kBlockRows;
     const std::size_t end = std::min(ids_.size(), first + kBlockRows);
-    fetch_(static_cast<int>(first), std::vector<std::int64_t>(ids_.begin() + first,
-                                                              ids_.begin() + end));
+    fetch_(static_cast<int>(first),
+           std::vector<std::int64_t>(ids_.begin() + first, ids_.begin() + end));
 }
 
 int LotTableModel::rowCount(const QModelIndex& parent) const {
@@ -178,8 +178,7 @@ QVariant LotTableModel::data(const QModelIndex& index, int role) const {
                 return Text(*lot, index.column());
             return {};
         case Qt::TextAlignmentRole:
-            if (column == store::LotColumn::StartPrice ||
-                column == store::LotColumn::CurrentPrice)
+            if (column == store::LotColumn::StartPrice || column == store::LotColumn::CurrentPrice)
                 return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
             return {};
         default:

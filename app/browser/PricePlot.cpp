@@ -31,15 +31,15 @@ void PricePlot::paintEvent(QPaintEvent* /*event*/) {
         return;
     }
     const QFontMetrics metrics(font());
-    const auto [low, high] = std::minmax_element(
-        points_.begin(), points_.end(),
-        [](const Point& a, const Point& b) { return a.value < b.value; });
+    const auto [low, high] =
+        std::minmax_element(points_.begin(), points_.end(),
+                            [](const Point& a, const Point& b) { return a.value < b.value; });
     const double minValue = low->value;
     const double maxValue = high->value;
     const QString maxText = formats_.Locale().toString(maxValue, 'f', 2);
     const QString minText = formats_.Locale().toString(minValue, 'f', 2);
-    const int left = std::max(metrics.horizontalAdvance(maxText),
-                              metrics.horizontalAdvance(minText)) + 10;
+    const int left =
+        std::max(metrics.horizontalAdvance(maxText), metrics.horizontalAdvance(minText)) + 10;
     const QRect area = rect().adjusted(left, metrics.height(), -12, -2 * metrics.height());
     if (area.width() < 10 || area.height() < 10)
         return;
@@ -48,14 +48,14 @@ void PricePlot::paintEvent(QPaintEvent* /*event*/) {
     const qint64 span = std::max<qint64>(1, points_.back().time.toMSecsSinceEpoch() - start);
     const double range = maxValue - minValue;
     const auto at = [&](const Point& point) {
-        const double x =
-            points_.size() == 1
-                ? area.center().x()
-                : area.left() + area.width() * double(point.time.toMSecsSinceEpoch() - start) /
-                                    double(span);
-        const double y = range <= 0 ? area.center().y()
-                                    : area.bottom() - area.height() * (point.value - minValue) /
-                                                          range;
+        const double x = points_.size() == 1
+                             ? area.center().x()
+                             : area.left() + area.width() *
+                                                 double(point.time.toMSecsSinceEpoch() - start) /
+                                                 double(span);
+        const double y = range <= 0
+                             ? area.center().y()
+                             : area.bottom() - area.height() * (point.value - minValue) / range;
         return QPointF(x, y);
     };
 
@@ -66,9 +66,8 @@ void PricePlot::paintEvent(QPaintEvent* /*event*/) {
     painter.drawText(QRect(0, at(*high).y() - metrics.height() / 2, left - 6, metrics.height()),
                      Qt::AlignRight | Qt::AlignVCenter, maxText);
     if (range > 0)
-        painter.drawText(
-            QRect(0, at(*low).y() - metrics.height() / 2, left - 6, metrics.height()),
-            Qt::AlignRight | Qt::AlignVCenter, minText);
+        painter.drawText(QRect(0, at(*low).y() - metrics.height() / 2, left - 6, metrics.height()),
+                         Qt::AlignRight | Qt::AlignVCenter, minText);
     const QString format = formats_.ShortDateFormat();
     painter.drawText(QRect(area.left(), area.bottom() + 4, area.width(), metrics.height()),
                      Qt::AlignLeft, points_.front().time.date().toString(format));

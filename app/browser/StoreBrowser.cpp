@@ -337,8 +337,7 @@ QWidget* StoreBrowser::BuildDetails() {
     TradeLotsList->setRootIsDecorated(false);
     TradeLotsList->setHeaderLabels({QStringLiteral("№"), QStringLiteral("Описание лота"),
                                     QStringLiteral("Начальная цена"),
-                                    QStringLiteral("Итоговая цена"),
-                                    QStringLiteral("Победитель")});
+                                    QStringLiteral("Итоговая цена"), QStringLiteral("Победитель")});
     HistoryCaption = new QLabel(QStringLiteral("История изменений"), panel);
     HistoryCaption->setObjectName(QStringLiteral("HistoryCaption"));
     HistoryList = new QListWidget(panel);
@@ -380,11 +379,11 @@ void StoreBrowser::ConnectFilters() {
 
 void StoreBrowser::SetTabOrder() {
     const std::vector<QWidget*> order = {
-        WordsEdit,          RegionsList,        TypesList,         TradeFromEdit,
-        TradeToEdit,        AnnouncedFromEdit,  AnnouncedToEdit,   NewSinceEdit,
-        ChangedSinceEdit,   StartPriceFromEdit, StartPriceToEdit,  CurrentPriceFromEdit,
-        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,       LotsView,
-        OpenCardButton,     TradeLotsList,      HistoryList,       CancelExportButton,
+        WordsEdit,          RegionsList,        TypesList,        TradeFromEdit,
+        TradeToEdit,        AnnouncedFromEdit,  AnnouncedToEdit,  NewSinceEdit,
+        ChangedSinceEdit,   StartPriceFromEdit, StartPriceToEdit, CurrentPriceFromEdit,
+        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,      LotsView,
+        OpenCardButton,     TradeLotsList,      HistoryList,      CancelExportButton,
         ExportButton,       OpenStoreButton,    RefreshButton};
     for (std::size_t k = 1; k < order.size(); ++k)
         QWidget::setTabOrder(order[k - 1], order[k]);
@@ -401,7 +400,8 @@ store::TradeFilter StoreBrowser::CurrentFilter() const {
         filter.words.push_back(word.toStdString());
     for (int k = 0; k < RegionsList->count(); ++k) {
         if (RegionsList->item(k)->checkState() == Qt::Checked)
-            filter.regionCodes.push_back(RegionsList->item(k)->data(Qt::UserRole).toString().toStdString());
+            filter.regionCodes.push_back(
+                RegionsList->item(k)->data(Qt::UserRole).toString().toStdString());
     }
     for (int k = 0; k < TypesList->count(); ++k) {
         if (TypesList->item(k)->checkState() == Qt::Checked)

@@ -127,8 +127,8 @@ private:
     std::uint64_t generation_ = 0;  // of the query the table shows, or awaits
     store::TradeFilter shown_;      // the filter the table shows
     bool storeOpen_ = false;
-    std::string cardLink_;          // of the trade in the details
-    QStringList checkedRegions_;    // codes, kept while the regions list is refilled
+    std::string cardLink_;        // of the trade in the details
+    QStringList checkedRegions_;  // codes, kept while the regions list is refilled
     bool restoring_ = false;
     bool saved_ = false;
 };

@@ -19,8 +19,7 @@ int main(int argc, char** argv) {
     app::browser::StoreBrowserOptions options;
     // The store and settings.ini the window uses: both in the program's data folder.
     options.store = store::TradeStore::DefaultPath();
-    options.settingsIni =
-        QString::fromStdString((util::DataDirectory() / "settings.ini").string());
+    options.settingsIni = QString::fromStdString((util::DataDirectory() / "settings.ini").string());
     options.regional = app::LocaleFormats(QLocale::system());
     app::browser::StoreBrowser browser(std::move(options));
     browser.show();

@@ -124,11 +124,10 @@ private:
     // korvalot-export's counts for the same filter, with prices in a decimal comma as the
     // browser's regional settings have them.
     std::pair<qint64, qint64> ExportCounts(const QStringList& filter, const QString& output) {
-        const Outcome o = RunProgram(QStringLiteral(EXPORT_PATH),
-                                     QStringList{QStringLiteral("--store"), store_,
-                                                 QStringLiteral("-o"), output} +
-                                         filter,
-                                     Dir(), QStringLiteral("ru_RU.UTF-8"));
+        const Outcome o = RunProgram(
+            QStringLiteral(EXPORT_PATH),
+            QStringList{QStringLiteral("--store"), store_, QStringLiteral("-o"), output} + filter,
+            Dir(), QStringLiteral("ru_RU.UTF-8"));
         [&] { QCOMPARE(o.status, 0); }();
         static const QRegularExpression pattern(
             QStringLiteral("записано строк: (\\d+), торгов: (\\d+)"));
@@ -173,11 +172,11 @@ private Q_SLOTS:
         store_ = Dir() + QStringLiteral("korvalot.sqlite");
         // The same port both times, so that the stored card links still name their trades.
         std::string port = "0";
-        for (const auto& [today, output] : {std::pair{"2026-06-10", "first"},
-                                            std::pair{"2026-06-20", "second"}}) {
-            korvalot::tools::SimProcess register_(
-                {"--port", port, "--trades", "300", "--seed", "7", "--from", "2026-06-01",
-                 "--to", "2026-06-30", "--today", today, "--require-client-cert"});
+        for (const auto& [today, output] :
+             {std::pair{"2026-06-10", "first"}, std::pair{"2026-06-20", "second"}}) {
+            korvalot::tools::SimProcess register_({"--port", port, "--trades", "300", "--seed", "7",
+                                                   "--from", "2026-06-01", "--to", "2026-06-30",
+                                                   "--today", today, "--require-client-cert"});
             port = std::to_string(register_.Port());
             const Outcome o = RunProgram(
                 QStringLiteral(HARVEST_PATH),
@@ -296,8 +295,9 @@ private Q_SLOTS:
         QTRY_COMPARE(Counts(browser->StatusLine->text()), std::optional(all_));
         // The lots the second harvest changed.
         browser->ChangedSinceEdit->setDate(QDate::currentDate());
-        const auto changed = ExportCounts({QStringLiteral("--changed-since"), QStringLiteral("today")},
-                                          Dir() + QStringLiteral("changed.csv"));
+        const auto changed =
+            ExportCounts({QStringLiteral("--changed-since"), QStringLiteral("today")},
+                         Dir() + QStringLiteral("changed.csv"));
         QVERIFY(changed.first > 0);
         QTRY_COMPARE(Counts(browser->StatusLine->text()), std::optional(changed));
         QTRY_VERIFY(RowsArrive(*browser, 0, 1));
@@ -340,8 +340,6 @@ private Q_SLOTS:
         QTRY_COMPARE(Counts(browser->StatusLine->text()), std::optional(expected));
 
         browser->ExportTo((Dir() + QStringLiteral("browser-23.csv")).toStdString());
-        QTRY_VERIFY(!browser->ExportButton->isEnabled() ||
-                    browser->ExportLine->text().startsWith(QStringLiteral("Выгружено")));
         QTRY_COMPARE(browser->ExportLine->text(),
                      QStringLiteral("Выгружено строк: %1, торгов: %2, в файл %3")
                          .arg(expected.first)
@@ -388,19 +386,26 @@ private Q_SLOTS:
         QVERIFY(outcome.cancelled);
         QCOMPARE(outcome.error, std::string());
         QCOMPARE(reported.load(), ExportJob::kProgressRows);
-        QVERIFY(QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+        QVERIFY(QDir(folder)
+                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
                     .isEmpty());
     }
 
     void aBadStoreGivesOneLineAndStaysAsItWas_data() {
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("missing") << "missing" << "файла нет";
-        QTest::newRow("empty") << "empty" << "файл пуст, это не хранилище торгов";
-        QTest::newRow("not a database") << "text" << "не";
-        QTest::newRow("newer schema") << "newer" << "записано более новой версией программы";
-        QTest::newRow("being migrated") << "migrating" << "занято другим процессом";
-        QTest::newRow("damaged") << "damaged" << "база данных повреждена";
+        QTest::newRow("missing") << "missing"
+                                 << "файла нет";
+        QTest::newRow("empty") << "empty"
+                               << "файл пуст, это не хранилище торгов";
+        QTest::newRow("not a database") << "text"
+                                        << "не";
+        QTest::newRow("newer schema") << "newer"
+                                      << "записано более новой версией программы";
+        QTest::newRow("being migrated") << "migrating"
+                                        << "занято другим процессом";
+        QTest::newRow("damaged") << "damaged"
+                                 << "база данных повреждена";
     }
 
     void aBadStoreGivesOneLineAndStaysAsItWas() {
@@ -450,7 +455,6 @@ private Q_SLOTS:
         const QByteArray before = ReadAll(path);
 
         auto browser = MakeBrowser(path);
-        const QString line = browser->StatusLine->text();
         QTRY_VERIFY2(browser->StatusLine->text().startsWith(QStringLiteral("хранилище ") + path +
                                                             QStringLiteral(": ")),
                      qPrintable(browser->StatusLine->text()));
@@ -466,7 +470,6 @@ private Q_SLOTS:
         holder.reset();
         QCOMPARE(ReadAll(path), before);
         QCOMPARE(QFile::exists(path), kind != QStringLiteral("missing"));
-        Q_UNUSED(line);
     }
 
     void aHarvestWritingMeanwhileNeverHoldsTheBrowserUpAndRefreshShowsItsRows() {
@@ -475,7 +478,8 @@ private Q_SLOTS:
         QVERIFY(QFile::copy(store_, path));
         auto browser = MakeBrowser(path);
         Type(browser->WordsEdit, QStringLiteral("вертолет"));
-        QTRY_COMPARE(Counts(browser->StatusLine->text()), std::optional(std::pair<qint64, qint64>(0, 0)));
+        QTRY_COMPARE(Counts(browser->StatusLine->text()),
+                     std::optional(std::pair<qint64, qint64>(0, 0)));
 
         store::TradeStore harvest(path.toStdString());
         harvest.Begin({(Dir() + QStringLiteral("live.csv")).toStdString(),
@@ -514,13 +518,13 @@ private Q_SLOTS:
         browser->WordsEdit->setFocus();
         QTRY_VERIFY(browser->WordsEdit->hasFocus());
         const std::vector<QWidget*> controls = {
-            browser->WordsEdit,          browser->RegionsList,        browser->TypesList,
-            browser->TradeFromEdit,      browser->TradeToEdit,        browser->AnnouncedFromEdit,
-            browser->AnnouncedToEdit,    browser->NewSinceEdit,       browser->ChangedSinceEdit,
-            browser->StartPriceFromEdit, browser->StartPriceToEdit,   browser->CurrentPriceFromEdit,
-            browser->CurrentPriceToEdit, browser->OpenOnlyBox,        browser->ClearButton,
-            browser->LotsView,           browser->TradeLotsList,      browser->HistoryList,
-            browser->ExportButton,       browser->OpenStoreButton,    browser->RefreshButton};
+            browser->WordsEdit,          browser->RegionsList,      browser->TypesList,
+            browser->TradeFromEdit,      browser->TradeToEdit,      browser->AnnouncedFromEdit,
+            browser->AnnouncedToEdit,    browser->NewSinceEdit,     browser->ChangedSinceEdit,
+            browser->StartPriceFromEdit, browser->StartPriceToEdit, browser->CurrentPriceFromEdit,
+            browser->CurrentPriceToEdit, browser->OpenOnlyBox,      browser->ClearButton,
+            browser->LotsView,           browser->TradeLotsList,    browser->HistoryList,
+            browser->ExportButton,       browser->OpenStoreButton,  browser->RefreshButton};
         std::vector<QWidget*> reached;
         for (int k = 0; k < 40; ++k) {
             reached.push_back(QApplication::focusWidget());
@@ -577,10 +581,9 @@ private Q_SLOTS:
         QCOMPARE(browser->WordsEdit->text(), QStringLiteral("квартира"));
         QCOMPARE(browser->LotsView->horizontalHeader()->sectionSize(7), 333);
         QCOMPARE(browser->LotsView->horizontalHeader()->visualIndex(7), 0);
-        const auto expected =
-            ExportCounts({QStringLiteral("--regions"), QStringLiteral("23"),
-                          QStringLiteral("--words"), QStringLiteral("квартира")},
-                         Dir() + QStringLiteral("remembered.csv"));
+        const auto expected = ExportCounts({QStringLiteral("--regions"), QStringLiteral("23"),
+                                            QStringLiteral("--words"), QStringLiteral("квартира")},
+                                           Dir() + QStringLiteral("remembered.csv"));
         QTRY_COMPARE(Counts(browser->StatusLine->text()), std::optional(expected));
     }
 
@@ -588,7 +591,8 @@ private Q_SLOTS:
         korvalot::app::MainFormServices services = korvalot::app::ProgramServices();
         services.exeDir = Dir();
         services.dataDir = Dir();
-        services.regional = korvalot::app::LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
+        services.regional =
+            korvalot::app::LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
         services.fetchDirectory = [](const std::string&, const std::string&,
                                      const std::function<void()>&) { return std::string("[]"); };
         korvalot::app::TMainForm form(std::move(services), [] {});
