@@ -1,0 +1,69 @@
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "notify/NotifyServers.h"
+
+// What the program tests of watches share: korvalot-harvest and korvalot-watch run as real
+// processes, the webhook's receiver on 127.0.0.1 with the channels' settings that point at it,
+// and the news as the standard output and the receiver got them.
+namespace korvalot::testing {
+
+struct ProgramOutcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs the program in `dir` to its end, the register at `registerUrl`, prices with a point.
+ProgramOutcome RunProgram(const std::string& binary, const std::filesystem::path& dir,
+                          const std::string& registerUrl, const std::vector<std::string>& args);
+
+// The webhook's receiver (tests/notify/https_receiver.py) over TLS with a certificate of its
+// own, answering every request as told ("200:{...}" by default); each request a JSON file.
+class WebhookReceiver {
+public:
+    explicit WebhookReceiver(const std::string& answer = "200:{\"ok\":true}");
+    std::string Url() const;
+    const std::filesystem::path& Certificate() const { return certificate_.certificate; }
+    int Count() const;
+    nlohmann::json Request(int n) const;
+
+private:
+    ScratchFolder folder_;
+    CertificateFiles certificate_;
+    std::unique_ptr<ChildServer> server_;
+};
+
+// channels.ini in `dir` with the webhook at `url` (its certificate trusted) and its token in
+// secrets.ini beside it, which only its owner may read.
+void WriteChannelSettings(const std::filesystem::path& dir, const std::string& url,
+                          const std::filesystem::path& certificate, const std::string& token);
+
+// One piece of news as a channel told it.
+struct HeardNews {
+    std::string watch;
+    std::string kind;         // as the channels title it: "новый лот", ...
+    std::string guid;         // of the lot's trade
+    std::string description;  // the lot's, as the results file has it
+    std::string change;  // "было 100, стало 90" ("—" for no value); empty for a new lot
+};
+
+// The news of the standard-output channel's messages. A message whose headline counts other than
+// its entries, or an entry without a card, raises std::runtime_error.
+std::vector<HeardNews> StandardOutputNews(const std::string& out);
+
+// The news of one webhook request.
+std::vector<HeardNews> WebhookNews(const nlohmann::json& request);
+
+// "было X, стало Y" as the channels word a change.
+std::string ChangeWords(const std::optional<std::string>& before,
+                        const std::optional<std::string>& after);
+
+}  // namespace korvalot::testing
