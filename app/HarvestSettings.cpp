@@ -20,6 +20,10 @@ bool IsOn(const QString& value) {
 
 }  // namespace
 
+std::filesystem::path HarvestStorePath(const QString& settingsIniPath) {
+    return QFileInfo(settingsIniPath).dir().filesystemAbsolutePath() / "korvalot.sqlite";
+}
+
 void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironment& environment) {
     const QString section = QStringLiteral("Harvest");
     environment.recordHarvested =
@@ -40,8 +44,7 @@ void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironm
         IsOn(ReadIniValue(settingsIniPath, section, QStringLiteral("Store"), {}))) {
         // Opened at Start, not when the card phase begins: a store that cannot be used refuses
         // the start, as korvalot-harvest refuses it before any request.
-        const std::filesystem::path path =
-            QFileInfo(settingsIniPath).dir().filesystemAbsolutePath() / "korvalot.sqlite";
+        const std::filesystem::path path = HarvestStorePath(settingsIniPath);
         store::StoreOptions options;
         options.program = "korvalot";
         std::shared_ptr<crawl::TradeSink> tradeStore;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <filesystem>
+
 #include <QString>
 
 #include "crawl/uScraper.h"
@@ -18,6 +20,9 @@ inline constexpr int kMaxOutageMinutes = 525600;  // a year
 // it). Raises AppError with the store's one line when the store cannot be used (not a database,
 // held by another process, written by a later version, not writable): no run may begin, lest
 // skip.txt name trades the store never got.
+// korvalot.sqlite beside settings.ini: the trade store "Store" has the run write.
+std::filesystem::path HarvestStorePath(const QString& settingsIniPath);
+
 void ApplyHarvestSettings(const QString& settingsIniPath, crawl::ScraperEnvironment& environment);
 
 }  // namespace korvalot::app

@@ -348,6 +348,20 @@ void MainFormLogic::HandleRunResult(const crawl::RunResult& result) {
     Log(QStringLiteral(": Сбор данных завершен"));
 }
 
+void MainFormLogic::ShowWatchNews(std::size_t items, const QString& error) {
+    if (!error.isEmpty()) {
+        Log(QStringLiteral(": Наблюдения не проверены: ") + error);
+        return;
+    }
+    if (items == 0)
+        return;
+    const QString text =
+        QStringLiteral("Новое в наблюдениях: ") + QString::number(static_cast<qulonglong>(items));
+    Log(QStringLiteral(": ") + text);
+    if (services_.desktopNotice)
+        services_.desktopNotice->Show(QStringLiteral("korvalot"), text);
+}
+
 void MainFormLogic::SetRunControlsEnabled(bool enabled) {
     for (ControlId control :
          {ControlId::CitiesListBox, ControlId::CatsListBox, ControlId::StartButton,

@@ -13,6 +13,7 @@
 #include <QString>
 
 #include "app/AppConfig.h"
+#include "app/DesktopNotice.h"
 #include "app/LocaleFormats.h"
 #include "app/MainView.h"
 #include "app/RunHandle.h"
@@ -45,6 +46,8 @@ struct MainFormServices {
     // The tick count at which progress was last shown; 0 when a run begins. Null: the
     // program-wide one.
     std::atomic<std::uint32_t>* lastProgressUpdate = nullptr;
+    // Where the watches' news of a run are told beside the log; null: only the log.
+    std::shared_ptr<DesktopNotice> desktopNotice;
 };
 
 // The window's behaviour without its widgets: the handlers of the main window and the report
@@ -79,6 +82,10 @@ public:
     void StartResumeTimer(int remainingMs);
     // The run waits for a register that does not answer (waiting false: it no longer does).
     void ShowRegisterWait(bool waiting, std::int64_t downSeconds, std::int64_t nextProbeSeconds);
+    // The run into the trade store brought the store's watches this many news (error: they
+    // could not be counted), just before the run's end: the log says so, and the desktop too
+    // when there are any.
+    void ShowWatchNews(std::size_t items, const QString& error);
 
     // Shows a progress report that the once-a-second limit held back (ScheduleProgressFlush).
     void FlushProgress();

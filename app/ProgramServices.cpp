@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "app/DesktopNotifier.h"
 #include "app/StartupChecks.h"
 #include "fetch/ClientProfiles.h"
 #include "util/Platform.h"
@@ -50,6 +51,7 @@ MainFormServices ProgramServices() {
     services.now = [] { return QDateTime::currentDateTime(); };
     services.tlsReady = [] { return TlsLibraryReady(); };
     services.fetchDirectory = RegisterDirectoryFetch();
+    services.desktopNotice = std::make_shared<DesktopNotifier>();
     return services;
 }
 

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <variant>
 #include <vector>
 
 #include "app/HarvestSettings.h"
+#include "app/RunWatchNews.h"
 #include "app/UiHandOff.h"
 #include "app/uMain.h"
 
@@ -17,11 +20,32 @@ namespace {
 // The window's side of a run's reports. Each operation crosses to the UI thread and waits.
 class WindowReports : public crawl::ScraperReports {
 public:
-    WindowReports(std::shared_ptr<UiHandOff> handOff, MainFormLogic* logic)
-        : handOff_(std::move(handOff)), logic_(logic) {}
+    // store: the trade store settings.ini has the run write, whose watches' news the window
+    // tells at the run's end; nothing: none.
+    WindowReports(std::shared_ptr<UiHandOff> handOff, MainFormLogic* logic,
+                  std::optional<std::filesystem::path> store)
+        : handOff_(std::move(handOff)), logic_(logic) {
+        if (store)
+            watchNews_.emplace(std::move(*store));
+    }
 
     void UpdateRunUi(crawl::TScraper& run) override {
-        handOff_->Call([&] { logic_->UpdateRunUi(run.CursorHourGlass); });
+        if (!watchNews_) {
+            handOff_->Call([&] { logic_->UpdateRunUi(run.CursorHourGlass); });
+            return;
+        }
+        // The store is read here, on the crawl thread: the window never waits for it.
+        if (run.CursorHourGlass) {
+            watchNews_->Begin();
+            handOff_->Call([&] { logic_->UpdateRunUi(true); });
+            return;
+        }
+        const WatchNewsCount news = watchNews_->End();
+        handOff_->Call([&] {
+            // Before the log's last line, so that the log file has it too.
+            logic_->ShowWatchNews(news.items, QString::fromStdString(news.error));
+            logic_->UpdateRunUi(false);
+        });
     }
     void ShowLogMessage(crawl::TScraper& run) override {
         handOff_->Call([&] { logic_->ShowLogMessage(QString::fromStdString(run.LogMessageText)); });
@@ -86,6 +110,7 @@ public:
 private:
     std::shared_ptr<UiHandOff> handOff_;
     MainFormLogic* logic_;
+    std::optional<RunWatchNews> watchNews_;
 };
 
 class ScraperRun : public IRunHandle {
@@ -168,7 +193,11 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
     logic->SetRunStarter([handOff, logic, environment]() -> std::shared_ptr<IRunHandle> {
         crawl::ScraperEnvironment runEnvironment = environment;
         ApplyHarvestSettings(logic->SettingsFile(), runEnvironment);
-        auto run = std::make_shared<ScraperRun>(std::make_unique<WindowReports>(handOff, logic),
+        std::optional<std::filesystem::path> store;
+        if (!environment.openTradeSink && runEnvironment.openTradeSink)
+            store = HarvestStorePath(logic->SettingsFile());
+        auto run = std::make_shared<ScraperRun>(
+            std::make_unique<WindowReports>(handOff, logic, std::move(store)),
                                                 logic->Services().config.RegisterBaseUrl,
                                                 std::move(runEnvironment));
         Keeper().Keep(run);

@@ -3,6 +3,9 @@
 #include <algorithm>
 
 #include "store/StoreError.h"
+#include "watch/WatchBook.h"
+#include "watch/WatchError.h"
+#include "watch/WatchNews.h"
 
 namespace korvalot::app::browser {
 namespace {
@@ -23,6 +26,15 @@ std::vector<std::pair<std::string, std::string>> StoredRegions(store::Database& 
 
 std::string NotOpen() {
     return "хранилище не открыто";
+}
+
+// The window reads through the browser's read-only connection; what it writes (a watch, how far
+// it has shown a watch's news) goes through a connection of its own, held only for that write,
+// so that a harvest writing meanwhile waits no longer than one small transaction.
+std::unique_ptr<store::Database> WriteConnection(const std::filesystem::path& path) {
+    auto db = std::make_unique<store::Database>(path, store::Database::Mode::ReadWrite);
+    db->SetBusyTimeout(kOpenWait);
+    return db;
 }
 
 }  // namespace
@@ -59,6 +71,7 @@ bool BrowserWorker::Stale(const Task& task) const {
         case Kind::Details:
             return task.generation != latestDetails_;
         case Kind::Open:
+        case Kind::Watch:
             break;
     }
     return false;
@@ -93,6 +106,7 @@ void BrowserWorker::Open(std::filesystem::path path, std::function<void(OpenOutc
               try {
                   opened = std::make_unique<store::LotBrowser>(path, kOpenWait);
                   outcome.regions = StoredRegions(opened->Connection());
+                  path_ = path;
               } catch (const store::StoreError& e) {
                   opened.reset();
                   outcome.error = e.what();
@@ -190,6 +204,93 @@ void BrowserWorker::Details(std::int64_t lotId, std::function<void(DetailsOutcom
                       outcome.prices = browser->PriceHistory(lotId);
                   }
               } catch (const store::StoreError& e) {
+                  outcome.error = e.what();
+              }
+              post_([done, outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+          }});
+}
+
+void BrowserWorker::Watches(std::function<void(WatchesOutcome)> done) {
+    Push({Kind::Watch, 0, [this, done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
+              WatchesOutcome outcome;
+              try {
+                  if (!browser) {
+                      outcome.error = NotOpen();
+                  } else {
+                      store::Database& db = browser->Connection();
+                      watch::WatchBook book(db);
+                      const std::vector<watch::Watch> watches = book.List();
+                      watch::NewsReader reader(db);
+                      for (const watch::Watch& w : watches) {
+                          const watch::Cut seen = book.Delivered(w, kWindowChannel);
+                          outcome.watches.push_back({w, reader.Since(w, seen).size()});
+                      }
+                  }
+              } catch (const store::StoreError& e) {
+                  outcome.watches.clear();
+                  outcome.error = e.what();
+              } catch (const watch::WatchError& e) {
+                  outcome.watches.clear();
+                  outcome.error = e.what();
+              }
+              post_([done, outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+          }});
+}
+
+void BrowserWorker::SeeWatch(std::string name, std::function<void(SeenOutcome)> done) {
+    Push({Kind::Watch, 0,
+          [this, name = std::move(name),
+           done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
+              SeenOutcome outcome;
+              outcome.name = name;
+              try {
+                  if (!browser) {
+                      outcome.error = NotOpen();
+                  } else {
+                      store::Database& db = browser->Connection();
+                      watch::WatchBook book(db);
+                      outcome.watch = book.Find(name);
+                      if (outcome.watch) {
+                          watch::Cut now;
+                          {
+                              watch::NewsReader reader(db);
+                              now = reader.Now();
+                              outcome.news = reader.Since(
+                                  *outcome.watch, book.Delivered(*outcome.watch, kWindowChannel));
+                          }
+                          // Only the window's own position moves: the channels' stay where
+                          // their deliveries left them.
+                          const std::unique_ptr<store::Database> writer = WriteConnection(path_);
+                          watch::WatchBook(*writer).MarkDelivered(*outcome.watch, kWindowChannel,
+                                                                  now);
+                      }
+                  }
+              } catch (const store::StoreError& e) {
+                  outcome.error = e.what();
+              } catch (const watch::WatchError& e) {
+                  outcome.error = e.what();
+              }
+              post_([done, outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });
+          }});
+}
+
+void BrowserWorker::AddWatch(watch::Watch watch, std::function<void(WatchSaved)> done) {
+    Push({Kind::Watch, 0,
+          [this, watch = std::move(watch),
+           done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) mutable {
+              WatchSaved outcome;
+              outcome.name = watch.name;
+              try {
+                  if (!browser) {
+                      outcome.error = NotOpen();
+                  } else {
+                      const std::unique_ptr<store::Database> writer = WriteConnection(path_);
+                      // Starts now: what matches already is no news, to the window either.
+                      watch::WatchBook(*writer).Add(std::move(watch), false);
+                  }
+              } catch (const store::StoreError& e) {
+                  outcome.error = e.what();
+              } catch (const watch::WatchError& e) {
                   outcome.error = e.what();
               }
               post_([done, outcome = std::move(outcome)]() mutable { done(std::move(outcome)); });

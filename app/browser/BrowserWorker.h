@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "notify/News.h"
 #include "store/LotBrowser.h"
 #include "store/TradeFilter.h"
+#include "watch/Watch.h"
 
 // The store browser's reading thread: every query of the store runs here, never on the window's
 // thread, so that a million lots never hold up typing. The window hands requests in and gets
@@ -47,6 +49,32 @@ struct DetailsOutcome {
     std::string error;
 };
 
+// The window's own position in each watch's news, kept beside the channels' positions: what it
+// has shown the user. No channel of channels.ini may bear this name.
+inline constexpr const char* kWindowChannel = "окно";
+
+struct WatchEntry {
+    watch::Watch watch;
+    std::size_t unseen = 0;  // news after the window's position
+};
+
+struct WatchesOutcome {
+    std::vector<WatchEntry> watches;  // by name
+    std::string error;
+};
+
+struct SeenOutcome {
+    std::string name;
+    std::optional<watch::Watch> watch;     // nothing: the store holds no such watch any more
+    std::vector<notify::NewsItem> news;   // those that were unseen, in the store's order
+    std::string error;                    // one line; the news then stay unseen
+};
+
+struct WatchSaved {
+    std::string name;
+    std::string error;  // one line; nothing was written
+};
+
 class BrowserWorker {
 public:
     using Post = std::function<void(std::function<void()>)>;
@@ -72,8 +100,16 @@ public:
     // request supersedes one still waiting.
     void Details(std::int64_t lotId, std::function<void(DetailsOutcome)> done);
 
+    // The store's watches with the number of news each has that the window has not shown.
+    void Watches(std::function<void(WatchesOutcome)> done);
+    // The watch's news after the window's position; the position then moves past them, through
+    // a short connection of its own that writes, so that they count as seen.
+    void SeeWatch(std::string name, std::function<void(SeenOutcome)> done);
+    // A new watch that starts now, written through a short connection of its own.
+    void AddWatch(watch::Watch watch, std::function<void(WatchSaved)> done);
+
 private:
-    enum class Kind { Open, Query, Rows, Details };
+    enum class Kind { Open, Query, Rows, Details, Watch };
     struct Task {
         Kind kind;
         std::uint64_t generation;  // of a query, and of the query rows belong to
@@ -95,6 +131,7 @@ private:
     // under mutex_.
     std::unique_ptr<store::LotBrowser> browser_;
     bool querying_ = false;
+    std::filesystem::path path_;  // of the store open; the thread's alone
     std::thread thread_;
 };
 

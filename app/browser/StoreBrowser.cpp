@@ -2,6 +2,9 @@
 
 #include <QCalendarWidget>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -21,6 +24,7 @@
 #include "crawl/SearchQueries.h"
 #include "store/Schema.h"
 #include "util/Platform.h"
+#include "watch/WatchCheck.h"
 
 namespace korvalot::app::browser {
 namespace {
@@ -66,6 +70,27 @@ void SetIso(QDateEdit* edit, const QString& iso) {
 
 QString TradeTypeText(const std::string& code) {
     return FromStd(crawl::TradeTypeName(code));
+}
+
+void SetDay(QDateEdit* edit, const std::optional<std::chrono::year_month_day>& day) {
+    edit->setDate(day ? QDate(static_cast<int>(day->year()), static_cast<int>(unsigned(day->month())),
+                              static_cast<int>(unsigned(day->day())))
+                      : kNoDate);
+}
+
+void SetPrice(QLineEdit* edit, const std::optional<double>& price) {
+    edit->setText(price ? QString::number(*price, 'g', 15) : QString());
+}
+
+// Region codes as the store's filter compares them: leading zeros do not count.
+QString BareCode(QString code) {
+    while (code.size() > 1 && code.front() == u'0')
+        code.remove(0, 1);
+    return code;
+}
+
+QString Quoted(const QString& name) {
+    return QStringLiteral("\"") + name + QStringLiteral("\"");
 }
 
 }  // namespace
@@ -210,6 +235,11 @@ void StoreBrowser::BuildControls() {
             export_->Cancel();
     });
     connect(OpenCardButton, &QPushButton::clicked, this, [this] { OpenCard(); });
+    connect(WatchesList, &QListWidget::itemClicked, this,
+            [this](QListWidgetItem* item) { ShowWatch(item->data(Qt::UserRole).toString()); });
+    connect(WatchesList, &QListWidget::itemActivated, this,
+            [this](QListWidgetItem* item) { ShowWatch(item->data(Qt::UserRole).toString()); });
+    connect(WatchButton, &QPushButton::clicked, this, [this] { AskForWatch(); });
     // The table sorts on the worker: the model never holds every row.
     LotsView->setSortingEnabled(true);
     connect(LotsView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
@@ -315,6 +345,28 @@ QWidget* StoreBrowser::BuildFilters() {
     ClearButton->setObjectName(QStringLiteral("ClearButton"));
     ClearButton->setAutoDefault(false);
     grid->addWidget(ClearButton, row++, 0, 1, 3);
+
+    caption(QStringLiteral("Наблюдения (новое не просмотрено)"));
+    WatchesList = new QListWidget(panel);
+    WatchesList->setObjectName(QStringLiteral("WatchesList"));
+    WatchesList->setUniformItemSizes(true);
+    WatchesList->setFixedHeight(WatchesList->fontMetrics().height() * 5 + 12);
+    grid->addWidget(WatchesList, row++, 0, 1, 3);
+    WatchButton = new QPushButton(QStringLiteral("Наблюдать…"), panel);
+    WatchButton->setObjectName(QStringLiteral("WatchButton"));
+    WatchButton->setAutoDefault(false);
+    WatchButton->setToolTip(QStringLiteral("Сохранить текущий фильтр как наблюдение"));
+    grid->addWidget(WatchButton, row++, 0, 1, 3);
+    WatchNewsList = new QListWidget(panel);
+    WatchNewsList->setObjectName(QStringLiteral("WatchNewsList"));
+    WatchNewsList->setFixedHeight(WatchNewsList->fontMetrics().height() * 5 + 12);
+    WatchNewsList->hide();
+    grid->addWidget(WatchNewsList, row++, 0, 1, 3);
+    WatchLine = new QLabel(panel);
+    WatchLine->setObjectName(QStringLiteral("WatchLine"));
+    WatchLine->setWordWrap(true);
+    WatchLine->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    grid->addWidget(WatchLine, row++, 0, 1, 3);
     return panel;
 }
 
@@ -382,7 +434,8 @@ void StoreBrowser::SetTabOrder() {
         WordsEdit,          RegionsList,        TypesList,        TradeFromEdit,
         TradeToEdit,        AnnouncedFromEdit,  AnnouncedToEdit,  NewSinceEdit,
         ChangedSinceEdit,   StartPriceFromEdit, StartPriceToEdit, CurrentPriceFromEdit,
-        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,      LotsView,
+        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,      WatchesList,
+        WatchButton,        WatchNewsList,      LotsView,
         OpenCardButton,     TradeLotsList,      HistoryList,      CancelExportButton,
         ExportButton,       OpenStoreButton,    RefreshButton};
     for (std::size_t k = 1; k < order.size(); ++k)
@@ -473,10 +526,12 @@ void StoreBrowser::OpenStore(const std::filesystem::path& path) {
         }
         if (!outcome.error.empty()) {
             StatusLine->setText(FromStd(outcome.error));
+            WatchesList->clear();
             return;
         }
         storeOpen_ = true;
         RunQuery();
+        ReloadWatches();
     });
 }
 
@@ -799,6 +854,179 @@ void StoreBrowser::SaveState() {
     } catch (const AppError&) {
         // A settings file the user may not write keeps its old state; the browser works on.
     }
+}
+
+void StoreBrowser::ReloadWatches() {
+    const std::filesystem::path path = options_.store;
+    worker_->Watches([this, path](WatchesOutcome outcome) {
+        if (path == options_.store)
+            ShowWatches(outcome);
+    });
+}
+
+void StoreBrowser::ShowWatches(const WatchesOutcome& outcome) {
+    const QListWidgetItem* current = WatchesList->currentItem();
+    const QString chosen = current != nullptr ? current->data(Qt::UserRole).toString() : QString();
+    const QSignalBlocker blocker(WatchesList);
+    WatchesList->clear();
+    if (!outcome.error.empty()) {
+        WatchLine->setText(QStringLiteral("Наблюдения не прочитаны: ") + FromStd(outcome.error));
+        return;
+    }
+    for (const WatchEntry& entry : outcome.watches) {
+        const QString name = FromStd(entry.watch.name);
+        auto* item = new QListWidgetItem(
+            QStringLiteral("%1 (%2)").arg(name).arg(static_cast<qulonglong>(entry.unseen)),
+            WatchesList);
+        item->setData(Qt::UserRole, name);
+        item->setData(Qt::UserRole + 1, static_cast<qulonglong>(entry.unseen));
+        QFont font = item->font();
+        font.setBold(entry.unseen > 0);
+        item->setFont(font);
+        if (name == chosen)
+            WatchesList->setCurrentItem(item);
+    }
+}
+
+void StoreBrowser::ShowWatch(const QString& name) {
+    if (!storeOpen_) {
+        WatchLine->setText(QStringLiteral("Наблюдение: хранилище не открыто"));
+        return;
+    }
+    const std::filesystem::path path = options_.store;
+    worker_->SeeWatch(name.toStdString(), [this, path](SeenOutcome outcome) {
+        if (path == options_.store)
+            ShowSeen(outcome);
+    });
+    ReloadWatches();
+}
+
+void StoreBrowser::ShowSeen(const SeenOutcome& outcome) {
+    const QString name = FromStd(outcome.name);
+    WatchNewsList->clear();
+    if (!outcome.watch) {
+        WatchNewsList->hide();
+        WatchLine->setText(outcome.error.empty()
+                               ? QStringLiteral("Наблюдения %1 больше нет").arg(Quoted(name))
+                               : QStringLiteral("Наблюдение %1: %2")
+                                     .arg(Quoted(name), FromStd(outcome.error)));
+        return;
+    }
+    ApplyFilter(outcome.watch->filter);
+    for (const notify::NewsItem& item : outcome.news) {
+        QString line = FromStd(watch::KindName(item.kind)) + QStringLiteral(": ") +
+                       FromStd(item.row.lotDescription);
+        if (item.newValue)
+            line += QStringLiteral(" — ") + FromStd(*item.newValue);
+        auto* entry = new QListWidgetItem(line, WatchNewsList);
+        entry->setToolTip(line);
+        entry->setData(Qt::UserRole, static_cast<qlonglong>(item.lotId));
+    }
+    WatchNewsList->setVisible(!outcome.news.empty());
+    const QString told = outcome.news.empty()
+                             ? QStringLiteral("Наблюдение %1: нового нет").arg(Quoted(name))
+                             : QStringLiteral("Наблюдение %1: новое — %2")
+                                   .arg(Quoted(name))
+                                   .arg(static_cast<qulonglong>(outcome.news.size()));
+    // A store the user may only read shows the news, but cannot keep them as seen.
+    WatchLine->setText(outcome.error.empty()
+                           ? told
+                           : told + QStringLiteral("; просмотр не отмечен: ") +
+                                 FromStd(outcome.error));
+}
+
+void StoreBrowser::ApplyFilter(const store::TradeFilter& filter) {
+    restoring_ = true;
+    QStringList words;
+    for (const std::string& word : filter.words)
+        words << FromStd(word);
+    WordsEdit->setText(words.join(u' '));
+    QStringList regions;
+    for (const std::string& code : filter.regionCodes)
+        regions << BareCode(FromStd(code));
+    checkedRegions_.clear();
+    for (int k = 0; k < RegionsList->count(); ++k) {
+        QListWidgetItem* item = RegionsList->item(k);
+        const QString code = item->data(Qt::UserRole).toString();
+        const bool taken = regions.contains(BareCode(code));
+        item->setCheckState(taken ? Qt::Checked : Qt::Unchecked);
+        if (taken)
+            checkedRegions_ << code;
+    }
+    for (int k = 0; k < TypesList->count(); ++k) {
+        const std::string_view code = crawl::kTradeTypeCodes[static_cast<std::size_t>(k)];
+        const bool taken = std::find(filter.tradeTypes.begin(), filter.tradeTypes.end(), code) !=
+                           filter.tradeTypes.end();
+        TypesList->item(k)->setCheckState(taken ? Qt::Checked : Qt::Unchecked);
+    }
+    SetDay(TradeFromEdit, filter.from);
+    SetDay(TradeToEdit, filter.to);
+    SetDay(AnnouncedFromEdit, filter.announcedFrom);
+    SetDay(AnnouncedToEdit, filter.announcedTo);
+    SetDay(NewSinceEdit, filter.newSince);
+    SetDay(ChangedSinceEdit, filter.changedSince);
+    SetPrice(StartPriceFromEdit, filter.startPriceFrom);
+    SetPrice(StartPriceToEdit, filter.startPriceTo);
+    SetPrice(CurrentPriceFromEdit, filter.currentPriceFrom);
+    SetPrice(CurrentPriceToEdit, filter.currentPriceTo);
+    OpenOnlyBox->setChecked(filter.openOnly);
+    restoring_ = false;
+    RunQuery();
+}
+
+void StoreBrowser::AskForWatch() {
+    QDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("WatchDialog"));
+    dialog.setWindowTitle(QStringLiteral("Наблюдать за текущим фильтром"));
+    auto* name = new QLineEdit(&dialog);
+    name->setObjectName(QStringLiteral("WatchNameEdit"));
+    auto* below = new QLineEdit(&dialog);
+    below->setObjectName(QStringLiteral("WatchBelowEdit"));
+    below->setPlaceholderText(QStringLiteral("не задан"));
+    auto* drop = new QLineEdit(&dialog);
+    drop->setObjectName(QStringLiteral("WatchDropEdit"));
+    drop->setPlaceholderText(QStringLiteral("не задано"));
+    auto* buttons =
+        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* form = new QFormLayout(&dialog);
+    form->addRow(QStringLiteral("Имя наблюдения:"), name);
+    form->addRow(QStringLiteral("Цена ниже (необязательно):"), below);
+    form->addRow(QStringLiteral("Снижение цены на %, не меньше (необязательно):"), drop);
+    form->addRow(buttons);
+    if (dialog.exec() == QDialog::Accepted)
+        AddWatch(name->text().trimmed(), PriceOf(below), PriceOf(drop));
+}
+
+void StoreBrowser::AddWatch(const QString& name, std::optional<double> priceBelow,
+                            std::optional<double> dropPercent) {
+    if (name.trimmed().isEmpty()) {
+        WatchLine->setText(QStringLiteral("Наблюдение не сохранено: укажите его имя"));
+        return;
+    }
+    if (!storeOpen_) {
+        WatchLine->setText(QStringLiteral("Наблюдение не сохранено: хранилище не открыто"));
+        return;
+    }
+    watch::Watch w;
+    w.name = name.trimmed().toStdString();
+    w.filter = CurrentFilter();
+    w.priceBelow = priceBelow;
+    w.dropPercent = dropPercent;
+    const std::filesystem::path path = options_.store;
+    worker_->AddWatch(std::move(w), [this, path](WatchSaved outcome) {
+        if (path != options_.store)
+            return;
+        if (!outcome.error.empty()) {
+            WatchLine->setText(QStringLiteral("Наблюдение не сохранено: ") +
+                               FromStd(outcome.error));
+            return;
+        }
+        WatchLine->setText(
+            QStringLiteral("Наблюдение %1 сохранено").arg(Quoted(FromStd(outcome.name))));
+        ReloadWatches();
+    });
 }
 
 }  // namespace korvalot::app::browser

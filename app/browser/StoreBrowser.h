@@ -25,13 +25,16 @@
 #include "store/TradeFilter.h"
 
 // The store browser: a window of its own over the trade store, opened from the main window
-// (Ctrl+B) or by korvalot-store. It reads the store and never writes it: the lots a filter takes
-// as the user types, a trade's lots and history, its card on the register, and an export of
-// what is on screen.
+// (Ctrl+B) or by korvalot-store. It reads the store: the lots a filter takes as the user types,
+// a trade's lots and history, its card on the register, an export of what is on screen, and the
+// watches with the news the window has not shown yet. It writes only watches: a new one made of
+// the filter shown, and how far it has shown each watch's news.
 namespace korvalot::app::browser {
 
 class BrowserWorker;
 struct DetailsOutcome;
+struct SeenOutcome;
+struct WatchesOutcome;
 class ExportJob;
 struct ExportOutcome;
 class LotTableModel;
@@ -64,6 +67,13 @@ public:
     // The filter as the controls hold it now.
     store::TradeFilter CurrentFilter() const;
     const std::filesystem::path& StorePath() const { return options_.store; }
+    // The watch's filter in the controls and its news not yet shown in WatchNewsList; they then
+    // count as seen (a click on the watch in WatchesList ends here).
+    void ShowWatch(const QString& name);
+    // A watch of the current filter that starts now, kept in the store (WatchButton's dialog
+    // ends here); WatchLine tells how that went.
+    void AddWatch(const QString& name, std::optional<double> priceBelow,
+                  std::optional<double> dropPercent);
     LotTableModel& Model() const { return *model_; }
 
     QLabel* StoreLabel;
@@ -88,6 +98,11 @@ public:
     QLineEdit* CurrentPriceFromEdit;
     QLineEdit* CurrentPriceToEdit;
     QCheckBox* OpenOnlyBox;
+    // The watches, each with its unseen news ("Дешёвые авто (3)"), the name as Qt::UserRole.
+    QListWidget* WatchesList;
+    QPushButton* WatchButton;
+    QListWidget* WatchNewsList;  // the news of the watch last opened that were unseen
+    QLabel* WatchLine;
     QLabel* StatusLine;
     QSplitter* Splitter;
     QTableView* LotsView;
@@ -116,6 +131,11 @@ private:
     void ClearDetails();
     void OpenCard();
     void ExportFinished(const ExportOutcome& outcome);
+    void ReloadWatches();
+    void ShowWatches(const WatchesOutcome& outcome);
+    void ShowSeen(const SeenOutcome& outcome);
+    void ApplyFilter(const store::TradeFilter& filter);
+    void AskForWatch();
     void RestoreState();
     void SaveState();
 
