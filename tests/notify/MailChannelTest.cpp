@@ -8,57 +8,31 @@
 namespace korvalot::notify {
 namespace {
 
-using testing::ChildServer;
-using testing::ScratchFolder;
+using testing::MailServer;
 
 const char kUser[] = "korvalot";
 const char kPassword[] = "s3cret-пароль";
 
-// An aiosmtpd server taking mail after STARTTLS or over TLS, with a login; each mail it took is
-// a JSON file of what Python's email package read from it.
-class MailServer {
-public:
-    explicit MailServer(const std::string& mode)
-        : certificate_(testing::WriteLoopbackCertificate(folder_.Path())),
-          server_({PYTHON_PATH, SMTP_SERVER_SCRIPT, "--mode", mode, "--cert",
-                   certificate_.certificate.string(), "--key", certificate_.key.string(), "--user",
-                   kUser, "--password", kPassword, "--out", folder_.Path().string()}) {}
-
-    MailSettings Settings(const std::string& mode) const {
-        MailSettings s;
-        s.server = "127.0.0.1";
-        s.port = server_.Port();
-        s.security = mode == "tls" ? MailSettings::Security::Tls : MailSettings::Security::StartTls;
-        s.from = "korvalot@example.ru";
-        s.to = {"one@example.ru", "two@example.ru"};
-        s.user = kUser;
-        s.password = kPassword;
-        s.certificates = certificate_.certificate;
-        s.timeout = std::chrono::seconds(30);
-        return s;
-    }
-    // The mail the server took as the n-th, counted from 0; the server writes it before it
-    // answers the message's end, so it is there once the channel has its answer.
-    nlohmann::json Received(int n) const {
-        return testing::ReadJsonFile(folder_ / (std::to_string(n) + ".json"));
-    }
-    // Whether anyone offered the server a login (in "plain" mode, where it takes one in clear).
-    bool OfferedLogin() const { return std::filesystem::exists(folder_ / "logins"); }
-    bool Took(int n) const {
-        return std::filesystem::exists(folder_ / (std::to_string(n) + ".json"));
-    }
-
-private:
-    ScratchFolder folder_;
-    testing::CertificateFiles certificate_;
-    ChildServer server_;
-};
+// The settings of a channel that sends through the server, which it trusts.
+MailSettings SettingsFor(const MailServer& server, const std::string& mode) {
+    MailSettings s;
+    s.server = "127.0.0.1";
+    s.port = server.Port();
+    s.security = mode == "tls" ? MailSettings::Security::Tls : MailSettings::Security::StartTls;
+    s.from = "korvalot@example.ru";
+    s.to = {"one@example.ru", "two@example.ru"};
+    s.user = kUser;
+    s.password = kPassword;
+    s.certificates = server.Certificate();
+    s.timeout = std::chrono::seconds(30);
+    return s;
+}
 
 class MailOverTls : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(MailOverTls, TheNewsArriveAsAPlainAndAnHtmlPartWithTheSubjectDecodedBack) {
-    MailServer server(GetParam());
-    MailChannel channel(server.Settings(GetParam()));
+    MailServer server(GetParam(), kUser, kPassword);
+    MailChannel channel(SettingsFor(server, GetParam()));
     const WatchNews news = testing::SampleNews(2);
     const DeliveryOutcome outcome = channel.Deliver(news);
     ASSERT_EQ(outcome.kind, DeliveryOutcome::Kind::Delivered) << outcome.message;
@@ -102,8 +76,8 @@ TEST_P(MailOverTls, TheNewsArriveAsAPlainAndAnHtmlPartWithTheSubjectDecodedBack)
 }
 
 TEST_P(MailOverTls, ATestMailNamesTheWatchAndTheChannel) {
-    MailServer server(GetParam());
-    MailChannel channel(server.Settings(GetParam()));
+    MailServer server(GetParam(), kUser, kPassword);
+    MailChannel channel(SettingsFor(server, GetParam()));
     const DeliveryOutcome outcome = channel.Test("Земля у реки");
     ASSERT_EQ(outcome.kind, DeliveryOutcome::Kind::Delivered) << outcome.message;
     const nlohmann::json mail = server.Received(0);
@@ -114,8 +88,8 @@ TEST_P(MailOverTls, ATestMailNamesTheWatchAndTheChannel) {
 }
 
 TEST_P(MailOverTls, AWrongPasswordIsRefusedAndItsMessageHoldsNoPassword) {
-    MailServer server(GetParam());
-    MailSettings settings = server.Settings(GetParam());
+    MailServer server(GetParam(), kUser, kPassword);
+    MailSettings settings = SettingsFor(server, GetParam());
     settings.password = "wrong-пароль-42";
     MailChannel channel(settings);
     const DeliveryOutcome outcome = channel.Deliver(testing::SampleNews(1));
@@ -129,8 +103,8 @@ TEST_P(MailOverTls, AWrongPasswordIsRefusedAndItsMessageHoldsNoPassword) {
 }
 
 TEST_P(MailOverTls, AServerNotTrustedIsRefusedBeforeTheLogin) {
-    MailServer server(GetParam());
-    MailSettings settings = server.Settings(GetParam());
+    MailServer server(GetParam(), kUser, kPassword);
+    MailSettings settings = SettingsFor(server, GetParam());
     settings.certificates.clear();  // the system's certificates alone
     MailChannel channel(settings);
     const DeliveryOutcome outcome = channel.Deliver(testing::SampleNews(1));
@@ -155,8 +129,8 @@ class RecipientRefused : public ::testing::TestWithParam<RecipientCase> {};
 
 // A mail server's 5xx is for good and its 4xx for later, unlike HTTP's 4xx.
 TEST_P(RecipientRefused, AsTheMailServerMeantIt) {
-    MailServer server("starttls");
-    MailSettings settings = server.Settings("starttls");
+    MailServer server("starttls", kUser, kPassword);
+    MailSettings settings = SettingsFor(server, "starttls");
     settings.to = {"one@example.ru", GetParam().to};
     const DeliveryOutcome outcome = MailChannel(settings).Deliver(testing::SampleNews(1));
     EXPECT_EQ(outcome.kind, GetParam().kind) << outcome.message;
@@ -173,9 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
                                     " не отправлено, повтор позже (451): RCPT failed: 451"}));
 
 TEST(MailChannel, AServerWithoutStartTlsIsRefusedAndNeverOfferedThePassword) {
-    MailServer server("plain");
+    MailServer server("plain", kUser, kPassword);
     const DeliveryOutcome outcome =
-        MailChannel(server.Settings("starttls")).Deliver(testing::SampleNews(1));
+        MailChannel(SettingsFor(server, "starttls")).Deliver(testing::SampleNews(1));
     EXPECT_EQ(outcome.kind, DeliveryOutcome::Kind::Refused) << outcome.message;
     EXPECT_EQ(outcome.message.find(kPassword), std::string::npos);
     EXPECT_FALSE(server.OfferedLogin());
@@ -199,8 +173,8 @@ TEST(MailChannel, AServerThatIsDownIsForLater) {
 }
 
 TEST(MailChannel, NoNewsSendsNothing) {
-    MailServer server("starttls");
-    MailChannel channel(server.Settings("starttls"));
+    MailServer server("starttls", kUser, kPassword);
+    MailChannel channel(SettingsFor(server, "starttls"));
     EXPECT_EQ(channel.Deliver(testing::SampleNews(0)).kind, DeliveryOutcome::Kind::Delivered);
     EXPECT_EQ(channel.Deliver(testing::SampleNews(1)).kind, DeliveryOutcome::Kind::Delivered);
     // The one mail the server took is the news with an item.

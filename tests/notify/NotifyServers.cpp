@@ -160,6 +160,33 @@ ScratchFolder::~ScratchFolder() {
     std::filesystem::remove_all(path_, ignored);
 }
 
+MailServer::MailServer(const std::string& mode, const std::string& user,
+                       const std::string& password)
+    : certificate_(WriteLoopbackCertificate(folder_.Path())),
+      server_({PYTHON_PATH, SMTP_SERVER_SCRIPT, "--mode", mode, "--cert",
+               certificate_.certificate.string(), "--key", certificate_.key.string(), "--user",
+               user, "--password", password, "--out", folder_.Path().string()}) {}
+
+nlohmann::json MailServer::Received(int n) const {
+    return ReadJsonFile(folder_ / (std::to_string(n) + ".json"));
+}
+
+bool MailServer::Took(int n) const {
+    return std::filesystem::exists(folder_ / (std::to_string(n) + ".json"));
+}
+
+int MailServer::Count() const {
+    int n = 0;
+    while (Took(n)) {
+        ++n;
+    }
+    return n;
+}
+
+bool MailServer::OfferedLogin() const {
+    return std::filesystem::exists(folder_ / "logins");
+}
+
 std::string RunForOutput(const std::vector<std::string>& argv) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) {

@@ -37,12 +37,6 @@ private:
     int port_ = 0;
 };
 
-// Whether the file appeared within the limit.
-bool WaitForFile(const std::filesystem::path& file,
-                 std::chrono::milliseconds limit = std::chrono::seconds(20));
-
-nlohmann::json ReadJsonFile(const std::filesystem::path& file);
-
 // A folder of its own under the system's temporary folder, removed at the end.
 class ScratchFolder {
 public:
@@ -56,6 +50,36 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// An aiosmtpd server (tests/notify/smtp_server.py) taking mail after STARTTLS ("starttls"), over
+// TLS ("tls") or in clear ("plain"), only after a login with the user and password; each mail it
+// took is a JSON file of what Python's email package read from it.
+class MailServer {
+public:
+    MailServer(const std::string& mode, const std::string& user, const std::string& password);
+    int Port() const { return server_.Port(); }
+    // Its certificate, for the channel to trust.
+    const std::filesystem::path& Certificate() const { return certificate_.certificate; }
+    // The mail the server took as the n-th, counted from 0; the server writes it before it
+    // answers the message's end, so it is there once the channel has its answer.
+    nlohmann::json Received(int n) const;
+    bool Took(int n) const;
+    // How many mails it took.
+    int Count() const;
+    // Whether anyone offered the server a login, whether it took it or not.
+    bool OfferedLogin() const;
+
+private:
+    ScratchFolder folder_;
+    CertificateFiles certificate_;
+    ChildServer server_;
+};
+
+// Whether the file appeared within the limit.
+bool WaitForFile(const std::filesystem::path& file,
+                 std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+nlohmann::json ReadJsonFile(const std::filesystem::path& file);
 
 // The standard output of a program run to its end.
 std::string RunForOutput(const std::vector<std::string>& argv);

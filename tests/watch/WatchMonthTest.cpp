@@ -1,7 +1,8 @@
 // A month of daily harvests with --notify against a register that moves on: every watch's news of
-// each day, through the standard output and a webhook, equal to what the register's truth of
-// consecutive days predicts by the rules of the news; nothing twice and nothing missed, also
-// across a day when the webhook's receiver is down and one when it refuses the token.
+// each day, through the standard output, a webhook and mail, equal to what the register's truth
+// of consecutive days predicts by the rules of the news; nothing twice and nothing missed, also
+// across a day when the webhook's receiver is down and one when it refuses the token, and a day
+// when the mail server is down and one when it refuses the login.
 //
 // The month: the simulator's June with today moving from the 2nd to the 30th in steps of four
 // days (eight harvest days), its trades growing from 100 by 12 a step (new trades are published
@@ -31,11 +32,14 @@ namespace {
 using crawl::testing_support::TempDir;
 using nlohmann::json;
 using testing::HeardNews;
+using testing::MailServer;
 using testing::ProgramOutcome;
 using testing::WebhookReceiver;
 namespace fs = std::filesystem;
 
 constexpr const char* kToken = "month-hook-token";
+constexpr const char* kMailUser = "korvalot";
+constexpr const char* kMailPassword = "месяц-пароль-7";
 constexpr const char* kRegions = "77,23";
 constexpr const char* kTypes = "OpenAuction,PublicOffer";
 const std::vector<std::string> kDays = {"2026-06-02", "2026-06-06", "2026-06-10", "2026-06-14",
@@ -47,6 +51,21 @@ constexpr int kTradesPerStep = 12;
 enum class Hook { Up, Down, Refuses };
 Hook HookOn(std::size_t day) {
     return day == 3 ? Hook::Down : day == 5 ? Hook::Refuses : Hook::Up;
+}
+
+// What the mail server does on a day: down (its port refused), or started with a password the
+// secrets file does not have. Each is followed by a good day, unlike the webhook's.
+enum class Mail { Up, Down, Refuses };
+Mail MailOn(std::size_t day) {
+    return day == 2 ? Mail::Down : day == 6 ? Mail::Refuses : Mail::Up;
+}
+
+const char* Shown(Hook h) {
+    return h == Hook::Up ? "up" : h == Hook::Down ? "down" : "401";
+}
+
+const char* Shown(Mail m) {
+    return m == Mail::Up ? "up" : m == Mail::Down ? "down" : "535";
 }
 
 // The watches of the month, as korvalot-watch adds them, and what the test needs of each to
@@ -79,7 +98,7 @@ const std::vector<WatchSpec>& Watches() {
     return watches;
 }
 
-const std::vector<std::string> kChannels = {"вывод", "webhook"};
+const std::vector<std::string> kChannels = {"вывод", "webhook", "почта"};
 
 // A price as the store keeps its text (the engine's text of the lots answer's value, "null" for
 // null, as the results file shows it) and its number; null has no number.
@@ -342,10 +361,20 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
         ASSERT_EQ(o.status, 0) << o.err;
     }
     std::optional<WebhookReceiver> receiver(std::in_place);
-    testing::WriteChannelSettings(dir_.path(), receiver->Url(), receiver->Certificate(), kToken);
+    std::optional<MailServer> mailServer(std::in_place, "starttls", kMailUser, kMailPassword);
+    // Where channels.ini sends, kept when a server goes down.
+    std::string hookUrl = receiver->Url();
+    fs::path hookCertificate = dir_ / "webhook.pem";
+    testing::MailPlace mailPlace{mailServer->Port(), dir_ / "mail.pem", kMailUser, kMailPassword};
+    fs::copy_file(receiver->Certificate(), hookCertificate);
+    fs::copy_file(mailServer->Certificate(), mailPlace.certificate);
+    const auto writeSettings = [&] {
+        testing::WriteChannelSettings(dir_.path(), hookUrl, hookCertificate, kToken, mailPlace);
+    };
+    writeSettings();
     for (const WatchSpec& w : Watches()) {
-        std::vector<std::string> args = {"add",           w.name,    "--channels",
-                                         "вывод,webhook", "--store", "korvalot.sqlite"};
+        std::vector<std::string> args = {
+            "add", w.name, "--channels", "вывод,webhook,почта", "--store", "korvalot.sqlite"};
         args.insert(args.end(), w.options.begin(), w.options.end());
         const ProgramOutcome o = testing::RunProgram(WATCH_PATH, dir_.path(), "", args);
         ASSERT_EQ(o.status, 0) << o.err;
@@ -358,28 +387,54 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
     }
 
     std::optional<WebhookReceiver> refusing;
-    int heardBefore = 0;  // the requests of the receiver that takes them, counted so far
+    std::optional<MailServer> mailRefusing;
+    int heardBefore = 0;   // the requests of the receiver that takes them, counted so far
+    int mailedBefore = 0;  // the mails of the server that takes them, counted so far
+    bool mimeChecked = false;
     // By channel: what was predicted and not yet delivered, and the month's totals.
     std::map<std::string, Tally> pending, predictedAll, deliveredAll;
-    std::string table = "day        webhook  | watch: predicted, then by channel delivered\n";
+    std::string table =
+        "day        webhook mail | watch: predicted, delivered by вывод, webhook, почта\n";
     for (std::size_t day = 1; day < kDays.size(); ++day) {
         SCOPED_TRACE(kDays[day]);
         const Hook hook = HookOn(day);
+        const Mail mail = MailOn(day);
+        const auto useCertificate = [](const fs::path& from, const fs::path& to) {
+            fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+        };
         if (hook == Hook::Down) {
             receiver.reset();  // channels.ini still names its port, where nothing listens now
         } else if (hook == Hook::Refuses) {
             refusing.emplace("401:{\"ok\":false,\"description\":\"Unauthorized\"}");
-            testing::WriteChannelSettings(dir_.path(), refusing->Url(), refusing->Certificate(),
-                                          kToken);
-        } else if (!receiver) {
-            receiver.emplace();
-            heardBefore = 0;
-            testing::WriteChannelSettings(dir_.path(), receiver->Url(), receiver->Certificate(),
-                                          kToken);
+            hookUrl = refusing->Url();
+            useCertificate(refusing->Certificate(), hookCertificate);
         } else {
-            testing::WriteChannelSettings(dir_.path(), receiver->Url(), receiver->Certificate(),
-                                          kToken);
+            if (!receiver) {
+                receiver.emplace();
+                heardBefore = 0;
+            }
+            hookUrl = receiver->Url();
+            useCertificate(receiver->Certificate(), hookCertificate);
         }
+        if (mail == Mail::Down) {
+            mailServer.reset();  // its port refuses now
+        } else if (mail == Mail::Refuses) {
+            mailRefusing.emplace("starttls", kMailUser, "другой-пароль-8");
+            mailPlace.port = mailRefusing->Port();
+            useCertificate(mailRefusing->Certificate(), mailPlace.certificate);
+        } else {
+            if (!mailServer) {
+                mailServer.emplace("starttls", kMailUser, kMailPassword);
+                mailedBefore = 0;
+            }
+            mailPlace.port = mailServer->Port();
+            useCertificate(mailServer->Certificate(), mailPlace.certificate);
+        }
+        writeSettings();
+        // The mail's news left from the days it did not take, by watch, which the first run of
+        // the day must send in one mail per watch.
+        const bool mailRecovers = mail == Mail::Up && day > 1 && MailOn(day - 1) != Mail::Up;
+        const Tally carried = mailRecovers ? pending["почта"] : Tally{};
 
         const auto sim = StartSim(day);
         const std::map<std::string, TradeTruth> truth = Truth(*sim);
@@ -420,15 +475,28 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
         std::vector<std::string> refresh = {"--refresh", "--refresh-days", refreshDays};
         refresh.insert(refresh.end(), notify.begin(), notify.end());
         std::vector<HeardNews> printed;
-        for (const auto& args : {harvest, refresh}) {
+        std::vector<HeardNews> mailed;
+        bool mailNamedFailed = false;
+        for (const bool first : {true, false}) {
+            const std::vector<std::string>& args = first ? harvest : refresh;
             const ProgramOutcome o = Harvest(sim->BaseUrl(), args);
-            if (hook == Hook::Up) {
-                EXPECT_EQ(o.status, 0) << args[0] << "\n" << o.err;
-            } else {
-                // A run with news for the webhook says it was not delivered and ends with 1.
-                const bool failed =
-                    o.err.find(", канал webhook: не доставлено") != std::string::npos;
-                EXPECT_EQ(o.status, failed ? 1 : 0) << args[0] << "\n" << o.err;
+            // A run with news for a channel that does not take them names it and ends with 1.
+            const bool hookFailed =
+                o.err.find(", канал webhook: не доставлено") != std::string::npos;
+            const bool mailFailed = o.err.find(", канал почта: не доставлено") != std::string::npos;
+            EXPECT_EQ(o.status, hookFailed || mailFailed ? 1 : 0) << args[0] << "\n" << o.err;
+            EXPECT_TRUE(hook != Hook::Up || !hookFailed) << args[0] << "\n" << o.err;
+            EXPECT_TRUE(mail != Mail::Up || !mailFailed) << args[0] << "\n" << o.err;
+            mailNamedFailed = mailNamedFailed || mailFailed;
+            // Each line that names the mail says why: the port refused is for later, the login
+            // refused is the server's answer.
+            const std::string why = mail == Mail::Down ? "не отправлено, повтор позже"
+                                                       : "отказал во входе пользователю korvalot";
+            for (std::size_t at = o.err.find(", канал почта: не доставлено");
+                 at != std::string::npos; at = o.err.find(", канал почта: не доставлено", at + 1)) {
+                const std::string line = o.err.substr(at, o.err.find('\n', at) - at);
+                EXPECT_NE(line.find(why), std::string::npos) << line;
+                EXPECT_EQ(line.find(kMailPassword), std::string::npos) << line;
             }
             try {
                 for (HeardNews& n : testing::StandardOutputNews(o.out))
@@ -436,6 +504,67 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
             } catch (const std::exception& e) {
                 ADD_FAILURE() << e.what() << "\n" << o.out;
             }
+            if (mail != Mail::Up)
+                continue;
+            // This run's mails: one a watch at most, and after the days the mail did not take
+            // them, the first run's mail of each watch holds all it missed.
+            std::map<std::string, int> mailsOf;
+            std::map<std::string, Tally> runMailed;
+            for (; mailedBefore < mailServer->Count(); ++mailedBefore) {
+                const json received = mailServer->Received(mailedBefore);
+                EXPECT_TRUE(received["tls"].get<bool>());
+                EXPECT_EQ(received["mail_from"], testing::kMailFrom);
+                EXPECT_EQ(received["rcpt_tos"], json::array({testing::kMailTo}));
+                EXPECT_TRUE(received["defects"].empty()) << received["defects"];
+                if (!mimeChecked) {
+                    // The mail as a mail reader shows it.
+                    mimeChecked = true;
+                    EXPECT_EQ(received["mime_version"], "1.0");
+                    EXPECT_EQ(received["content_type"], "multipart/alternative");
+                    ASSERT_EQ(received["parts"].size(), 2u) << received["parts"];
+                    EXPECT_EQ(received["parts"][0]["type"], "text/plain");
+                    EXPECT_EQ(received["parts"][1]["type"], "text/html");
+                    for (const json& part : received["parts"])
+                        EXPECT_EQ(part["charset"], "utf-8");
+                    const std::string subject = received["subject"];
+                    const std::string raw = received["subject_raw"];
+                    EXPECT_TRUE(raw.starts_with("=?UTF-8?")) << raw;
+                    const auto named =
+                        std::find_if(Watches().begin(), Watches().end(), [&](const WatchSpec& w) {
+                            return subject.starts_with("Наблюдение «" + w.name + "»: ");
+                        });
+                    EXPECT_NE(named, Watches().end()) << subject;
+                }
+                try {
+                    const std::vector<HeardNews> news = testing::MailNews(received);
+                    if (!news.empty())
+                        ++mailsOf[news.front().watch];
+                    for (const HeardNews& n : news) {
+                        EXPECT_EQ(n.card, sim->BaseUrl() + "/biddings/" + n.guid);
+                        ++runMailed[n.watch][Key(n.watch, n.kind, n.guid, n.description, n.change)];
+                        mailed.push_back(n);
+                    }
+                } catch (const std::exception& e) {
+                    ADD_FAILURE() << e.what() << "\n" << received.dump(1);
+                }
+            }
+            for (const auto& [watch, mails] : mailsOf)
+                EXPECT_EQ(mails, 1) << watch << ": mails in one run";
+            if (first) {
+                for (const WatchSpec& w : Watches()) {
+                    if (const std::string missed = Surplus(Of(carried, w.name), runMailed[w.name]);
+                        !missed.empty())
+                        ADD_FAILURE() << "missed before, not in the first mail:\n" << missed;
+                }
+            }
+        }
+        if (mail != Mail::Up) {
+            EXPECT_TRUE(mailNamedFailed) << "no run named the mail as not delivered";
+        }
+        if (mail == Mail::Refuses) {
+            EXPECT_TRUE(mailRefusing->OfferedLogin());
+            EXPECT_EQ(mailRefusing->Count(), 0);
+            EXPECT_EQ(mailServer->Count(), mailedBefore);  // still there, but not named
         }
         std::vector<HeardNews> posted;
         if (hook == Hook::Up) {
@@ -452,21 +581,26 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
 
         // The day's predictions, named as the channels name the lots.
         const auto descriptions = Descriptions();
-        Tally predicted;
+        Tally predicted, predictedMailed;
         for (const auto& [watch, items] : news) {
-            for (const Predicted& p : items)
-                ++predicted[Key(watch, p.kind, p.guid, descriptions.at({p.guid, p.position}),
-                                p.change)];
+            for (const Predicted& p : items) {
+                const std::string& description = descriptions.at({p.guid, p.position});
+                ++predicted[Key(watch, p.kind, p.guid, description, p.change)];
+                ++predictedMailed[Key(watch, p.kind, p.guid, testing::AsMailed(description),
+                                      p.change)];
+            }
         }
-        std::map<std::string, Tally> delivered = {{"вывод", Count(printed)},
-                                                  {"webhook", Count(posted)}};
+        std::map<std::string, Tally> delivered = {
+            {"вывод", Count(printed)}, {"webhook", Count(posted)}, {"почта", Count(mailed)}};
         for (const std::string& channel : kChannels) {
             SCOPED_TRACE(channel);
-            for (const auto& [key, n] : predicted) {
+            for (const auto& [key, n] : channel == "почта" ? predictedMailed : predicted) {
                 pending[channel][key] += n;
                 predictedAll[channel][key] += n;
             }
-            const bool takes = channel == "вывод" || hook == Hook::Up;
+            const bool takes = channel == "вывод"     ? true
+                               : channel == "webhook" ? hook == Hook::Up
+                                                      : mail == Mail::Up;
             const Tally expected = takes ? pending[channel] : Tally{};
             if (const std::string more = Surplus(delivered[channel], expected); !more.empty())
                 ADD_FAILURE() << "delivered, not expected:\n" << more;
@@ -480,18 +614,22 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
         if (hook != Hook::Up) {
             EXPECT_GT(Total(pending["webhook"]), 0) << "a failure day without news tests nothing";
         }
+        if (mail != Mail::Up) {
+            for (const WatchSpec& w : Watches())
+                EXPECT_GT(Total(Of(pending["почта"], w.name)), 0)
+                    << w.name << ": a failure day without news tests nothing";
+        }
 
         char line[160];
-        std::snprintf(line, sizeof line, "%s %-8s |", kDays[day].c_str(),
-                      hook == Hook::Up     ? "up"
-                      : hook == Hook::Down ? "down"
-                                           : "401");
+        std::snprintf(line, sizeof line, "%s %-7s %-4s |", kDays[day].c_str(), Shown(hook),
+                      Shown(mail));
         table += line;
         for (const WatchSpec& w : Watches()) {
-            std::snprintf(line, sizeof line, " %d: %d, %d, %d |",
+            std::snprintf(line, sizeof line, " %d: %d, %d, %d, %d |",
                           static_cast<int>(&w - &Watches()[0]) + 1, Total(Of(predicted, w.name)),
                           Total(Of(delivered["вывод"], w.name)),
-                          Total(Of(delivered["webhook"], w.name)));
+                          Total(Of(delivered["webhook"], w.name)),
+                          Total(Of(delivered["почта"], w.name)));
             table += line;
         }
         table += "\n";
@@ -504,6 +642,8 @@ TEST_F(WatchMonthTest, EveryDayDeliversWhatTheRegisterPredictsOnceThroughEveryCh
     EXPECT_EQ(o.status, 0) << o.err;
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(receiver->Count(), heardBefore);
+    EXPECT_EQ(mailServer->Count(), mailedBefore);
+    EXPECT_TRUE(mimeChecked) << "no mail all month";
 
     table += "\nwatch                    channel  predicted delivered duplicates missed\n";
     for (const WatchSpec& w : Watches()) {

@@ -98,16 +98,24 @@ nlohmann::json WebhookReceiver::Request(int n) const {
 }
 
 void WriteChannelSettings(const std::filesystem::path& dir, const std::string& url,
-                          const std::filesystem::path& certificate, const std::string& token) {
+                          const std::filesystem::path& certificate, const std::string& token,
+                          const std::optional<MailPlace>& mail) {
     {
         std::ofstream ini(dir / "channels.ini", std::ios::trunc);
         ini << "secrets = secrets.ini\n\n[webhook]\nurl = " << url
             << "\ncertificates = " << certificate.string() << "\n";
+        if (mail)
+            ini << "\n[mail]\nserver = 127.0.0.1\nport = " << mail->port
+                << "\nsecurity = starttls\nfrom = " << kMailFrom << "\nto = " << kMailTo
+                << "\nuser = " << mail->user << "\ncertificates = " << mail->certificate.string()
+                << "\ntimeout = 30\n";
     }
     const std::filesystem::path secrets = dir / "secrets.ini";
     {
         std::ofstream file(secrets, std::ios::trunc);
         file << "[webhook]\ntoken = " << token << "\n";
+        if (mail)
+            file << "[mail]\npassword = " << mail->password << "\n";
     }
     std::filesystem::permissions(
         secrets, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
@@ -178,6 +186,7 @@ std::vector<HeardNews> StandardOutputNews(const std::string& out) {
             if (card.empty())
                 throw std::runtime_error("an entry without its card: " + entry.substr(0, 200));
             news.guid = GuidOfCard(card);
+            news.card = card;
             heard.push_back(std::move(news));
         }
         if (entries != count)
@@ -186,6 +195,43 @@ std::vector<HeardNews> StandardOutputNews(const std::string& out) {
                                      std::to_string(entries));
         at = end;
     }
+    return heard;
+}
+
+std::string AsMailed(std::string text) {
+    for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at))
+        text.erase(at, 1);
+    return text;
+}
+
+std::vector<HeardNews> MailNews(const nlohmann::json& mail) {
+    const nlohmann::json& parts = mail.at("parts");
+    if (parts.size() != 2 || parts[0].at("type") != "text/plain" ||
+        parts[1].at("type") != "text/html")
+        throw std::runtime_error("a mail not of a plain and an HTML part: " + parts.dump());
+    const std::string plain = AsMailed(parts[0].at("text").get<std::string>());
+    const std::string subject = mail.at("subject");
+    if (plain.compare(0, subject.size() + 1, subject + "\n") != 0)
+        throw std::runtime_error("the subject \"" + subject + "\" is not the headline of " +
+                                 plain.substr(0, 200));
+    std::vector<HeardNews> heard = StandardOutputNews(plain);
+    static const std::string kLink = "<a href=\"";
+    const std::string html = parts[1].at("text");
+    std::size_t n = 0;
+    for (std::size_t at = html.find(kLink); at != std::string::npos;
+         at = html.find(kLink, at + 1), ++n) {
+        const std::size_t start = at + kLink.size();
+        std::string link = html.substr(start, html.find('"', start) - start);
+        for (std::size_t amp = link.find("&amp;"); amp != std::string::npos;
+             amp = link.find("&amp;", amp + 1))
+            link.erase(amp + 1, 4);
+        if (n >= heard.size() || link != heard[n].card)
+            throw std::runtime_error("the HTML part's card link " + std::to_string(n) + " \"" +
+                                     link + "\" is not the plain part's");
+    }
+    if (n != heard.size())
+        throw std::runtime_error("the HTML part links " + std::to_string(n) + " cards of " +
+                                 std::to_string(heard.size()));
     return heard;
 }
 

@@ -41,10 +41,23 @@ private:
     std::unique_ptr<ChildServer> server_;
 };
 
-// channels.ini in `dir` with the webhook at `url` (its certificate trusted) and its token in
-// secrets.ini beside it, which only its owner may read.
+// Where the mail channel sends: a server on 127.0.0.1 taking STARTTLS (its certificate trusted),
+// to one address, with the login and the password the secrets file gives.
+struct MailPlace {
+    int port = 0;
+    std::filesystem::path certificate;
+    std::string user;
+    std::string password;
+};
+
+constexpr const char* kMailFrom = "korvalot@example.ru";
+constexpr const char* kMailTo = "watcher@example.ru";
+
+// channels.ini in `dir` with the webhook at `url` (its certificate trusted), and the mail if
+// given, their token and password in secrets.ini beside it, which only its owner may read.
 void WriteChannelSettings(const std::filesystem::path& dir, const std::string& url,
-                          const std::filesystem::path& certificate, const std::string& token);
+                          const std::filesystem::path& certificate, const std::string& token,
+                          const std::optional<MailPlace>& mail = std::nullopt);
 
 // One piece of news as a channel told it.
 struct HeardNews {
@@ -53,11 +66,21 @@ struct HeardNews {
     std::string guid;         // of the lot's trade
     std::string description;  // the lot's, as the results file has it
     std::string change;  // "было 100, стало 90" ("—" for no value); empty for a new lot
+    std::string card;    // the trade's card on the register, where the channel tells it
 };
 
 // The news of the standard-output channel's messages. A message whose headline counts other than
 // its entries, or an entry without a card, raises std::runtime_error.
 std::vector<HeardNews> StandardOutputNews(const std::string& out);
+
+// The text with its CR LF line ends as LF. A mail's text part ends every line in CR LF, so a
+// description's own CR LF reads back from a mail as a line end like any other.
+std::string AsMailed(std::string text);
+
+// The news of one mail as tests/notify/smtp_server.py read it: its text/plain part, AsMailed, read
+// as the standard output's message. A subject other than that part's headline, or an HTML part
+// whose card links are not the plain part's, raises std::runtime_error.
+std::vector<HeardNews> MailNews(const nlohmann::json& mail);
 
 // The news of one webhook request.
 std::vector<HeardNews> WebhookNews(const nlohmann::json& request);
