@@ -14,6 +14,7 @@ packages=(
   hyperfine time ccache locales
   libxlsxwriter-dev python3-openpyxl dpkg-dev file
   libsqlite3-dev libcurl4-openssl-dev python3-aiosmtpd python3-feedparser
+  dbus-daemon python3-dbus python3-gi
   help2man man-db lintian bash-completion systemd
 )
 

@@ -497,6 +497,39 @@ TEST_F(MainFormLogicTest, FoundCountAndLogMessages) {
     EXPECT_EQ(view.log, QStringList{kStamp + ": Начинаем работу..."});
 }
 
+// The watches' news of a run: the log and the desktop tell a count above nothing, the log alone
+// a count that could not be made, and a run without news tells nothing at all.
+TEST_F(MainFormLogicTest, TheWatchesNewsOfARunAreToldOnTheDesktop) {
+    struct Recorder : DesktopNotice {
+        QStringList shown;
+        void Show(const QString& title, const QString& text) override {
+            shown << title + u'|' + text;
+        }
+    };
+    const auto recorder = std::make_shared<Recorder>();
+    services.desktopNotice = recorder;
+    const struct {
+        std::size_t items;
+        QString error;
+        QStringList log;
+        QStringList shown;
+    } cases[] = {
+        {0, {}, {}, {}},
+        {7, {}, {kStamp + ": Новое в наблюдениях: 7"}, {QStringLiteral("korvalot|Новое в наблюдениях: 7")}},
+        {0,
+         QStringLiteral("хранилище /x/korvalot.sqlite: это не база данных SQLite"),
+         {kStamp + ": Наблюдения не проверены: хранилище /x/korvalot.sqlite: это не база данных SQLite"},
+         {}},
+    };
+    for (const auto& c : cases) {
+        view.log.clear();
+        recorder->shown.clear();
+        Logic().ShowWatchNews(c.items, c.error);
+        EXPECT_EQ(view.log, c.log) << c.items;
+        EXPECT_EQ(recorder->shown, c.shown) << c.items;
+    }
+}
+
 // ---- Region directory ----
 
 TEST_F(MainFormLogicTest, RegionItemsKeepTheAnswersOrderAndTextsThenSelectionsApply) {
