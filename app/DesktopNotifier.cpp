@@ -34,10 +34,9 @@ void DesktopNotifier::Show(const QString& title, const QString& text) {
     // app_name, replaces_id, app_icon, summary, body, actions, hints, expire_timeout.
     call << QStringLiteral("korvalot") << 0u << QStringLiteral("korvalot") << title << text
          << QStringList()
-         << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("korvalot")}}
-         << kExpireMs;
-    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, kServiceTimeoutMs),
-                                                answers_.get());
+         << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("korvalot")}} << kExpireMs;
+    auto* watcher =
+        new QDBusPendingCallWatcher(bus.asyncCall(call, kServiceTimeoutMs), answers_.get());
     QObject::connect(watcher, &QDBusPendingCallWatcher::finished, answers_.get(),
                      [this, title, text](QDBusPendingCallWatcher* answered) {
                          answered->deleteLater();

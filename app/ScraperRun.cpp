@@ -198,8 +198,7 @@ void ConnectCrawl(TMainForm& form, crawl::ScraperEnvironment environment) {
             store = HarvestStorePath(logic->SettingsFile());
         auto run = std::make_shared<ScraperRun>(
             std::make_unique<WindowReports>(handOff, logic, std::move(store)),
-                                                logic->Services().config.RegisterBaseUrl,
-                                                std::move(runEnvironment));
+            logic->Services().config.RegisterBaseUrl, std::move(runEnvironment));
         Keeper().Keep(run);
         run->Start();
         return run;

@@ -211,7 +211,8 @@ void BrowserWorker::Details(std::int64_t lotId, std::function<void(DetailsOutcom
 }
 
 void BrowserWorker::Watches(std::function<void(WatchesOutcome)> done) {
-    Push({Kind::Watch, 0, [this, done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
+    Push({Kind::Watch, 0,
+          [this, done = std::move(done)](std::unique_ptr<store::LotBrowser>& browser) {
               WatchesOutcome outcome;
               try {
                   if (!browser) {

@@ -65,9 +65,9 @@ struct WatchesOutcome {
 
 struct SeenOutcome {
     std::string name;
-    std::optional<watch::Watch> watch;     // nothing: the store holds no such watch any more
-    std::vector<notify::NewsItem> news;   // those that were unseen, in the store's order
-    std::string error;                    // one line; the news then stay unseen
+    std::optional<watch::Watch> watch;   // nothing: the store holds no such watch any more
+    std::vector<notify::NewsItem> news;  // those that were unseen, in the store's order
+    std::string error;                   // one line; the news then stay unseen
 };
 
 struct WatchSaved {

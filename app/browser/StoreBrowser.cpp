@@ -4,8 +4,8 @@
 #include <QCloseEvent>
 #include <QDialog>
 #include <QDialogButtonBox>
-#include <QFormLayout>
 #include <QFileDialog>
+#include <QFormLayout>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -73,7 +73,8 @@ QString TradeTypeText(const std::string& code) {
 }
 
 void SetDay(QDateEdit* edit, const std::optional<std::chrono::year_month_day>& day) {
-    edit->setDate(day ? QDate(static_cast<int>(day->year()), static_cast<int>(unsigned(day->month())),
+    edit->setDate(day ? QDate(static_cast<int>(day->year()),
+                              static_cast<int>(unsigned(day->month())),
                               static_cast<int>(unsigned(day->day())))
                       : kNoDate);
 }
@@ -431,13 +432,13 @@ void StoreBrowser::ConnectFilters() {
 
 void StoreBrowser::SetTabOrder() {
     const std::vector<QWidget*> order = {
-        WordsEdit,          RegionsList,        TypesList,        TradeFromEdit,
-        TradeToEdit,        AnnouncedFromEdit,  AnnouncedToEdit,  NewSinceEdit,
-        ChangedSinceEdit,   StartPriceFromEdit, StartPriceToEdit, CurrentPriceFromEdit,
-        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,      WatchesList,
-        WatchButton,        WatchNewsList,      LotsView,
-        OpenCardButton,     TradeLotsList,      HistoryList,      CancelExportButton,
-        ExportButton,       OpenStoreButton,    RefreshButton};
+        WordsEdit,          RegionsList,        TypesList,          TradeFromEdit,
+        TradeToEdit,        AnnouncedFromEdit,  AnnouncedToEdit,    NewSinceEdit,
+        ChangedSinceEdit,   StartPriceFromEdit, StartPriceToEdit,   CurrentPriceFromEdit,
+        CurrentPriceToEdit, OpenOnlyBox,        ClearButton,        WatchesList,
+        WatchButton,        WatchNewsList,      LotsView,           OpenCardButton,
+        TradeLotsList,      HistoryList,        CancelExportButton, ExportButton,
+        OpenStoreButton,    RefreshButton};
     for (std::size_t k = 1; k < order.size(); ++k)
         QWidget::setTabOrder(order[k - 1], order[k]);
 }
@@ -906,10 +907,10 @@ void StoreBrowser::ShowSeen(const SeenOutcome& outcome) {
     WatchNewsList->clear();
     if (!outcome.watch) {
         WatchNewsList->hide();
-        WatchLine->setText(outcome.error.empty()
-                               ? QStringLiteral("Наблюдения %1 больше нет").arg(Quoted(name))
-                               : QStringLiteral("Наблюдение %1: %2")
-                                     .arg(Quoted(name), FromStd(outcome.error)));
+        WatchLine->setText(
+            outcome.error.empty()
+                ? QStringLiteral("Наблюдения %1 больше нет").arg(Quoted(name))
+                : QStringLiteral("Наблюдение %1: %2").arg(Quoted(name), FromStd(outcome.error)));
         return;
     }
     ApplyFilter(outcome.watch->filter);
@@ -929,10 +930,9 @@ void StoreBrowser::ShowSeen(const SeenOutcome& outcome) {
                                    .arg(Quoted(name))
                                    .arg(static_cast<qulonglong>(outcome.news.size()));
     // A store the user may only read shows the news, but cannot keep them as seen.
-    WatchLine->setText(outcome.error.empty()
-                           ? told
-                           : told + QStringLiteral("; просмотр не отмечен: ") +
-                                 FromStd(outcome.error));
+    WatchLine->setText(outcome.error.empty() ? told
+                                             : told + QStringLiteral("; просмотр не отмечен: ") +
+                                                   FromStd(outcome.error));
 }
 
 void StoreBrowser::ApplyFilter(const store::TradeFilter& filter) {
@@ -986,8 +986,7 @@ void StoreBrowser::AskForWatch() {
     auto* drop = new QLineEdit(&dialog);
     drop->setObjectName(QStringLiteral("WatchDropEdit"));
     drop->setPlaceholderText(QStringLiteral("не задано"));
-    auto* buttons =
-        new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
     connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     auto* form = new QFormLayout(&dialog);

@@ -515,10 +515,14 @@ TEST_F(MainFormLogicTest, TheWatchesNewsOfARunAreToldOnTheDesktop) {
         QStringList shown;
     } cases[] = {
         {0, {}, {}, {}},
-        {7, {}, {kStamp + ": Новое в наблюдениях: 7"}, {QStringLiteral("korvalot|Новое в наблюдениях: 7")}},
+        {7,
+         {},
+         {kStamp + ": Новое в наблюдениях: 7"},
+         {QStringLiteral("korvalot|Новое в наблюдениях: 7")}},
         {0,
          QStringLiteral("хранилище /x/korvalot.sqlite: это не база данных SQLite"),
-         {kStamp + ": Наблюдения не проверены: хранилище /x/korvalot.sqlite: это не база данных SQLite"},
+         {kStamp +
+          ": Наблюдения не проверены: хранилище /x/korvalot.sqlite: это не база данных SQLite"},
          {}},
     };
     for (const auto& c : cases) {

@@ -86,9 +86,7 @@ void Harvest(const fs::path& path, const std::string& now,
 
 struct Recorder : korvalot::app::DesktopNotice {
     QStringList shown;
-    void Show(const QString& title, const QString& text) override {
-        shown << title + u'|' + text;
-    }
+    void Show(const QString& title, const QString& text) override { shown << title + u'|' + text; }
 };
 
 }  // namespace
@@ -117,8 +115,10 @@ private:
         std::map<QString, qulonglong> listed;
         for (int k = 0; k < browser.WatchesList->count(); ++k) {
             const QListWidgetItem* item = browser.WatchesList->item(k);
-            listed[item->data(Qt::UserRole).toString()] = item->data(Qt::UserRole + 1).toULongLong();
-            if (item->text() != QStringLiteral("%1 (%2)").arg(item->data(Qt::UserRole).toString())
+            listed[item->data(Qt::UserRole).toString()] =
+                item->data(Qt::UserRole + 1).toULongLong();
+            if (item->text() != QStringLiteral("%1 (%2)")
+                                    .arg(item->data(Qt::UserRole).toString())
                                     .arg(item->data(Qt::UserRole + 1).toULongLong()))
                 listed[QStringLiteral("текст не тот: ") + item->text()] = 0;
         }
@@ -168,18 +168,21 @@ private Q_SLOTS:
             book.Add(Words("всё", {}), true);
             book.Add(Words("машины", {"автомобиль"}), false);
         }
-        const std::map<QString, qulonglong> first = {
-            {QStringLiteral("квартиры"), 2}, {QStringLiteral("всё"), 3}, {QStringLiteral("машины"), 0}};
+        const std::map<QString, qulonglong> first = {{QStringLiteral("квартиры"), 2},
+                                                     {QStringLiteral("всё"), 3},
+                                                     {QStringLiteral("машины"), 0}};
         {
             auto browser = MakeBrowser(path);
             QTRY_COMPARE(Listed(*browser), first);
             Click(*browser, QStringLiteral("квартиры"));
-            QTRY_COMPARE(browser->StatusLine->text(), QStringLiteral("Найдено лотов: 2, торгов: 1"));
+            QTRY_COMPARE(browser->StatusLine->text(),
+                         QStringLiteral("Найдено лотов: 2, торгов: 1"));
             QCOMPARE(browser->WordsEdit->text(), QStringLiteral("квартира"));
             QTRY_COMPARE(browser->WatchNewsList->count(), 2);
             QCOMPARE(browser->WatchNewsList->item(0)->text(),
                      QStringLiteral("новый лот: Квартира, 54 кв.м."));
-            QCOMPARE(browser->WatchLine->text(), QStringLiteral("Наблюдение \"квартиры\": новое — 2"));
+            QCOMPARE(browser->WatchLine->text(),
+                     QStringLiteral("Наблюдение \"квартиры\": новое — 2"));
             auto seen = first;
             seen[QStringLiteral("квартиры")] = 0;
             QTRY_COMPARE(Listed(*browser), seen);
@@ -261,7 +264,8 @@ private Q_SLOTS:
 
         browser->ClearFilter();
         browser->AddWatch(QStringLiteral("квартиры в Москве"), std::nullopt, std::nullopt);
-        QTRY_VERIFY(browser->WatchLine->text().startsWith(QStringLiteral("Наблюдение не сохранено: ")));
+        QTRY_VERIFY(
+            browser->WatchLine->text().startsWith(QStringLiteral("Наблюдение не сохранено: ")));
         QVERIFY(!browser->WatchLine->text().contains(u'\n'));
         store::Database db(path, store::Database::Mode::ReadWrite);
         const std::vector<watch::Watch> all = watch::WatchBook(db).List();
@@ -356,7 +360,8 @@ private Q_SLOTS:
         services.dataDir = exeDir;
         services.config.RegisterBaseUrl = sim.BaseUrl();
         services.config.RegisterDisplayHost = sim.BaseUrl().substr(8);
-        services.regional = korvalot::app::LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
+        services.regional =
+            korvalot::app::LocaleFormats(QLocale(QLocale::Russian, QLocale::Russia));
         services.desktopNotice = recorder;
         auto form = std::make_unique<korvalot::app::TMainForm>(std::move(services));
         korvalot::crawl::ScraperEnvironment environment;
