@@ -9,6 +9,7 @@
 #include <variant>
 
 #include "crawl/RegisterAddresses.h"
+#include "store/RowColumns.h"
 #include "store/Schema.h"
 #include "store/StoredValues.h"
 #include "store/TradeStore.h"
@@ -126,26 +127,19 @@ void BindAll(Statement& statement, const SqlCondition& condition) {
         std::visit([&](const auto& value) { statement.Bind(index++, value); }, parameter);
 }
 
-constexpr std::string_view kLotColumns =
-    "SELECT l.id AS lot_id, l.trade_id AS trade_id, t.guid AS guid, "
-    "t.register_url AS register_url, t.trade_type AS trade_type, t.region AS region, "
-    "t.number AS number, t.date_publish AS date_publish, t.date_publish_iso AS date_publish_iso, "
-    "t.debtor_name AS debtor_name, t.debtor_inn AS debtor_inn, "
-    "l.property_type AS property_type, l.description AS description, "
-    "t.court_name AS court_name, l.start_price AS start_price, "
-    "l.start_price_value AS start_price_value, l.final_price AS final_price, "
-    "l.final_price_value AS final_price_value, t.results_date AS results_date, "
-    "t.results_date_iso AS results_date_iso, l.winner_name AS winner_name, "
-    "l.winner_inn AS winner_inn, l.first_seen AS first_seen, "
+const std::string kLotColumns =
+    std::string("SELECT ") + kRowTextColumns +
+    ", l.id AS lot_id, l.trade_id AS trade_id, t.register_url AS register_url, "
+    "t.trade_type AS trade_type, t.date_publish_iso AS date_publish_iso, "
+    "l.start_price_value AS start_price_value, l.final_price_value AS final_price_value, "
+    "t.results_date_iso AS results_date_iso, l.first_seen AS first_seen, "
     "max(coalesce(t.last_changed, ''), coalesce(l.last_changed, '')) AS last_changed "
     "FROM lots l JOIN trades t ON t.id = l.trade_id ";
 
 // Reads the rows of a statement that selects kLotColumns, each column found once.
 class LotReader {
 public:
-    explicit LotReader(Statement& statement) : statement_(statement) {
-        for (std::size_t k = 0; k < kTexts.size(); ++k)
-            texts_[k] = statement.ColumnIndex(kTexts[k].first);
+    explicit LotReader(Statement& statement) : statement_(statement), texts_(statement) {
         lotId_ = statement.ColumnIndex("lot_id");
         tradeId_ = statement.ColumnIndex("trade_id");
         registerUrl_ = statement.ColumnIndex("register_url");
@@ -163,8 +157,7 @@ public:
         BrowsedLot lot;
         lot.lotId = s.Int(lotId_);
         lot.tradeId = s.Int(tradeId_);
-        for (std::size_t k = 0; k < kTexts.size(); ++k)
-            lot.row.*kTexts[k].second = s.Text(texts_[k]);
+        texts_.Read(s, lot.row);
         lot.cardLink =
             crawl::RegisterAddresses(std::string(s.Text(registerUrl_))).CardLink(lot.row.guid);
         lot.tradeType = s.Text(tradeType_);
@@ -180,26 +173,8 @@ public:
     }
 
 private:
-    using Text = std::string ResultRow::*;
-    static constexpr std::array<std::pair<const char*, Text>, 14> kTexts = {{
-        {"guid", &ResultRow::guid},
-        {"region", &ResultRow::region},
-        {"number", &ResultRow::number},
-        {"date_publish", &ResultRow::datePublish},
-        {"debtor_name", &ResultRow::debtorName},
-        {"debtor_inn", &ResultRow::debtorInn},
-        {"property_type", &ResultRow::propertyType},
-        {"description", &ResultRow::lotDescription},
-        {"court_name", &ResultRow::courtName},
-        {"start_price", &ResultRow::startPrice},
-        {"final_price", &ResultRow::currentPrice},
-        {"results_date", &ResultRow::resultsDate},
-        {"winner_name", &ResultRow::winnerName},
-        {"winner_inn", &ResultRow::winnerInn},
-    }};
-
     const Statement& statement_;
-    std::array<int, kTexts.size()> texts_{};
+    RowTextColumns texts_;
     int lotId_ = 0, tradeId_ = 0, registerUrl_ = 0, tradeType_ = 0, datePublishIso_ = 0;
     int startValue_ = 0, finalValue_ = 0, resultsDateIso_ = 0, firstSeen_ = 0, lastChanged_ = 0;
 };

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "crawl/SearchQueries.h"
+#include "store/RowColumns.h"
 #include "store/Schema.h"
 #include "store/StoredValues.h"
 #include "store/Words.h"
@@ -865,43 +866,17 @@ std::unique_ptr<Database> OpenStoreForReading(const fs::path& path,
 void ForEachStoredRow(Database& db, const TradeFilter& filter,
                       const std::function<void(const StoredRow&)>& visit) {
     const SqlCondition condition = RowConditions(filter);
-    // Each column by its name: the row's texts, then what the store keeps beside them.
-    using Text = std::string ResultRow::*;
-    static constexpr std::array<std::pair<const char*, Text>, 14> kRowColumns = {{
-        {"guid", &ResultRow::guid},
-        {"region", &ResultRow::region},
-        {"number", &ResultRow::number},
-        {"date_publish", &ResultRow::datePublish},
-        {"debtor_name", &ResultRow::debtorName},
-        {"debtor_inn", &ResultRow::debtorInn},
-        {"property_type", &ResultRow::propertyType},
-        {"description", &ResultRow::lotDescription},
-        {"court_name", &ResultRow::courtName},
-        {"start_price", &ResultRow::startPrice},
-        {"final_price", &ResultRow::currentPrice},
-        {"results_date", &ResultRow::resultsDate},
-        {"winner_name", &ResultRow::winnerName},
-        {"winner_inn", &ResultRow::winnerInn},
-    }};
-    Statement query(db,
-                    "SELECT t.guid AS guid, t.register_url AS register_url, t.region AS region, "
-                    "t.number AS number, t.date_publish AS date_publish, "
-                    "t.debtor_name AS debtor_name, t.debtor_inn AS debtor_inn, "
-                    "l.property_type AS property_type, l.description AS description, "
-                    "t.court_name AS court_name, l.start_price AS start_price, "
-                    "l.final_price AS final_price, t.results_date AS results_date, "
-                    "l.winner_name AS winner_name, l.winner_inn AS winner_inn, "
-                    "t.decimal_separator AS decimal_separator, t.trade_type AS trade_type, "
-                    "l.first_seen AS first_seen, t.last_changed AS trade_changed, "
-                    "l.last_changed AS lot_changed "
-                    "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
-                        condition.sql + " ORDER BY l.id");
+    Statement query(db, std::string("SELECT ") + kRowTextColumns +
+                            ", t.register_url AS register_url, "
+                            "t.decimal_separator AS decimal_separator, t.trade_type AS trade_type, "
+                            "l.first_seen AS first_seen, t.last_changed AS trade_changed, "
+                            "l.last_changed AS lot_changed "
+                            "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+                            condition.sql + " ORDER BY l.id");
     int index = 1;
     for (const auto& parameter : condition.parameters)
         std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
-    std::array<int, kRowColumns.size()> rowColumns{};
-    for (std::size_t k = 0; k < kRowColumns.size(); ++k)
-        rowColumns[k] = query.ColumnIndex(kRowColumns[k].first);
+    const RowTextColumns texts(query);
     const int registerUrl = query.ColumnIndex("register_url");
     const int separator = query.ColumnIndex("decimal_separator");
     const int tradeType = query.ColumnIndex("trade_type");
@@ -911,8 +886,7 @@ void ForEachStoredRow(Database& db, const TradeFilter& filter,
     StoredRow out;
     ResultRow& row = out.row;
     while (query.Step()) {
-        for (std::size_t k = 0; k < kRowColumns.size(); ++k)
-            row.*kRowColumns[k].second = query.Text(rowColumns[k]);
+        texts.Read(query, row);
         out.registerUrl = query.Text(registerUrl);
         out.decimalSeparator = query.Text(separator);
         out.tradeType = query.Text(tradeType);
