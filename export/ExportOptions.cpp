@@ -2,14 +2,9 @@
 
 #include <getopt.h>
 
-#include <charconv>
-#include <numeric>
-
+#include "cli/FilterOptions.h"
 #include "cli/OptionReader.h"
 #include "cli/Places.h"
-#include "cli/SelectionOptions.h"
-#include "crawl/SearchQueries.h"
-#include "store/StoredValues.h"
 
 #ifndef KORVALOT_VERSION
 #define KORVALOT_VERSION "0"
@@ -21,68 +16,32 @@ namespace {
 using cli::PlaceError;
 using cli::UsageError;
 
-enum LongOnly {
-    kStore = 1000,
-    kPriceFrom,
-    kPriceTo,
-    kWords,
-    kChangedSince,
-    kNewSince,
-    kAnnouncedFrom,
-    kAnnouncedTo,
-    kCurrentPriceFrom,
-    kCurrentPriceTo,
-    kOpen,
-    kOpenDays,
-};
-
-double ParsePrice(const std::string& option, const std::string& text) {
-    // Either separator: "1500000,50" as a Russian desktop writes it, "1500000.50" as the
-    // register does.
-    const auto value = store::PriceValue(text, ",");
-    if (!value || *value < 0)
-        throw UsageError(option + ": нужна цена в рублях (1500000 или 1500000,50): " + text);
-    return *value;
-}
+enum LongOnly { kStore = 1000 };
 
 }  // namespace
 
 ExportOptions ParseExportOptions(const std::vector<std::string>& args,
                                  std::chrono::year_month_day today) {
-    static const option kLong[] = {
+    std::vector<option> longOptions = {
         {"store", required_argument, nullptr, kStore},
         {"output", required_argument, nullptr, 'o'},
-        {"regions", required_argument, nullptr, 'r'},
-        {"types", required_argument, nullptr, 'T'},
-        {"from", required_argument, nullptr, 'f'},
-        {"to", required_argument, nullptr, 't'},
-        {"announced-from", required_argument, nullptr, kAnnouncedFrom},
-        {"announced-to", required_argument, nullptr, kAnnouncedTo},
-        {"price-from", required_argument, nullptr, kPriceFrom},
-        {"price-to", required_argument, nullptr, kPriceTo},
-        {"current-price-from", required_argument, nullptr, kCurrentPriceFrom},
-        {"current-price-to", required_argument, nullptr, kCurrentPriceTo},
-        {"open", no_argument, nullptr, kOpen},
-        {"open-days", required_argument, nullptr, kOpenDays},
-        {"words", required_argument, nullptr, kWords},
-        {"changed-since", required_argument, nullptr, kChangedSince},
-        {"new-since", required_argument, nullptr, kNewSince},
-        {"help", no_argument, nullptr, 'h'},
-        {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0},
     };
+    const std::vector<option> filterOptions =
+        cli::FilterLongOptions({.openDays = true, .storeDates = true});
+    longOptions.insert(longOptions.end(), filterOptions.begin(), filterOptions.end());
+    longOptions.push_back({"help", no_argument, nullptr, 'h'});
+    longOptions.push_back({"version", no_argument, nullptr, 'V'});
+    longOptions.push_back({nullptr, 0, nullptr, 0});
     ExportOptions o;
-    bool allRegions = false;
-    std::vector<std::string> regions;
-    std::vector<int> types;
-    bool typesGiven = false;
+    cli::FilterOptions filter(today);
     bool outputGiven = false;
-    bool openDaysGiven = false;
-    cli::OptionReader reader("korvalot-export", args, ":o:r:T:f:t:hV", kLong);
+    const std::string shortOptions = std::string(":o:") + cli::kFilterShortOptions + "hV";
+    cli::OptionReader reader("korvalot-export", args, shortOptions.c_str(), longOptions.data());
     while (const auto option = reader.Next()) {
-        const int c = option->code;
         const std::string& value = option->value;
-        switch (c) {
+        if (filter.Take(option->code, value))
+            continue;
+        switch (option->code) {
             case kStore:
                 if (value.empty())
                     throw UsageError("--store: пустой путь");
@@ -91,64 +50,6 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
             case 'o':
                 outputGiven = true;
                 o.output = value;
-                break;
-            case 'r':
-                allRegions = cli::ParseRegionCodes("--regions", value, regions) || allRegions;
-                break;
-            case 'T': {
-                typesGiven = true;
-                const std::vector<int> positions = cli::ParseTradeTypes("--types", value);
-                types.insert(types.end(), positions.begin(), positions.end());
-                break;
-            }
-            case 'f':
-                o.filter.from = cli::ParseDateOption("--from", value, today);
-                break;
-            case 't':
-                o.filter.to = cli::ParseDateOption("--to", value, today);
-                break;
-            case kAnnouncedFrom:
-                o.filter.announcedFrom = cli::ParseDateOption("--announced-from", value, today);
-                break;
-            case kAnnouncedTo:
-                o.filter.announcedTo = cli::ParseDateOption("--announced-to", value, today);
-                break;
-            case kPriceFrom:
-                o.filter.startPriceFrom = ParsePrice("--price-from", value);
-                break;
-            case kPriceTo:
-                o.filter.startPriceTo = ParsePrice("--price-to", value);
-                break;
-            case kCurrentPriceFrom:
-                o.filter.currentPriceFrom = ParsePrice("--current-price-from", value);
-                break;
-            case kCurrentPriceTo:
-                o.filter.currentPriceTo = ParsePrice("--current-price-to", value);
-                break;
-            case kOpen:
-                o.filter.openOnly = true;
-                break;
-            case kOpenDays: {
-                openDaysGiven = true;
-                int days = -1;
-                const auto [end, ec] =
-                    std::from_chars(value.data(), value.data() + value.size(), days);
-                if (ec != std::errc() || end != value.data() + value.size() || days < 0 ||
-                    days > 36600)
-                    throw UsageError("--open-days: нужно число дней от 0 до 36600: " + value);
-                o.filter.openDays = days;
-                break;
-            }
-            case kWords: {
-                const std::vector<std::string> words = cli::ParseWords("--words", value);
-                o.filter.words.insert(o.filter.words.end(), words.begin(), words.end());
-                break;
-            }
-            case kChangedSince:
-                o.filter.changedSince = cli::ParseDateOption("--changed-since", value, today);
-                break;
-            case kNewSince:
-                o.filter.newSince = cli::ParseDateOption("--new-since", value, today);
                 break;
             case 'h':
                 o.help = true;
@@ -169,30 +70,11 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
         throw UsageError("--output: файл должен оканчиваться на .csv или .xlsx: " +
                          o.output.string());
     o.format = *format;
-    cli::CheckDateOrder("--from", o.filter.from, "--to", o.filter.to);
-    cli::CheckDateOrder("--announced-from", o.filter.announcedFrom, "--announced-to",
-                        o.filter.announcedTo);
-    if (o.filter.startPriceFrom && o.filter.startPriceTo &&
-        *o.filter.startPriceFrom > *o.filter.startPriceTo)
-        throw UsageError("--price-from больше --price-to");
-    if (o.filter.currentPriceFrom && o.filter.currentPriceTo &&
-        *o.filter.currentPriceFrom > *o.filter.currentPriceTo)
-        throw UsageError("--current-price-from больше --current-price-to");
-    if (openDaysGiven && !o.filter.openOnly)
-        throw UsageError("--open-days без --open ничего не меняет");
+    filter.Finish();
+    o.filter = filter.Filter();
     // Open outcomes are counted from the day the options were read, as a refresh counts them.
     if (o.filter.openOnly)
         o.filter.today = today;
-    if (allRegions && !regions.empty())
-        throw UsageError("--regions: all вместе с кодами регионов не указывают");
-    if (!typesGiven) {
-        types.resize(crawl::kTradeTypeCodes.size());
-        std::iota(types.begin(), types.end(), 0);
-    }
-    // Every region unless some are named, as the export's default is the whole store.
-    const store::TradeFilter selection = store::SelectionFilter(regions, types, {}, {});
-    o.filter.regionCodes = selection.regionCodes;
-    o.filter.tradeTypes = selection.tradeTypes;
     return o;
 }
 

@@ -3,13 +3,10 @@
 #include <getopt.h>
 
 #include <algorithm>
-#include <charconv>
 #include <map>
-#include <numeric>
 
+#include "cli/FilterOptions.h"
 #include "cli/OptionReader.h"
-#include "cli/SelectionOptions.h"
-#include "crawl/SearchQueries.h"
 #include "store/StoredValues.h"
 #include "watch/WatchChannels.h"
 
@@ -26,14 +23,6 @@ enum LongOnly {
     kStore = 1000,
     kChannelsFile,
     kSummaryJson,
-    kAnnouncedFrom,
-    kAnnouncedTo,
-    kPriceFrom,
-    kPriceTo,
-    kCurrentPriceFrom,
-    kCurrentPriceTo,
-    kOpen,
-    kWords,
     kBelow,
     kDrop,
     kNoBelow,
@@ -42,14 +31,6 @@ enum LongOnly {
     kRename,
     kReportExisting,
 };
-
-double ParsePrice(const std::string& option, const std::string& text) {
-    // Either separator, as korvalot-export takes them.
-    const auto value = store::PriceValue(text, ",");
-    if (!value || *value < 0)
-        throw UsageError(option + ": нужна цена в рублях (1500000 или 1500000,50): " + text);
-    return *value;
-}
 
 double ParsePercent(const std::string& option, const std::string& text) {
     const auto value = store::PriceValue(text, ",");
@@ -115,46 +96,38 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
             throw UsageError("имя наблюдения без запятых и переводов строки: " + name);
     }
 
-    static const option kLong[] = {
+    std::vector<option> longOptions = {
         {"store", required_argument, nullptr, kStore},
         {"channels-file", required_argument, nullptr, kChannelsFile},
         {"quiet", no_argument, nullptr, 'q'},
         {"summary-json", required_argument, nullptr, kSummaryJson},
-        {"regions", required_argument, nullptr, 'r'},
-        {"types", required_argument, nullptr, 'T'},
-        {"from", required_argument, nullptr, 'f'},
-        {"to", required_argument, nullptr, 't'},
-        {"announced-from", required_argument, nullptr, kAnnouncedFrom},
-        {"announced-to", required_argument, nullptr, kAnnouncedTo},
-        {"price-from", required_argument, nullptr, kPriceFrom},
-        {"price-to", required_argument, nullptr, kPriceTo},
-        {"current-price-from", required_argument, nullptr, kCurrentPriceFrom},
-        {"current-price-to", required_argument, nullptr, kCurrentPriceTo},
-        {"open", no_argument, nullptr, kOpen},
-        {"words", required_argument, nullptr, kWords},
-        {"below", required_argument, nullptr, kBelow},
-        {"drop", required_argument, nullptr, kDrop},
-        {"no-below", no_argument, nullptr, kNoBelow},
-        {"no-drop", no_argument, nullptr, kNoDrop},
-        {"channels", required_argument, nullptr, kChannels},
-        {"rename", required_argument, nullptr, kRename},
-        {"report-existing", no_argument, nullptr, kReportExisting},
-        {nullptr, 0, nullptr, 0},
     };
-    bool allRegions = false;
-    std::vector<std::string> regions;
-    std::vector<int> types;
+    const std::vector<option> filterOptions = cli::FilterLongOptions({});
+    longOptions.insert(longOptions.end(), filterOptions.begin(), filterOptions.end());
+    longOptions.insert(longOptions.end(),
+                       {
+                           {"below", required_argument, nullptr, kBelow},
+                           {"drop", required_argument, nullptr, kDrop},
+                           {"no-below", no_argument, nullptr, kNoBelow},
+                           {"no-drop", no_argument, nullptr, kNoDrop},
+                           {"channels", required_argument, nullptr, kChannels},
+                           {"rename", required_argument, nullptr, kRename},
+                           {"report-existing", no_argument, nullptr, kReportExisting},
+                           {nullptr, 0, nullptr, 0},
+                       });
+    cli::FilterOptions filter(today);
     bool filterGiven = false;
+    const std::string shortOptions = std::string(":q") + cli::kFilterShortOptions;
     cli::OptionReader reader(
         "korvalot-watch",
         std::vector<std::string>(args.begin() + static_cast<long>(next), args.end()),
-        ":qr:T:f:t:", kLong);
+        shortOptions.c_str(), longOptions.data());
     while (const auto option = reader.Next()) {
         const std::string& value = option->value;
-        const bool filterOption = option->code == 'r' || option->code == 'T' ||
-                                  option->code == 'f' || option->code == 't' ||
-                                  (option->code >= kAnnouncedFrom && option->code <= kWords);
-        filterGiven = filterGiven || filterOption;
+        if (filter.Take(option->code, value)) {
+            filterGiven = true;
+            continue;
+        }
         switch (option->code) {
             case kStore:
                 if (value.empty())
@@ -174,60 +147,8 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
                     throw UsageError("--summary-json: пустой путь");
                 o.summaryJson = value;
                 break;
-            case 'r':
-                o.regionsGiven = true;
-                allRegions = cli::ParseRegionCodes("--regions", value, regions) || allRegions;
-                break;
-            case 'T': {
-                o.typesGiven = true;
-                const std::vector<int> positions = cli::ParseTradeTypes("--types", value);
-                types.insert(types.end(), positions.begin(), positions.end());
-                break;
-            }
-            case 'f':
-                o.fromGiven = true;
-                o.filter.from = cli::ParseDateOption("--from", value, today);
-                break;
-            case 't':
-                o.toGiven = true;
-                o.filter.to = cli::ParseDateOption("--to", value, today);
-                break;
-            case kAnnouncedFrom:
-                o.announcedFromGiven = true;
-                o.filter.announcedFrom = cli::ParseDateOption("--announced-from", value, today);
-                break;
-            case kAnnouncedTo:
-                o.announcedToGiven = true;
-                o.filter.announcedTo = cli::ParseDateOption("--announced-to", value, today);
-                break;
-            case kPriceFrom:
-                o.priceFromGiven = true;
-                o.filter.startPriceFrom = ParsePrice("--price-from", value);
-                break;
-            case kPriceTo:
-                o.priceToGiven = true;
-                o.filter.startPriceTo = ParsePrice("--price-to", value);
-                break;
-            case kCurrentPriceFrom:
-                o.currentFromGiven = true;
-                o.filter.currentPriceFrom = ParsePrice("--current-price-from", value);
-                break;
-            case kCurrentPriceTo:
-                o.currentToGiven = true;
-                o.filter.currentPriceTo = ParsePrice("--current-price-to", value);
-                break;
-            case kOpen:
-                o.openGiven = true;
-                o.filter.openOnly = true;
-                break;
-            case kWords: {
-                o.wordsGiven = true;
-                const std::vector<std::string> words = cli::ParseWords("--words", value);
-                o.filter.words.insert(o.filter.words.end(), words.begin(), words.end());
-                break;
-            }
             case kBelow:
-                o.below = ParsePrice("--below", value);
+                o.below = cli::ParsePrice("--below", value);
                 break;
             case kDrop:
                 o.drop = ParsePercent("--drop", value);
@@ -263,51 +184,37 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
         throw UsageError("--below с --no-below или --drop с --no-drop вместе не указывают");
     if (o.command == Command::Change && !settings)
         throw UsageError("change: не указано, что изменить");
-    cli::CheckDateOrder("--from", o.filter.from, "--to", o.filter.to);
-    cli::CheckDateOrder("--announced-from", o.filter.announcedFrom, "--announced-to",
-                        o.filter.announcedTo);
-    if (o.filter.startPriceFrom && o.filter.startPriceTo &&
-        *o.filter.startPriceFrom > *o.filter.startPriceTo)
-        throw UsageError("--price-from больше --price-to");
-    if (o.filter.currentPriceFrom && o.filter.currentPriceTo &&
-        *o.filter.currentPriceFrom > *o.filter.currentPriceTo)
-        throw UsageError("--current-price-from больше --current-price-to");
-    if (allRegions && !regions.empty())
-        throw UsageError("--regions: all вместе с кодами регионов не указывают");
-    if (!o.typesGiven) {
-        types.resize(crawl::kTradeTypeCodes.size());
-        std::iota(types.begin(), types.end(), 0);
-    }
-    const store::TradeFilter selection = store::SelectionFilter(regions, types, {}, {});
-    o.filter.regionCodes = selection.regionCodes;
-    o.filter.tradeTypes = selection.tradeTypes;
+    filter.Finish();
+    o.filter = filter.Filter();
+    o.filterGiven = filter.Given();
     return o;
 }
 
 void ApplyFilter(const WatchOptions& o, store::TradeFilter& filter) {
-    if (o.regionsGiven)
+    const cli::FilterGiven& given = o.filterGiven;
+    if (given.regions)
         filter.regionCodes = o.filter.regionCodes;
-    if (o.typesGiven)
+    if (given.types)
         filter.tradeTypes = o.filter.tradeTypes;
-    if (o.fromGiven)
+    if (given.from)
         filter.from = o.filter.from;
-    if (o.toGiven)
+    if (given.to)
         filter.to = o.filter.to;
-    if (o.announcedFromGiven)
+    if (given.announcedFrom)
         filter.announcedFrom = o.filter.announcedFrom;
-    if (o.announcedToGiven)
+    if (given.announcedTo)
         filter.announcedTo = o.filter.announcedTo;
-    if (o.priceFromGiven)
+    if (given.priceFrom)
         filter.startPriceFrom = o.filter.startPriceFrom;
-    if (o.priceToGiven)
+    if (given.priceTo)
         filter.startPriceTo = o.filter.startPriceTo;
-    if (o.currentFromGiven)
+    if (given.currentFrom)
         filter.currentPriceFrom = o.filter.currentPriceFrom;
-    if (o.currentToGiven)
+    if (given.currentTo)
         filter.currentPriceTo = o.filter.currentPriceTo;
-    if (o.openGiven)
+    if (given.open)
         filter.openOnly = true;
-    if (o.wordsGiven)
+    if (given.words)
         filter.words = o.filter.words;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/ExitStatus.h"
+#include "cli/FilterOptions.h"
 #include "cli/UsageError.h"
 #include "store/TradeFilter.h"
 
@@ -36,10 +37,7 @@ struct WatchOptions {
     std::filesystem::path summaryJson;
     // add and change: the filter's members given, the thresholds and the channels.
     store::TradeFilter filter;
-    bool regionsGiven = false, typesGiven = false, fromGiven = false, toGiven = false,
-         announcedFromGiven = false, announcedToGiven = false, priceFromGiven = false,
-         priceToGiven = false, currentFromGiven = false, currentToGiven = false, openGiven = false,
-         wordsGiven = false;
+    cli::FilterGiven filterGiven;
     std::optional<double> below;
     std::optional<double> drop;
     bool noBelow = false;
