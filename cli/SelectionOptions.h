@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-// The options that choose trades, read alike by korvalot-harvest and korvalot-export. Each
+// The options that choose trades, read alike by the console programs. Each
 // parser raises UsageError naming the option: an option given with nothing to choose by is a
 // mistake, never "everything".
 namespace korvalot::cli {
