@@ -11,6 +11,12 @@
 
 namespace korvalot::cli {
 
+std::filesystem::path PathValue(const char* option, const std::string& value) {
+    if (value.empty())
+        throw UsageError(std::string(option) + ": пустой путь");
+    return value;
+}
+
 std::filesystem::path FolderOf(const std::filesystem::path& file) {
     std::filesystem::path dir = file.parent_path();
     return dir.empty() ? std::filesystem::path(".") : dir;

@@ -11,6 +11,9 @@ namespace korvalot::cli {
 // The folder of a file named on the command line: "." for a bare name.
 std::filesystem::path FolderOf(const std::filesystem::path& file);
 
+// The value of an option that names a file; raises UsageError "OPTION: пустой путь" for none.
+std::filesystem::path PathValue(const char* option, const std::string& value);
+
 // Why no file can be created in the folder; nothing when one can. The check creates a file there
 // and removes it at once: permission bits alone say nothing for root, a read-only mount or an
 // access list.

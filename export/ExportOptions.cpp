@@ -43,9 +43,7 @@ ExportOptions ParseExportOptions(const std::vector<std::string>& args,
             continue;
         switch (option->code) {
             case kStore:
-                if (value.empty())
-                    throw UsageError("--store: пустой путь");
-                o.storeFile = value;
+                o.storeFile = cli::PathValue("--store", value);
                 break;
             case 'o':
                 outputGiven = true;

@@ -125,9 +125,7 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 o.outputDir = value;
                 break;
             case 's':
-                if (value.empty())
-                    throw UsageError("--skip-file: пустой путь");
-                o.skipFile = value;
+                o.skipFile = cli::PathValue("--skip-file", value);
                 skipFileGiven = true;
                 break;
             case 'i':
@@ -143,17 +141,13 @@ HarvestOptions ParseHarvestOptions(const std::vector<std::string>& args,
                 o.quiet = true;
                 break;
             case kSummaryJson:
-                if (value.empty())
-                    throw UsageError("--summary-json: пустой путь");
-                o.summaryJson = value;
+                o.summaryJson = cli::PathValue("--summary-json", value);
                 break;
             case kNotify:
                 o.notify = true;
                 break;
             case kChannelsFile:
-                if (value.empty())
-                    throw UsageError("--channels-file: пустой путь");
-                o.channelsFile = value;
+                o.channelsFile = cli::PathValue("--channels-file", value);
                 break;
             case 'h':
                 o.help = true;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "crawl/RegisterAddresses.h"
+#include "store/RowColumns.h"
 #include "store/Schema.h"
 #include "store/StoredValues.h"
 
@@ -67,43 +68,18 @@ std::vector<MatchingLot> Matching(store::Database& db, const store::TradeFilter&
                                   const std::vector<std::variant<std::string, std::int64_t>>& own) {
     const store::SqlCondition condition = store::RowConditions(filter);
     store::Statement query(
-        db,
-        "SELECT l.id AS id, l.trade_id AS trade_id, l.position AS position, t.guid AS guid, "
-        "t.register_url AS register_url, t.region AS region, t.number AS number, "
-        "t.date_publish AS date_publish, t.debtor_name AS debtor_name, "
-        "t.debtor_inn AS debtor_inn, l.property_type AS property_type, "
-        "l.description AS description, t.court_name AS court_name, "
-        "l.start_price AS start_price, l.final_price AS final_price, "
-        "t.results_date AS results_date, l.winner_name AS winner_name, "
-        "l.winner_inn AS winner_inn, t.decimal_separator AS decimal_separator, "
-        "l.first_seen AS first_seen, t.first_run AS first_run "
-        "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
-            where + " AND " + condition.sql + " ORDER BY l.id");
+        db, std::string("SELECT ") + store::kRowTextColumns +
+                ", l.id AS id, l.trade_id AS trade_id, l.position AS position, "
+                "t.register_url AS register_url, t.decimal_separator AS decimal_separator, "
+                "l.first_seen AS first_seen, t.first_run AS first_run "
+                "FROM lots l JOIN trades t ON t.id = l.trade_id WHERE " +
+                where + " AND " + condition.sql + " ORDER BY l.id");
     int index = 1;
     for (const auto& parameter : own)
         std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
     for (const auto& parameter : condition.parameters)
         std::visit([&](const auto& value) { query.Bind(index++, value); }, parameter);
-    using Text = std::string crawl::ResultRow::*;
-    static constexpr std::array<std::pair<const char*, Text>, 14> kRowColumns = {{
-        {"guid", &crawl::ResultRow::guid},
-        {"region", &crawl::ResultRow::region},
-        {"number", &crawl::ResultRow::number},
-        {"date_publish", &crawl::ResultRow::datePublish},
-        {"debtor_name", &crawl::ResultRow::debtorName},
-        {"debtor_inn", &crawl::ResultRow::debtorInn},
-        {"property_type", &crawl::ResultRow::propertyType},
-        {"description", &crawl::ResultRow::lotDescription},
-        {"court_name", &crawl::ResultRow::courtName},
-        {"start_price", &crawl::ResultRow::startPrice},
-        {"final_price", &crawl::ResultRow::currentPrice},
-        {"results_date", &crawl::ResultRow::resultsDate},
-        {"winner_name", &crawl::ResultRow::winnerName},
-        {"winner_inn", &crawl::ResultRow::winnerInn},
-    }};
-    std::array<int, kRowColumns.size()> columns{};
-    for (std::size_t k = 0; k < kRowColumns.size(); ++k)
-        columns[k] = query.ColumnIndex(kRowColumns[k].first);
+    const store::RowTextColumns texts(query);
     const int id = query.ColumnIndex("id");
     const int tradeId = query.ColumnIndex("trade_id");
     const int position = query.ColumnIndex("position");
@@ -117,8 +93,7 @@ std::vector<MatchingLot> Matching(store::Database& db, const store::TradeFilter&
         lot.id = query.Int(id);
         lot.tradeId = query.Int(tradeId);
         lot.position = query.Int(position);
-        for (std::size_t k = 0; k < kRowColumns.size(); ++k)
-            lot.row.*kRowColumns[k].second = query.Text(columns[k]);
+        texts.Read(query, lot.row);
         lot.cardLink =
             crawl::RegisterAddresses(std::string(query.Text(registerUrl))).CardLink(lot.row.guid);
         lot.separator = query.Text(separator);

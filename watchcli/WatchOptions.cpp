@@ -7,6 +7,7 @@
 
 #include "cli/FilterOptions.h"
 #include "cli/OptionReader.h"
+#include "cli/Places.h"
 #include "store/StoredValues.h"
 #include "watch/WatchChannels.h"
 
@@ -130,22 +131,16 @@ WatchOptions ParseWatchOptions(const std::vector<std::string>& args,
         }
         switch (option->code) {
             case kStore:
-                if (value.empty())
-                    throw UsageError("--store: пустой путь");
-                o.storeFile = value;
+                o.storeFile = cli::PathValue("--store", value);
                 break;
             case kChannelsFile:
-                if (value.empty())
-                    throw UsageError("--channels-file: пустой путь");
-                o.channelsFile = value;
+                o.channelsFile = cli::PathValue("--channels-file", value);
                 break;
             case 'q':
                 o.quiet = true;
                 break;
             case kSummaryJson:
-                if (value.empty())
-                    throw UsageError("--summary-json: пустой путь");
-                o.summaryJson = value;
+                o.summaryJson = cli::PathValue("--summary-json", value);
                 break;
             case kBelow:
                 o.below = cli::ParsePrice("--below", value);
